@@ -1,0 +1,107 @@
+// The one implementation of Client. Every coroutine runs on the object's own
+// I/O thread; the two queues, each under its own mutex, are the only hand-over
+// between that thread and the caller's threads.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
+#include <deque>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "client.hpp"
+#include "handshake.hpp"
+
+namespace sotto {
+inline constexpr const char* kDebugLogPath = "/tmp/debug.log";
+
+// Knobs that only tests and tools change; Client::create uses the defaults.
+struct ClientOptions {
+  std::string debugLogPath = kDebugLogPath;
+  // Resolving plus connecting.
+  std::chrono::milliseconds connectTimeout{10'000};
+  // Writing the hello plus reading the welcome, counted after the proof of work.
+  std::chrono::milliseconds handshakeTimeout{15'000};
+  // Pins the key-exchange pair (32 + 32 bytes) so that a proof of work over a
+  // fixed identity has a known answer. Random when null.
+  const unsigned char* kxPublicKey = nullptr;
+  const unsigned char* kxSecretKey = nullptr;
+};
+}  // namespace sotto
+
+class ClientImpl : public Client {
+ public:
+  ClientImpl();
+  explicit ClientImpl(const sotto::ClientOptions& options);
+  ~ClientImpl() override;
+  ClientImpl(const ClientImpl&) = delete;
+  ClientImpl& operator=(const ClientImpl&) = delete;
+
+  void setServer(std::string host, const unsigned char* serverPublicKey, bool isNewIdentity) override;
+  void setClient(const unsigned char* signPublicKey, const unsigned char* signSecretKey) override;
+  void genKeys(unsigned char* signPublicKey, unsigned char* signSecretKey) override;
+  values connect() override;
+  void sendBytesBroadcast(const std::vector<unsigned char>& payload) override;
+  void sendBytesDirect(const std::vector<unsigned char>& payload, const unsigned char* recipient) override;
+  RecivedMessage readBytes() override;
+
+  // Sets initial's powNonce to the smallest value that passes proofOfWortk.
+  void mining_(Initial& initial);
+  bool proofOfWortk(const Initial& initial) const;
+
+ private:
+  using Socket = boost::asio::ip::tcp::socket;
+  // connect's answer. The first result wins: connect_'s own, or a deadline's
+  // that gave up on a step which cannot be interrupted.
+  struct ConnectOutcome {
+    std::promise<values> promise;
+    std::atomic_flag settled;
+    void settle(values v) {
+      if (!settled.test_and_set()) promise.set_value(v);
+    }
+  };
+
+  boost::asio::awaitable<values> connect_();
+  boost::asio::awaitable<values> handshake_();
+  boost::asio::awaitable<void> readHandler_();
+  boost::asio::awaitable<void> writeHandler_();
+  void queue(Message&& message);
+  void closeSocket();
+
+  boost::asio::io_context ioContext;
+  std::unique_ptr<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> workGuard;
+  std::thread ioThread;
+  Socket socket;
+  bool isNewIdentity = true;
+
+  unsigned char kxPublicKey[32];
+  unsigned char kxSecretKey[32];
+  unsigned char signPublicKey[32] = {};
+  unsigned char signSecretKey[64] = {};
+  unsigned char rxKey[32] = {};
+  unsigned char txKey[32] = {};
+  unsigned char serverPublicKey[32] = {};
+  unsigned char rxNonce[24] = {};
+  unsigned char txNonce[24] = {};
+
+  std::string serverAddress;
+  std::deque<Message> outgoing;
+  std::mutex outgoingMutex;
+  std::deque<Message> incoming;
+  std::mutex incomingMutex;
+  boost::asio::steady_timer writeTimer;
+
+  const sotto::ClientOptions options;
+  // Set while a wake-up of the send loop is posted and not yet run, so that a
+  // burst of sends costs one hand-over to the I/O thread.
+  std::atomic<bool> wakePosted{false};
+  std::shared_ptr<ConnectOutcome> connectOutcome;
+};

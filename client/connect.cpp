@@ -1,0 +1,85 @@
+// Session opening: resolve, connect to port 8081, send the sealed hello (with
+// the proof of work for a new identity), open the welcome and derive the
+// session keys. Runs on the I/O thread.
+#include <sodium.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <iostream>
+
+#include "client_impl.hpp"
+#include "deadline.hpp"
+#include "pow.hpp"
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+
+asio::awaitable<Client::values> ClientImpl::connect_() {
+  auto executor = co_await asio::this_coro::executor;
+  tcp::resolver resolver(executor);
+  try {
+    // A name lookup cannot be interrupted once it runs, so the deadline hands
+    // the caller its answer itself instead of waiting for the lookup.
+    sotto::Deadline deadline(executor, options.connectTimeout, [&] {
+      resolver.cancel();
+      closeSocket();
+      connectOutcome->settle(networkError);
+    });
+    auto endpoints = co_await resolver.async_resolve(serverAddress, "8081", asio::use_awaitable);
+    if (deadline.expired()) co_return networkError;
+    co_await asio::async_connect(socket, endpoints, asio::use_awaitable);
+    if (deadline.expired()) co_return networkError;
+  } catch (const std::exception&) {
+    co_return networkError;
+  }
+  // Small frames must not wait for Nagle's timer behind an unacknowledged one.
+  boost::system::error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);
+
+  const values result = co_await handshake_();
+  // Frames keyed by a welcome that did not open would go out under a key
+  // nobody agreed on, so only a keyed session gets its loops.
+  if (result != success) {
+    closeSocket();
+    co_return result;
+  }
+  asio::co_spawn(executor, readHandler_(), asio::detached);
+  asio::co_spawn(executor, writeHandler_(), asio::detached);
+  co_return result;
+}
+
+asio::awaitable<Client::values> ClientImpl::handshake_() {
+  Initial initial = sotto::makeInitial(signPublicKey, kxPublicKey, isNewIdentity);
+  if (isNewIdentity) mining_(initial);
+
+  std::array<unsigned char, sotto::kHelloSize> hello;
+  if (!sotto::sealHello(initial, signSecretKey, serverPublicKey, hello)) co_return cryptoError;
+
+  // Counted from here, after the proof of work: a peer that takes the hello
+  // and never answers must not keep connect waiting.
+  sotto::Deadline deadline(co_await asio::this_coro::executor, options.handshakeTimeout, [this] { closeSocket(); });
+  co_await asio::async_write(socket, asio::buffer(hello), asio::use_awaitable);
+  std::cout << "CLIENT: Sending packet size = " << hello.size() << std::endl;
+
+  // Exactly 76 bytes: frames sent right behind the welcome stay in the socket
+  // for the receive loop.
+  std::array<unsigned char, sotto::kWelcomeSize> welcome;
+  co_await asio::async_read(socket, asio::buffer(welcome), asio::use_awaitable);
+
+  unsigned char sessionPublicKey[sotto::kKeySize];
+  if (!sotto::openWelcome(welcome.data(), serverPublicKey, kxSecretKey, sessionPublicKey)) co_return cryptoError;
+  sodium_memzero(rxNonce, sizeof rxNonce);
+  sodium_memzero(txNonce, sizeof txNonce);
+  if (crypto_kx_client_session_keys(rxKey, txKey, kxPublicKey, kxSecretKey, sessionPublicKey) != 0)
+    co_return cryptoError;
+  co_return success;
+}
+
+void ClientImpl::mining_(Initial& initial) { sotto::findSmallestNonce(initial); }
+
+bool ClientImpl::proofOfWortk(const Initial& initial) const { return sotto::proofPasses(initial); }

@@ -1,0 +1,57 @@
+#include "debug_log.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace sotto {
+
+DebugLog::DebugLog(const std::string& path)
+    : fd_(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)) {}
+
+DebugLog::~DebugLog() {
+  if (fd_ < 0) return;
+  flush();
+  ::close(fd_);
+}
+
+void DebugLog::ownKey(const unsigned char* key, std::size_t size) {
+  if (fd_ < 0) return;
+  for (std::size_t i = 0; i < size && key[i] != 0; ++i) pending_.push_back(static_cast<char>(key[i]));
+  pending_.push_back('\n');
+  flush();
+}
+
+void DebugLog::reading() {
+  if (fd_ < 0) return;
+  pending_ += "reading \n";
+  flush();
+}
+
+void DebugLog::payload(const std::vector<unsigned char>& bytes) {
+  if (fd_ < 0) return;
+  static constexpr char digits[] = "0123456789abcdef";
+  pending_.reserve(pending_.size() + bytes.size() * 3 + 1);
+  for (unsigned char b : bytes) {
+    pending_.push_back(digits[b >> 4]);
+    pending_.push_back(digits[b & 0x0f]);
+    pending_.push_back(' ');
+  }
+  pending_.push_back('\n');
+}
+
+void DebugLog::flush() {
+  const char* data = pending_.data();
+  std::size_t left = pending_.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd_, data, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // a full disk must not stop the chat; the line is lost
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  pending_.clear();
+}
+
+}  // namespace sotto

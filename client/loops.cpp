@@ -1,0 +1,112 @@
+// The send and receive loops that carry a keyed session, and the queue
+// operations that feed and drain them.
+#include <sodium.h>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+
+#include "bytes.hpp"
+#include "client_impl.hpp"
+#include "debug_log.hpp"
+#include "frame.hpp"
+
+namespace asio = boost::asio;
+
+asio::awaitable<void> ClientImpl::writeHandler_() {
+  std::vector<unsigned char> ciphertext;
+  unsigned char lengthWord[sotto::kFrameLengthSize];
+  try {
+    for (;;) {
+      bool haveFrame = false;
+      {
+        std::lock_guard lock(outgoingMutex);
+        if (!outgoing.empty()) {
+          const Message& message = outgoing.front();
+          // A Direct names its recipient in the key field; everything else
+          // carries our own identity.
+          const unsigned char* key = message.type == Direct ? message.key.data() : signPublicKey;
+          ciphertext = encrypt(Packet(message.type, key, message.payload).serialize(), txKey, txNonce);
+          outgoing.pop_front();
+          haveFrame = true;
+        }
+      }
+      if (!haveFrame) {
+        // Any completion, cancellation included, means "look at the queue".
+        writeTimer.expires_at(std::chrono::steady_clock::time_point::max());
+        boost::system::error_code ignored;
+        co_await writeTimer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        continue;
+      }
+      sodium_increment(txNonce, sizeof txNonce);
+      sotto::putU32be(lengthWord, static_cast<std::uint32_t>(ciphertext.size()));
+      // One gathered write: the length word never leaves alone.
+      const std::array<asio::const_buffer, 2> frame{asio::buffer(lengthWord), asio::buffer(ciphertext)};
+      co_await asio::async_write(socket, frame, asio::use_awaitable);
+    }
+  } catch (const std::exception&) {
+    // The connection is gone; queued messages stay unsent.
+  }
+}
+
+asio::awaitable<void> ClientImpl::readHandler_() {
+  sotto::DebugLog log(options.debugLogPath);
+  log.ownKey(signPublicKey, sizeof signPublicKey);
+  unsigned char lengthWord[sotto::kFrameLengthSize];
+  std::vector<unsigned char> frame;
+  try {
+    for (;;) {
+      log.reading();
+      co_await asio::async_read(socket, asio::buffer(lengthWord), asio::use_awaitable);
+      const std::uint32_t length = sotto::getU32be(lengthWord);
+      if (length > sotto::kMaxFrameLength) co_return;
+      frame.resize(length);
+      co_await asio::async_read(socket, asio::buffer(frame), asio::use_awaitable);
+      // A frame that does not open parses to the empty packet, and still uses
+      // up its nonce so that the next one opens.
+      Packet packet(decrypt(frame, rxKey, rxNonce));
+      sodium_increment(rxNonce, sizeof rxNonce);
+      log.payload(packet.payload);
+      Message message(packet.type, packet.key.data(), std::move(packet.payload));
+      std::lock_guard lock(incomingMutex);
+      incoming.push_back(std::move(message));
+    }
+  } catch (const std::exception&) {
+    // Read error or closed connection: readBytes drains what is queued.
+  }
+}
+
+void ClientImpl::queue(Message&& message) {
+  {
+    std::lock_guard lock(outgoingMutex);
+    outgoing.push_back(std::move(message));
+  }
+  // Only the I/O thread touches writeTimer. The loop tests the queue and
+  // starts its wait without yielding the thread, so this cancel lands either
+  // on the pending wait or before the next test of the queue: never lost.
+  if (!wakePosted.exchange(true)) {
+    asio::post(ioContext, [this] {
+      wakePosted.store(false);
+      writeTimer.cancel();
+    });
+  }
+}
+
+void ClientImpl::sendBytesBroadcast(const std::vector<unsigned char>& payload) {
+  queue(Message(Broadcast, signPublicKey, payload));
+}
+
+void ClientImpl::sendBytesDirect(const std::vector<unsigned char>& payload, const unsigned char* recipient) {
+  queue(Message(Direct, recipient, payload));
+}
+
+RecivedMessage ClientImpl::readBytes() {
+  std::unique_lock lock(incomingMutex);
+  if (incoming.empty()) return {};
+  Message message = std::move(incoming.front());
+  incoming.pop_front();
+  lock.unlock();
+  return RecivedMessage(message.key.data(), std::move(message.payload));
+}

@@ -1,0 +1,19 @@
+# Installs the Debian packages named in "$@" that are not installed yet.
+# Sourced by the entry scripts. apt-get as root, otherwise through sudo.
+install_missing() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}" >&2
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libsodium-dev libboost1.81-dev libboost-system1.81-dev
+  libncurses-dev libsqlite3-dev)
+TEST_PACKAGES=(libgtest-dev libbenchmark-dev tmux util-linux locales)

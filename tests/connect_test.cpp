@@ -1,0 +1,248 @@
+// connect against the independent test peer: every result code, the hello as
+// the server sees it, the deadlines, and destruction while things wait.
+// Addresses 127.0.2.x belong to this file.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <future>
+
+#include "client_impl.hpp"
+#include "fixed_identity.hpp"
+#include "test_peer.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_peer::Behaviour;
+using testing_peer::TestPeer;
+using Clock = std::chrono::steady_clock;
+
+struct Harness {
+  fixed::Identity id = fixed::twoByteNonce();
+  std::unique_ptr<ClientImpl> client;
+
+  explicit Harness(std::chrono::milliseconds handshakeTimeout = 15s, std::chrono::milliseconds connectTimeout = 10s) {
+    sotto::ClientOptions options;
+    options.debugLogPath = "/nonexistent-dir/debug.log";
+    options.kxPublicKey = id.kxPublicKey.data();
+    options.kxSecretKey = id.kxSecretKey.data();
+    options.handshakeTimeout = handshakeTimeout;
+    options.connectTimeout = connectTimeout;
+    client = std::make_unique<ClientImpl>(options);
+    client->setClient(id.signPublicKey.data(), id.signSecretKey.data());
+  }
+  std::future<Client::values> connect(const std::string& host, const TestPeer& peer, bool isNew) {
+    client->setServer(host, peer.publicKey().data(), isNew);
+    return std::async(std::launch::async, [this] { return client->connect(); });
+  }
+};
+
+TEST(Connect, NewIdentitySendsTheSmallestProofAndGetsKeys) {
+  TestPeer peer("127.0.2.1");
+  Harness h;
+  testing::internal::CaptureStdout();
+  auto result = h.connect("127.0.2.1", peer, true);
+  auto session = peer.accept();
+  ASSERT_TRUE(session);
+  ASSERT_EQ(result.get(), Client::success);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "CLIENT: Sending packet size = 213\n");
+
+  const auto& hello = session->hello();
+  ASSERT_EQ(hello.raw.size(), 213u);
+  ASSERT_TRUE(hello.unsealed);
+  EXPECT_TRUE(hello.signatureValid);
+  EXPECT_EQ(hello.version(), 1u);
+  EXPECT_EQ(hello.flag(), 1);
+  EXPECT_TRUE(hello.proofOfWorkHolds());
+  EXPECT_EQ(hello.signPublicKey(), h.id.signPublicKey);
+  EXPECT_EQ(hello.kxPublicKey(), h.id.kxPublicKey);
+  const auto nonce = hello.powNonce();
+  std::uint64_t n = 0;
+  for (int i = 7; i >= 0; --i) n = n << 8 | nonce[i];
+  EXPECT_EQ(n, h.id.smallestNonce);
+
+  // The session keys agree: a frame each way opens at the other end.
+  session->sendPacket(2, h.id.signPublicKey, {'h', 'i'});
+  std::vector<unsigned char> payload{'y', 'o'};
+  h.client->sendBytesBroadcast(payload);
+  auto frame = session->receiveFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_TRUE(frame->opened);
+  EXPECT_EQ(frame->payload, payload);
+}
+
+TEST(Connect, KnownIdentitySendsFlagZeroAndNoProof) {
+  TestPeer peer("127.0.2.2");
+  Harness h;
+  testing::internal::CaptureStdout();
+  auto result = h.connect("127.0.2.2", peer, false);
+  auto session = peer.accept();
+  ASSERT_TRUE(session);
+  EXPECT_EQ(result.get(), Client::success);
+  testing::internal::GetCapturedStdout();
+  const auto& hello = session->hello();
+  ASSERT_TRUE(hello.unsealed);
+  EXPECT_TRUE(hello.signatureValid);
+  EXPECT_EQ(hello.flag(), 0);
+  for (std::size_t i = 64; i < 96; ++i) EXPECT_EQ(hello.initial[i], 0) << i;
+  EXPECT_EQ(hello.version(), 1u);
+}
+
+struct Refusal {
+  const char* name;
+  const char* address;
+  Behaviour behaviour;
+  Client::values expected;
+};
+
+class ConnectRefused : public testing::TestWithParam<Refusal> {};
+
+TEST_P(ConnectRefused, YieldsItsCodeWithoutHanging) {
+  const Refusal r = GetParam();
+  TestPeer peer(r.address);
+  Harness h(1500ms);
+  testing::internal::CaptureStdout();
+  const auto start = Clock::now();
+  auto result = h.connect(r.address, peer, false);
+  auto session = peer.accept(r.behaviour);
+  ASSERT_TRUE(session);
+  ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(result.get(), r.expected);
+  EXPECT_LT(Clock::now() - start, 10s);
+  testing::internal::GetCapturedStdout();
+  if (r.expected == Client::cryptoError) {
+    // A session that could not be keyed is not kept open.
+    EXPECT_TRUE(session->waitClosed(5s));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PeerMisbehaves, ConnectRefused,
+    testing::Values(Refusal{"closeAfterHello", "127.0.2.3", Behaviour::closeAfterHello, Client::networkError},
+                    Refusal{"partialWelcome", "127.0.2.4", Behaviour::partialWelcome, Client::networkError},
+                    Refusal{"wrongKeyWelcome", "127.0.2.5", Behaviour::wrongKeyWelcome, Client::cryptoError},
+                    Refusal{"zeroSessionKey", "127.0.2.6", Behaviour::zeroSessionKey, Client::cryptoError},
+                    Refusal{"neverAnswer", "127.0.2.7", Behaviour::neverAnswer, Client::networkError},
+                    Refusal{"acceptOnly", "127.0.2.8", Behaviour::acceptOnly, Client::networkError}),
+    [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+
+TEST(Connect, NothingListeningIsANetworkError) {
+  Harness h;
+  const unsigned char key[32] = {};
+  h.client->setServer("127.0.2.9", key, false);
+  EXPECT_EQ(h.client->connect(), Client::networkError);
+}
+
+TEST(Connect, UnresolvableHostIsANetworkError) {
+  Harness h(15s, 3s);
+  const unsigned char key[32] = {};
+  h.client->setServer("no-such-host.invalid", key, false);
+  EXPECT_EQ(h.client->connect(), Client::networkError);
+}
+
+TEST(Connect, EmptyAddressIsANetworkError) {
+  Harness h(15s, 3s);
+  const unsigned char key[32] = {};
+  h.client->setServer("", key, false);
+  EXPECT_EQ(h.client->connect(), Client::networkError);
+}
+
+TEST(Connect, UnansweredSynHitsTheConnectDeadline) {
+  // A listener whose backlog is full drops further SYNs, so the TCP connect
+  // itself never completes.
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(8081);
+  ::inet_pton(AF_INET, "127.0.2.10", &sa.sin_addr);
+  ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+  ASSERT_EQ(0, ::listen(listener, 0));
+  std::vector<int> fillers;
+  for (int i = 0; i < 4; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    fillers.push_back(fd);
+  }
+  std::this_thread::sleep_for(100ms);
+
+  Harness h(15s, 800ms);
+  const unsigned char key[32] = {};
+  h.client->setServer("127.0.2.10", key, false);
+  const auto start = Clock::now();
+  EXPECT_EQ(h.client->connect(), Client::networkError);
+  EXPECT_LT(Clock::now() - start, 5s);
+  for (int fd : fillers) ::close(fd);
+  ::close(listener);
+}
+
+TEST(Lifecycle, DestroyedWithoutConnectReturnsPromptly) {
+  const auto start = Clock::now();
+  for (int i = 0; i < 20; ++i) {
+    auto c = Client::create();
+    unsigned char pk[32], sk[64];
+    c->genKeys(pk, sk);
+  }
+  EXPECT_LT(Clock::now() - start, 5s);
+}
+
+TEST(Lifecycle, DestroyedWhileBothLoopsWaitClosesTheConnection) {
+  TestPeer peer("127.0.2.11");
+  Harness h;
+  testing::internal::CaptureStdout();
+  auto result = h.connect("127.0.2.11", peer, false);
+  auto session = peer.accept();
+  ASSERT_TRUE(session);
+  ASSERT_EQ(result.get(), Client::success);
+  testing::internal::GetCapturedStdout();
+  std::this_thread::sleep_for(50ms);  // both loops are now parked
+  const auto start = Clock::now();
+  h.client.reset();
+  EXPECT_LT(Clock::now() - start, 2s);
+  EXPECT_TRUE(session->waitClosed(2s));
+}
+
+TEST(Lifecycle, GenKeysMakesAFreshPairEachTimeAndKeepsTheLast) {
+  TestPeer peer("127.0.2.12");
+  auto c = Client::create();
+  unsigned char pk1[32], sk1[64], pk2[32], sk2[64];
+  c->genKeys(pk1, sk1);
+  c->genKeys(pk2, sk2);
+  EXPECT_NE(0, std::memcmp(pk1, pk2, 32));
+  EXPECT_NE(0, std::memcmp(sk1, sk2, 64));
+  EXPECT_EQ(0, std::memcmp(sk2 + 32, pk2, 32));  // libsodium's secret key ends with the public key
+
+  c->setServer("127.0.2.12", peer.publicKey().data(), false);
+  testing::internal::CaptureStdout();
+  auto result = std::async(std::launch::async, [&] { return c->connect(); });
+  auto session = peer.accept();
+  ASSERT_TRUE(session);
+  EXPECT_EQ(result.get(), Client::success);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(0, std::memcmp(session->hello().signPublicKey().data(), pk2, 32));
+  EXPECT_TRUE(session->hello().signatureValid);
+}
+
+TEST(Lifecycle, EachObjectHasItsOwnKeyExchangePair) {
+  TestPeer peer("127.0.2.13");
+  unsigned char pk[32], sk[64];
+  std::vector<testing_peer::Key> kx;
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 2; ++i) {
+    auto c = Client::create();
+    c->genKeys(pk, sk);
+    c->setServer("127.0.2.13", peer.publicKey().data(), false);
+    auto result = std::async(std::launch::async, [&] { return c->connect(); });
+    auto session = peer.accept();
+    ASSERT_TRUE(session);
+    EXPECT_EQ(result.get(), Client::success);
+    kx.push_back(session->hello().kxPublicKey());
+  }
+  testing::internal::GetCapturedStdout();
+  EXPECT_NE(kx[0], kx[1]);
+}
+
+}  // namespace
