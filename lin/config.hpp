@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cstddef>
-#include <iosfwd>
 #include <string>
 #include <system_error>
 
@@ -42,10 +41,3 @@ bool loadConfig(Config& config, const std::string& path = kConfigFileName);
 // Writes the record, creating the file with mode 0600 (it holds the secret
 // key). Returns the error, if any.
 std::error_code saveConfig(const Config& config, const std::string& path = kConfigFileName);
-
-enum class CreateResult { created, endOfInput, clientFailed };
-
-// First-run dialogue on the given streams: asks for the server address and key,
-// makes the identity, replaces the global client, saves the file.
-CreateResult createConfig(Config& config, std::istream& in, std::ostream& out, std::ostream& err,
-                          const std::string& path = kConfigFileName);

@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "config.hpp"
+#include "first_run.hpp"
 #include "globals.hpp"
 #include "tui.hpp"
 
