@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 
-
 std::string Config::serverAddress() const {
   const auto* field = bytes.data() + serverAddressOffset;
   const auto* end = std::find(field, field + serverAddressSize, 0);
