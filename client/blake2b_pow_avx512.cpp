@@ -1,0 +1,30 @@
+// Eight candidates per 512-bit register, with AVX-512's native 64-bit rotate.
+#include <immintrin.h>
+
+#include "blake2b_pow_rounds.hpp"
+
+namespace sotto::pow {
+
+namespace {
+
+struct Avx512Lanes {
+  using V = __m512i;
+  static constexpr unsigned lanes = 8;
+  static V splat(std::uint64_t x) { return _mm512_set1_epi64(static_cast<long long>(x)); }
+  static V add(V a, V b) { return _mm512_add_epi64(a, b); }
+  static V xor_(V a, V b) { return _mm512_xor_si512(a, b); }
+  template <int N>
+  static V rotr(V x) {
+    return _mm512_ror_epi64(x, N);
+  }
+  static V iota() { return _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7); }
+  static unsigned passing(V w, V mask) { return _mm512_testn_epi64_mask(w, mask); }
+  static void store(std::uint64_t* out, V w) { _mm512_storeu_si512(out, w); }
+};
+
+}  // namespace
+
+const Kernel avx512Kernel{"avx512", Avx512Lanes::lanes, &detail::cpuHasAvx512, &detail::firstWords<Avx512Lanes>,
+                          &detail::scan<Avx512Lanes>};
+
+}  // namespace sotto::pow
