@@ -14,10 +14,11 @@ std::array<unsigned char, 32> key() {
 }
 
 Bytes header(unsigned char type, std::uint32_t length) {
-  Bytes b{type};
-  auto k = key();
-  b.insert(b.end(), k.begin(), k.end());
-  for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<unsigned char>(length >> shift));
+  Bytes b(37);
+  b[0] = type;
+  const auto k = key();
+  std::copy(k.begin(), k.end(), b.begin() + 1);
+  for (int i = 0; i < 4; ++i) b[33 + i] = static_cast<unsigned char>(length >> (24 - 8 * i));
   return b;
 }
 

@@ -180,15 +180,15 @@ void Session::reset() {
 }
 
 Bytes Session::packet(unsigned char type, const Key& key, const Bytes& payload) {
-  Bytes p;
-  p.push_back(type);
-  p.insert(p.end(), key.begin(), key.end());
+  Bytes p(37 + payload.size());
+  p[0] = type;
+  std::memcpy(p.data() + 1, key.data(), 32);
   const auto n = static_cast<std::uint32_t>(payload.size());
-  p.push_back(static_cast<unsigned char>(n >> 24));
-  p.push_back(static_cast<unsigned char>(n >> 16));
-  p.push_back(static_cast<unsigned char>(n >> 8));
-  p.push_back(static_cast<unsigned char>(n));
-  p.insert(p.end(), payload.begin(), payload.end());
+  p[33] = static_cast<unsigned char>(n >> 24);
+  p[34] = static_cast<unsigned char>(n >> 16);
+  p[35] = static_cast<unsigned char>(n >> 8);
+  p[36] = static_cast<unsigned char>(n);
+  if (!payload.empty()) std::memcpy(p.data() + 37, payload.data(), payload.size());
   return p;
 }
 
