@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 namespace testing_peer {
 
@@ -158,7 +159,10 @@ std::unique_ptr<Session> TestPeer::accept(Behaviour behaviour, std::chrono::mill
     const Bytes frame = s->sealFrame(plaintext);
     out.insert(out.end(), frame.begin(), frame.end());
   }
-  s->sendRaw(out);
+  if (behaviour == Behaviour::holdWelcome)
+    s->held = std::move(out);
+  else
+    s->sendRaw(out);
   return s;
 }
 
@@ -211,6 +215,13 @@ void Session::sendPacket(unsigned char type, const Key& key, const Bytes& payloa
 
 void Session::sendRaw(const Bytes& bytes) {
   if (fd_ >= 0) writeAll(fd_, bytes.data(), bytes.size());
+}
+
+void Session::drip(const Bytes& bytes, std::chrono::milliseconds interval) {
+  for (unsigned char b : bytes) {
+    if (fd_ < 0 || ::send(fd_, &b, 1, MSG_NOSIGNAL) != 1) return;
+    std::this_thread::sleep_for(interval);
+  }
 }
 
 bool Session::readExact(unsigned char* out, std::size_t size, std::chrono::milliseconds timeout) {
