@@ -195,9 +195,17 @@ TEST(Lifecycle, DestroyedWhileBothLoopsWaitClosesTheConnection) {
   EXPECT_TRUE(session->waitClosed(2s));
 }
 
+// Objects as Client::create makes them (random key-exchange pair), but with
+// the debug log kept away from the real path.
+std::unique_ptr<Client> makeQuietClient() {
+  sotto::ClientOptions options;
+  options.debugLogPath = "/nonexistent-dir/debug.log";
+  return std::make_unique<ClientImpl>(options);
+}
+
 TEST(Lifecycle, GenKeysMakesAFreshPairEachTimeAndKeepsTheLast) {
   TestPeer peer("127.0.2.12");
-  auto c = Client::create();
+  auto c = makeQuietClient();
   unsigned char pk1[32], sk1[64], pk2[32], sk2[64];
   c->genKeys(pk1, sk1);
   c->genKeys(pk2, sk2);
@@ -222,7 +230,7 @@ TEST(Lifecycle, EachObjectHasItsOwnKeyExchangePair) {
   std::vector<testing_peer::Key> kx;
   testing::internal::CaptureStdout();
   for (int i = 0; i < 2; ++i) {
-    auto c = Client::create();
+    auto c = makeQuietClient();
     c->genKeys(pk, sk);
     c->setServer("127.0.2.13", peer.publicKey().data(), false);
     auto result = std::async(std::launch::async, [&] { return c->connect(); });
