@@ -56,6 +56,7 @@ testing::AssertionResult SottoRun::privateTmpWorks() const {
 }
 
 std::string SottoRun::command(const std::string& binary, const std::string& environment) const {
+  std::filesystem::remove(dir_ / "status");
   const std::string run = "exec env LANG=C.UTF-8 " + environment + " " + shellQuote(binary);
   const std::string status = shellQuote((dir_ / "status").string());
   const std::string partial = shellQuote((dir_ / "status.partial").string());

@@ -45,7 +45,8 @@ class SottoRun {
   // A shell command for a terminal pane: runs `binary` in the scratch
   // directory with a private /tmp and LANG=C.UTF-8 (and `environment`, e.g.
   // "TERM=vt220"), standard error to a file, then writes the exit status and
-  // keeps the pane open so that its last screen can still be read.
+  // keeps the pane open so that its last screen can still be read. An
+  // earlier run's status is forgotten here.
   std::string command(const std::string& binary, const std::string& environment = "") const;
 
   // The binary's exit status, once it has ended.
