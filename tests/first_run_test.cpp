@@ -34,7 +34,7 @@ std::string readFile(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-class FirstRun : public testing::Test {
+class FirstRunInTerminal : public testing::Test {
  protected:
   sotto_run::SottoRun run;
   std::unique_ptr<tmux_harness::Session> term;
@@ -67,7 +67,7 @@ class FirstRun : public testing::Test {
   }
 };
 
-TEST_F(FirstRun, AsksInItsOwnWordsSavesTheRecordAndReportsAnUnreachableServer) {
+TEST_F(FirstRunInTerminal, AsksInItsOwnWordsSavesTheRecordAndReportsAnUnreachableServer) {
   ASSERT_NO_FATAL_FAILURE(launch());
   const std::string upperKey = "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F";
   answer(addressPrompt, "127.0.4.1");
@@ -101,7 +101,7 @@ TEST_F(FirstRun, AsksInItsOwnWordsSavesTheRecordAndReportsAnUnreachableServer) {
   EXPECT_NE(record.substr(288, 32), std::string(32, '\0'));
 }
 
-TEST_F(FirstRun, ProvesItsWorkOnceAndNotOnTheNextRun) {
+TEST_F(FirstRunInTerminal, ProvesItsWorkOnceAndNotOnTheNextRun) {
   TestPeer peer("127.0.4.2");
   ASSERT_NO_FATAL_FAILURE(launch());
   answer(addressPrompt, "127.0.4.2");
@@ -150,7 +150,7 @@ TEST_F(FirstRun, ProvesItsWorkOnceAndNotOnTheNextRun) {
   EXPECT_EQ(readFile(run.configPath()), record);
 }
 
-class RefusedSession : public FirstRun, public testing::WithParamInterface<std::pair<Behaviour, const char*>> {};
+class RefusedSession : public FirstRunInTerminal, public testing::WithParamInterface<std::pair<Behaviour, const char*>> {};
 
 TEST_P(RefusedSession, IsReportedAsAFailedConnection) {
   const auto [behaviour, address] = GetParam();
@@ -176,7 +176,7 @@ std::string promptName(std::size_t answered) {
 }
 
 // Ctrl-D at each kind of prompt: the given answers, then end of input.
-class EndOfInput : public FirstRun, public testing::WithParamInterface<std::vector<std::string>> {};
+class EndOfInput : public FirstRunInTerminal, public testing::WithParamInterface<std::vector<std::string>> {};
 
 TEST_P(EndOfInput, EndsWithOneLineAndNoFile) {
   ASSERT_NO_FATAL_FAILURE(launch());
