@@ -1,9 +1,13 @@
 #include <curses.h>
 
 #include <iostream>
+#include <thread>
 
+#include "chat_screen.hpp"
 #include "first_run.hpp"
 #include "globals.hpp"
+#include "keys.hpp"
+#include "reader.hpp"
 #include "tui.hpp"
 
 int main() {
@@ -28,6 +32,10 @@ int main() {
   }
 
   initTUI();
+  // connect can take a while, the proof of work for a new identity above all;
+  // a blank screen would look like a hang.
+  showStatus((configCreated ? "Setting up your new identity and connecting to " : "Connecting to ") +
+             config.serverAddress() + "...");
   client->setServer(config.serverAddress(), config.serverPublicKey(), configCreated);
   client->setClient(config.signPublicKey(), config.signSecretKey());
   if (client->connect() != Client::success) {
@@ -35,8 +43,17 @@ int main() {
     std::cerr << "Connection failed.\n";
     return 1;
   }
+  // The library's handshake line went to the terminal while it was in
+  // full-screen mode.
+  forgetScreenContents();
+
+  addMessage(L"Connected. Press Esc to exit.", false);
+  needRedraw = true;
+  std::thread reader(readerThread);
+  runKeyLoop();
 
   running = false;
+  if (reader.joinable()) reader.join();
   endwin();
   std::cout << "Exiting.\n";
   return 0;

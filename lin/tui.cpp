@@ -10,6 +10,10 @@ void initTUI() {
   cbreak();
   noecho();
   keypad(stdscr, TRUE);
+  // Esc ends the chat; the default one-second wait for a following escape
+  // sequence would make it feel stuck. 100 ms still takes in a whole arrow-key
+  // sequence over a slow remote link.
+  set_escdelay(100);
   curs_set(1);
   wtimeout(stdscr, 10);
   if (has_colors()) {

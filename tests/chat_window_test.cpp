@@ -1,0 +1,232 @@
+// The chat window in a real terminal: the sotto binary under tmux, talking to
+// the independent test peer. Addresses 127.0.6.x belong to this file.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+
+#include "fixed_identity.hpp"
+#include "sotto_run.hpp"
+#include "test_peer.hpp"
+#include "tmux_session.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_peer::Bytes;
+using testing_peer::Key;
+using testing_peer::TestPeer;
+using tmux_harness::Screen;
+
+const std::string connectedNotice = "Connected. Press Esc to exit.";
+// "> " as the capture shows it, trailing blank trimmed; the cursor after it
+// shows the blank is there.
+const std::string emptyInput = ">";
+
+Key countingKey() {
+  Key key;
+  for (unsigned i = 0; i < key.size(); ++i) key[i] = static_cast<unsigned char>(i);
+  return key;
+}
+const std::string countingKeyHex = "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
+
+Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+class ChatWindow : public testing::Test {
+ protected:
+  fixed::Identity me = fixed::twoByteNonce();
+  sotto_run::SottoRun run;
+  std::unique_ptr<TestPeer> peer;
+  std::unique_ptr<tmux_harness::Session> term;
+  std::unique_ptr<testing_peer::Session> session;
+  int rows = 0;
+
+  // Runs the binary with a known identity on a width x height terminal, lets
+  // the peer take the connection, and waits for the first chat repaint.
+  void start(const std::string& address, int width, int height, const std::string& environment = "") {
+    ASSERT_TRUE(run.privateTmpWorks());
+    peer = std::make_unique<TestPeer>(address);
+    run.writeConfig(address, peer->publicKey().data(), me.signPublicKey.data(), me.signSecretKey.data());
+    rows = height;
+    term = std::make_unique<tmux_harness::Session>(width, height, run.command(SOTTO_BINARY, environment));
+    // The connection waits in the listen queue until accepted, so the
+    // notice stays up meanwhile.
+    ASSERT_TRUE(term->waitForText("Connecting to " + address + "...")) << term->dump();
+    session = peer->accept();
+    ASSERT_TRUE(session && session->keyed());
+    ASSERT_TRUE(term->waitFor([&](const Screen& s) { return row(s, 1) == connectedNotice && row(s, rows - 1) == emptyInput; }))
+        << term->dump();
+    EXPECT_EQ(term->cursor(), std::make_pair(2, rows - 1));
+    // Neither the notice nor the library's handshake line, written behind
+    // the terminal library's back, may survive the first repaint.
+    EXPECT_FALSE(tmux_harness::contains(term->screen(), "CLIENT:")) << term->dump();
+    EXPECT_FALSE(tmux_harness::contains(term->screen(), "Connecting")) << term->dump();
+  }
+
+  static std::string row(const Screen& screen, int index) {
+    return index >= 0 && static_cast<std::size_t>(index) < screen.size() ? screen[index] : std::string();
+  }
+
+  bool waitForRow(int index, const std::string& text) const {
+    return term->waitFor([&](const Screen& s) { return row(s, index) == text; });
+  }
+
+  // Types a line and presses Enter.
+  void send(const std::string& text) const {
+    term->text(text);
+    term->keys({"Enter"});
+  }
+
+  // The payload of the next frame the binary sent, checked as an own broadcast.
+  std::optional<Bytes> nextPayload() const {
+    auto frame = session->receiveFrame(5s);
+    if (!frame || !frame->opened) return std::nullopt;
+    EXPECT_EQ(frame->type, 2);
+    EXPECT_EQ(frame->key, me.signPublicKey);
+    return frame->payload;
+  }
+
+  // Esc: the terminal is restored, "Exiting." follows, status 0. A terminal
+  // type without an alternate screen keeps the chat on it.
+  void quit(bool alternateScreen = true) const {
+    term->keys({"Escape"});
+    EXPECT_EQ(run.waitStatus(), 0) << run.standardError();
+    EXPECT_TRUE(term->waitForText("Exiting.")) << term->dump();
+    EXPECT_TRUE(!alternateScreen || !tmux_harness::contains(term->screen(), connectedNotice)) << term->dump();
+    EXPECT_EQ(run.standardError(), "");
+  }
+};
+
+TEST_F(ChatWindow, ShowsOwnAndReceivedLinesAndLeavesWithEsc) {
+  ASSERT_NO_FATAL_FAILURE(start("127.0.6.1", 100, 30));
+  const Screen first = term->screen();
+  ASSERT_EQ(first.size(), 30u);
+  EXPECT_EQ(first[0], "");
+  for (int i = 2; i < 29; ++i) EXPECT_EQ(first[i], "") << "row " << i << "\n" << term->dump();
+
+  send("hello, world");
+  EXPECT_EQ(nextPayload(), bytesOf("hello, world"));
+  EXPECT_TRUE(waitForRow(2, "hello, world")) << term->dump();
+
+  session->sendPacket(2, countingKey(), bytesOf("hi"));
+  EXPECT_TRUE(waitForRow(3, countingKeyHex + ": hi")) << term->dump();
+  Key mixed{};
+  mixed[0] = 0xAB;
+  mixed[1] = 0x05;
+  session->sendPacket(2, mixed, {0xFF});
+  const std::string mixedHex = "ab05" + std::string(60, '0');
+  EXPECT_TRUE(waitForRow(4, mixedHex + ": <invalid UTF-8>")) << term->dump();
+  session->sendPacket(2, countingKey(), {'a', 0xC3});
+  EXPECT_TRUE(waitForRow(5, countingKeyHex + ": a")) << term->dump();
+  session->sendPacket(2, countingKey(), {});
+  session->sendPacket(2, countingKey(), bytesOf("after the empty one"));
+  EXPECT_TRUE(waitForRow(6, countingKeyHex + ": after the empty one")) << term->dump();
+  // A burst is shown whole and in order.
+  for (const char* text : {"one", "two", "three"}) session->sendPacket(2, countingKey(), bytesOf(text));
+  EXPECT_TRUE(waitForRow(9, countingKeyHex + ": three")) << term->dump();
+  EXPECT_EQ(term->screen()[7], countingKeyHex + ": one");
+  EXPECT_EQ(term->screen()[8], countingKeyHex + ": two");
+
+  const Screen last = term->screen();
+  for (int i = 10; i < 29; ++i) EXPECT_EQ(last[i], "") << "row " << i;
+  EXPECT_EQ(last[29], emptyInput);
+
+  // Own lines green, everything else yellow.
+  const Screen coloured = term->screen(true);
+  EXPECT_NE(coloured[1].find("\x1b[33m"), std::string::npos) << coloured[1];
+  EXPECT_NE(coloured[2].find("\x1b[32m"), std::string::npos) << coloured[2];
+  EXPECT_NE(coloured[3].find("\x1b[33m"), std::string::npos) << coloured[3];
+
+  quit();
+  EXPECT_TRUE(std::filesystem::exists(run.debugLogPath()));
+}
+
+TEST_F(ChatWindow, AFullScreenShowsTheNewestLinesAboveTheInput) {
+  ASSERT_NO_FATAL_FAILURE(start("127.0.6.2", 40, 6));
+  for (int i = 1; i <= 5; ++i) {
+    const std::string line = "line " + std::to_string(i);
+    send(line);
+    EXPECT_EQ(nextPayload(), bytesOf(line));
+  }
+  // Six lines for four rows: the notice and the first line are gone.
+  EXPECT_TRUE(term->waitFor([&](const Screen& s) {
+    return s == Screen{"", "line 2", "line 3", "line 4", "line 5", emptyInput};
+  })) << term->dump();
+  quit();
+}
+
+TEST_F(ChatWindow, TypedTextArrivesAsUtf8AndSpecialKeysAddNothing) {
+  ASSERT_NO_FATAL_FAILURE(start("127.0.6.3", 100, 30));
+  // Enter on an empty line sends nothing: the first frame is the next line.
+  term->keys({"Enter"});
+  send("\u00e9");
+  EXPECT_EQ(nextPayload(), (Bytes{0xC3, 0xA9}));
+  EXPECT_TRUE(waitForRow(2, "\u00e9")) << term->dump();
+
+  // Characters whose code points equal key codes (U+0107 is KEY_BACKSPACE's,
+  // U+0106 KEY_HOME's) are text like any other.
+  send("\u0107\u0106\u0161");
+  EXPECT_EQ(nextPayload(), (Bytes{0xC4, 0x87, 0xC4, 0x86, 0xC5, 0xA1}));
+  EXPECT_TRUE(waitForRow(3, "\u0107\u0106\u0161")) << term->dump();
+
+  term->text("x");
+  term->keys({"Up", "Down", "Left", "Right", "Home", "End", "PageUp", "F1", "F5", "IC", "Tab"});
+  term->text("y");
+  EXPECT_TRUE(waitForRow(29, "> xy")) << term->dump();
+  EXPECT_EQ(term->cursor(), std::make_pair(4, 29));
+  term->keys({"Enter"});
+  EXPECT_EQ(nextPayload(), bytesOf("xy"));
+
+  // A lead byte whose sequence breaks off stands for itself; the byte that
+  // broke it is lost.
+  term->bytes({0xC3, 'a'});
+  EXPECT_TRUE(waitForRow(29, "> \u00c3")) << term->dump();
+  term->keys({"Enter"});
+  EXPECT_EQ(nextPayload(), (Bytes{0xC3, 0x83}));
+  EXPECT_TRUE(waitForRow(5, "\u00c3")) << term->dump();
+  quit();
+}
+
+// Which of DEL and ^H the library turns into its KEY_BACKSPACE code depends
+// on the terminal type; every one of the three must erase.
+class Backspace : public ChatWindow, public testing::WithParamInterface<std::pair<const char*, const char*>> {};
+
+TEST_P(Backspace, ErasesWhateverTheTerminalSends) {
+  const auto [terminalType, address] = GetParam();
+  ASSERT_NO_FATAL_FAILURE(start(address, 100, 30, std::string("TERM=") + terminalType));
+  term->text("abcd");
+  term->bytes({0x7F});
+  term->bytes({0x08});
+  EXPECT_TRUE(waitForRow(29, "> ab")) << term->dump();
+  term->keys({"Enter"});
+  EXPECT_EQ(nextPayload(), bytesOf("ab"));
+  // On an empty line it does nothing.
+  term->bytes({0x7F, 0x08});
+  send("z");
+  EXPECT_EQ(nextPayload(), bytesOf("z"));
+  quit(std::string(terminalType) == "screen");
+}
+
+INSTANTIATE_TEST_SUITE_P(TerminalTypes, Backspace,
+                         testing::Values(std::make_pair("screen", "127.0.6.4"), std::make_pair("vt220", "127.0.6.5")),
+                         [](const auto& info) { return std::string(info.param.first); });
+
+TEST_F(ChatWindow, AResizeRepaintsForTheNewSizeAndTypesNothing) {
+  ASSERT_NO_FATAL_FAILURE(start("127.0.6.6", 100, 30));
+  term->text("ab");
+  EXPECT_TRUE(waitForRow(29, "> ab")) << term->dump();
+  term->resize(40, 6);
+  EXPECT_TRUE(term->waitFor([&](const Screen& s) {
+    return s == Screen{"", connectedNotice, "", "", "", "> ab"};
+  })) << term->dump();
+  // Two rows leave no room for history.
+  term->resize(40, 2);
+  EXPECT_TRUE(term->waitFor([&](const Screen& s) { return s == Screen{"", "> ab"}; })) << term->dump();
+  term->resize(100, 30);
+  EXPECT_TRUE(waitForRow(29, "> ab")) << term->dump();
+  term->keys({"Enter"});
+  EXPECT_EQ(nextPayload(), bytesOf("ab"));
+  quit();
+}
+
+}  // namespace

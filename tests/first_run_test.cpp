@@ -1,0 +1,201 @@
+// The first run and the ways a connection fails, seen from outside: the
+// sotto binary in a real terminal, its files, and what the test peer
+// received. Addresses 127.0.4.x belong to this file.
+#include <gtest/gtest.h>
+#include <sodium.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "fixed_identity.hpp"
+#include "sotto_run.hpp"
+#include "test_peer.hpp"
+#include "tmux_session.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_peer::Behaviour;
+using testing_peer::TestPeer;
+using tmux_harness::Screen;
+
+const std::string addressPrompt = "Enter server address (e.g., 192.168.1.100): ";
+const std::string keyPrompt = "Enter server public key (64 hex chars): ";
+const std::string lengthPrompt = "Invalid length. Enter 64 hex chars: ";
+const std::string hexPrompt = "Invalid key. Enter 64 hex chars: ";
+
+// The capture trims the blank that ends a prompt still waiting for input.
+std::string waiting(const std::string& prompt) { return prompt.substr(0, prompt.size() - 1); }
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class FirstRunInTerminal : public testing::Test {
+ protected:
+  sotto_run::SottoRun run;
+  std::unique_ptr<tmux_harness::Session> term;
+
+  void launch() {
+    ASSERT_TRUE(run.privateTmpWorks());
+    // Wide enough that no prompt with its answer wraps.
+    term = std::make_unique<tmux_harness::Session>(160, 30, run.command(SOTTO_BINARY));
+  }
+
+  // Waits for a prompt at the end of the screen's text, then answers it.
+  void answer(const std::string& prompt, const std::string& text) const {
+    ASSERT_TRUE(term->waitFor([&](const Screen& s) { return !s.empty() && lastLine(s) == waiting(prompt); }))
+        << term->dump();
+    term->text(text);
+    term->keys({"Enter"});
+  }
+
+  static std::string lastLine(const Screen& s) {
+    for (auto row = s.rbegin(); row != s.rend(); ++row)
+      if (!row->empty()) return *row;
+    return {};
+  }
+
+  void expectConnectionFailed() const {
+    EXPECT_EQ(run.waitStatus(), 1);
+    EXPECT_EQ(run.standardError(), "Connection failed.\n");
+    // Restored: the notice lived on the full-screen page only.
+    EXPECT_FALSE(tmux_harness::contains(term->screen(), "onnecting to")) << term->dump();
+  }
+};
+
+TEST_F(FirstRunInTerminal, AsksInItsOwnWordsSavesTheRecordAndReportsAnUnreachableServer) {
+  ASSERT_NO_FATAL_FAILURE(launch());
+  const std::string upperKey = "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F";
+  answer(addressPrompt, "127.0.4.1");
+  answer(keyPrompt, "abc");
+  answer(lengthPrompt, std::string(64, 'z'));
+  answer(hexPrompt, upperKey);
+  // Nothing listens there.
+  expectConnectionFailed();
+
+  const Screen screen = term->joinedScreen();
+  const Screen expected{"Config file not found. Creating new.",
+                        addressPrompt + "127.0.4.1",
+                        keyPrompt + "abc",
+                        lengthPrompt + std::string(64, 'z'),
+                        hexPrompt + upperKey,
+                        "Config saved."};
+  ASSERT_GE(screen.size(), expected.size()) << term->dump();
+  EXPECT_EQ(Screen(screen.begin(), screen.begin() + expected.size()), expected) << term->dump();
+
+  struct stat info {};
+  ASSERT_EQ(::stat(run.configPath().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  const std::string record = readFile(run.configPath());
+  ASSERT_EQ(record.size(), 384u);
+  EXPECT_EQ(record.substr(0, 256), "127.0.4.1" + std::string(247, '\0'));
+  for (int i = 0; i < 32; ++i) EXPECT_EQ(static_cast<unsigned char>(record[256 + i]), i);
+  // A working identity: the secret key belongs to the public one.
+  unsigned char derived[32];
+  crypto_sign_ed25519_sk_to_pk(derived, reinterpret_cast<const unsigned char*>(record.data()) + 320);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(derived), 32), record.substr(288, 32));
+  EXPECT_NE(record.substr(288, 32), std::string(32, '\0'));
+}
+
+TEST_F(FirstRunInTerminal, ProvesItsWorkOnceAndNotOnTheNextRun) {
+  TestPeer peer("127.0.4.2");
+  ASSERT_NO_FATAL_FAILURE(launch());
+  answer(addressPrompt, "127.0.4.2");
+  answer(keyPrompt, peer.publicKeyHex());
+  EXPECT_TRUE(term->waitForText("Setting up your new identity and connecting to 127.0.4.2...")) << term->dump();
+  // The binary mines for a random identity: 2^24 hashes on average.
+  const auto mining = std::chrono::steady_clock::now();
+  auto session = peer.accept(Behaviour::normal, 240s);
+  ASSERT_TRUE(session);
+  RecordProperty("first_run_connect_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                              std::chrono::steady_clock::now() - mining)
+                                                              .count()));
+  const std::string record = readFile(run.configPath());
+  ASSERT_EQ(record.size(), 384u);
+  const std::string ownKey = record.substr(288, 32);
+  {
+    const auto& hello = session->hello();
+    ASSERT_TRUE(hello.unsealed);
+    EXPECT_TRUE(hello.signatureValid);
+    EXPECT_EQ(hello.flag(), 1);
+    EXPECT_TRUE(hello.proofOfWorkHolds());
+    const auto key = hello.signPublicKey();
+    EXPECT_EQ(std::string(key.begin(), key.end()), ownKey);
+  }
+  EXPECT_TRUE(term->waitForText("Connected. Press Esc to exit.")) << term->dump();
+  term->keys({"Escape"});
+  EXPECT_EQ(run.waitStatus(), 0) << run.standardError();
+  EXPECT_TRUE(term->waitForText("Exiting.")) << term->dump();
+
+  // The next run loads the file: no questions, no proof.
+  term = std::make_unique<tmux_harness::Session>(160, 30, run.command(SOTTO_BINARY));
+  EXPECT_TRUE(term->waitForText("Connecting to 127.0.4.2...")) << term->dump();
+  session = peer.accept();
+  ASSERT_TRUE(session);
+  const auto& hello = session->hello();
+  ASSERT_TRUE(hello.unsealed);
+  EXPECT_TRUE(hello.signatureValid);
+  EXPECT_EQ(hello.flag(), 0);
+  EXPECT_EQ(hello.powNonce(), (std::array<unsigned char, 32>{}));
+  const auto key = hello.signPublicKey();
+  EXPECT_EQ(std::string(key.begin(), key.end()), ownKey);
+  EXPECT_TRUE(term->waitForText("Connected. Press Esc to exit.")) << term->dump();
+  term->keys({"Escape"});
+  EXPECT_EQ(run.waitStatus(), 0) << run.standardError();
+  EXPECT_FALSE(tmux_harness::contains(term->screen(), "Config file not found")) << term->dump();
+  EXPECT_EQ(readFile(run.configPath()), record);
+}
+
+class RefusedSession : public FirstRunInTerminal, public testing::WithParamInterface<std::pair<Behaviour, const char*>> {};
+
+TEST_P(RefusedSession, IsReportedAsAFailedConnection) {
+  const auto [behaviour, address] = GetParam();
+  TestPeer peer(address);
+  const fixed::Identity me = fixed::twoByteNonce();
+  run.writeConfig(address, peer.publicKey().data(), me.signPublicKey.data(), me.signSecretKey.data());
+  ASSERT_NO_FATAL_FAILURE(launch());
+  ASSERT_TRUE(peer.accept(behaviour));
+  expectConnectionFailed();
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, RefusedSession,
+                         testing::Values(std::make_pair(Behaviour::closeAfterHello, "127.0.4.3"),
+                                         std::make_pair(Behaviour::wrongKeyWelcome, "127.0.4.4")),
+                         [](const auto& info) {
+                           return info.param.first == Behaviour::closeAfterHello ? "ClosesAfterHello"
+                                                                                  : "WelcomeFromWrongKey";
+                         });
+
+std::string promptName(std::size_t answered) {
+  const char* names[] = {"AtAddress", "AtKey", "AtRetry"};
+  return names[answered];
+}
+
+// Ctrl-D at each kind of prompt: the given answers, then end of input.
+class EndOfInput : public FirstRunInTerminal, public testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(EndOfInput, EndsWithOneLineAndNoFile) {
+  ASSERT_NO_FATAL_FAILURE(launch());
+  const std::vector<std::string> prompts{addressPrompt, keyPrompt, lengthPrompt};
+  const auto& answers = GetParam();
+  for (std::size_t i = 0; i < answers.size(); ++i) answer(prompts[i], answers[i]);
+  const std::string& last = prompts[answers.size()];
+  ASSERT_TRUE(term->waitFor([&](const Screen& s) { return lastLine(s) == waiting(last); })) << term->dump();
+  term->keys({"C-d"});
+  EXPECT_EQ(run.waitStatus(), 1);
+  const std::string error = run.standardError();
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(error.find('\n'), error.size() - 1) << error;
+  EXPECT_FALSE(std::filesystem::exists(run.configPath()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Prompts, EndOfInput,
+                         testing::Values(std::vector<std::string>{}, std::vector<std::string>{"127.0.4.5"},
+                                         std::vector<std::string>{"127.0.4.5", "abc"}),
+                         [](const auto& info) { return promptName(info.index); });
+
+}  // namespace

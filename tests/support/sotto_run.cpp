@@ -1,0 +1,86 @@
+#include "sotto_run.hpp"
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "tmux_session.hpp"
+
+namespace sotto_run {
+
+using tmux_harness::shellQuote;
+
+SottoRun::SottoRun() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "sotto-run-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  dir_ = pattern;
+  std::filesystem::create_directory(dir_ / "tmp");
+}
+
+SottoRun::~SottoRun() {
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+// The scratch directory may itself lie under /tmp, which the bind mount
+// hides, so the shell enters it before mounting and the binary uses
+// relative paths only.
+static std::string inPrivateTmp(const std::filesystem::path& dir, const std::string& then) {
+  return "cd " + shellQuote(dir.string()) + " && unshare --mount sh -c " +
+         shellQuote("mount --bind \"$0/tmp\" /tmp && " + then) + " " + shellQuote(dir.string());
+}
+
+void SottoRun::writeConfig(const std::string& address, const unsigned char* serverKey,
+                           const unsigned char* signPublicKey, const unsigned char* signSecretKey) const {
+  std::string record(256, '\0');
+  record.replace(0, address.size(), address);
+  record.append(reinterpret_cast<const char*>(serverKey), 32);
+  record.append(reinterpret_cast<const char*>(signPublicKey), 32);
+  record.append(reinterpret_cast<const char*>(signSecretKey), 64);
+  std::ofstream(configPath(), std::ios::binary) << record;
+}
+
+testing::AssertionResult SottoRun::privateTmpWorks() const {
+  const auto marker = dir_ / "tmp" / "private-tmp-marker";
+  std::ofstream(marker) << "x";
+  const auto probe =
+      tmux_harness::run({"sh", "-c", inPrivateTmp(dir_, "test -e /tmp/private-tmp-marker") + " 2>/dev/null"});
+  std::filesystem::remove(marker);
+  if (probe.status == 0) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "cannot give the binary a private /tmp (unshare --mount and mount --bind "
+                                        "must be permitted); refusing to run it, as it would write the real "
+                                        "/tmp/debug.log";
+}
+
+std::string SottoRun::command(const std::string& binary, const std::string& environment) const {
+  std::filesystem::remove(dir_ / "status");
+  const std::string run = "exec env LANG=C.UTF-8 " + environment + " " + shellQuote(binary);
+  const std::string status = shellQuote((dir_ / "status").string());
+  const std::string partial = shellQuote((dir_ / "status.partial").string());
+  return "(" + inPrivateTmp(dir_, run) + ") 2>" + shellQuote((dir_ / "stderr").string()) + "; echo $? >" +
+         partial + " && mv " + partial + " " + status + "; exec sleep 3600";
+}
+
+std::optional<int> SottoRun::waitStatus(std::chrono::milliseconds timeout) const {
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  const auto path = dir_ / "status";
+  while (!std::filesystem::exists(path)) {
+    if (std::chrono::steady_clock::now() >= until) return std::nullopt;
+    std::this_thread::sleep_for(20ms);
+  }
+  int status = -1;
+  std::ifstream(path) >> status;
+  return status;
+}
+
+std::string SottoRun::standardError() const {
+  std::ifstream in(dir_ / "stderr");
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace sotto_run
