@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -187,22 +188,43 @@ TEST(Midstate, RefusesACounterAboveSixtyFourBits) {
   EXPECT_FALSE(sotto::pow::prepare(record, mid));
 }
 
-// Test kernels built on the scalar one. Function pointers carry no state, so
-// what they need and what they observe goes through these globals.
+// A test kernel built on the scalar one that holds a block back until an
+// event of the race has happened, so that each race runs in a set order.
+// Function pointers carry no state: the script and what was seen live here.
 constexpr std::uint64_t kRaceBlock = 4;
-std::atomic<int> delayBlockZeroMs{0}, delayBlockOneMs{0};
-std::mutex reportsMutex;
+enum class Script { smallestLast, largerLast };
+std::mutex raceMutex;
+std::condition_variable raceChanged;
+Script script;
+bool blockOneStarted = false;
 std::vector<std::uint64_t> passReports;  // block of each pass, in the order found
 
-std::uint64_t delayedScan(const sotto::pow::Midstate& mid, std::uint64_t first, std::uint64_t count,
-                          std::uint64_t mask) {
+std::uint64_t scriptedScan(const sotto::pow::Midstate& mid, std::uint64_t first, std::uint64_t count,
+                           std::uint64_t mask) {
   const std::uint64_t block = first / kRaceBlock;
-  const int delay = block == 0 ? delayBlockZeroMs.load() : block == 1 ? delayBlockOneMs.load() : 0;
-  std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+  {
+    std::unique_lock lock(raceMutex);
+    const auto reported = [](std::uint64_t b) {
+      return std::find(passReports.begin(), passReports.end(), b) != passReports.end();
+    };
+    if (block == 1) {
+      blockOneStarted = true;
+      raceChanged.notify_all();
+    }
+    // The bound only turns a broken search into a failure instead of a hang.
+    const auto bound = std::chrono::seconds(10);
+    if (script == Script::smallestLast && block == 0)
+      raceChanged.wait_for(lock, bound, [] { return !passReports.empty(); });
+    if (script == Script::largerLast && block == 0)
+      raceChanged.wait_for(lock, bound, [] { return blockOneStarted; });
+    if (script == Script::largerLast && block == 1)
+      raceChanged.wait_for(lock, bound, [&] { return reported(0); });
+  }
   const std::uint64_t at = sotto::pow::scalarKernel.scan(mid, first, count, mask);
   if (at < count) {
-    std::lock_guard lock(reportsMutex);
+    std::lock_guard lock(raceMutex);
     passReports.push_back(block);
+    raceChanged.notify_all();
   }
   return at;
 }
@@ -216,12 +238,11 @@ bool passesIn(Initial record, std::uint64_t from, std::uint64_t to, unsigned bit
 }
 
 // Runs the search on records whose answer lies in block 0 and that also pass
-// in block 1, with the given delays, and returns the order passes came in.
-void raceOnRecords(int delayZero, int delayOne, const std::function<void(const std::vector<std::uint64_t>&)>& check) {
-  const Kernel delayed{"delayed", 1, [] { return true; }, sotto::pow::scalarKernel.firstWords, &delayedScan};
+// in block 1, and hands the order the passes came in to check.
+void raceOnRecords(Script order, const std::function<void(const std::vector<std::uint64_t>&)>& check) {
+  const Kernel scripted{"scripted", 1, [] { return true; }, sotto::pow::scalarKernel.firstWords, &scriptedScan};
   constexpr unsigned bits = 2;
-  delayBlockZeroMs = delayZero;
-  delayBlockOneMs = delayOne;
+  script = order;
   unsigned raced = 0;
   for (unsigned seed = 300; seed < 400 && raced < 3; ++seed) {
     Initial literal = seededRecord(seed);
@@ -229,9 +250,10 @@ void raceOnRecords(int delayZero, int delayOne, const std::function<void(const s
     if (counterOf(literal) >= kRaceBlock || !passesIn(literal, kRaceBlock, 2 * kRaceBlock, bits)) continue;
     ++raced;
     passReports.clear();
+    blockOneStarted = false;
     Initial ours = seededRecord(seed);
     sotto::SearchOptions options;
-    options.kernel = &delayed;
+    options.kernel = &scripted;
     options.threads = 4;
     options.blockSize = kRaceBlock;
     sotto::findSmallestNonce(ours, bits, options);
@@ -242,7 +264,7 @@ void raceOnRecords(int delayZero, int delayOne, const std::function<void(const s
 }
 
 TEST(BlockSearch, ASmallerPassFoundLastStillWins) {
-  raceOnRecords(100, 0, [](const std::vector<std::uint64_t>& reports) {
+  raceOnRecords(Script::smallestLast, [](const std::vector<std::uint64_t>& reports) {
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.back(), 0u) << "block 0 should have reported last";
     EXPECT_GT(reports.size(), 1u) << "a later block should have reported first";
@@ -251,8 +273,8 @@ TEST(BlockSearch, ASmallerPassFoundLastStillWins) {
 
 TEST(BlockSearch, ALargerPassFoundLastDoesNotReplaceTheSmallest) {
   // Block 1 is claimed while block 0 is still being scanned, and reports its
-  // pass well after block 0 has reported the answer.
-  raceOnRecords(30, 200, [](const std::vector<std::uint64_t>& reports) {
+  // pass after block 0 has reported the answer.
+  raceOnRecords(Script::largerLast, [](const std::vector<std::uint64_t>& reports) {
     ASSERT_GE(reports.size(), 2u);
     EXPECT_EQ(reports.back(), 1u) << "block 1 should have reported last";
     EXPECT_NE(std::find(reports.begin(), reports.end(), 0u), reports.end());
