@@ -46,7 +46,7 @@ std::uint64_t passMask(unsigned zeroBits);
 // counter value `counter`, computed the plain way through libsodium.
 std::uint64_t referenceWord(const Midstate& mid, std::uint64_t counter);
 
-inline constexpr unsigned kMaxLanes = 8;
+inline constexpr unsigned kMaxLanes = 16;
 
 struct Kernel {
   const char* name;

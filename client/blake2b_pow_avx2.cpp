@@ -1,5 +1,6 @@
-// Four candidates per 256-bit register. AVX2 has no 64-bit rotate: rotations
-// by whole bytes are byte shuffles, by 63 a shift plus a doubling.
+// Four candidates per 256-bit register, two registers at a time. AVX2 has no
+// 64-bit rotate: rotations by whole bytes are byte shuffles, by 63 a shift
+// plus a doubling.
 #include <immintrin.h>
 
 #include "blake2b_pow_rounds.hpp"
@@ -43,7 +44,8 @@ struct Avx2Lanes {
 
 }  // namespace
 
-const Kernel avx2Kernel{"avx2", Avx2Lanes::lanes, &detail::cpuHasAvx2, &detail::firstWords<Avx2Lanes>,
-                        &detail::scan<Avx2Lanes>};
+using Avx2Kernel = detail::Pair<Avx2Lanes>;
+const Kernel avx2Kernel{"avx2", Avx2Kernel::lanes, &detail::cpuHasAvx2, &detail::firstWords<Avx2Kernel>,
+                        &detail::scan<Avx2Kernel>};
 
 }  // namespace sotto::pow

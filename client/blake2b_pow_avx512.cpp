@@ -1,4 +1,5 @@
-// Eight candidates per 512-bit register, with AVX-512's native 64-bit rotate.
+// Eight candidates per 512-bit register, two registers at a time, with
+// AVX-512's native 64-bit rotate.
 #include <immintrin.h>
 
 #include "blake2b_pow_rounds.hpp"
@@ -26,7 +27,8 @@ struct Avx512Lanes {
 
 }  // namespace
 
-const Kernel avx512Kernel{"avx512", Avx512Lanes::lanes, &detail::cpuHasAvx512, &detail::firstWords<Avx512Lanes>,
-                          &detail::scan<Avx512Lanes>};
+using Avx512Kernel = detail::Pair<Avx512Lanes>;
+const Kernel avx512Kernel{"avx512", Avx512Kernel::lanes, &detail::cpuHasAvx512, &detail::firstWords<Avx512Kernel>,
+                          &detail::scan<Avx512Kernel>};
 
 }  // namespace sotto::pow

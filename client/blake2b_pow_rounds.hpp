@@ -61,6 +61,33 @@ struct ScalarLanes {
 };
 }  // namespace
 
+// Two registers' worth of candidates side by side. A G step is a chain of
+// dependent operations, and one chain per register leaves the vector units
+// idle between its steps: a second, independent chain fills them (about 1.4x
+// measured with AVX2 and AVX-512; four chains spill registers and lose).
+template <class L>
+struct Pair {
+  struct V {
+    typename L::V lo, hi;
+  };
+  static constexpr unsigned lanes = 2 * L::lanes;
+  static V splat(std::uint64_t x) { return {L::splat(x), L::splat(x)}; }
+  static V add(V a, V b) { return {L::add(a.lo, b.lo), L::add(a.hi, b.hi)}; }
+  static V xor_(V a, V b) { return {L::xor_(a.lo, b.lo), L::xor_(a.hi, b.hi)}; }
+  template <int N>
+  static V rotr(V x) {
+    return {L::template rotr<N>(x.lo), L::template rotr<N>(x.hi)};
+  }
+  static V iota() { return {L::iota(), L::add(L::iota(), L::splat(L::lanes))}; }
+  static unsigned passing(V w, V mask) {
+    return L::passing(w.lo, mask.lo) | L::passing(w.hi, mask.hi) << L::lanes;
+  }
+  static void store(std::uint64_t* out, V w) {
+    L::store(out, w.lo);
+    L::store(out + L::lanes, w.hi);
+  }
+};
+
 // How much of a G step the caller needs: the last round only wants v[0] and v[8].
 enum class Upto { all, a, c };
 
