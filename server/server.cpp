@@ -1,0 +1,235 @@
+#include "server.hpp"
+
+#include <sodium.h>
+
+#include <algorithm>
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <cstring>
+#include <ctime>
+
+#include "deadline.hpp"
+#include "session.hpp"
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+
+namespace sotto {
+
+namespace {
+
+std::string endpointName(const tcp::endpoint& endpoint) {
+  const auto address = endpoint.address();
+  std::string name = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+  return name + ":" + std::to_string(endpoint.port());
+}
+
+void closeQuietly(tcp::socket& socket) {
+  boost::system::error_code ignored;
+  socket.shutdown(tcp::socket::shutdown_both, ignored);
+  socket.close(ignored);
+}
+
+// Leaves the hub whichever way the session's coroutine ends.
+struct Membership {
+  Hub& hub;
+  const Session& session;
+  ~Membership() { hub.leave(session); }
+};
+
+}  // namespace
+
+Server::Server(ServerOptions options, LogSink sink) : options_(std::move(options)), log_(std::move(sink)) {}
+
+Server::~Server() = default;
+
+bool Server::open(std::string& error) {
+  if (sodium_init() < 0) {
+    error = "libsodium failed to start";
+    return false;
+  }
+  if (!loadOrCreateServerKey(options_.dataDir, key_, error)) return false;
+  registry_ = Registry::open(options_.dataDir + "/" + kRegistryFileName, error);
+  if (!registry_) return false;
+
+  boost::system::error_code ec;
+  const tcp::endpoint endpoint(asio::ip::make_address(options_.listenAddress, ec), kServerPort);
+  if (ec) {
+    error = "'" + options_.listenAddress + "' is not an IP address";
+    return false;
+  }
+  listenName_ = endpointName(endpoint);
+  acceptor_.open(endpoint.protocol(), ec);
+  if (!ec) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) acceptor_.bind(endpoint, ec);
+  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    error = "cannot listen on " + listenName_ + ": " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+void Server::run(bool handleSignals) {
+  if (handleSignals) {
+    signals_.emplace(io_, SIGINT, SIGTERM);
+    signals_->async_wait([this](const boost::system::error_code& ec, int signal) {
+      if (!ec) shutdown(std::string("shutting down on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    });
+  }
+  log_.event(listenName_, "listening");
+  asio::co_spawn(io_, acceptLoop(), [this](std::exception_ptr error) {
+    if (error) shutdown("accept loop failed");
+  });
+  io_.run();
+  log_.event(listenName_, "stopped");
+}
+
+void Server::stop() {
+  asio::post(io_, [this] { shutdown("shutting down"); });
+}
+
+void Server::shutdown(const std::string& why) {
+  if (stopping_) return;
+  stopping_ = true;
+  log_.event(listenName_, why);
+  boost::system::error_code ignored;
+  acceptor_.close(ignored);
+  if (signals_) signals_->cancel(ignored);
+  while (!pending_.empty()) evict(pending_.begin(), "server shutting down");
+  hub_.closeAll("server shutting down");
+}
+
+asio::awaitable<void> Server::acceptLoop() {
+  asio::steady_timer pause(io_);
+  while (!stopping_) {
+    auto [ec, socket] = co_await acceptor_.async_accept(asio::as_tuple(asio::use_awaitable));
+    if (stopping_ || ec == asio::error::operation_aborted) break;
+    if (ec) {
+      // Out of descriptors, most likely: give the open ones a moment to end
+      // instead of spinning on the same error.
+      log_.event(listenName_, "accept failed: " + ec.message());
+      pause.expires_after(std::chrono::milliseconds(100));
+      co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
+      continue;
+    }
+    asio::co_spawn(io_, greet(std::move(socket)), [this](std::exception_ptr error) {
+      if (!error) return;
+      try {
+        std::rethrow_exception(error);
+      } catch (const std::exception& e) {
+        log_.event(listenName_, std::string("connection ended by an internal error: ") + e.what());
+      } catch (...) {
+        log_.event(listenName_, "connection ended by an internal error");
+      }
+    });
+  }
+}
+
+void Server::admit(const std::shared_ptr<Pending>& pending) {
+  const auto sameAddress = [&](const std::shared_ptr<Pending>& p) { return p->address == pending->address; };
+  if (static_cast<std::size_t>(std::count_if(pending_.begin(), pending_.end(), sameAddress)) >=
+      options_.limits.maxPendingPerAddress)
+    evict(std::find_if(pending_.begin(), pending_.end(), sameAddress), "too many connections from " + pending->address + " without a hello");
+  else if (pending_.size() >= options_.limits.maxPending && !pending_.empty())
+    evict(pending_.begin(), "too many connections without a hello");
+  pending_.push_back(pending);
+}
+
+void Server::evict(PendingList::iterator it, const std::string& why) {
+  (*it)->closedBecause = why;
+  closeQuietly(*(*it)->socket);
+  pending_.erase(it);
+}
+
+asio::awaitable<void> Server::greet(tcp::socket socket) {
+  boost::system::error_code ec;
+  const auto remote = socket.remote_endpoint(ec);
+  if (ec) co_return;  // already gone
+  const std::string peer = endpointName(remote);
+  log_.event(peer, "connected");
+  const auto refuse = [&](const std::string& why) {
+    log_.event(peer, "refused: " + why);
+    closeQuietly(socket);
+  };
+
+  auto pending = std::make_shared<Pending>(Pending{&socket, remote.address().to_string(), {}});
+  admit(pending);
+  std::array<unsigned char, kHelloSize> hello{};
+  std::size_t got = 0;
+  {
+    Deadline deadline(socket.get_executor(), options_.limits.helloTimeout, [&] {
+      if (auto it = std::find(pending_.begin(), pending_.end(), pending); it != pending_.end())
+        evict(it, "no hello within the time limit");
+    });
+    got = co_await asio::async_read(socket, asio::buffer(hello), asio::redirect_error(asio::use_awaitable, ec));
+  }
+  if (auto it = std::find(pending_.begin(), pending_.end(), pending); it != pending_.end()) pending_.erase(it);
+  if (!pending->closedBecause.empty()) co_return refuse(pending->closedBecause);
+  if (ec) {
+    co_return refuse(got == 0 ? "closed before sending a hello"
+                              : "closed after " + std::to_string(got) + " of " + std::to_string(kHelloSize) +
+                                    " hello bytes");
+  }
+
+  HelloError why = HelloError::none;
+  const std::optional<Initial> initial = openHello(hello.data(), key_.publicKey.data(), key_.secretKey, why);
+  if (!initial) co_return refuse(std::string(describe(why)));
+  Key identity;
+  std::memcpy(identity.data(), initial->signPublicKey(), identity.size());
+  const std::string who = toHex(identity.data(), identity.size());
+
+  // A proven identity is registered even if the session cannot go on: its
+  // client remembers that it has registered and never sends a proof again.
+  const std::int64_t now = std::time(nullptr);
+  if (initial->isNewIdentity() == 1) {
+    switch (registry_->enrol(identity, now)) {
+      case Registry::Result::added: log_.event(peer, "registered " + who); break;
+      case Registry::Result::known: log_.event(peer, "signed in " + who + " (registered before)"); break;
+      default: co_return refuse("registry failed for " + who + ": " + registry_->lastError());
+    }
+  } else {
+    switch (registry_->seen(identity, now)) {
+      case Registry::Result::known: log_.event(peer, "signed in " + who); break;
+      case Registry::Result::unknown: co_return refuse("unknown identity " + who + " without proof of work");
+      default: co_return refuse("registry failed for " + who + ": " + registry_->lastError());
+    }
+  }
+  if (hub_.size() >= options_.limits.maxSessions) co_return refuse("server full, " + who + " turned away");
+
+  unsigned char sessionPublicKey[kKeySize], sessionSecretKey[kKeySize];
+  unsigned char rxKey[kKeySize], txKey[kKeySize];
+  crypto_kx_keypair(sessionPublicKey, sessionSecretKey);
+  const bool keyed = crypto_kx_server_session_keys(rxKey, txKey, sessionPublicKey, sessionSecretKey,
+                                                   initial->kxPublicKey()) == 0;
+  sodium_memzero(sessionSecretKey, sizeof sessionSecretKey);
+  std::array<unsigned char, kWelcomeSize> welcome;
+  if (!keyed || !sealWelcome(sessionPublicKey, initial->kxPublicKey(), key_.secretKey, welcome)) {
+    sodium_memzero(rxKey, sizeof rxKey);
+    sodium_memzero(txKey, sizeof txKey);
+    co_return refuse("unusable key-exchange key from " + who);
+  }
+  co_await asio::async_write(socket, asio::buffer(welcome), asio::redirect_error(asio::use_awaitable, ec));
+  if (ec || stopping_) {
+    sodium_memzero(rxKey, sizeof rxKey);
+    sodium_memzero(txKey, sizeof txKey);
+    log_.event(peer, "disconnected " + who + ": " + (ec ? ec.message() : "server shutting down"));
+    co_return;
+  }
+  auto session = std::make_shared<Session>(std::move(socket), peer, identity, rxKey, txKey, hub_, log_,
+                                           options_.limits);
+  sodium_memzero(rxKey, sizeof rxKey);
+  sodium_memzero(txKey, sizeof txKey);
+  hub_.join(session);
+  Membership membership{hub_, *session};
+  co_await session->run();
+}
+
+}  // namespace sotto
