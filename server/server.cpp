@@ -135,9 +135,10 @@ asio::awaitable<void> Server::acceptLoop() {
 
 void Server::admit(const std::shared_ptr<Pending>& pending) {
   const auto sameAddress = [&](const std::shared_ptr<Pending>& p) { return p->address == pending->address; };
-  if (static_cast<std::size_t>(std::count_if(pending_.begin(), pending_.end(), sameAddress)) >=
-      options_.limits.maxPendingPerAddress)
-    evict(std::find_if(pending_.begin(), pending_.end(), sameAddress), "too many connections from " + pending->address + " without a hello");
+  const auto fromThere = static_cast<std::size_t>(std::count_if(pending_.begin(), pending_.end(), sameAddress));
+  if (fromThere > 0 && fromThere >= options_.limits.maxPendingPerAddress)
+    evict(std::find_if(pending_.begin(), pending_.end(), sameAddress),
+          "too many connections from " + pending->address + " without a hello");
   else if (pending_.size() >= options_.limits.maxPending && !pending_.empty())
     evict(pending_.begin(), "too many connections without a hello");
   pending_.push_back(pending);

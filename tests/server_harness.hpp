@@ -112,6 +112,12 @@ class RunningServer {
     ASSERT_EQ(registry->enrol(id.signPublicKey, 1), sotto::Registry::Result::added);
   }
 
+  // Registers id, then joins with it.
+  std::unique_ptr<testing_peer::Session> seedAndJoin(const fixed::Identity& id) {
+    seed(id);
+    return join(id);
+  }
+
   // A keyed session for a registered identity.
   std::unique_ptr<testing_peer::Session> join(const fixed::Identity& id) {
     auto outcome = raw_client::connect(address_, raw_client::hello(id, key(), 0), key(), id);

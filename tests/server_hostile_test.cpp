@@ -17,12 +17,6 @@ using harness::text;
 using namespace std::chrono_literals;
 using Hostile = std::function<std::unique_ptr<testing_peer::Session>(RunningServer&, const fixed::Identity&)>;
 
-// A registered identity's keyed session, for the attacks made after the handshake.
-std::unique_ptr<testing_peer::Session> keyed(RunningServer& server, const fixed::Identity& id) {
-  server.seed(id);
-  return server.join(id);
-}
-
 std::unique_ptr<testing_peer::Session> sendHello(RunningServer& server, const fixed::Identity& id,
                                                  const testing_peer::Bytes& bytes) {
   auto outcome = raw_client::connect(server.address(), bytes, server.key(), id);
@@ -45,9 +39,7 @@ TEST_P(HostileClient, IsCutOffAloneAndTheOthersChatOn) {
   const Attack& attack = GetParam();
   RunningServer server(attack.address);
   const auto a = plain(1), b = plain(2), attacker = plain(9);
-  server.seed(a);
-  server.seed(b);
-  auto sa = server.join(a), sb = server.join(b);
+  auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b);
   ASSERT_TRUE(sa && sb);
 
   auto hostile = attack.run(server, attacker);
@@ -112,14 +104,14 @@ const Attack kAttacks[] = {
      }},
     {"OversizedFrame", "127.0.5.18", "frame longer than 16 MiB",
      [](RunningServer& s, const fixed::Identity& id) {
-       auto session = keyed(s, id);
+       auto session = s.seedAndJoin(id);
        // 16 MiB + 1, and never a body: the server must not wait for it.
        session->sendRaw({0x01, 0x00, 0x00, 0x01});
        return session;
      }},
     {"ReplayedFrame", "127.0.5.19", "frame failed authentication",
      [](RunningServer& s, const fixed::Identity& id) {
-       auto session = keyed(s, id);
+       auto session = s.seedAndJoin(id);
        // A direct to itself, so that the honest pair's links stay quiet.
        const auto frame = session->sealFrame(testing_peer::Session::packet(1, id.signPublicKey, text("once")));
        session->sendRaw(frame);
@@ -128,7 +120,7 @@ const Attack kAttacks[] = {
      }},
     {"TamperedFrame", "127.0.5.20", "frame failed authentication",
      [](RunningServer& s, const fixed::Identity& id) {
-       auto session = keyed(s, id);
+       auto session = s.seedAndJoin(id);
        auto frame = session->sealFrame(testing_peer::Session::packet(2, id.signPublicKey, text("x")));
        frame[10] ^= 0x01;
        session->sendRaw(frame);
@@ -136,13 +128,13 @@ const Attack kAttacks[] = {
      }},
     {"ShortFrame", "127.0.5.21", "frame too short",
      [](RunningServer& s, const fixed::Identity& id) {
-       auto session = keyed(s, id);
+       auto session = s.seedAndJoin(id);
        session->sendRaw({0, 0, 0, 3, 1, 2, 3});
        return session;
      }},
     {"GarbageAfterWelcome", "127.0.5.22", "frame failed authentication",
      [](RunningServer& s, const fixed::Identity& id) {
-       auto session = keyed(s, id);
+       auto session = s.seedAndJoin(id);
        testing_peer::Bytes junk(4 + 200);
        randombytes_buf(junk.data(), junk.size());
        junk[0] = junk[1] = 0;
@@ -159,9 +151,7 @@ INSTANTIATE_TEST_SUITE_P(Server, HostileClient, testing::ValuesIn(kAttacks),
 TEST(HostileClient, ReplayedFrameIsRelayedOnlyOnce) {
   RunningServer server("127.0.5.23");
   const auto a = plain(1), b = plain(2);
-  server.seed(a);
-  server.seed(b);
-  auto sa = server.join(a), sb = server.join(b);
+  auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b);
   ASSERT_TRUE(sa && sb);
   const auto frame = sa->sealFrame(testing_peer::Session::packet(2, a.signPublicKey, text("once")));
   sa->sendRaw(frame);

@@ -27,8 +27,8 @@ TEST(Limits, AReaderThatStaysTooSlowIsDisconnectedAlone) {
   limits.maxQueuedBytes = 256 * 1024;
   RunningServer server("127.0.5.30", limits);
   const auto a = plain(1), b = plain(2), slow = plain(3);
-  for (const auto* id : {&a, &b, &slow}) server.seed(*id);
-  auto sa = server.join(a), sb = server.join(b);
+  server.seed(slow);
+  auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b);
   // A small receive window, and nobody reading it.
   auto outcome = raw_client::handshake(raw_client::dial(server.address(), "", 4096),
                                        raw_client::hello(slow, server.key(), 0), server.key(), slow);
@@ -111,9 +111,8 @@ TEST(Limits, SessionsAreBounded) {
   limits.maxSessions = 1;
   RunningServer server("127.0.5.35", limits);
   const auto a = plain(1), b = plain(2);
-  server.seed(a);
   server.seed(b);
-  auto sa = server.join(a);
+  auto sa = server.seedAndJoin(a);
   ASSERT_TRUE(sa);
   auto turnedAway = raw_client::connect(server.address(), raw_client::hello(b, server.key(), 0), server.key(), b);
   EXPECT_FALSE(turnedAway.welcomed);

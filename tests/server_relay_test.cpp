@@ -94,9 +94,7 @@ TEST(Relay, DirectGoesOnlyToTheNamedIdentitysSessions) {
 TEST(Relay, EmptyPayloadsUnknownTypesAndUnparsablePacketsGoNowhere) {
   RunningServer server("127.0.5.4");
   const auto a = plain(1), b = plain(2);
-  server.seed(a);
-  server.seed(b);
-  auto sa = server.join(a), sb = server.join(b);
+  auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b);
   ASSERT_TRUE(sa && sb);
 
   sa->sendPacket(2, a.signPublicKey, {});
