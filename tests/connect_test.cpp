@@ -10,9 +10,7 @@
 #include <cstring>
 #include <future>
 
-#include "client_impl.hpp"
-#include "fixed_identity.hpp"
-#include "test_peer.hpp"
+#include "client_harness.hpp"
 
 namespace {
 
@@ -21,24 +19,16 @@ using testing_peer::Behaviour;
 using testing_peer::TestPeer;
 using Clock = std::chrono::steady_clock;
 
-struct Harness {
-  fixed::Identity id = fixed::twoByteNonce();
-  std::unique_ptr<ClientImpl> client;
-
-  explicit Harness(std::chrono::milliseconds handshakeTimeout = 15s, std::chrono::milliseconds connectTimeout = 10s) {
-    sotto::ClientOptions options;
-    options.debugLogPath = "/nonexistent-dir/debug.log";
-    options.kxPublicKey = id.kxPublicKey.data();
-    options.kxSecretKey = id.kxSecretKey.data();
-    options.handshakeTimeout = handshakeTimeout;
-    options.connectTimeout = connectTimeout;
-    client = std::make_unique<ClientImpl>(options);
-    client->setClient(id.signPublicKey.data(), id.signSecretKey.data());
+struct Harness : harness::Client {
+  explicit Harness(std::chrono::milliseconds handshakeTimeout = 15s, std::chrono::milliseconds connectTimeout = 10s)
+      : harness::Client(options(handshakeTimeout, connectTimeout)) {}
+  static sotto::ClientOptions options(std::chrono::milliseconds handshake, std::chrono::milliseconds connect) {
+    sotto::ClientOptions o;
+    o.handshakeTimeout = handshake;
+    o.connectTimeout = connect;
+    return o;
   }
-  std::future<Client::values> connect(const std::string& host, const TestPeer& peer, bool isNew) {
-    client->setServer(host, peer.publicKey().data(), isNew);
-    return std::async(std::launch::async, [this] { return client->connect(); });
-  }
+  ClientImpl* operator->() { return impl.get(); }
 };
 
 TEST(Connect, NewIdentitySendsTheSmallestProofAndGetsKeys) {
@@ -68,7 +58,7 @@ TEST(Connect, NewIdentitySendsTheSmallestProofAndGetsKeys) {
   // The session keys agree: a frame each way opens at the other end.
   session->sendPacket(2, h.id.signPublicKey, {'h', 'i'});
   std::vector<unsigned char> payload{'y', 'o'};
-  h.client->sendBytesBroadcast(payload);
+  h->sendBytesBroadcast(payload);
   auto frame = session->receiveFrame();
   ASSERT_TRUE(frame);
   EXPECT_TRUE(frame->opened);
@@ -133,22 +123,22 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Connect, NothingListeningIsANetworkError) {
   Harness h;
   const unsigned char key[32] = {};
-  h.client->setServer("127.0.2.9", key, false);
-  EXPECT_EQ(h.client->connect(), Client::networkError);
+  h->setServer("127.0.2.9", key, false);
+  EXPECT_EQ(h->connect(), Client::networkError);
 }
 
 TEST(Connect, UnresolvableHostIsANetworkError) {
   Harness h(15s, 3s);
   const unsigned char key[32] = {};
-  h.client->setServer("no-such-host.invalid", key, false);
-  EXPECT_EQ(h.client->connect(), Client::networkError);
+  h->setServer("no-such-host.invalid", key, false);
+  EXPECT_EQ(h->connect(), Client::networkError);
 }
 
 TEST(Connect, EmptyAddressIsANetworkError) {
   Harness h(15s, 3s);
   const unsigned char key[32] = {};
-  h.client->setServer("", key, false);
-  EXPECT_EQ(h.client->connect(), Client::networkError);
+  h->setServer("", key, false);
+  EXPECT_EQ(h->connect(), Client::networkError);
 }
 
 TEST(Connect, UnansweredSynHitsTheConnectDeadline) {
@@ -171,9 +161,9 @@ TEST(Connect, UnansweredSynHitsTheConnectDeadline) {
 
   Harness h(15s, 800ms);
   const unsigned char key[32] = {};
-  h.client->setServer("127.0.2.10", key, false);
+  h->setServer("127.0.2.10", key, false);
   const auto start = Clock::now();
-  EXPECT_EQ(h.client->connect(), Client::networkError);
+  EXPECT_EQ(h->connect(), Client::networkError);
   EXPECT_LT(Clock::now() - start, 5s);
   for (int fd : fillers) ::close(fd);
   ::close(listener);
@@ -200,7 +190,7 @@ TEST(Lifecycle, DestroyedWhileBothLoopsWaitClosesTheConnection) {
   testing::internal::GetCapturedStdout();
   std::this_thread::sleep_for(50ms);  // both loops are now parked
   const auto start = Clock::now();
-  h.client.reset();
+  h.impl.reset();
   EXPECT_LT(Clock::now() - start, 2s);
   EXPECT_TRUE(session->waitClosed(2s));
 }

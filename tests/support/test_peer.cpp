@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 namespace testing_peer {
 
@@ -158,7 +159,10 @@ std::unique_ptr<Session> TestPeer::accept(Behaviour behaviour, std::chrono::mill
     const Bytes frame = s->sealFrame(plaintext);
     out.insert(out.end(), frame.begin(), frame.end());
   }
-  s->sendRaw(out);
+  if (behaviour == Behaviour::holdWelcome)
+    s->held = std::move(out);
+  else
+    s->sendRaw(out);
   return s;
 }
 
@@ -180,15 +184,15 @@ void Session::reset() {
 }
 
 Bytes Session::packet(unsigned char type, const Key& key, const Bytes& payload) {
-  Bytes p;
-  p.push_back(type);
-  p.insert(p.end(), key.begin(), key.end());
+  Bytes p(37 + payload.size());
+  p[0] = type;
+  std::memcpy(p.data() + 1, key.data(), 32);
   const auto n = static_cast<std::uint32_t>(payload.size());
-  p.push_back(static_cast<unsigned char>(n >> 24));
-  p.push_back(static_cast<unsigned char>(n >> 16));
-  p.push_back(static_cast<unsigned char>(n >> 8));
-  p.push_back(static_cast<unsigned char>(n));
-  p.insert(p.end(), payload.begin(), payload.end());
+  p[33] = static_cast<unsigned char>(n >> 24);
+  p[34] = static_cast<unsigned char>(n >> 16);
+  p[35] = static_cast<unsigned char>(n >> 8);
+  p[36] = static_cast<unsigned char>(n);
+  if (!payload.empty()) std::memcpy(p.data() + 37, payload.data(), payload.size());
   return p;
 }
 
@@ -211,6 +215,13 @@ void Session::sendPacket(unsigned char type, const Key& key, const Bytes& payloa
 
 void Session::sendRaw(const Bytes& bytes) {
   if (fd_ >= 0) writeAll(fd_, bytes.data(), bytes.size());
+}
+
+void Session::drip(const Bytes& bytes, std::chrono::milliseconds interval) {
+  for (unsigned char b : bytes) {
+    if (fd_ < 0 || ::send(fd_, &b, 1, MSG_NOSIGNAL) != 1) return;
+    std::this_thread::sleep_for(interval);
+  }
 }
 
 bool Session::readExact(unsigned char* out, std::size_t size, std::chrono::milliseconds timeout) {

@@ -31,6 +31,7 @@ enum class Behaviour {
   zeroSessionKey,   // a valid box around an all-zero session key
   neverAnswer,      // read the hello and stay silent
   acceptOnly,       // accept and never even read
+  holdWelcome,      // key the session but keep the welcome in Session::held
 };
 
 // What the peer found in the hello.
@@ -77,6 +78,8 @@ class Session {
   Bytes sealFrame(const Bytes& plaintext);
   void sendPacket(unsigned char type, const Key& key, const Bytes& payload);
   void sendRaw(const Bytes& bytes);
+  // One byte at a time, `interval` apart; stops early if the client leaves.
+  void drip(const Bytes& bytes, std::chrono::milliseconds interval);
   // Reads one frame (length word and body) within the timeout; opens it with
   // the rx key and next rx nonce, which advances either way.
   std::optional<Frame> receiveFrame(std::chrono::milliseconds timeout = 5s);
@@ -88,6 +91,7 @@ class Session {
 
   std::array<unsigned char, 24> txNonce{};
   std::array<unsigned char, 24> rxNonce{};
+  Bytes held;  // the welcome (and glued frames) under Behaviour::holdWelcome
 
  private:
   bool readExact(unsigned char* out, std::size_t size, std::chrono::milliseconds timeout);
