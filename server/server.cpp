@@ -18,6 +18,10 @@
 #include "deadline.hpp"
 #include "session.hpp"
 
+// GCC 12 at -O2 takes the coroutine frame of greet, which Asio's own
+// operator new and delete allocate and free as a pair, for a mismatch.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 namespace asio = boost::asio;
 using asio::ip::tcp;
 
@@ -36,6 +40,25 @@ void closeQuietly(tcp::socket& socket) {
   socket.shutdown(tcp::socket::shutdown_both, ignored);
   socket.close(ignored);
 }
+
+// A fresh key-exchange pair for one connection and the server side of the
+// session keys derived from it; the secrets are wiped when it goes.
+struct SessionKeys {
+  unsigned char publicKey[kKeySize];
+  unsigned char secretKey[kKeySize];
+  unsigned char rx[kKeySize];
+  unsigned char tx[kKeySize];
+  SessionKeys() { crypto_kx_keypair(publicKey, secretKey); }
+  ~SessionKeys() {
+    sodium_memzero(secretKey, sizeof secretKey);
+    sodium_memzero(rx, sizeof rx);
+    sodium_memzero(tx, sizeof tx);
+  }
+  // False when the client's key is one the exchange refuses.
+  bool derive(const unsigned char* clientKxPublicKey) {
+    return crypto_kx_server_session_keys(rx, tx, publicKey, secretKey, clientKxPublicKey) == 0;
+  }
+};
 
 // Leaves the hub whichever way the session's coroutine ends.
 struct Membership {
@@ -150,6 +173,43 @@ void Server::evict(PendingList::iterator it, const std::string& why) {
   pending_.erase(it);
 }
 
+asio::awaitable<std::string> Server::readHello(tcp::socket& socket, std::array<unsigned char, kHelloSize>& hello) {
+  auto pending = std::make_shared<Pending>(Pending{&socket, socket.remote_endpoint().address().to_string(), {}});
+  admit(pending);
+  boost::system::error_code ec;
+  std::size_t got = 0;
+  {
+    Deadline deadline(socket.get_executor(), options_.limits.helloTimeout, [&] {
+      if (auto it = std::find(pending_.begin(), pending_.end(), pending); it != pending_.end())
+        evict(it, "no hello within the time limit");
+    });
+    got = co_await asio::async_read(socket, asio::buffer(hello), asio::redirect_error(asio::use_awaitable, ec));
+  }
+  if (auto it = std::find(pending_.begin(), pending_.end(), pending); it != pending_.end()) pending_.erase(it);
+  if (!pending->closedBecause.empty()) co_return pending->closedBecause;
+  if (!ec) co_return "";
+  if (got == 0) co_return "closed before sending a hello";
+  co_return "closed after " + std::to_string(got) + " of " + std::to_string(kHelloSize) + " hello bytes";
+}
+
+std::string Server::admitIdentity(const std::string& peer, const Initial& initial) {
+  Key identity;
+  std::memcpy(identity.data(), initial.signPublicKey(), identity.size());
+  const std::string who = toHex(identity.data(), identity.size());
+  // A proven identity is registered even if the session cannot go on: its
+  // client remembers that it has registered and never sends a proof again.
+  const std::int64_t now = std::time(nullptr);
+  const bool isNew = initial.isNewIdentity() == 1;
+  switch (isNew ? registry_->enrol(identity, now) : registry_->seen(identity, now)) {
+    case Registry::Result::added: log_.event(peer, "registered " + who); break;
+    case Registry::Result::known: log_.event(peer, "signed in " + who + (isNew ? " (registered before)" : "")); break;
+    case Registry::Result::unknown: return "unknown identity " + who + " without proof of work";
+    case Registry::Result::failed: return "registry failed for " + who + ": " + registry_->lastError();
+  }
+  if (hub_.size() >= options_.limits.maxSessions) return "server full, " + who + " turned away";
+  return "";
+}
+
 asio::awaitable<void> Server::greet(tcp::socket socket) {
   boost::system::error_code ec;
   const auto remote = socket.remote_endpoint(ec);
@@ -161,73 +221,28 @@ asio::awaitable<void> Server::greet(tcp::socket socket) {
     closeQuietly(socket);
   };
 
-  auto pending = std::make_shared<Pending>(Pending{&socket, remote.address().to_string(), {}});
-  admit(pending);
-  std::array<unsigned char, kHelloSize> hello{};
-  std::size_t got = 0;
-  {
-    Deadline deadline(socket.get_executor(), options_.limits.helloTimeout, [&] {
-      if (auto it = std::find(pending_.begin(), pending_.end(), pending); it != pending_.end())
-        evict(it, "no hello within the time limit");
-    });
-    got = co_await asio::async_read(socket, asio::buffer(hello), asio::redirect_error(asio::use_awaitable, ec));
-  }
-  if (auto it = std::find(pending_.begin(), pending_.end(), pending); it != pending_.end()) pending_.erase(it);
-  if (!pending->closedBecause.empty()) co_return refuse(pending->closedBecause);
-  if (ec) {
-    co_return refuse(got == 0 ? "closed before sending a hello"
-                              : "closed after " + std::to_string(got) + " of " + std::to_string(kHelloSize) +
-                                    " hello bytes");
-  }
-
+  std::array<unsigned char, kHelloSize> hello;
+  if (const std::string why = co_await readHello(socket, hello); !why.empty()) co_return refuse(why);
   HelloError why = HelloError::none;
   const std::optional<Initial> initial = openHello(hello.data(), key_.publicKey.data(), key_.secretKey, why);
   if (!initial) co_return refuse(std::string(describe(why)));
+  if (const std::string refusal = admitIdentity(peer, *initial); !refusal.empty()) co_return refuse(refusal);
+
   Key identity;
   std::memcpy(identity.data(), initial->signPublicKey(), identity.size());
   const std::string who = toHex(identity.data(), identity.size());
-
-  // A proven identity is registered even if the session cannot go on: its
-  // client remembers that it has registered and never sends a proof again.
-  const std::int64_t now = std::time(nullptr);
-  if (initial->isNewIdentity() == 1) {
-    switch (registry_->enrol(identity, now)) {
-      case Registry::Result::added: log_.event(peer, "registered " + who); break;
-      case Registry::Result::known: log_.event(peer, "signed in " + who + " (registered before)"); break;
-      default: co_return refuse("registry failed for " + who + ": " + registry_->lastError());
-    }
-  } else {
-    switch (registry_->seen(identity, now)) {
-      case Registry::Result::known: log_.event(peer, "signed in " + who); break;
-      case Registry::Result::unknown: co_return refuse("unknown identity " + who + " without proof of work");
-      default: co_return refuse("registry failed for " + who + ": " + registry_->lastError());
-    }
-  }
-  if (hub_.size() >= options_.limits.maxSessions) co_return refuse("server full, " + who + " turned away");
-
-  unsigned char sessionPublicKey[kKeySize], sessionSecretKey[kKeySize];
-  unsigned char rxKey[kKeySize], txKey[kKeySize];
-  crypto_kx_keypair(sessionPublicKey, sessionSecretKey);
-  const bool keyed = crypto_kx_server_session_keys(rxKey, txKey, sessionPublicKey, sessionSecretKey,
-                                                   initial->kxPublicKey()) == 0;
-  sodium_memzero(sessionSecretKey, sizeof sessionSecretKey);
+  SessionKeys keys;
   std::array<unsigned char, kWelcomeSize> welcome;
-  if (!keyed || !sealWelcome(sessionPublicKey, initial->kxPublicKey(), key_.secretKey, welcome)) {
-    sodium_memzero(rxKey, sizeof rxKey);
-    sodium_memzero(txKey, sizeof txKey);
+  if (!keys.derive(initial->kxPublicKey()) ||
+      !sealWelcome(keys.publicKey, initial->kxPublicKey(), key_.secretKey, welcome))
     co_return refuse("unusable key-exchange key from " + who);
-  }
   co_await asio::async_write(socket, asio::buffer(welcome), asio::redirect_error(asio::use_awaitable, ec));
   if (ec || stopping_) {
-    sodium_memzero(rxKey, sizeof rxKey);
-    sodium_memzero(txKey, sizeof txKey);
     log_.event(peer, "disconnected " + who + ": " + (ec ? ec.message() : "server shutting down"));
     co_return;
   }
-  auto session = std::make_shared<Session>(std::move(socket), peer, identity, rxKey, txKey, hub_, log_,
-                                           options_.limits);
-  sodium_memzero(rxKey, sizeof rxKey);
-  sodium_memzero(txKey, sizeof txKey);
+  auto session =
+      std::make_shared<Session>(std::move(socket), peer, identity, keys.rx, keys.tx, hub_, log_, options_.limits);
   hub_.join(session);
   Membership membership{hub_, *session};
   co_await session->run();

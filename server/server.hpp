@@ -13,6 +13,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <array>
 #include <list>
 #include <memory>
 #include <optional>
@@ -52,6 +53,13 @@ class Server {
 
   boost::asio::awaitable<void> acceptLoop();
   boost::asio::awaitable<void> greet(boost::asio::ip::tcp::socket socket);
+  // Waits (within the hello deadline) for the whole hello. Returns why the
+  // connection must be refused, or nothing.
+  boost::asio::awaitable<std::string> readHello(boost::asio::ip::tcp::socket& socket,
+                                                std::array<unsigned char, kHelloSize>& hello);
+  // Registers or signs in the hello's identity. Returns why the connection
+  // must be refused, or nothing.
+  std::string admitIdentity(const std::string& peer, const Initial& initial);
   // Admits a new pending connection, evicting the oldest one of the same
   // address, or overall, when a bound is reached.
   void admit(const std::shared_ptr<Pending>& pending);
