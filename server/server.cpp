@@ -173,9 +173,18 @@ void Server::evict(PendingList::iterator it, const std::string& why) {
   pending_.erase(it);
 }
 
-asio::awaitable<std::string> Server::readHello(tcp::socket& socket, std::array<unsigned char, kHelloSize>& hello) {
-  auto pending = std::make_shared<Pending>(Pending{&socket, socket.remote_endpoint().address().to_string(), {}});
+asio::awaitable<std::string> Server::readHello(tcp::socket& socket, const std::string& address,
+                                               std::array<unsigned char, kHelloSize>& hello) {
+  auto pending = std::make_shared<Pending>(Pending{&socket, address, {}});
   admit(pending);
+  // Off the list however this ends, so no entry outlives its socket.
+  struct Listed {
+    PendingList& list;
+    const std::shared_ptr<Pending>& entry;
+    ~Listed() {
+      if (auto it = std::find(list.begin(), list.end(), entry); it != list.end()) list.erase(it);
+    }
+  } listed{pending_, pending};
   boost::system::error_code ec;
   std::size_t got = 0;
   {
@@ -185,7 +194,6 @@ asio::awaitable<std::string> Server::readHello(tcp::socket& socket, std::array<u
     });
     got = co_await asio::async_read(socket, asio::buffer(hello), asio::redirect_error(asio::use_awaitable, ec));
   }
-  if (auto it = std::find(pending_.begin(), pending_.end(), pending); it != pending_.end()) pending_.erase(it);
   if (!pending->closedBecause.empty()) co_return pending->closedBecause;
   if (!ec) co_return "";
   if (got == 0) co_return "closed before sending a hello";
@@ -222,7 +230,8 @@ asio::awaitable<void> Server::greet(tcp::socket socket) {
   };
 
   std::array<unsigned char, kHelloSize> hello;
-  if (const std::string why = co_await readHello(socket, hello); !why.empty()) co_return refuse(why);
+  const std::string unread = co_await readHello(socket, remote.address().to_string(), hello);
+  if (!unread.empty()) co_return refuse(unread);
   HelloError why = HelloError::none;
   const std::optional<Initial> initial = openHello(hello.data(), key_.publicKey.data(), key_.secretKey, why);
   if (!initial) co_return refuse(std::string(describe(why)));

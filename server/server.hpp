@@ -55,7 +55,7 @@ class Server {
   boost::asio::awaitable<void> greet(boost::asio::ip::tcp::socket socket);
   // Waits (within the hello deadline) for the whole hello. Returns why the
   // connection must be refused, or nothing.
-  boost::asio::awaitable<std::string> readHello(boost::asio::ip::tcp::socket& socket,
+  boost::asio::awaitable<std::string> readHello(boost::asio::ip::tcp::socket& socket, const std::string& address,
                                                 std::array<unsigned char, kHelloSize>& hello);
   // Registers or signs in the hello's identity. Returns why the connection
   // must be refused, or nothing.
