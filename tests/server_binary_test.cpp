@@ -241,9 +241,19 @@ class LocalChat : public testing::Test {
 
   void SetUp() override { std::filesystem::create_directories(dir / "tmp"); }
   void TearDown() override {
-    const std::string pid = slurp(state + "/sotto/server/server.pid");
-    if (!pid.empty()) ::kill(std::stoi(pid), SIGTERM);
     tmux("kill-server");
+    const std::string pid = slurp(state + "/sotto/server/server.pid");
+    if (pid.empty()) return;
+    // Not our child, so no waitpid: wait until it is gone (or a zombie) before
+    // its data directory is removed under it.
+    ::kill(std::stoi(pid), SIGTERM);
+    const std::string stat = "/proc/" + std::to_string(std::stoi(pid)) + "/stat";
+    for (int i = 0; i < 500; ++i) {
+      const std::string fields = slurp(stat);
+      const auto close = fields.rfind(')');
+      if (fields.empty() || (close != std::string::npos && fields.compare(close + 2, 1, "Z") == 0)) break;
+      std::this_thread::sleep_for(10ms);
+    }
   }
   int tmux(const std::string& args) { return std::system(("tmux -L " + socket + " " + args + " 2>/dev/null").c_str()); }
   void open(const std::string& session) {
