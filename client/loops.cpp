@@ -3,21 +3,18 @@
 #include <sodium.h>
 
 #include <boost/asio/post.hpp>
-#include <boost/asio/read.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <boost/asio/write.hpp>
 
-#include "bytes.hpp"
 #include "client_impl.hpp"
 #include "debug_log.hpp"
 #include "frame.hpp"
+#include "frame_io.hpp"
 
 namespace asio = boost::asio;
 
 asio::awaitable<void> ClientImpl::writeHandler_() {
   std::vector<unsigned char> ciphertext;
-  unsigned char lengthWord[sotto::kFrameLengthSize];
   try {
     for (;;) {
       bool haveFrame = false;
@@ -41,10 +38,7 @@ asio::awaitable<void> ClientImpl::writeHandler_() {
         continue;
       }
       sodium_increment(txNonce, sizeof txNonce);
-      sotto::putU32be(lengthWord, static_cast<std::uint32_t>(ciphertext.size()));
-      // One gathered write: the length word never leaves alone.
-      const std::array<asio::const_buffer, 2> frame{asio::buffer(lengthWord), asio::buffer(ciphertext)};
-      co_await asio::async_write(socket, frame, asio::use_awaitable);
+      co_await sotto::writeFrame(socket, ciphertext);
     }
   } catch (const std::exception&) {
     // The connection is gone; queued messages stay unsent.
@@ -54,16 +48,11 @@ asio::awaitable<void> ClientImpl::writeHandler_() {
 asio::awaitable<void> ClientImpl::readHandler_() {
   sotto::DebugLog log(options.debugLogPath);
   log.ownKey(signPublicKey, sizeof signPublicKey);
-  unsigned char lengthWord[sotto::kFrameLengthSize];
   std::vector<unsigned char> frame;
   try {
     for (;;) {
       log.reading();
-      co_await asio::async_read(socket, asio::buffer(lengthWord), asio::use_awaitable);
-      const std::uint32_t length = sotto::getU32be(lengthWord);
-      if (length > sotto::kMaxFrameLength) co_return;
-      frame.resize(length);
-      co_await asio::async_read(socket, asio::buffer(frame), asio::use_awaitable);
+      if (!co_await sotto::readFrame(socket, frame)) co_return;
       // A frame that does not open parses to the empty packet, and still uses
       // up its nonce so that the next one opens.
       Packet packet(decrypt(frame, rxKey, rxNonce));

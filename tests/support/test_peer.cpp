@@ -172,8 +172,8 @@ Session::Session(int fd, Hello hello, bool keyed, const Key& rxKey, const Key& t
 Session::~Session() { close(); }
 
 void Session::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  const int fd = fd_.exchange(-1);
+  if (fd >= 0) ::close(fd);
 }
 
 void Session::reset() {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -95,7 +96,8 @@ class Session {
 
  private:
   bool readExact(unsigned char* out, std::size_t size, std::chrono::milliseconds timeout);
-  int fd_;
+  // Atomic: a test may close the session while another thread drips into it.
+  std::atomic<int> fd_;
   Hello hello_;
   bool keyed_;
   Key rxKey_, txKey_;

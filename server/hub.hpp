@@ -1,0 +1,36 @@
+// The keyed sessions and the relay between them. The server's one I/O thread
+// owns it, so it takes no locks.
+//
+// A Broadcast goes to every other session; a Direct to every session of the
+// identity named in its key field. Either way the key field is rewritten to
+// the sender's authenticated identity, and empty payloads go nowhere.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "handshake.hpp"
+#include "packet.hpp"
+
+namespace sotto {
+
+class Session;
+
+class Hub {
+ public:
+  void join(const std::shared_ptr<Session>& session);
+  void leave(const Session& session);
+  void relay(const Session& from, Packet&& packet);
+  std::size_t size() const { return sessions_.size(); }
+  // Closes every session; each leaves when its connection has wound down.
+  void closeAll(const std::string& reason);
+
+ private:
+  std::unordered_map<const Session*, std::shared_ptr<Session>> sessions_;
+  std::multimap<Key, Session*> byIdentity_;
+};
+
+}  // namespace sotto

@@ -1,0 +1,30 @@
+// sotto-server: the companion relay for sotto clients.
+#include <iostream>
+
+#include "bytes.hpp"
+#include "enrol.hpp"
+#include "server.hpp"
+
+int main(int argc, char** argv) {
+  std::string error;
+  const std::optional<sotto::ServerOptions> options = sotto::parseOptions(argc, argv, error);
+  if (!options) {
+    std::cerr << "sotto-server: " << error << "\nTry 'sotto-server --help'.\n";
+    return 2;
+  }
+  if (options->help) {
+    std::cout << sotto::usage();
+    return 0;
+  }
+  if (options->enrollDir) return sotto::enrol(*options, std::cout, std::cerr);
+
+  sotto::Server server(*options, sotto::stderrSink());
+  if (!server.open(error)) {
+    std::cerr << "sotto-server: " << error << '\n';
+    return 1;
+  }
+  const sotto::Key& key = server.publicKey();
+  std::cout << "Server public key: " << sotto::toHex(key.data(), key.size()) << std::endl;
+  server.run(true);
+  return 0;
+}

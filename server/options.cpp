@@ -1,0 +1,80 @@
+#include "options.hpp"
+
+#include <boost/asio/ip/address.hpp>
+
+#include "config.hpp"
+#include <string_view>
+
+namespace sotto {
+
+std::string usage() {
+  return "Usage: sotto-server [--listen ADDR] [--data-dir DIR]\n"
+         "       sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]\n"
+         "\n"
+         "Relays sotto chat sessions on port 8081.\n"
+         "\n"
+         "  --listen ADDR      address to listen on (default 0.0.0.0); the port is always 8081\n"
+         "  --data-dir DIR     long-term key and identity registry (default ./sotto-data)\n"
+         "  --enroll USERDIR   instead of serving, write USERDIR/client.conf with a new\n"
+         "                     identity registered here, then exit\n"
+         "  --address HOST     server address written by --enroll (default 127.0.0.1)\n"
+         "  --help             show this text\n";
+}
+
+std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std::string& error) {
+  ServerOptions options;
+  bool sawAddress = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+      continue;
+    }
+    std::string_view name = arg;
+    std::optional<std::string> value;
+    if (const auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
+      name = arg.substr(0, eq);
+      value = std::string(arg.substr(eq + 1));
+    }
+    std::string* target = nullptr;
+    if (name == "--listen") target = &options.listenAddress;
+    else if (name == "--data-dir") target = &options.dataDir;
+    else if (name == "--address") target = &options.enrollAddress;
+    else if (name == "--enroll") target = &options.enrollDir.emplace();
+    if (!target) {
+      error = "unknown option '" + std::string(arg) + "'";
+      return std::nullopt;
+    }
+    if (!value) {
+      if (i + 1 >= argc) {
+        error = "option '" + std::string(name) + "' needs a value";
+        return std::nullopt;
+      }
+      value = argv[++i];
+    }
+    if (value->empty()) {
+      error = "option '" + std::string(name) + "' needs a non-empty value";
+      return std::nullopt;
+    }
+    *target = *value;
+    sawAddress |= name == "--address";
+  }
+  if (options.help) return options;
+  boost::system::error_code ec;
+  boost::asio::ip::make_address(options.listenAddress, ec);
+  if (ec) {
+    error = "'" + options.listenAddress + "' is not an IP address";
+    return std::nullopt;
+  }
+  if (sawAddress && !options.enrollDir) {
+    error = "--address only goes with --enroll";
+    return std::nullopt;
+  }
+  if (options.enrollAddress.size() > Config::maxAddressLength) {
+    error = "the address for --enroll is longer than 255 bytes";
+    return std::nullopt;
+  }
+  return options;
+}
+
+}  // namespace sotto

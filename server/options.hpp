@@ -1,0 +1,48 @@
+// Command line and limits of sotto-server.
+//
+//   sotto-server [--listen ADDR] [--data-dir DIR]
+//   sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]
+//   sotto-server --help
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace sotto {
+
+inline constexpr unsigned short kServerPort = 8081;
+
+// What one client may cost the server. Tests lower them; the command line
+// keeps the defaults.
+struct Limits {
+  // A new identity mines its proof of work after connecting.
+  std::chrono::steady_clock::duration helloTimeout = std::chrono::minutes(10);
+  // Connections still owing their hello; past either bound the oldest
+  // pending one (of that address, or overall) makes room.
+  std::size_t maxPending = 256;
+  std::size_t maxPendingPerAddress = 16;
+  std::size_t maxSessions = 512;
+  // Each session's outgoing queue. A frame is always taken into an empty
+  // queue; beyond these the reader is too slow and is disconnected.
+  std::size_t maxQueuedFrames = 1024;
+  std::size_t maxQueuedBytes = 32u * 1024 * 1024;
+};
+
+struct ServerOptions {
+  std::string listenAddress = "0.0.0.0";
+  std::string dataDir = "./sotto-data";
+  // Enrolment: write USERDIR/client.conf for a fresh, registered identity.
+  std::optional<std::string> enrollDir;
+  std::string enrollAddress = "127.0.0.1";
+  bool help = false;
+  Limits limits;
+};
+
+// Parses argv. On a bad command line returns nothing and sets error.
+std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std::string& error);
+
+std::string usage();
+
+}  // namespace sotto

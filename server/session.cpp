@@ -1,0 +1,119 @@
+#include "session.hpp"
+
+#include <sodium.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <cstring>
+
+#include "frame_io.hpp"
+#include "hub.hpp"
+
+namespace asio = boost::asio;
+
+namespace sotto {
+
+Session::Session(asio::ip::tcp::socket socket, std::string peer, const Key& identity, const unsigned char* rxKey,
+                 const unsigned char* txKey, Hub& hub, const EventLog& log, const Limits& limits)
+    : socket_(std::move(socket)),
+      writeTimer_(socket_.get_executor(), std::chrono::steady_clock::time_point::max()),
+      peer_(std::move(peer)),
+      identity_(identity),
+      hub_(hub),
+      log_(log),
+      limits_(limits) {
+  std::memcpy(rxKey_, rxKey, sizeof rxKey_);
+  std::memcpy(txKey_, txKey, sizeof txKey_);
+}
+
+Session::~Session() {
+  sodium_memzero(rxKey_, sizeof rxKey_);
+  sodium_memzero(txKey_, sizeof txKey_);
+}
+
+asio::awaitable<void> Session::run() {
+  asio::co_spawn(socket_.get_executor(), writer_(shared_from_this()), asio::detached);
+  const std::string why = co_await reader_();
+  close(why);
+  log_.event(peer_, "disconnected " + toHex(identity_.data(), identity_.size()) + ": " + closeReason_);
+}
+
+void Session::deliver(const std::shared_ptr<const Bytes>& packet) {
+  if (closed_) return;
+  if (!queue_.empty() &&
+      (queue_.size() >= limits_.maxQueuedFrames || queuedBytes_ + packet->size() > limits_.maxQueuedBytes)) {
+    close("reads too slowly (outgoing queue full)");
+    return;
+  }
+  queue_.push_back(packet);
+  queuedBytes_ += packet->size();
+  // deliver runs on the I/O thread, between the writer's steps: the cancel
+  // either ends its wait or finds it busy writing, and it looks at the queue
+  // again either way.
+  writeTimer_.cancel();
+}
+
+void Session::close(const std::string& reason) {
+  if (closed_) return;
+  closed_ = true;
+  closeReason_ = reason;
+  queue_.clear();
+  queuedBytes_ = 0;
+  boost::system::error_code ignored;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+  socket_.close(ignored);
+  writeTimer_.cancel();
+}
+
+asio::awaitable<std::string> Session::reader_() {
+  Bytes frame;
+  try {
+    for (;;) {
+      if (!co_await readFrame(socket_, frame)) co_return "frame longer than 16 MiB";
+      // Anything shorter cannot hold a packet header under its tag.
+      if (frame.size() < kFrameTagSize + Packet::headerSize) co_return "frame too short";
+      Bytes plaintext = decrypt(frame, rxKey_, rxNonce_);
+      // Replays, reordering and tampering all land here: the nonce has moved on.
+      if (plaintext.empty()) co_return "frame failed authentication";
+      sodium_increment(rxNonce_, sizeof rxNonce_);
+      hub_.relay(*this, Packet(plaintext));
+    }
+  } catch (const boost::system::system_error& error) {
+    if (closed_) co_return closeReason_;
+    if (error.code() == asio::error::eof) co_return "closed by the client";
+    co_return error.code().message();
+  } catch (const std::exception& error) {
+    co_return std::string("internal error: ") + error.what();
+  }
+}
+
+// self keeps the session alive until the writer has wound down, which may be
+// after run() has returned.
+asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session> self) {
+  Bytes ciphertext;
+  try {
+    while (!closed_) {
+      if (queue_.empty()) {
+        // Any completion, cancellation included, means "look at the queue".
+        writeTimer_.expires_at(std::chrono::steady_clock::time_point::max());
+        boost::system::error_code ignored;
+        co_await writeTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        continue;
+      }
+      std::shared_ptr<const Bytes> packet = std::move(queue_.front());
+      queue_.pop_front();
+      queuedBytes_ -= packet->size();
+      ciphertext = encrypt(*packet, txKey_, txNonce_);
+      sodium_increment(txNonce_, sizeof txNonce_);
+      packet.reset();
+      co_await writeFrame(socket_, ciphertext);
+    }
+  } catch (const std::exception& error) {
+    close(std::string("write failed: ") + error.what());
+  }
+}
+
+}  // namespace sotto

@@ -1,0 +1,304 @@
+// The sotto-server program itself: its command line, start-up line, signals,
+// the real client library talking through it, enrolment, and the local chat
+// that scripts/run opens. Addresses 127.0.5.41-49.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <future>
+#include <sstream>
+
+#include "bytes.hpp"
+#include "client_impl.hpp"
+#include "config.hpp"
+#include "server_harness.hpp"
+
+namespace {
+
+using harness::TempDir;
+using namespace std::chrono_literals;
+
+// A child process with its standard output on a pipe and its standard error
+// in a file.
+class Child {
+ public:
+  Child(const std::vector<std::string>& args, const std::string& errFile) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) std::abort();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(out[1], 1);
+      ::dup2(err, 2);
+      std::vector<char*> argv;
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    out_ = out[0];
+  }
+  ~Child() {
+    if (pid_ > 0 && status_ < 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(out_);
+  }
+  // Standard output up to the end of its first line, or "" after 5 s.
+  std::string firstLine() {
+    std::string line;
+    char c;
+    pollfd p{out_, POLLIN, 0};
+    while (::poll(&p, 1, 5000) > 0 && ::read(out_, &c, 1) == 1 && c != '\n') line += c;
+    return line;
+  }
+  void signal(int number) { ::kill(pid_, number); }
+  // The exit status, or -1 if it has not ended within the timeout.
+  int wait(std::chrono::milliseconds timeout = 5s) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > until) return -1;
+      std::this_thread::sleep_for(10ms);
+    }
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return status_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int status_ = -1;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+Outcome runServer(const std::vector<std::string>& args) {
+  TempDir dir;
+  std::vector<std::string> argv{SOTTO_SERVER_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  Child child(argv, dir / "err");
+  std::string out, line;
+  while (!(line = child.firstLine()).empty()) out += line + "\n";
+  const int status = child.wait();
+  return {status, out, slurp(dir / "err")};
+}
+
+bool waitForText(const std::string& path, const std::string& needle, std::size_t count = 1,
+                 std::chrono::milliseconds timeout = 10s) {
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < until) {
+    const std::string text = slurp(path);
+    std::size_t n = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    if (n >= count) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
+TEST(Binary, HelpAndBadCommandLines) {
+  Outcome help = runServer({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("Usage: sotto-server"), std::string::npos);
+  EXPECT_NE(help.out.find("--data-dir"), std::string::npos);
+
+  Outcome bad = runServer({"--bogus"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("unknown option '--bogus'"), std::string::npos) << bad.err;
+  EXPECT_NE(bad.err.find("--help"), std::string::npos);
+  EXPECT_EQ(runServer({"--listen"}).status, 2);
+}
+
+// A real client of the library, with a fixed identity and its known proof.
+std::unique_ptr<ClientImpl> realClient(const fixed::Identity& id, const std::string& logDir) {
+  sotto::ClientOptions options;
+  options.debugLogPath = logDir + "/debug.log";
+  options.kxPublicKey = id.kxPublicKey.data();
+  options.kxSecretKey = id.kxSecretKey.data();
+  auto client = std::make_unique<ClientImpl>(options);
+  client->setClient(id.signPublicKey.data(), id.signSecretKey.data());
+  return client;
+}
+
+RecivedMessage receive(Client& client) {
+  for (int i = 0; i < 500; ++i) {
+    RecivedMessage m = client.readBytes();
+    if (!m.payload.empty()) return m;
+    std::this_thread::sleep_for(10ms);
+  }
+  return {};
+}
+
+TEST(Binary, RealClientsChatThroughItAndSignalsStopItCleanly) {
+  TempDir dir;
+  const std::string data = dir / "data";
+  const auto one = fixed::twoByteNonce(), two = fixed::threeByteNonce();
+  for (const int signal : {SIGTERM, SIGINT}) {
+    const std::string err = dir / ("err" + std::to_string(signal));
+    Child server({SOTTO_SERVER_BINARY, "--listen", "127.0.5.41", "--data-dir", data}, err);
+    const std::string line = server.firstLine();
+    ASSERT_EQ(line.rfind("Server public key: ", 0), 0u) << line << slurp(err);
+    raw_client::Key key;
+    ASSERT_TRUE(sotto::fromHex(line.substr(19), key.data(), key.size())) << line;
+
+    // New identities on the first run, known ones on the second.
+    const bool isNew = signal == SIGTERM;
+    auto a = realClient(one, dir.path()), b = realClient(two, dir.path());
+    testing::internal::CaptureStdout();
+    for (auto* c : {a.get(), b.get()}) {
+      c->setServer("127.0.5.41", key.data(), isNew);
+      EXPECT_EQ(c->connect(), Client::success) << slurp(err);
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(waitForText(err, isNew ? "registered " : "signed in ", 2)) << slurp(err);
+
+    const std::vector<unsigned char> hello{'h', 'e', 'l', 'l', 'o'};
+    a->sendBytesBroadcast(hello);
+    RecivedMessage got = receive(*b);
+    EXPECT_EQ(got.payload, hello);
+    EXPECT_EQ(got.key, one.signPublicKey);
+    b->sendBytesDirect(hello, one.signPublicKey.data());
+    got = receive(*a);
+    EXPECT_EQ(got.payload, hello);
+    EXPECT_EQ(got.key, two.signPublicKey);
+
+    server.signal(signal);
+    EXPECT_EQ(server.wait(), 0) << slurp(err);
+    const std::string log = slurp(err);
+    EXPECT_NE(log.find(signal == SIGTERM ? "shutting down on SIGTERM" : "shutting down on SIGINT"),
+              std::string::npos);
+    EXPECT_NE(log.find("disconnected " + harness::hex(one) + ": server shutting down"), std::string::npos) << log;
+  }
+}
+
+TEST(Binary, APortInUseIsReported) {
+  harness::RunningServer first("127.0.5.42");
+  Outcome second = runServer({"--listen", "127.0.5.42", "--data-dir", first.dataDir()});
+  EXPECT_EQ(second.status, 1);
+  EXPECT_NE(second.err.find("cannot listen on 127.0.5.42:8081"), std::string::npos) << second.err;
+}
+
+TEST(Binary, EnrolmentWritesARegisteredClientConfOnce) {
+  TempDir dir;
+  const std::string data = dir / "data", user = dir / "users/1";
+  Outcome enrolled = runServer({"--data-dir", data, "--enroll", user, "--address", "127.0.5.43"});
+  ASSERT_EQ(enrolled.status, 0) << enrolled.err;
+  const std::string conf = user + "/client.conf";
+  EXPECT_NE(enrolled.out.find("Enrolled "), std::string::npos);
+  EXPECT_EQ(std::filesystem::file_size(conf), 384u);
+  struct stat st{};
+  ASSERT_EQ(::stat(conf.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  const std::string before = slurp(conf);
+
+  Config config;
+  ASSERT_TRUE(loadConfig(config, conf));
+  EXPECT_EQ(config.serverAddress(), "127.0.5.43");
+  harness::RunningServer server("127.0.5.43", {}, data);
+  EXPECT_EQ(0, std::memcmp(config.serverPublicKey(), server.key().data(), 32));
+
+  // The library signs in with it at once: no proof of work, no prompt.
+  auto client = std::make_unique<ClientImpl>(sotto::ClientOptions{dir / "debug.log"});
+  client->setServer(config.serverAddress(), config.serverPublicKey(), false);
+  client->setClient(config.signPublicKey(), config.signSecretKey());
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(client->connect(), Client::success) << server.log.all();
+  testing::internal::GetCapturedStdout();
+
+  Outcome again = runServer({"--data-dir", data, "--enroll", user});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
+  EXPECT_EQ(slurp(conf), before);
+}
+
+// scripts/lib/local-chat, which scripts/run opens outside a client.conf
+// directory, under tmux; each run of it sees its own /tmp.
+class LocalChat : public testing::Test {
+ protected:
+  // The scratch area lies outside /tmp, which the private mounts replace.
+  TempDir dir{std::filesystem::current_path().string()};
+  const std::string socket = "sotto-local-chat-" + std::to_string(::getpid());
+  const std::string state = dir / "state";
+  const std::string serverLog = state + "/sotto/server/server.log";
+
+  void SetUp() override { std::filesystem::create_directories(dir / "tmp"); }
+  void TearDown() override {
+    tmux("kill-server");
+    const std::string pid = slurp(state + "/sotto/server/server.pid");
+    if (pid.empty()) return;
+    // Not our child, so no waitpid: wait until it is gone (or a zombie) before
+    // its data directory is removed under it.
+    ::kill(std::stoi(pid), SIGTERM);
+    const std::string stat = "/proc/" + std::to_string(std::stoi(pid)) + "/stat";
+    for (int i = 0; i < 500; ++i) {
+      const std::string fields = slurp(stat);
+      const auto close = fields.rfind(')');
+      if (fields.empty() || (close != std::string::npos && fields.compare(close + 2, 1, "Z") == 0)) break;
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+  int tmux(const std::string& args) { return std::system(("tmux -L " + socket + " " + args + " 2>/dev/null").c_str()); }
+  void open(const std::string& session) {
+    const std::string inner = "mount --bind " + dir / "tmp" + " /tmp && exec env XDG_STATE_HOME=" + state +
+                              " SOTTO_LOCAL_ADDRESS=127.0.5.44 " SOTTO_SOURCE_DIR "/scripts/lib/local-chat " +
+                              SOTTO_BINARY + " " + SOTTO_SERVER_BINARY;
+    const std::string command = "unshare --mount sh -c '" + inner + "'; echo EXIT=$?; sleep 60";
+    ASSERT_EQ(tmux("new-session -d -s " + session + " -x 100 -y 20 \"" + command + "\""), 0);
+  }
+  bool paneShows(const std::string& session, const std::string& text) {
+    for (int i = 0; i < 500; ++i) {
+      FILE* pipe = ::popen(("tmux -L " + socket + " capture-pane -p -t " + session).c_str(), "r");
+      std::string screen;
+      char buffer[4096];
+      while (pipe && std::fgets(buffer, sizeof buffer, pipe)) screen += buffer;
+      if (pipe) ::pclose(pipe);
+      if (screen.find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  }
+};
+
+TEST_F(LocalChat, StartsOneServerAndGivesEachTerminalItsOwnUser) {
+  open("first");
+  ASSERT_TRUE(waitForText(serverLog, "signed in ")) << slurp(serverLog);
+  tmux("send-keys -t first Escape");
+  ASSERT_TRUE(paneShows("first", "EXIT=0"));
+  EXPECT_EQ(slurp(serverLog).find("Server public key: "), 0u);
+  const std::string user1 = state + "/sotto/users/1/client.conf";
+  EXPECT_EQ(std::filesystem::file_size(user1), 384u);
+
+  // While users/1 is taken, another terminal becomes users/2 on the same server.
+  const int lock = ::open((state + "/sotto/users/1/.lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+  open("second");
+  ASSERT_TRUE(waitForText(serverLog, "signed in ", 2)) << slurp(serverLog);
+  tmux("send-keys -t second Escape");
+  EXPECT_TRUE(paneShows("second", "EXIT=0"));
+  ::close(lock);
+  EXPECT_TRUE(std::filesystem::exists(state + "/sotto/users/2/client.conf"));
+  EXPECT_NE(slurp(user1).substr(288, 32), slurp(state + "/sotto/users/2/client.conf").substr(288, 32));
+  const std::string log = slurp(serverLog);
+  EXPECT_EQ(log.find("listening"), log.rfind("listening"));  // one server
+  EXPECT_EQ(log.find("refused"), std::string::npos) << log;
+}
+
+}  // namespace

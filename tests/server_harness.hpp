@@ -1,0 +1,162 @@
+// An in-process sotto-server for tests: its own data directory, its own
+// loopback address, its log lines collected, stopped cleanly on destruction.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fixed_identity.hpp"
+#include "raw_client.hpp"
+#include "registry.hpp"
+#include "server.hpp"
+
+namespace harness {
+
+using namespace std::chrono_literals;
+
+class TempDir {
+ public:
+  explicit TempDir(const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
+    std::string pattern = (base / "sotto-server-test-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) std::abort();
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string path() const { return path_.string(); }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+class LogLines {
+ public:
+  sotto::LogSink sink() {
+    return [this](const std::string& line) {
+      std::lock_guard lock(mutex_);
+      lines_.push_back(line);
+      changed_.notify_all();
+    };
+  }
+  // True once count lines contain needle.
+  bool waitFor(const std::string& needle, std::size_t count = 1, std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return countLocked(needle) >= count; });
+  }
+  std::size_t count(const std::string& needle) {
+    std::lock_guard lock(mutex_);
+    return countLocked(needle);
+  }
+  std::string all() {
+    std::lock_guard lock(mutex_);
+    std::string text;
+    for (const auto& line : lines_) text += line;
+    return text;
+  }
+
+ private:
+  std::size_t countLocked(const std::string& needle) const {
+    std::size_t n = 0;
+    for (const auto& line : lines_) n += line.find(needle) != std::string::npos;
+    return n;
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+};
+
+inline std::string hex(const fixed::Identity& id) {
+  return testing_peer::hex(id.signPublicKey.data(), id.signPublicKey.size());
+}
+
+class RunningServer {
+ public:
+  RunningServer(const std::string& address, const sotto::Limits& limits = {}, const std::string& dataDir = "")
+      : address_(address), server_(options(address, limits, dataDir.empty() ? own_.path() : dataDir), log.sink()) {
+    std::string error;
+    if (!server_.open(error)) {
+      ADD_FAILURE() << error;
+      return;
+    }
+    thread_ = std::thread([this] { server_.run(); });
+    log.waitFor("listening");
+  }
+  ~RunningServer() {
+    server_.stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  RunningServer(const RunningServer&) = delete;
+  RunningServer& operator=(const RunningServer&) = delete;
+
+  const raw_client::Key& key() const { return server_.publicKey(); }
+  const std::string& address() const { return address_; }
+  std::string dataDir() const { return dataDir_; }
+
+  // Registers id directly, as an enrolment would.
+  void seed(const fixed::Identity& id) {
+    std::string error;
+    auto registry = sotto::Registry::open(dataDir_ + "/" + sotto::kRegistryFileName, error);
+    ASSERT_TRUE(registry) << error;
+    ASSERT_EQ(registry->enrol(id.signPublicKey, 1), sotto::Registry::Result::added);
+  }
+
+  // Registers id, then joins with it.
+  std::unique_ptr<testing_peer::Session> seedAndJoin(const fixed::Identity& id) {
+    seed(id);
+    return join(id);
+  }
+
+  // A keyed session for a registered identity.
+  std::unique_ptr<testing_peer::Session> join(const fixed::Identity& id) {
+    auto outcome = raw_client::connect(address_, raw_client::hello(id, key(), 0), key(), id);
+    EXPECT_TRUE(outcome.welcomed) << log.all();
+    return std::move(outcome.session);
+  }
+
+  LogLines log;
+
+ private:
+  sotto::ServerOptions options(const std::string& address, const sotto::Limits& limits, const std::string& dir) {
+    dataDir_ = dir;
+    sotto::ServerOptions o;
+    o.listenAddress = address;
+    o.dataDir = dir;
+    o.limits = limits;
+    return o;
+  }
+  TempDir own_;
+  std::string dataDir_;
+  std::string address_;
+  sotto::Server server_;
+  std::thread thread_;
+};
+
+// Identities without a known proof of work, for seeding the registry.
+inline fixed::Identity plain(unsigned char seed) { return fixed::make(seed, 0); }
+
+// Reads the next frame and checks it is an authentic packet.
+inline testing_peer::Frame next(testing_peer::Session& session) {
+  auto frame = session.receiveFrame(5s);
+  if (!frame) {
+    ADD_FAILURE() << "no frame";
+    return {};
+  }
+  EXPECT_TRUE(frame->opened);
+  return *frame;
+}
+
+inline testing_peer::Bytes text(const std::string& s) { return testing_peer::Bytes(s.begin(), s.end()); }
+
+}  // namespace harness

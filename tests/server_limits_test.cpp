@@ -1,0 +1,125 @@
+// What one client may cost the server: its outgoing queue, the connections
+// that owe a hello, and the time they get. Addresses 127.0.5.30-39.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "server_harness.hpp"
+
+namespace {
+
+using harness::next;
+using harness::plain;
+using harness::RunningServer;
+using harness::text;
+using namespace std::chrono_literals;
+
+std::unique_ptr<testing_peer::Session> silent(const RunningServer& server, const std::string& source) {
+  const int fd = raw_client::dial(server.address(), source);
+  EXPECT_GE(fd, 0);
+  return std::make_unique<testing_peer::Session>(fd, testing_peer::Hello{}, false, raw_client::Key{},
+                                                 raw_client::Key{});
+}
+
+TEST(Limits, AReaderThatStaysTooSlowIsDisconnectedAlone) {
+  sotto::Limits limits;
+  limits.maxQueuedFrames = 64;
+  limits.maxQueuedBytes = 256 * 1024;
+  RunningServer server("127.0.5.30", limits);
+  const auto a = plain(1), b = plain(2), slow = plain(3);
+  server.seed(slow);
+  auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b);
+  // A small receive window, and nobody reading it.
+  auto outcome = raw_client::handshake(raw_client::dial(server.address(), "", 4096),
+                                       raw_client::hello(slow, server.key(), 0), server.key(), slow);
+  ASSERT_TRUE(sa && sb && outcome.welcomed);
+
+  constexpr int kFrames = 800;
+  const testing_peer::Bytes chunk(16 * 1024, 'x');
+  auto reader = std::async(std::launch::async, [&] {
+    int got = 0;
+    while (got < kFrames) {
+      auto frame = sb->receiveFrame(10s);
+      if (!frame || !frame->opened) break;
+      ++got;
+    }
+    return got;
+  });
+  for (int i = 0; i < kFrames; ++i) sa->sendPacket(2, a.signPublicKey, chunk);
+  EXPECT_EQ(reader.get(), kFrames);  // the reading peer lost nothing
+  EXPECT_TRUE(server.log.waitFor("disconnected " + harness::hex(slow) + ": reads too slowly")) << server.log.all();
+  EXPECT_TRUE(outcome.session->waitClosed(10s));
+
+  sb->sendPacket(2, b.signPublicKey, text("after"));
+  EXPECT_EQ(next(*sa).payload, text("after"));
+}
+
+TEST(Limits, ConnectionsOwingAHelloAreBoundedOldestFirst) {
+  sotto::Limits limits;
+  limits.maxPending = 3;
+  limits.maxPendingPerAddress = 2;
+  RunningServer server("127.0.5.31", limits);
+  const auto a = plain(1);
+  server.seed(a);
+
+  // Per address: the third from 127.0.5.32 pushes out its first.
+  auto p1 = silent(server, "127.0.5.32");
+  auto p2 = silent(server, "127.0.5.32");
+  ASSERT_TRUE(server.log.waitFor("127.0.5.32:", 2));
+  auto p3 = silent(server, "127.0.5.32");
+  EXPECT_TRUE(p1->waitClosed(5s));
+  EXPECT_TRUE(server.log.waitFor("refused: too many connections from 127.0.5.32 without a hello"));
+  EXPECT_FALSE(p2->waitClosed(100ms));
+
+  // Overall: a fourth from elsewhere pushes out the oldest of all, p2.
+  auto q1 = silent(server, "127.0.5.33");
+  ASSERT_TRUE(server.log.waitFor("connected", 4));
+  auto q2 = silent(server, "127.0.5.33");
+  EXPECT_TRUE(p2->waitClosed(5s));
+  EXPECT_TRUE(server.log.waitFor("refused: too many connections without a hello"));
+  EXPECT_FALSE(p3->waitClosed(100ms));
+  EXPECT_FALSE(q1->waitClosed(100ms));
+
+  // A flood cannot lock out an honest client.
+  EXPECT_TRUE(server.join(a));
+}
+
+TEST(Limits, AHelloMustArriveInTime) {
+  sotto::Limits limits;
+  limits.helloTimeout = 400ms;
+  RunningServer server("127.0.5.34", limits);
+  const auto a = plain(1);
+  server.seed(a);
+
+  auto idle = silent(server, "");
+  // In time even when it comes in pieces.
+  const auto hello = raw_client::hello(a, server.key(), 0);
+  const int fd = raw_client::dial(server.address());
+  ::send(fd, hello.data(), 100, MSG_NOSIGNAL);
+  std::this_thread::sleep_for(150ms);
+  auto late = raw_client::handshake(fd, testing_peer::Bytes(hello.begin() + 100, hello.end()), server.key(), a);
+  EXPECT_TRUE(late.welcomed);
+
+  EXPECT_TRUE(idle->waitClosed(5s));
+  EXPECT_TRUE(server.log.waitFor("refused: no hello within the time limit"));
+  // The keyed session is not subject to the hello deadline.
+  EXPECT_FALSE(late.session->waitClosed(600ms));
+}
+
+TEST(Limits, SessionsAreBounded) {
+  sotto::Limits limits;
+  limits.maxSessions = 1;
+  RunningServer server("127.0.5.35", limits);
+  const auto a = plain(1), b = plain(2);
+  server.seed(b);
+  auto sa = server.seedAndJoin(a);
+  ASSERT_TRUE(sa);
+  auto turnedAway = raw_client::connect(server.address(), raw_client::hello(b, server.key(), 0), server.key(), b);
+  EXPECT_FALSE(turnedAway.welcomed);
+  EXPECT_TRUE(server.log.waitFor("refused: server full"));
+  sa->close();
+  ASSERT_TRUE(server.log.waitFor("disconnected"));
+  EXPECT_TRUE(server.join(b));
+}
+
+}  // namespace

@@ -1,0 +1,163 @@
+// What the server keeps and reads at start: the long-term key file, the
+// identity registry, and its command line. Address 127.0.5.40.
+#include <gtest/gtest.h>
+#include <sodium.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "key_file.hpp"
+#include "options.hpp"
+#include "server_harness.hpp"
+
+namespace {
+
+using harness::TempDir;
+
+mode_t modeOf(const std::string& path) {
+  struct stat st{};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 0777;
+}
+
+TEST(KeyFile, MadeOncePrivateAndReused) {
+  ASSERT_GE(sodium_init(), 0);
+  TempDir dir;
+  const std::string data = dir / "nested/data";
+  std::string error;
+  sotto::ServerKey first, second;
+  ASSERT_TRUE(sotto::loadOrCreateServerKey(data, first, error)) << error;
+  const std::string file = data + "/server.key";
+  EXPECT_EQ(modeOf(file), 0600u);
+  EXPECT_EQ(modeOf(data), 0700u);
+  EXPECT_EQ(std::filesystem::file_size(file), 32u);
+  // The public half belongs to the stored secret.
+  raw_client::Key derived;
+  crypto_scalarmult_base(derived.data(), first.secretKey);
+  EXPECT_EQ(derived, first.publicKey);
+
+  // Loosened by someone: tightened again, and the same key comes back.
+  ::chmod(file.c_str(), 0644);
+  ASSERT_TRUE(sotto::loadOrCreateServerKey(data, second, error)) << error;
+  EXPECT_EQ(second.publicKey, first.publicKey);
+  EXPECT_EQ(modeOf(file), 0600u);
+  // No temporary files are left behind.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(data), {}), 1);
+}
+
+TEST(KeyFile, AFileOfTheWrongSizeIsAnErrorAndIsLeftAlone) {
+  TempDir dir;
+  std::ofstream(dir / "server.key") << "not a key";
+  sotto::ServerKey key;
+  std::string error;
+  EXPECT_FALSE(sotto::loadOrCreateServerKey(dir.path(), key, error));
+  EXPECT_NE(error.find("server.key"), std::string::npos);
+  EXPECT_EQ(std::filesystem::file_size(dir / "server.key"), 9u);
+}
+
+TEST(Registry, FirstSeenStaysLastSeenMovesAndBothPersist) {
+  TempDir dir;
+  const std::string path = dir / "registry.sqlite3";
+  const auto a = harness::plain(1), b = harness::plain(2);
+  std::string error;
+  {
+    auto registry = sotto::Registry::open(path, error);
+    ASSERT_TRUE(registry) << error;
+    EXPECT_EQ(registry->seen(a.signPublicKey, 100), sotto::Registry::Result::unknown);
+    EXPECT_EQ(registry->enrol(a.signPublicKey, 100), sotto::Registry::Result::added);
+    EXPECT_EQ(registry->enrol(a.signPublicKey, 150), sotto::Registry::Result::known);
+    EXPECT_EQ(registry->seen(a.signPublicKey, 200), sotto::Registry::Result::known);
+    // A second connection (another process, say) sees the committed rows.
+    auto other = sotto::Registry::open(path, error);
+    ASSERT_TRUE(other) << error;
+    EXPECT_EQ(other->enrol(b.signPublicKey, 300), sotto::Registry::Result::added);
+    EXPECT_TRUE(registry->find(b.signPublicKey));
+  }
+  auto reopened = sotto::Registry::open(path, error);
+  ASSERT_TRUE(reopened) << error;
+  const auto entry = reopened->find(a.signPublicKey);
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->firstSeen, 100);
+  EXPECT_EQ(entry->lastSeen, 200);
+  EXPECT_FALSE(reopened->find(harness::plain(3).signPublicKey));
+}
+
+TEST(Registry, AnUnusableFileIsReported) {
+  TempDir dir;
+  std::ofstream(dir / "registry.sqlite3") << std::string(4096, 'x');
+  std::string error;
+  EXPECT_FALSE(sotto::Registry::open(dir / "registry.sqlite3", error));
+  EXPECT_NE(error.find("registry.sqlite3"), std::string::npos) << error;
+}
+
+TEST(Restart, KeyAndRegistrationsSurviveAServerRestart) {
+  TempDir dir;
+  const auto id = fixed::twoByteNonce();
+  raw_client::Key firstKey;
+  {
+    harness::RunningServer server("127.0.5.40", {}, dir.path());
+    firstKey = server.key();
+    auto outcome = raw_client::connect(server.address(), raw_client::hello(id, server.key(), 1, id.smallestNonce),
+                                       server.key(), id);
+    ASSERT_TRUE(outcome.welcomed) << server.log.all();
+  }
+  harness::RunningServer server("127.0.5.40", {}, dir.path());
+  EXPECT_EQ(server.key(), firstKey);
+  EXPECT_TRUE(server.join(id));
+  EXPECT_TRUE(server.log.waitFor("signed in " + harness::hex(id)));
+}
+
+std::optional<sotto::ServerOptions> parse(std::vector<const char*> args, std::string& error) {
+  args.insert(args.begin(), "sotto-server");
+  return sotto::parseOptions(static_cast<int>(args.size()), args.data(), error);
+}
+
+TEST(Options, DefaultsAndBothSpellings) {
+  std::string error;
+  auto o = parse({}, error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_EQ(o->listenAddress, "0.0.0.0");
+  EXPECT_EQ(o->dataDir, "./sotto-data");
+  EXPECT_FALSE(o->enrollDir);
+  EXPECT_FALSE(o->help);
+
+  o = parse({"--listen", "127.0.0.1", "--data-dir=/srv/sotto"}, error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_EQ(o->listenAddress, "127.0.0.1");
+  EXPECT_EQ(o->dataDir, "/srv/sotto");
+
+  o = parse({"--enroll", "u/1", "--address", "chat.example"}, error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_EQ(o->enrollDir, "u/1");
+  EXPECT_EQ(o->enrollAddress, "chat.example");
+
+  o = parse({"--listen", "::1"}, error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_TRUE(parse({"--help", "--bogus-after-help-is-still-bogus"}, error) == std::nullopt);
+  EXPECT_TRUE(parse({"--help"}, error)->help);
+}
+
+TEST(Options, BadCommandLinesSayWhy) {
+  const struct {
+    std::vector<const char*> args;
+    const char* says;
+  } cases[] = {
+      {{"--bogus"}, "unknown option '--bogus'"},
+      {{"stray"}, "unknown option 'stray'"},
+      {{"--listen"}, "'--listen' needs a value"},
+      {{"--listen="}, "needs a non-empty value"},
+      {{"--listen", "localhost"}, "'localhost' is not an IP address"},
+      {{"--listen", "127.0.0.1:8081"}, "is not an IP address"},
+      {{"--address", "x"}, "--address only goes with --enroll"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_FALSE(parse(c.args, error)) << c.says;
+    EXPECT_NE(error.find(c.says), std::string::npos) << error;
+  }
+  std::string error;
+  const std::string tooLong(256, 'a');
+  EXPECT_FALSE(parse({"--enroll", "u", "--address", tooLong.c_str()}, error));
+}
+
+}  // namespace
