@@ -145,6 +145,8 @@ TEST(Connect, UnansweredSynHitsTheConnectDeadline) {
   // A listener whose backlog is full drops further SYNs, so the TCP connect
   // itself never completes.
   const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int one = 1;  // the previous run's fillers may linger in TIME_WAIT
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(8081);

@@ -301,4 +301,33 @@ TEST_F(LocalChat, StartsOneServerAndGivesEachTerminalItsOwnUser) {
   EXPECT_EQ(log.find("refused"), std::string::npos) << log;
 }
 
+TEST_F(LocalChat, TwoTerminalsChatThroughTheServerItStarted) {
+  open("first");
+  ASSERT_TRUE(paneShows("first", "Connected. Press Esc to exit."));
+  open("second");  // users/1 is held by the first window, so this is users/2
+  ASSERT_TRUE(paneShows("second", "Connected. Press Esc to exit."));
+
+  auto keyHex = [&](int user) {
+    const std::string conf = slurp(state + "/sotto/users/" + std::to_string(user) + "/client.conf");
+    std::string hex;
+    char digits[3];
+    for (int i = 288; i < 320; ++i) {
+      std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(conf[i]));
+      hex += digits;
+    }
+    return hex;
+  };
+  tmux("send-keys -t first -l 'hello from one'");
+  tmux("send-keys -t first Enter");
+  EXPECT_TRUE(paneShows("second", keyHex(1) + ": hello from one"));
+  tmux("send-keys -t second -l 'and back from two'");
+  tmux("send-keys -t second Enter");
+  EXPECT_TRUE(paneShows("first", keyHex(2) + ": and back from two"));
+
+  tmux("send-keys -t first Escape");
+  tmux("send-keys -t second Escape");
+  EXPECT_TRUE(paneShows("first", "EXIT=0"));
+  EXPECT_TRUE(paneShows("second", "EXIT=0"));
+}
+
 }  // namespace
