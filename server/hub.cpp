@@ -21,6 +21,8 @@ void Hub::leave(const Session& session) {
 }
 
 void Hub::relay(const Session& from, Packet&& packet) {
+  // Only this thread writes it, so a plain store of the next value will do.
+  packetsReceived_.store(packetsReceived_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   if (packet.payload.empty()) return;
   if (packet.type != Broadcast && packet.type != Direct) return;
   // The recipient of a Direct is named in the key field, which then carries

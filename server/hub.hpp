@@ -6,7 +6,9 @@
 // the sender's authenticated identity, and empty payloads go nowhere.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -25,12 +27,15 @@ class Hub {
   void leave(const Session& session);
   void relay(const Session& from, Packet&& packet);
   std::size_t size() const { return sessions_.size(); }
+  // Packets opened from clients so far, relayed or not. Any thread may read it.
+  std::uint64_t packetsReceived() const { return packetsReceived_.load(std::memory_order_relaxed); }
   // Closes every session; each leaves when its connection has wound down.
   void closeAll(const std::string& reason);
 
  private:
   std::unordered_map<const Session*, std::shared_ptr<Session>> sessions_;
   std::multimap<Key, Session*> byIdentity_;
+  std::atomic<std::uint64_t> packetsReceived_{0};
 };
 
 }  // namespace sotto

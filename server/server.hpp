@@ -14,6 +14,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <array>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <optional>
@@ -37,6 +38,8 @@ class Server {
   // Loads or makes the long-term key, opens the registry and starts listening.
   bool open(std::string& error);
   const Key& publicKey() const { return key_.publicKey; }
+  // Packets opened from clients since the start; any thread.
+  std::uint64_t packetsReceived() const { return hub_.packetsReceived(); }
   // Serves until stop() or, with handleSignals, until SIGINT or SIGTERM.
   void run(bool handleSignals = false);
   // Any thread: stop accepting and close every connection; run() then returns.
