@@ -32,6 +32,69 @@ boost::asio::awaitable<bool> readFrame(Stream& stream, std::vector<unsigned char
   co_return true;
 }
 
+// Reads frames through a buffer: one read takes in whatever has arrived, up to
+// kReadAhead bytes, and the whole frames in it are handed out without another
+// read, saving a system call or two per frame when frames come in bursts. A
+// frame longer than the buffer is read on straight into its body.
+class FrameReader {
+ public:
+  static constexpr std::size_t kReadAhead = 16 * 1024;
+
+  FrameReader() : buffer_(kReadAhead) {}
+
+  // Whether next() can answer from what has been read in already.
+  bool ready() const {
+    const std::size_t have = end_ - begin_;
+    if (have < kFrameLengthSize) return false;
+    const std::uint32_t length = getU32be(buffer_.data() + begin_);
+    return length > kMaxFrameLength || have - kFrameLengthSize >= length;
+  }
+
+  // Like readFrame: the next frame's ciphertext into body, or false, before
+  // anything is allocated for it, when its length word is above
+  // kMaxFrameLength. A failed read throws, as async_read_some does, also in
+  // the middle of a frame.
+  template <class Stream>
+  boost::asio::awaitable<bool> next(Stream& stream, std::vector<unsigned char>& body) {
+    for (;;) {
+      const std::size_t have = end_ - begin_;
+      if (have >= kFrameLengthSize) {
+        const std::uint32_t length = getU32be(buffer_.data() + begin_);
+        if (length > kMaxFrameLength) co_return false;
+        const unsigned char* start = buffer_.data() + begin_ + kFrameLengthSize;
+        const std::size_t part = have - kFrameLengthSize;
+        if (part >= length) {
+          body.assign(start, start + length);
+          begin_ += kFrameLengthSize + length;
+          co_return true;
+        }
+        if (kFrameLengthSize + length > buffer_.size()) {
+          body.resize(length);
+          std::copy(start, start + part, body.begin());
+          begin_ = end_ = 0;
+          co_await boost::asio::async_read(stream, boost::asio::buffer(body.data() + part, length - part),
+                                           boost::asio::use_awaitable);
+          co_return true;
+        }
+      }
+      // The unfinished frame moves to the front, so the read has room for it.
+      if (begin_ > 0) {
+        std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(begin_),
+                  buffer_.begin() + static_cast<std::ptrdiff_t>(end_), buffer_.begin());
+        begin_ = 0;
+        end_ = have;
+      }
+      end_ += co_await stream.async_read_some(boost::asio::buffer(buffer_.data() + end_, buffer_.size() - end_),
+                                              boost::asio::use_awaitable);
+    }
+  }
+
+ private:
+  std::vector<unsigned char> buffer_;
+  std::size_t begin_ = 0;  // the unread bytes are [begin_, end_)
+  std::size_t end_ = 0;
+};
+
 // Writes the length word and the ciphertext as one gathered write, so that the
 // length word never leaves alone.
 template <class Stream>

@@ -5,6 +5,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
@@ -20,6 +21,9 @@ namespace sotto {
 namespace {
 // A writer seals frames into one buffer up to about this size per write.
 constexpr std::size_t kWriteBatchBytes = 256 * 1024;
+// A reader hands this many frames in a row to the relay from what it has
+// read in before it lets the other coroutines run.
+constexpr int kFramesPerTurn = 16;
 }  // namespace
 
 Session::Session(asio::ip::tcp::socket socket, std::string peer, const Key& identity, const unsigned char* rxKey,
@@ -75,10 +79,22 @@ void Session::close(const std::string& reason) {
 }
 
 asio::awaitable<std::string> Session::reader_() {
+  FrameReader reader;
   Bytes frame;
+  int inARow = 0;
   try {
-    for (;;) {
-      if (!co_await readFrame(socket_, frame)) co_return "frame longer than 16 MiB";
+    while (!closed_) {
+      // Frames already read in are handled without a turn of the event loop.
+      // Every few of them the loop gets one all the same, so that the writers
+      // drain what this burst queued before the rest of it is relayed.
+      if (!reader.ready()) {
+        inARow = 0;
+      } else if (++inARow == kFramesPerTurn) {
+        inARow = 0;
+        co_await asio::post(socket_.get_executor(), asio::use_awaitable);
+        continue;
+      }
+      if (!co_await reader.next(socket_, frame)) co_return "frame longer than 16 MiB";
       // Anything shorter cannot hold a packet header under its tag.
       if (frame.size() < kFrameTagSize + Packet::headerSize) co_return "frame too short";
       Bytes plaintext = decrypt(frame, rxKey_, rxNonce_);
@@ -87,6 +103,7 @@ asio::awaitable<std::string> Session::reader_() {
       sodium_increment(rxNonce_, sizeof rxNonce_);
       hub_.relay(*this, Packet(plaintext));
     }
+    co_return closeReason_;
   } catch (const boost::system::system_error& error) {
     if (closed_) co_return closeReason_;
     if (error.code() == asio::error::eof) co_return "closed by the client";
