@@ -134,6 +134,28 @@ TEST(SendLoop, ManyThreadsSendingKeepEachSendersOrder) {
   for (auto& s : senders) s.join();
 }
 
+TEST(SendLoop, ABurstLargerThanOneWriteLeavesWholeInOrderWithConsecutiveNonces) {
+  // Queued faster than the loop writes: the frames leave several to a write,
+  // about 1.7 MB in all, with one message far larger than a write's share.
+  Connected c("127.0.3.17");
+  ASSERT_TRUE(c.connected);
+  constexpr int kSmall = 400;
+  std::vector<Bytes> sent;
+  for (int i = 0; i < kSmall; ++i) sent.push_back(text(std::to_string(i) + std::string(i * 7 % 4001, 'a')));
+  sent.push_back(Bytes(900 * 1024, 'B'));
+  sent.push_back(text("last"));
+  for (const Bytes& payload : sent) c.client.impl->sendBytesBroadcast(payload);
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    auto frame = c.session->receiveFrame(5s);
+    ASSERT_TRUE(frame) << i;
+    ASSERT_TRUE(frame->opened) << "frame " << i << " did not open with the next nonce";
+    ASSERT_EQ(frame->length, 53 + sent[i].size()) << i;
+    ASSERT_EQ(frame->payload, sent[i]) << i;
+  }
+  // The stream holds nothing else.
+  EXPECT_FALSE(c.session->receiveFrame(100ms));
+}
+
 TEST(SendLoop, DirectNamesItsRecipientAndEmptyPayloadsMake57ByteFrames) {
   Connected c("127.0.3.6");
   ASSERT_TRUE(c.connected);
