@@ -13,6 +13,8 @@ int main(int argc, char** argv) {
   bench::registerMining();
   bench::registerHashRates();
   bench::registerFrames();
+  bench::registerEndToEnd();
+  bench::registerIdle();
   bench::TableReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

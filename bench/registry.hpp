@@ -5,4 +5,6 @@ namespace bench {
 void registerMining();
 void registerHashRates();
 void registerFrames();
+void registerEndToEnd();
+void registerIdle();
 }  // namespace bench

@@ -45,6 +45,8 @@ benchmark::internal::Benchmark* add(const Row& row, std::function<void(benchmark
   return benchmark::RegisterBenchmark(row.benchmark.c_str(), std::move(body))->UseRealTime();
 }
 
+void addRow(const Row& row) { rows().push_back(row); }
+
 TableReporter::TableReporter() {
   SetOutputStream(&std::cerr);
   SetErrorStream(&std::cerr);
@@ -54,26 +56,28 @@ void TableReporter::ReportRuns(const std::vector<Run>& runs) {
   ConsoleReporter::ReportRuns(runs);
   for (const Run& run : runs) {
     if (run.run_type != Run::RT_Iteration) continue;
-    Figure& figure = figures_[run.run_name.function_name];
+    Runs& of = runs_[run.run_name.function_name];
     if (run.error_occurred) {
-      figure.error = run.error_message;
+      of.error = run.error_message;
       continue;
     }
-    const auto found = run.counters.find(kFigure);
-    if (found == run.counters.end()) continue;
-    figure.sum += found->second.value;
-    ++figure.count;
+    for (const auto& [name, counter] : run.counters) {
+      Figure& figure = of.counters[name];
+      figure.sum += counter.value;
+      ++figure.count;
+    }
   }
 }
 
 void TableReporter::Finalize() {
   ConsoleReporter::Finalize();
-  auto value = [this](const std::string& name, double& out) -> std::string {
-    const auto found = figures_.find(name);
-    if (found == figures_.end()) return "not run";
+  auto value = [this](const std::string& name, const std::string& counter, double& out) -> std::string {
+    const auto found = runs_.find(name);
+    if (found == runs_.end()) return "not run";
     if (!found->second.error.empty()) return "failed: " + found->second.error;
-    if (found->second.count == 0) return "no figure";
-    out = found->second.sum / found->second.count;
+    const auto figure = found->second.counters.find(counter);
+    if (figure == found->second.counters.end() || figure->second.count == 0) return "no figure";
+    out = figure->second.sum / figure->second.count;
     return {};
   };
   std::cout << "Machine: " << cpuModel() << ", " << std::thread::hardware_concurrency()
@@ -81,15 +85,15 @@ void TableReporter::Finalize() {
             << "| figure | ours | baseline | baseline figure | ratio |\n"
             << "|---|---:|---|---:|---:|\n";
   for (const Row& row : rows()) {
-    if (figures_.find(row.benchmark) == figures_.end()) continue;  // filtered out
+    if (runs_.find(row.benchmark) == runs_.end()) continue;  // filtered out
     double ours = 0, base = 0;
-    const std::string oursProblem = value(row.benchmark, ours);
+    const std::string oursProblem = value(row.benchmark, row.figure, ours);
     std::cout << "| " << row.label << " | " << (oursProblem.empty() ? withUnit(ours, row.unit) : oursProblem);
     if (row.baseline.empty()) {
       std::cout << " | | | |\n";
       continue;
     }
-    const std::string baseProblem = value(row.baseline, base);
+    const std::string baseProblem = value(row.baseline, row.figure, base);
     std::cout << " | " << row.baseline << " | " << (baseProblem.empty() ? withUnit(base, row.unit) : baseProblem)
               << " | ";
     if (oursProblem.empty() && baseProblem.empty() && ours > 0 && base > 0)

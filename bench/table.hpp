@@ -1,9 +1,11 @@
 // The one summary table that scripts/bench prints: each row is a figure from
 // one benchmark, set beside the benchmark that is its baseline in the same run.
 //
-// A benchmark puts its figure in the counter named kFigure; a row names the
-// benchmark (as registered), the unit and which direction is better, and
-// optionally the benchmark it is compared with.
+// A benchmark puts its figure in the counter named kFigure (or several figures
+// in counters of their own names); a row names the benchmark (as registered),
+// the unit and which direction is better, optionally the benchmark it is
+// compared with, and which counter it shows (the baseline's counter of the
+// same name).
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -25,10 +27,13 @@ struct Row {
   std::string unit;       // a unit ending in "/s" gets k/M/G prefixes
   Better better;
   std::string baseline;  // registered name of the baseline, or empty
+  std::string figure = kFigure;
 };
 
 // Registers a benchmark and its row of the table; rows print in this order.
 benchmark::internal::Benchmark* add(const Row& row, std::function<void(benchmark::State&)> body);
+// One more row for a benchmark already registered: another of its counters.
+void addRow(const Row& row);
 
 // Passes the usual per-benchmark lines to standard error as they come and
 // prints the table on standard output at the end.
@@ -42,9 +47,12 @@ class TableReporter : public benchmark::ConsoleReporter {
   struct Figure {
     double sum = 0;
     int count = 0;
+  };
+  struct Runs {
+    std::map<std::string, Figure> counters;
     std::string error;
   };
-  std::map<std::string, Figure> figures_;
+  std::map<std::string, Runs> runs_;
 };
 
 }  // namespace bench

@@ -137,6 +137,12 @@ std::pair<int, int> Session::cursor() const {
   return {column, row};
 }
 
+int Session::panePid() const {
+  int pid = -1;
+  std::sscanf(tmux({"display-message", "-p", "#{pane_pid}"}).out.c_str(), "%d", &pid);
+  return pid;
+}
+
 Screen Session::joinedScreen() const { return splitRows(tmux({"capture-pane", "-p", "-J"}).out); }
 
 bool Session::waitFor(const std::function<bool(const Screen&)>& holds, std::chrono::milliseconds timeout) const {

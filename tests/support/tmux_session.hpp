@@ -54,6 +54,8 @@ class Session {
   Screen screen(bool withAttributes = false) const;
   // Column and row of the pane's cursor.
   std::pair<int, int> cursor() const;
+  // Process id of the pane's shell command, or -1.
+  int panePid() const;
   // Like screen(), with lines the terminal wrapped joined again.
   Screen joinedScreen() const;
 

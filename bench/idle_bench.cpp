@@ -1,0 +1,193 @@
+// The CPU time of an idle sotto: the real binary in a real terminal (tmux,
+// with a private /tmp so that its debug log stays out of the real one),
+// connected to a sotto-server in this process, left alone for 10 s. The
+// figure is utime + stime of all its threads over that time, in % of one
+// core (counted in clock ticks, so 0.1% steps); beside it the scheduler's
+// nanosecond count of time on a CPU, and the context switches of all its
+// threads, voluntary or not, per second.
+//
+// The baseline is sotto-idle-floor (idle_floor.cpp) in the same terminal and
+// the same private /tmp: the same wake-ups as an idle sotto with nothing done
+// on them, which is what the design's polling costs by itself.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "local_server.hpp"
+#include "registry.hpp"
+#include "sotto_run.hpp"
+#include "table.hpp"
+#include "tmux_session.hpp"
+
+namespace bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto kIdleFor = 10s;
+
+// The fields of /proc/PID/stat after the command name, from the state on.
+// The name is in parentheses and may hold anything, so the fields start
+// after the last ')'.
+std::istringstream statFields(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const auto close = text.rfind(')');
+  return std::istringstream(close == std::string::npos ? std::string() : text.substr(close + 2));
+}
+
+// Parent of every process.
+std::map<int, int> parents() {
+  std::map<int, int> parent;
+  DIR* proc = ::opendir("/proc");
+  if (!proc) return parent;
+  while (const dirent* entry = ::readdir(proc)) {
+    const int pid = std::atoi(entry->d_name);
+    if (pid <= 0) continue;
+    std::istringstream fields = statFields(pid);
+    char state = 0;
+    int ppid = 0;
+    if (fields >> state >> ppid) parent[pid] = ppid;
+  }
+  ::closedir(proc);
+  return parent;
+}
+
+std::string commandName(int pid) {
+  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name;
+}
+
+// The process named name under the pane's shell, once it has started.
+int findUnder(int root, const std::string& name) {
+  const auto until = Clock::now() + 10s;
+  while (Clock::now() < until) {
+    std::map<int, int> parent = parents();
+    for (const auto& [pid, up] : parent) {
+      if (commandName(pid) != name) continue;
+      for (int above = up; above > 1; above = parent[above])
+        if (above == root) return pid;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  return -1;
+}
+
+struct Usage {
+  double cpuSeconds = 0;    // utime + stime of every thread, in clock ticks
+  double onCpuSeconds = 0;  // the scheduler's own count for every thread, in ns
+  long switches = 0;        // context switches of every thread
+};
+
+Usage usage(int pid) {
+  Usage u;
+  // Fields 14 and 15 of the file (utime, stime) are the 12th and 13th here.
+  std::istringstream fields = statFields(pid);
+  std::string skipped;
+  for (int i = 3; i <= 13; ++i) fields >> skipped;
+  long utime = 0, stime = 0;
+  fields >> utime >> stime;
+  u.cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  if (DIR* dir = ::opendir(tasks.c_str())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] == '.') continue;
+      const std::string task = tasks + "/" + entry->d_name;
+      std::ifstream status(task + "/status");
+      for (std::string line; std::getline(status, line);)
+        if (line.find("ctxt_switches:") != std::string::npos) u.switches += std::atol(line.c_str() + line.find(':') + 1);
+      double onCpuNs = 0;
+      std::ifstream(task + "/schedstat") >> onCpuNs;
+      u.onCpuSeconds += onCpuNs / 1e9;
+    }
+    ::closedir(dir);
+  }
+  return u;
+}
+
+void measureIdle(benchmark::State& state, const std::string& name, const tmux_harness::Session& term) {
+  const int pid = findUnder(term.panePid(), name);
+  if (pid < 0) {
+    state.SkipWithError((name + " did not start").c_str());
+    return;
+  }
+  std::this_thread::sleep_for(1s);  // let start-up settle
+  Usage before, after;
+  Clock::duration took{};
+  for (auto _ : state) {
+    before = usage(pid);
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(kIdleFor);
+    after = usage(pid);
+    took = Clock::now() - start;
+  }
+  const double seconds = std::chrono::duration<double>(took).count();
+  state.counters[kFigure] = 100 * (after.cpuSeconds - before.cpuSeconds) / seconds;
+  state.counters["scheduler"] = 100 * (after.onCpuSeconds - before.onCpuSeconds) / seconds;
+  state.counters["wakeups"] = static_cast<double>(after.switches - before.switches) / seconds;
+}
+
+void idleSotto(benchmark::State& state) {
+  LocalServer server("127.0.9.5");
+  const fixed::Identity me = fixed::make(5, 0);
+  sotto_run::SottoRun run;
+  if (!server.error().empty() || !server.enrol(me)) {
+    state.SkipWithError(("no server: " + server.error()).c_str());
+    return;
+  }
+  if (!run.privateTmpWorks()) {
+    state.SkipWithError("no private /tmp for the binary");
+    return;
+  }
+  run.writeConfig(server.address(), server.key().data(), me.signPublicKey.data(), me.signSecretKey.data());
+  tmux_harness::Session term(100, 30, run.command(SOTTO_BINARY));
+  if (!term.waitForText("Connected. Press Esc to exit.")) {
+    state.SkipWithError(("sotto did not connect: " + term.dump()).c_str());
+    return;
+  }
+  measureIdle(state, "sotto", term);
+  term.keys({"Escape"});
+  run.waitStatus();
+}
+
+void idleFloor(benchmark::State& state) {
+  sotto_run::SottoRun run;
+  if (!run.privateTmpWorks()) {
+    state.SkipWithError("no private /tmp");
+    return;
+  }
+  tmux_harness::Session term(100, 30, run.command(SOTTO_IDLE_FLOOR));
+  // The command name is cut to 15 characters.
+  measureIdle(state, std::string("sotto-idle-floor").substr(0, 15), term);
+}
+
+}  // namespace
+
+void registerIdle() {
+  constexpr const char* kFloor = "idle/same-wake-ups";
+  add({kFloor, "same wake-ups doing nothing, same terminal setup, 10 s: CPU", "% of a core", Better::lower, ""},
+      idleFloor)
+      ->Iterations(1);
+  add({"idle/sotto", "idle sotto, connected, in tmux, 10 s: CPU", "% of a core", Better::lower, kFloor}, idleSotto)
+      ->Iterations(1);
+  addRow({kFloor, "same wake-ups doing nothing: CPU by the scheduler's ns count", "% of a core", Better::lower, "",
+          "scheduler"});
+  addRow({"idle/sotto", "idle sotto: CPU by the scheduler's ns count", "% of a core", Better::lower, kFloor,
+          "scheduler"});
+  addRow({kFloor, "same wake-ups doing nothing: context switches", "/s", Better::lower, "", "wakeups"});
+  addRow({"idle/sotto", "idle sotto: context switches", "/s", Better::lower, kFloor, "wakeups"});
+}
+
+}  // namespace bench
