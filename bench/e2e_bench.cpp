@@ -131,6 +131,11 @@ struct Pair {
   }
 };
 
+bool ready(const plain::Relay& relay, benchmark::State& state) {
+  if (!relay.ok()) state.SkipWithError("no loopback connection");
+  return relay.ok();
+}
+
 void pushOurs(benchmark::State& state) {
   Pair pair("127.0.9.1", false);
   if (!pair.ready(state)) return;
@@ -155,10 +160,7 @@ void pushOurs(benchmark::State& state) {
 
 void pushPlain(benchmark::State& state) {
   plain::Relay relay("127.0.9.2", false);
-  if (!relay.ok()) {
-    state.SkipWithError("no loopback connection");
-    return;
-  }
+  if (!ready(relay, state)) return;
   const std::vector<unsigned char> body(kFrameBody, 'x');
   Clock::duration took{};
   for (auto _ : state) {
@@ -187,10 +189,7 @@ void clientToClientOurs(benchmark::State& state) {
 
 void clientToClientPlain(benchmark::State& state) {
   plain::Relay relay("127.0.9.7", true);
-  if (!relay.ok()) {
-    state.SkipWithError("no loopback connection");
-    return;
-  }
+  if (!ready(relay, state)) return;
   const std::vector<unsigned char> body(kFrameBody, 'x');
   std::vector<unsigned char> got;
   for (auto _ : state)
@@ -241,10 +240,7 @@ void roundTripOurs(benchmark::State& state) {
 
 void roundTripPlain(benchmark::State& state) {
   plain::Relay relay("127.0.9.4", true);
-  if (!relay.ok()) {
-    state.SkipWithError("no loopback connection");
-    return;
-  }
+  if (!ready(relay, state)) return;
   std::thread echo([&] {
     std::vector<unsigned char> body;
     while (plain::readFrame(relay.b(), body) && plain::writeFrame(relay.b(), body)) {
