@@ -21,9 +21,6 @@ namespace sotto {
 namespace {
 // A writer seals frames into one buffer up to about this size per write.
 constexpr std::size_t kWriteBatchBytes = 256 * 1024;
-// A reader hands this many frames in a row to the relay from what it has
-// read in before it lets the other coroutines run.
-constexpr int kFramesPerTurn = 16;
 }  // namespace
 
 Session::Session(asio::ip::tcp::socket socket, std::string peer, const Key& identity, const unsigned char* rxKey,
@@ -79,6 +76,9 @@ void Session::close(const std::string& reason) {
 }
 
 asio::awaitable<std::string> Session::reader_() {
+  // How many frames in a row the reader hands to the relay from what it has
+  // read in before it lets the other coroutines run.
+  constexpr int kFramesPerTurn = 16;
   FrameReader reader;
   Bytes frame;
   int inARow = 0;
