@@ -238,6 +238,8 @@ class LocalChat : public testing::Test {
   const std::string socket = "sotto-local-chat-" + std::to_string(::getpid());
   const std::string state = dir / "state";
   const std::string serverLog = state + "/sotto/server/server.log";
+  // Each test case its own server address: ctest runs them side by side.
+  std::string address = "127.0.5.44";
 
   void SetUp() override { std::filesystem::create_directories(dir / "tmp"); }
   void TearDown() override {
@@ -258,7 +260,7 @@ class LocalChat : public testing::Test {
   int tmux(const std::string& args) { return std::system(("tmux -L " + socket + " " + args + " 2>/dev/null").c_str()); }
   void open(const std::string& session) {
     const std::string inner = "mount --bind " + dir / "tmp" + " /tmp && exec env XDG_STATE_HOME=" + state +
-                              " SOTTO_LOCAL_ADDRESS=127.0.5.44 " SOTTO_SOURCE_DIR "/scripts/lib/local-chat " +
+                              " SOTTO_LOCAL_ADDRESS=" + address + " " SOTTO_SOURCE_DIR "/scripts/lib/local-chat " +
                               SOTTO_BINARY + " " + SOTTO_SERVER_BINARY;
     const std::string command = "unshare --mount sh -c '" + inner + "'; echo EXIT=$?; sleep 60";
     ASSERT_EQ(tmux("new-session -d -s " + session + " -x 100 -y 20 \"" + command + "\""), 0);
@@ -302,6 +304,7 @@ TEST_F(LocalChat, StartsOneServerAndGivesEachTerminalItsOwnUser) {
 }
 
 TEST_F(LocalChat, TwoTerminalsChatThroughTheServerItStarted) {
+  address = "127.0.5.45";
   open("first");
   ASSERT_TRUE(paneShows("first", "Connected. Press Esc to exit."));
   open("second");  // users/1 is held by the first window, so this is users/2
