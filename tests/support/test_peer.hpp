@@ -89,6 +89,8 @@ class Session {
   void close();
   // Closes with a TCP reset instead of a FIN.
   void reset();
+  // Sends a FIN but keeps reading: the client sees the end of the stream.
+  void halfClose();
 
   std::array<unsigned char, 24> txNonce{};
   std::array<unsigned char, 24> rxNonce{};
