@@ -72,6 +72,7 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   const Hello& hello() const { return hello_; }
+  int fd() const { return fd_; }
   bool keyed() const { return keyed_; }
 
   static Bytes packet(unsigned char type, const Key& key, const Bytes& payload);
