@@ -9,6 +9,7 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -40,6 +41,14 @@ boost::asio::awaitable<void> writeFrame(Stream& stream, const std::vector<unsign
   const std::array<boost::asio::const_buffer, 2> frame{boost::asio::buffer(lengthWord),
                                                        boost::asio::buffer(ciphertext)};
   co_await boost::asio::async_write(stream, frame, boost::asio::use_awaitable);
+}
+
+// Appends one whole frame to out, for a writer that sends several in one write.
+inline void appendFrame(std::vector<unsigned char>& out, const std::vector<unsigned char>& ciphertext) {
+  const std::size_t at = out.size();
+  out.resize(at + kFrameLengthSize + ciphertext.size());
+  putU32be(out.data() + at, static_cast<std::uint32_t>(ciphertext.size()));
+  std::copy(ciphertext.begin(), ciphertext.end(), out.begin() + static_cast<std::ptrdiff_t>(at + kFrameLengthSize));
 }
 
 }  // namespace sotto

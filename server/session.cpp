@@ -7,6 +7,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
 #include <cstring>
 
 #include "frame_io.hpp"
@@ -15,6 +16,11 @@
 namespace asio = boost::asio;
 
 namespace sotto {
+
+namespace {
+// A writer seals frames into one buffer up to about this size per write.
+constexpr std::size_t kWriteBatchBytes = 256 * 1024;
+}  // namespace
 
 Session::Session(asio::ip::tcp::socket socket, std::string peer, const Key& identity, const unsigned char* rxKey,
                  const unsigned char* txKey, Hub& hub, const EventLog& log, const Limits& limits)
@@ -93,7 +99,7 @@ asio::awaitable<std::string> Session::reader_() {
 // self keeps the session alive until the writer has wound down, which may be
 // after run() has returned.
 asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session> self) {
-  Bytes ciphertext;
+  Bytes batch;
   try {
     while (!closed_) {
       if (queue_.empty()) {
@@ -103,13 +109,21 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
         co_await writeTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
         continue;
       }
-      std::shared_ptr<const Bytes> packet = std::move(queue_.front());
-      queue_.pop_front();
-      queuedBytes_ -= packet->size();
-      ciphertext = encrypt(*packet, txKey_, txNonce_);
-      sodium_increment(txNonce_, sizeof txNonce_);
-      packet.reset();
-      co_await writeFrame(socket_, ciphertext);
+      // Everything queued leaves in one write. In the time one write takes,
+      // the relay can queue a frame from every other session, so a writer
+      // that sent one frame per turn would fall behind and cut off a client
+      // that reads as fast as it can.
+      batch.clear();
+      while (!queue_.empty() && batch.size() < kWriteBatchBytes) {
+        std::shared_ptr<const Bytes> packet = std::move(queue_.front());
+        queue_.pop_front();
+        queuedBytes_ -= packet->size();
+        appendFrame(batch, encrypt(*packet, txKey_, txNonce_));
+        sodium_increment(txNonce_, sizeof txNonce_);
+      }
+      co_await asio::async_write(socket_, asio::buffer(batch), asio::use_awaitable);
+      // One huge frame must not stay held by every session that relayed it.
+      if (batch.capacity() > 2 * kWriteBatchBytes) batch = Bytes();
     }
   } catch (const std::exception& error) {
     close(std::string("write failed: ") + error.what());

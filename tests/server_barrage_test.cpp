@@ -4,7 +4,8 @@
 // clients that send oversized, replayed, tampered and short frames, and one
 // that never reads while others broadcast. Each attacker is cut off with its
 // reason in the log; the honest pair loses, repeats, reorders and corrupts
-// nothing. Addresses 127.0.7.30-39 (server) and 127.0.7.100-149 (sources).
+// nothing. Also a burst from every client at once, which must cut off none.
+// Addresses 127.0.7.30-39 (server) and 127.0.7.100-149 (sources).
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "client_impl.hpp"
@@ -249,6 +251,50 @@ TEST(Barrage, HostileClientsAreCutOffWhileTwoHonestOnesLoseNothing) {
     ASSERT_TRUE(frame && frame->opened);
     if (frame->payload == text("still relaying")) break;
   }
+}
+
+TEST(Barrage, EveryClientBurstingAtOnceCutsOffNoClientThatKeepsReading) {
+  // Each of 30 clients sends 100 lines in one burst, so the relay queues up
+  // to 29 frames for a client in the time its writer takes for one write.
+  constexpr int kClients = 30, kLines = 100;
+  RunningServer server("127.0.7.31");
+  std::vector<fixed::Identity> ids;
+  std::vector<Session> sessions;
+  for (int i = 0; i < kClients; ++i) {
+    ids.push_back(plain(static_cast<unsigned char>(1 + i)));
+    sessions.push_back(server.seedAndJoin(ids.back()));
+    ASSERT_TRUE(sessions.back());
+  }
+  std::map<testing_peer::Key, int> senderOf;
+  for (int i = 0; i < kClients; ++i) senderOf[ids[i].signPublicKey] = i;
+
+  std::atomic<int> faults{0};
+  std::vector<std::thread> readers;
+  std::vector<int> complete(kClients, 0);
+  for (int r = 0; r < kClients; ++r)
+    readers.emplace_back([&, r] {
+      std::vector<int> next(kClients, 0);
+      for (int got = 0; got < (kClients - 1) * kLines; ++got) {
+        auto frame = sessions[r]->receiveFrame(10s);
+        if (!frame || !frame->opened) return;
+        const auto from = senderOf.find(frame->key);
+        if (from == senderOf.end() || frame->payload != line(from->second, next[from->second]++)) ++faults;
+      }
+      complete[r] = 1;
+    });
+  for (int s = 0; s < kClients; ++s) {
+    testing_peer::Bytes burst;
+    for (std::uint32_t i = 0; i < kLines; ++i) {
+      const auto frame =
+          sessions[s]->sealFrame(testing_peer::Session::packet(2, ids[s].signPublicKey, line(s, i)));
+      burst.insert(burst.end(), frame.begin(), frame.end());
+    }
+    sessions[s]->sendRaw(burst);
+  }
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(std::count(complete.begin(), complete.end(), 1), kClients);
+  EXPECT_EQ(faults, 0);
+  EXPECT_EQ(server.log.count("reads too slowly"), 0u) << server.log.all();
 }
 
 }  // namespace
