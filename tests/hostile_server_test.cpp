@@ -44,7 +44,7 @@ Bytes numbered(std::uint32_t n, std::size_t size = 4) {
 
 Bytes randomBytes(std::size_t size) {
   Bytes b(size);
-  randombytes_buf(b.data(), b.size());
+  if (!b.empty()) randombytes_buf(b.data(), b.size());
   return b;
 }
 
