@@ -1,0 +1,8 @@
+// The benchmark areas; each registers its benchmarks and table rows.
+#pragma once
+
+namespace bench {
+void registerMining();
+void registerHashRates();
+void registerFrames();
+}  // namespace bench
