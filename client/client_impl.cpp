@@ -16,6 +16,7 @@ ClientImpl::ClientImpl() : ClientImpl(sotto::ClientOptions{}) {}
 ClientImpl::ClientImpl(const sotto::ClientOptions& options_)
     : socket(ioContext),
       writeTimer(socket.get_executor(), std::chrono::steady_clock::time_point::max()),
+      readTimer(socket.get_executor(), std::chrono::steady_clock::time_point::max()),
       options(options_) {
   if (sodium_init() < 0) throw std::runtime_error("sodium init failed");
   if (options.kxPublicKey && options.kxSecretKey) {

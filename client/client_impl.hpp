@@ -30,6 +30,11 @@ struct ClientOptions {
   std::chrono::milliseconds connectTimeout{10'000};
   // Writing the hello plus reading the welcome, counted after the proof of work.
   std::chrono::milliseconds handshakeTimeout{15'000};
+  // Received messages waiting for readBytes, counted as payload bytes plus a
+  // fixed cost per message. At this bound the receive loop stops reading
+  // until readBytes has taken half of them, so a server that floods a client
+  // which reads slowly meets TCP's flow control instead of growing its memory.
+  std::size_t maxIncomingBytes = 64u * 1024 * 1024;
   // Pins the key-exchange pair (32 + 32 bytes) so that a proof of work over a
   // fixed identity has a known answer. Random when null.
   const unsigned char* kxPublicKey = nullptr;
@@ -73,6 +78,8 @@ class ClientImpl : public Client {
   boost::asio::awaitable<values> handshake_();
   boost::asio::awaitable<void> readHandler_();
   boost::asio::awaitable<void> writeHandler_();
+  // Queues one received message; waits while the queue is at its bound.
+  boost::asio::awaitable<void> takeIn_(Message message);
   void queue(Message&& message);
   void closeSocket();
 
@@ -97,7 +104,11 @@ class ClientImpl : public Client {
   std::mutex outgoingMutex;
   std::deque<Message> incoming;
   std::mutex incomingMutex;
+  std::size_t incomingBytes = 0;  // under incomingMutex
+  bool receiveParked = false;     // under incomingMutex: the loop waits for readBytes
   boost::asio::steady_timer writeTimer;
+  // The receive loop sleeps on it while parked; readBytes wakes it (on the I/O thread).
+  boost::asio::steady_timer readTimer;
 
   const sotto::ClientOptions options;
   // Set while a wake-up of the send loop is posted and not yet run, so that a

@@ -11,6 +11,7 @@
 #include "debug_log.hpp"
 #include "frame.hpp"
 #include "frame_io.hpp"
+#include "receive.hpp"
 
 namespace asio = boost::asio;
 
@@ -59,22 +60,35 @@ asio::awaitable<void> ClientImpl::writeHandler_() {
 asio::awaitable<void> ClientImpl::readHandler_() {
   sotto::DebugLog log(options.debugLogPath);
   log.ownKey(signPublicKey, sizeof signPublicKey);
-  std::vector<unsigned char> frame;
   try {
-    for (;;) {
-      log.reading();
-      if (!co_await sotto::readFrame(socket, frame)) co_return;
-      // A frame that does not open parses to the empty packet, and still uses
-      // up its nonce so that the next one opens.
-      Packet packet(decrypt(frame, rxKey, rxNonce));
-      sodium_increment(rxNonce, sizeof rxNonce);
-      log.payload(packet.payload);
-      Message message(packet.type, packet.key.data(), std::move(packet.payload));
-      std::lock_guard lock(incomingMutex);
-      incoming.push_back(std::move(message));
-    }
+    co_await sotto::receiveFrames(socket, rxKey, rxNonce, log,
+                                  [this](Message&& message) { return takeIn_(std::move(message)); });
   } catch (const std::exception&) {
     // Read error or closed connection: readBytes drains what is queued.
+  }
+}
+
+namespace {
+// What a queued message counts against maxIncomingBytes.
+std::size_t incomingCost(const Message& message) { return sizeof message + message.payload.size(); }
+}  // namespace
+
+asio::awaitable<void> ClientImpl::takeIn_(Message message) {
+  bool parked = false;
+  {
+    std::lock_guard lock(incomingMutex);
+    incomingBytes += incomingCost(message);
+    incoming.push_back(std::move(message));
+    parked = receiveParked = incomingBytes >= options.maxIncomingBytes;
+  }
+  // readBytes posts the wake-up to this thread, and nothing else runs on it
+  // between the test above and the start of the wait, so it cannot be lost.
+  while (parked) {
+    readTimer.expires_at(std::chrono::steady_clock::time_point::max());
+    boost::system::error_code ignored;
+    co_await readTimer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    std::lock_guard lock(incomingMutex);
+    parked = receiveParked;
   }
 }
 
@@ -107,6 +121,12 @@ RecivedMessage ClientImpl::readBytes() {
   if (incoming.empty()) return {};
   Message message = std::move(incoming.front());
   incoming.pop_front();
+  incomingBytes -= incomingCost(message);
+  // Half drained before the loop reads again, so that a reader near the bound
+  // does not wake the I/O thread for every message.
+  const bool wake = receiveParked && incomingBytes <= options.maxIncomingBytes / 2;
+  if (wake) receiveParked = false;
   lock.unlock();
+  if (wake) asio::post(ioContext, [this] { readTimer.cancel(); });
   return RecivedMessage(message.key.data(), std::move(message.payload));
 }

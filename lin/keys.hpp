@@ -3,12 +3,7 @@
 
 #include <string>
 
-// One key read: a character (a byte value, or a code point put together from
-// a UTF-8 sequence), one of the terminal library's key codes, or nothing.
-struct KeyEvent {
-  int value = -1;        // -1: no key within the read wait
-  bool keyCode = false;  // value is a KEY_* code, never text
-};
+#include "key_decode.hpp"
 
 // Waits at most 10 ms for a key (and 10 ms for each further UTF-8 byte).
 KeyEvent getKey();

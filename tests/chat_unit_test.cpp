@@ -1,11 +1,13 @@
 // Sending a typed line and the reader thread, against a stand-in client.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <deque>
 #include <thread>
 
 #include "chat_screen.hpp"
 #include "globals.hpp"
+#include "key_decode.hpp"
 #include "keys.hpp"
 #include "reader.hpp"
 
@@ -92,6 +94,49 @@ TEST_F(Chat, TheReaderAddsEachPayloadInOrderAndSkipsEmptyOnes) {
   const std::wstring prefix = std::wstring(62, L'0') + L"7f: ";
   EXPECT_EQ(history, (std::vector<std::wstring>{L"notice", prefix + L"one", prefix + L"<invalid UTF-8>", prefix + L"two"}));
   EXPECT_EQ(historyIsOwn, (std::vector<bool>{false, false, false, false}));
+}
+
+}  // namespace
+
+namespace {
+
+// Feeds decodeKey a first value and the values after it; counts the reads.
+struct Keyboard {
+  std::vector<int> after;
+  std::size_t reads = 0;
+  KeyEvent decode(int first) {
+    return decodeKey(first, [this] { return reads < after.size() ? after[reads++] : kNoKey; });
+  }
+};
+
+TEST(DecodeKey, PutsUtf8TogetherAndGivesTheLeadBackWhenTheSequenceBreaks) {
+  ASSERT_TRUE(std::setlocale(LC_ALL, "C.UTF-8"));
+  struct Case {
+    int first;
+    std::vector<int> after;
+    int value;
+    bool keyCode;
+    std::size_t reads;
+  };
+  const Case cases[] = {
+      {kNoKey, {}, kNoKey, false, 0},
+      {'a', {'b'}, 'a', false, 0},
+      {0xC3, {0xA9}, 0xE9, false, 1},                  // é
+      {0xF0, {0x9F, 0x98, 0x80, 'x'}, 0x1F600, false, 3},  // an emoji, and no read past it
+      {0xC3, {'a'}, 0xC3, false, 1},                   // the letter is lost
+      {0xE2, {0x82, kNoKey, 0xAC}, 0xE2, false, 2},   // nothing in time: stop reading
+      {0xC0, {0x80}, 0xC0, false, 1},                  // overlong
+      {0xED, {0xA0, 0x80}, 0xED, false, 2},            // a surrogate
+      {0x80, {0x80}, 0x80, false, 0},                  // a stray continuation byte
+      {0x102, {0xA9}, 0x102, true, 0},                 // the down arrow
+  };
+  for (const Case& c : cases) {
+    Keyboard keyboard{c.after};
+    const KeyEvent key = keyboard.decode(c.first);
+    EXPECT_EQ(key.value, c.value) << std::hex << c.first;
+    EXPECT_EQ(key.keyCode, c.keyCode) << std::hex << c.first;
+    EXPECT_EQ(keyboard.reads, c.reads) << std::hex << c.first;
+  }
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // A server that misbehaves on purpose: the client must give its result code
 // within its bounds, keep its memory small, and stay destructible at once.
-// Addresses 127.0.7.1 to 127.0.7.19 belong to this file.
+// Addresses 127.0.7.1 to 127.0.7.29 belong to this file.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <random>
 
@@ -32,6 +33,19 @@ testing_peer::Key senderKey() {
   testing_peer::Key k;
   k.fill(0x33);
   return k;
+}
+
+// A payload that names its place in a sequence, padded to `size` bytes.
+Bytes numbered(std::uint32_t n, std::size_t size = 4) {
+  Bytes b(std::max<std::size_t>(size, 4), static_cast<unsigned char>(n * 7));
+  for (int i = 0; i < 4; ++i) b[i] = static_cast<unsigned char>(n >> (24 - 8 * i));
+  return b;
+}
+
+Bytes randomBytes(std::size_t size) {
+  Bytes b(size);
+  if (!b.empty()) randombytes_buf(b.data(), b.size());
+  return b;
 }
 
 TEST(HostileServer, AWelcomeDrippedAtOneBytePerSecondHitsTheHandshakeDeadline) {
@@ -136,6 +150,137 @@ TEST(HostileServer, RandomBytesAfterTheWelcomeNeverCrashTheClient) {
     }
   }
   EXPECT_LT(peakMiB(), 256);
+}
+
+TEST(HostileServer, FramesOfEverySmallLengthEachUseOneNonceAndGiveNothing) {
+  Connected c("127.0.7.20");
+  ASSERT_TRUE(c.connected);
+  // Up to 15 bytes cannot hold a tag; 16 to 52 open but are shorter than a
+  // packet header. Each still moves the client's nonce on by one, so the real
+  // frame behind it opens only if the client kept count.
+  for (std::uint32_t length = 0; length <= 52; ++length) {
+    if (length < 16) {
+      Bytes frame = {0, 0, 0, static_cast<unsigned char>(length)};
+      const Bytes body = randomBytes(length);
+      frame.insert(frame.end(), body.begin(), body.end());
+      c.session->sendRaw(frame);
+      sodium_increment(c.session->txNonce.data(), c.session->txNonce.size());
+    } else {
+      c.session->sendRaw(c.session->sealFrame(randomBytes(length - 16)));
+    }
+    c.session->sendPacket(2, senderKey(), numbered(length));
+    const RecivedMessage m = c.client.next();
+    ASSERT_EQ(m.payload, numbered(length)) << "after a frame of " << length << " bytes";
+    EXPECT_EQ(m.key, senderKey());
+  }
+}
+
+TEST(HostileServer, AuthenticPacketsThatClaimMoreThanTheyHoldGiveNothing) {
+  Connected c("127.0.7.21");
+  ASSERT_TRUE(c.connected);
+  for (const std::uint32_t declared : {0xFFFFFFFFu, 0x80000000u, 16u * 1024 * 1024, 4u}) {
+    Bytes liar = Session::packet(2, senderKey(), {'a', 'b', 'c'});
+    for (int i = 0; i < 4; ++i) liar[33 + i] = static_cast<unsigned char>(declared >> (24 - 8 * i));
+    c.session->sendRaw(c.session->sealFrame(liar));
+    c.session->sendPacket(2, senderKey(), numbered(declared));
+    ASSERT_EQ(c.client.next().payload, numbered(declared)) << "after a packet declaring " << declared;
+  }
+  EXPECT_LT(peakMiB(), 256);
+}
+
+TEST(HostileServer, AFloodOfTinyFramesArrivesWholeAndInOrder) {
+  Connected c("127.0.7.22");
+  ASSERT_TRUE(c.connected);
+  constexpr std::uint32_t kFrames = 200'000;
+  Bytes burst;
+  burst.reserve(kFrames * (57 + 4));
+  for (std::uint32_t i = 0; i < kFrames; ++i) {
+    const Bytes frame = c.session->sealFrame(Session::packet(2, senderKey(), numbered(i)));
+    burst.insert(burst.end(), frame.begin(), frame.end());
+  }
+  std::thread sender([&] { c.session->sendRaw(burst); });
+  for (std::uint32_t i = 0; i < kFrames; ++i) {
+    const RecivedMessage m = c.client.next(20s);
+    ASSERT_EQ(m.payload, numbered(i)) << i;
+  }
+  sender.join();
+  EXPECT_TRUE(c.client.impl->readBytes().payload.empty());
+  EXPECT_LT(peakMiB(), 256);
+}
+
+TEST(HostileServer, AFloodTheApplicationDoesNotReadIsHeldBackByTcpNotQueuedInMemory) {
+  sotto::ClientOptions options;
+  options.maxIncomingBytes = 256 * 1024;
+  Connected c("127.0.7.23", options);
+  ASSERT_TRUE(c.connected);
+  // 60 MB, more than the socket buffers on both ends can take in.
+  constexpr std::uint32_t kFrames = 60'000;
+  std::atomic<std::uint32_t> sent{0};
+  std::thread sender([&] {
+    for (std::uint32_t i = 0; i < kFrames; ++i) {
+      c.session->sendPacket(2, senderKey(), numbered(i, 1000));
+      sent = i + 1;
+    }
+  });
+  std::this_thread::sleep_for(3s);
+  // The client stopped reading once 256 KiB waited, so the server is stuck.
+  EXPECT_LT(sent.load(), kFrames);
+  // Nothing is lost: reading lets the rest come in, in order.
+  for (std::uint32_t i = 0; i < kFrames; ++i) {
+    const RecivedMessage m = c.client.next(20s);
+    ASSERT_EQ(m.payload, numbered(i, 1000)) << i;
+  }
+  sender.join();
+}
+
+TEST(HostileServer, AfterTheServerHalfClosesTheClientStillSends) {
+  Connected c("127.0.7.24");
+  ASSERT_TRUE(c.connected);
+  c.session->sendPacket(2, senderKey(), {'b', 'y', 'e'});
+  c.session->halfClose();
+  EXPECT_EQ(c.client.next().payload, Bytes({'b', 'y', 'e'}));
+  for (std::uint32_t i = 0; i < 100; ++i) c.client.impl->sendBytesBroadcast(numbered(i));
+  for (std::uint32_t i = 0; i < 100; ++i) {
+    auto frame = c.session->receiveFrame();
+    ASSERT_TRUE(frame && frame->opened) << i;
+    ASSERT_EQ(frame->payload, numbered(i));
+  }
+  EXPECT_TRUE(c.client.next(200ms).payload.empty());
+  const auto start = Clock::now();
+  c.client.impl.reset();
+  EXPECT_LT(Clock::now() - start, 1s);
+  EXPECT_TRUE(c.session->waitClosed(2s));
+}
+
+TEST(HostileServer, AResetDuringTheHandshakeIsANetworkErrorAtOnce) {
+  // Sometimes before the hello is written, sometimes after: either way the
+  // answer comes without waiting for the handshake deadline, and no SIGPIPE.
+  TestPeer peer("127.0.7.25");
+  for (int round = 0; round < 10; ++round) {
+    harness::Client client;
+    testing::internal::CaptureStdout();
+    const auto start = Clock::now();
+    auto result = client.connect("127.0.7.25", peer);
+    auto session = peer.accept(Behaviour::acceptOnly);
+    ASSERT_TRUE(session);
+    if (round % 2) std::this_thread::sleep_for(20ms);
+    session->reset();
+    ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(result.get(), Client::networkError);
+    EXPECT_LT(Clock::now() - start, 5s);
+    testing::internal::GetCapturedStdout();
+  }
+}
+
+TEST(HostileServer, AServerThatNeverReadsCannotHoldUpDestruction) {
+  Connected c("127.0.7.26");
+  ASSERT_TRUE(c.connected);
+  // 40 MB: the writes are stuck long before the queue is through.
+  for (std::uint32_t i = 0; i < 10'000; ++i) c.client.impl->sendBytesBroadcast(numbered(i, 4096));
+  std::this_thread::sleep_for(500ms);
+  const auto start = Clock::now();
+  c.client.impl.reset();
+  EXPECT_LT(Clock::now() - start, 1s);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "bytes.hpp"
+#include "child_process.hpp"
 #include "client_impl.hpp"
 #include "config.hpp"
 #include "server_harness.hpp"
@@ -22,61 +23,6 @@ namespace {
 
 using harness::TempDir;
 using namespace std::chrono_literals;
-
-// A child process with its standard output on a pipe and its standard error
-// in a file.
-class Child {
- public:
-  Child(const std::vector<std::string>& args, const std::string& errFile) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) std::abort();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(out[1], 1);
-      ::dup2(err, 2);
-      std::vector<char*> argv;
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    out_ = out[0];
-  }
-  ~Child() {
-    if (pid_ > 0 && status_ < 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    ::close(out_);
-  }
-  // Standard output up to the end of its first line, or "" after 5 s.
-  std::string firstLine() {
-    std::string line;
-    char c;
-    pollfd p{out_, POLLIN, 0};
-    while (::poll(&p, 1, 5000) > 0 && ::read(out_, &c, 1) == 1 && c != '\n') line += c;
-    return line;
-  }
-  void signal(int number) { ::kill(pid_, number); }
-  // The exit status, or -1 if it has not ended within the timeout.
-  int wait(std::chrono::milliseconds timeout = 5s) {
-    const auto until = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > until) return -1;
-      std::this_thread::sleep_for(10ms);
-    }
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return status_;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  int status_ = -1;
-};
 
 std::string slurp(const std::string& path) {
   std::ifstream in(path);
@@ -238,6 +184,8 @@ class LocalChat : public testing::Test {
   const std::string socket = "sotto-local-chat-" + std::to_string(::getpid());
   const std::string state = dir / "state";
   const std::string serverLog = state + "/sotto/server/server.log";
+  // Each test case its own server address: ctest runs them side by side.
+  std::string address = "127.0.5.44";
 
   void SetUp() override { std::filesystem::create_directories(dir / "tmp"); }
   void TearDown() override {
@@ -258,7 +206,7 @@ class LocalChat : public testing::Test {
   int tmux(const std::string& args) { return std::system(("tmux -L " + socket + " " + args + " 2>/dev/null").c_str()); }
   void open(const std::string& session) {
     const std::string inner = "mount --bind " + dir / "tmp" + " /tmp && exec env XDG_STATE_HOME=" + state +
-                              " SOTTO_LOCAL_ADDRESS=127.0.5.44 " SOTTO_SOURCE_DIR "/scripts/lib/local-chat " +
+                              " SOTTO_LOCAL_ADDRESS=" + address + " " SOTTO_SOURCE_DIR "/scripts/lib/local-chat " +
                               SOTTO_BINARY + " " + SOTTO_SERVER_BINARY;
     const std::string command = "unshare --mount sh -c '" + inner + "'; echo EXIT=$?; sleep 60";
     ASSERT_EQ(tmux("new-session -d -s " + session + " -x 100 -y 20 \"" + command + "\""), 0);
@@ -302,6 +250,7 @@ TEST_F(LocalChat, StartsOneServerAndGivesEachTerminalItsOwnUser) {
 }
 
 TEST_F(LocalChat, TwoTerminalsChatThroughTheServerItStarted) {
+  address = "127.0.5.45";
   open("first");
   ASSERT_TRUE(paneShows("first", "Connected. Press Esc to exit."));
   open("second");  // users/1 is held by the first window, so this is users/2

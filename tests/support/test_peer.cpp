@@ -183,6 +183,10 @@ void Session::reset() {
   close();
 }
 
+void Session::halfClose() {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+}
+
 Bytes Session::packet(unsigned char type, const Key& key, const Bytes& payload) {
   Bytes p(37 + payload.size());
   p[0] = type;

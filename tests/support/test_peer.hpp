@@ -72,6 +72,7 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   const Hello& hello() const { return hello_; }
+  int fd() const { return fd_; }
   bool keyed() const { return keyed_; }
 
   static Bytes packet(unsigned char type, const Key& key, const Bytes& payload);
@@ -89,6 +90,8 @@ class Session {
   void close();
   // Closes with a TCP reset instead of a FIN.
   void reset();
+  // Sends a FIN but keeps reading: the client sees the end of the stream.
+  void halfClose();
 
   std::array<unsigned char, 24> txNonce{};
   std::array<unsigned char, 24> rxNonce{};
