@@ -18,20 +18,6 @@
 
 namespace sotto {
 
-// Reads one frame's ciphertext into body, reusing its buffer. Returns false,
-// before allocating anything, when the length word is above kMaxFrameLength.
-// A failed or short read throws, as async_read does.
-template <class Stream>
-boost::asio::awaitable<bool> readFrame(Stream& stream, std::vector<unsigned char>& body) {
-  unsigned char lengthWord[kFrameLengthSize];
-  co_await boost::asio::async_read(stream, boost::asio::buffer(lengthWord), boost::asio::use_awaitable);
-  const std::uint32_t length = getU32be(lengthWord);
-  if (length > kMaxFrameLength) co_return false;
-  body.resize(length);
-  co_await boost::asio::async_read(stream, boost::asio::buffer(body), boost::asio::use_awaitable);
-  co_return true;
-}
-
 // Reads frames through a buffer: one read takes in whatever has arrived, up to
 // kReadAhead bytes, and the whole frames in it are handed out without another
 // read, saving a system call or two per frame when frames come in bursts. A
@@ -50,8 +36,8 @@ class FrameReader {
     return length > kMaxFrameLength || have - kFrameLengthSize >= length;
   }
 
-  // Like readFrame: the next frame's ciphertext into body, or false, before
-  // anything is allocated for it, when its length word is above
+  // The next frame's ciphertext into body, reusing its buffer; or false,
+  // before anything is allocated for it, when its length word is above
   // kMaxFrameLength. A failed read throws, as async_read_some does, also in
   // the middle of a frame.
   template <class Stream>
