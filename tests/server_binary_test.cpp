@@ -18,6 +18,8 @@
 #include "client_impl.hpp"
 #include "config.hpp"
 #include "server_harness.hpp"
+#include "sotto_run.hpp"
+#include "tmux_session.hpp"
 
 namespace {
 
@@ -205,11 +207,12 @@ class LocalChat : public testing::Test {
   }
   int tmux(const std::string& args) { return std::system(("tmux -L " + socket + " " + args + " 2>/dev/null").c_str()); }
   void open(const std::string& session) {
-    const std::string inner = "mount --bind " + dir / "tmp" + " /tmp && exec env XDG_STATE_HOME=" + state +
-                              " SOTTO_LOCAL_ADDRESS=" + address + " " SOTTO_SOURCE_DIR "/scripts/lib/local-chat " +
-                              SOTTO_BINARY + " " + SOTTO_SERVER_BINARY;
-    const std::string command = "unshare --mount sh -c '" + inner + "'; echo EXIT=$?; sleep 60";
-    ASSERT_EQ(tmux("new-session -d -s " + session + " -x 100 -y 20 \"" + command + "\""), 0);
+    const std::string run = "exec env XDG_STATE_HOME=" + state + " SOTTO_LOCAL_ADDRESS=" + address +
+                            " " SOTTO_SOURCE_DIR "/scripts/lib/local-chat " SOTTO_BINARY " " SOTTO_SERVER_BINARY;
+    const std::string command =
+        sotto_run::inPrivateTmp(dir / "tmp", {dir.path(), SOTTO_SOURCE_DIR, SOTTO_BINARY, SOTTO_SERVER_BINARY}, run) +
+        "; echo EXIT=$?; sleep 60";
+    ASSERT_EQ(tmux("new-session -d -s " + session + " -x 100 -y 20 " + tmux_harness::shellQuote(command)), 0);
   }
   bool paneShows(const std::string& session, const std::string& text) {
     for (int i = 0; i < 500; ++i) {

@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -25,14 +26,24 @@ SottoRun::~SottoRun() {
   std::filesystem::remove_all(dir_, ignored);
 }
 
-// The scratch directory may itself lie under /tmp, which the bind mount
-// hides, so the shell enters it before mounting and the binary uses
-// relative paths only.
-static std::string inPrivateTmp(const std::filesystem::path& dir, const std::string& then) {
-  return "cd " + shellQuote(dir.string()) + " && unshare --mount sh -c " +
-         shellQuote("mount --bind \"$0/tmp\" /tmp && " + then) + " " + shellQuote(dir.string());
+std::string inPrivateTmp(const std::filesystem::path& privateTmp, const std::vector<std::filesystem::path>& keep,
+                         const std::string& then) {
+  std::string script = "set -e; ";
+  std::vector<std::string> done;
+  for (const auto& path : keep) {
+    const auto relative = std::filesystem::weakly_canonical(path).lexically_relative("/tmp");
+    if (relative.empty() || *relative.begin() == "..") continue;
+    const std::string top = relative.begin()->string();
+    if (std::find(done.begin(), done.end(), top) != done.end()) continue;
+    done.push_back(top);
+    // Bound into the private /tmp before it covers the real one.
+    const std::string inside = shellQuote((privateTmp / top).string());
+    script += "mkdir -p " + inside + "; mount --bind " + shellQuote("/tmp/" + top) + " " + inside + "; ";
+  }
+  // Recursive, so that the directories bound in above come along.
+  script += "mount --rbind " + shellQuote(privateTmp.string()) + " /tmp; " + then;
+  return "unshare --mount sh -c " + shellQuote(script);
 }
-
 void SottoRun::writeConfig(const std::string& address, const unsigned char* serverKey,
                            const unsigned char* signPublicKey, const unsigned char* signSecretKey) const {
   std::string record(256, '\0');
@@ -47,7 +58,7 @@ testing::AssertionResult SottoRun::privateTmpWorks() const {
   const auto marker = dir_ / "tmp" / "private-tmp-marker";
   std::ofstream(marker) << "x";
   const auto probe =
-      tmux_harness::run({"sh", "-c", inPrivateTmp(dir_, "test -e /tmp/private-tmp-marker") + " 2>/dev/null"});
+      tmux_harness::run({"sh", "-c", inPrivateTmp(dir_ / "tmp", {dir_}, "test -e /tmp/private-tmp-marker") + " 2>/dev/null"});
   std::filesystem::remove(marker);
   if (probe.status == 0) return testing::AssertionSuccess();
   return testing::AssertionFailure() << "cannot give the binary a private /tmp (unshare --mount and mount --bind "
@@ -57,13 +68,14 @@ testing::AssertionResult SottoRun::privateTmpWorks() const {
 
 std::string SottoRun::command(const std::string& binary, const std::string& environment) const {
   std::filesystem::remove(dir_ / "status");
-  const std::string run = "exec env LANG=C.UTF-8 " + environment + " " + shellQuote(binary);
+  const std::string run = "cd " + shellQuote(dir_.string()) + " && exec env LANG=C.UTF-8 " + environment + " " +
+                          shellQuote(binary);
   const std::string status = shellQuote((dir_ / "status").string());
   const std::string partial = shellQuote((dir_ / "status.partial").string());
   // Appended piece by piece: GCC 12 at -O3 reports a false overlap
   // (-Wrestrict) in a chain of + that starts with a one-character literal.
   std::string line = "(";
-  line += inPrivateTmp(dir_, run);
+  line += inPrivateTmp(dir_ / "tmp", {dir_, binary}, run);
   line += ") 2>" + shellQuote((dir_ / "stderr").string());
   line += "; echo $? >" + partial + " && mv " + partial + " " + status + "; exec sleep 3600";
   return line;

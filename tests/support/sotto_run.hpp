@@ -15,10 +15,19 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace sotto_run {
 
 using namespace std::chrono_literals;
+
+// A shell command that runs the shell command `then` in a mount namespace of
+// its own whose /tmp is `privateTmp` (so the real /tmp/debug.log is never
+// written). The directories of the real /tmp that hold any of `keep` stay
+// visible at their usual paths, so that a checkout, a build or a scratch
+// directory under /tmp still works inside.
+std::string inPrivateTmp(const std::filesystem::path& privateTmp, const std::vector<std::filesystem::path>& keep,
+                         const std::string& then);
 
 class SottoRun {
  public:
