@@ -6,8 +6,8 @@
 // only at the end, which the relay cuts off as too slow whenever the stream
 // gives it much. What each client end
 // receives must open under its own key with consecutive nonces and equal,
-// frame for frame, what an independent reading of the stream predicts (for C,
-// a leading part of it).
+// frame for frame, what an independent reading of the stream predicts (for C
+// and for S itself, a leading part of it).
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -153,7 +153,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       return true;
     });
     FUZZ_CHECK(!oversized);
-    if (&end == &c)
+    // C may be cut off as too slow. S hangs up once its stream is sent, and a
+    // session closes when its client hangs up, so what was still queued for
+    // S (Directs to itself) may never be written.
+    if (&end == &c || &end == &s)
       FUZZ_CHECK(got.size() <= end.expected.size());
     else
       FUZZ_CHECK(got.size() == end.expected.size());
