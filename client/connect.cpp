@@ -70,6 +70,9 @@ asio::awaitable<Client::values> ClientImpl::handshake_() {
   // for the receive loop.
   std::array<unsigned char, sotto::kWelcomeSize> welcome;
   co_await asio::async_read(socket, asio::buffer(welcome), asio::use_awaitable);
+  // The deadline may have closed the socket after the welcome was already in
+  // hand; that session is gone, whatever the welcome says.
+  if (deadline.expired()) co_return networkError;
 
   unsigned char sessionPublicKey[sotto::kKeySize];
   if (!sotto::openWelcome(welcome.data(), serverPublicKey, kxSecretKey, sessionPublicKey)) co_return cryptoError;

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <poll.h>
+#include <sodium.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -246,6 +248,75 @@ TEST(Lifecycle, EachObjectHasItsOwnKeyExchangePair) {
   }
   testing::internal::GetCapturedStdout();
   EXPECT_NE(kx[0], kx[1]);
+}
+
+// Reads exactly size bytes within the timeout; false on the end of the stream,
+// an error or the timeout.
+bool readAll(int fd, unsigned char* out, std::size_t size, std::chrono::milliseconds timeout) {
+  const auto until = Clock::now() + timeout;
+  while (size > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) return false;
+    const ssize_t n = ::read(fd, out, size);
+    if (n <= 0) return false;
+    out += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+TEST(Connect, SuccessIsNeverReportedOnAConnectionTheDeadlineClosed) {
+  // This server answers before it has read the hello, so the welcome already
+  // waits when the client turns to read it, while a handshake deadline of zero
+  // has already fired: the two race. Whichever wins, a success must leave a
+  // live connection behind.
+  const fixed::Identity id = fixed::twoByteNonce();
+  unsigned char serverPk[32], serverSk[32], sessionPk[32], sessionSk[32];
+  crypto_box_keypair(serverPk, serverSk);
+  crypto_kx_keypair(sessionPk, sessionSk);
+  unsigned char plain[36] = {};
+  std::memcpy(plain, sessionPk, 32);
+  unsigned char welcome[76];
+  randombytes_buf(welcome, 24);
+  ASSERT_EQ(0, crypto_box_easy(welcome + 24, plain, sizeof plain, welcome, id.kxPublicKey.data(), serverSk));
+
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int one = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(8081);
+  ::inet_pton(AF_INET, "127.0.2.20", &sa.sin_addr);
+  ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+  ASSERT_EQ(0, ::listen(listener, 8));
+
+  // Captured, and checked once the capture ends, so that a failure shows.
+  testing::internal::CaptureStdout();
+  std::vector<int> deadSuccesses;
+  for (int trial = 0; trial < 20; ++trial) {
+    Harness h(0ms);
+    h->setServer("127.0.2.20", serverPk, false);
+    auto result = std::async(std::launch::async, [&] { return h->connect(); });
+    pollfd p{listener, POLLIN, 0};
+    ASSERT_EQ(1, ::poll(&p, 1, 5000));
+    const int fd = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(76, ::write(fd, welcome, sizeof welcome));
+    unsigned char hello[213];
+    readAll(fd, hello, sizeof hello, 2s);
+    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+    const Client::values v = result.get();
+    if (v == Client::success) {
+      h->sendBytesBroadcast({'x'});
+      unsigned char word[4];
+      if (!readAll(fd, word, sizeof word, 2s)) deadSuccesses.push_back(trial);
+    }
+    ::close(fd);
+  }
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(deadSuccesses.empty()) << deadSuccesses.size() << " of 20 trials reported success and never sent a frame";
+  ::close(listener);
 }
 
 }  // namespace
