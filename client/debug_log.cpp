@@ -1,14 +1,29 @@
 #include "debug_log.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 namespace sotto {
 
-DebugLog::DebugLog(const std::string& path)
-    : fd_(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)) {}
+namespace {
+// Only into a regular file, opened without blocking, so that a FIFO in its
+// place can stall neither the open nor a write on the I/O thread.
+int openPrivateLog(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+}  // namespace
+
+DebugLog::DebugLog(const std::string& path) : fd_(openPrivateLog(path)) {}
 
 DebugLog::~DebugLog() {
   if (fd_ < 0) return;

@@ -1,6 +1,7 @@
 // The send and receive loops against the independent peer, which opens and
 // seals frames with its own counters: a nonce out of step shows up as a frame
 // that does not open. Addresses 127.0.3.x belong to this file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -314,6 +315,36 @@ TEST(DebugLog, APlantedSymlinkIsNotFollowedAndMessagesStillArrive) {
   c.session->sendPacket(2, keyOf(1), text("hi"));
   EXPECT_EQ(c.client.next().payload, text("hi"));
   EXPECT_EQ(slurp(dir.file("victim")), "precious");
+}
+
+TEST(DebugLog, AFifoInItsPlaceHoldsUpNeitherConnectNorTheLoopsNorDestruction) {
+  TempDir dir;
+  const std::string path = dir.file("debug.log");
+  ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600));
+  // Opens the FIFO for reading if the client is still stuck after a while, so
+  // that a failure ends the test instead of hanging it; the reader stays open
+  // until the end, so no write meets a closed pipe.
+  std::promise<void> done;
+  int reader = -1;
+  std::thread rescuer([&, finished = done.get_future()] {
+    if (finished.wait_for(5s) == std::future_status::timeout) reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  });
+  {
+    sotto::ClientOptions options;
+    options.debugLogPath = path;
+    Connected c("127.0.3.18", options);
+    EXPECT_TRUE(c.connected);
+    c.session->sendPacket(2, keyOf(1), text("hi"));
+    EXPECT_EQ(c.client.next(3s).payload, text("hi"));
+    c.client.impl->sendBytesBroadcast(text("out"));
+    // No ASSERT here: the rescuer must be joined whatever happens.
+    auto frame = c.session->receiveFrame(3s);
+    EXPECT_TRUE(frame && frame->payload == text("out"));
+  }
+  done.set_value();
+  rescuer.join();
+  EXPECT_EQ(reader, -1) << "the client waited for a reader of its debug log";
+  if (reader >= 0) ::close(reader);
 }
 
 }  // namespace
