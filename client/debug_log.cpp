@@ -9,13 +9,14 @@
 namespace sotto {
 
 namespace {
-// Only into a regular file, opened without blocking, so that a FIFO in its
-// place can stall neither the open nor a write on the I/O thread.
+// The log holds received plaintext at a path anyone may create first, so it is
+// written only into a regular file of our own. Non-blocking, so that a FIFO in
+// its place can stall neither the open nor a write on the I/O thread.
 int openPrivateLog(const std::string& path) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
   if (fd < 0) return -1;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
     ::close(fd);
     return -1;
   }

@@ -1,7 +1,7 @@
 // The receive loop's debug log: the own key, then a "reading " line before
 // each frame and a hex line of each received payload. It holds plaintext, so
 // it is private to the user (0600) and never follows a planted symlink. When it
-// cannot be opened, or is not a regular file, every write is dropped
+// cannot be opened, or is not a regular file of our own, every write is dropped
 // and the caller carries on.
 #pragma once
 

@@ -347,4 +347,21 @@ TEST(DebugLog, AFifoInItsPlaceHoldsUpNeitherConnectNorTheLoopsNorDestruction) {
   if (reader >= 0) ::close(reader);
 }
 
+TEST(DebugLog, AFileAnotherUserPlantedIsNotWrittenTo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant a file owned by another user";
+  TempDir dir;
+  const std::string path = dir.file("debug.log");
+  std::ofstream(path).flush();
+  ASSERT_EQ(0, ::chown(path.c_str(), 65534, 65534));
+  ASSERT_EQ(0, ::chmod(path.c_str(), 0666));
+  sotto::ClientOptions options;
+  options.debugLogPath = path;
+  Connected c("127.0.3.19", options);
+  ASSERT_TRUE(c.connected);
+  c.session->sendPacket(2, keyOf(1), text("secret"));
+  EXPECT_EQ(c.client.next().payload, text("secret"));
+  c.client.impl.reset();
+  EXPECT_EQ(slurp(path), "");
+}
+
 }  // namespace
