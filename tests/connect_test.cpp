@@ -146,18 +146,28 @@ TEST(Connect, EmptyAddressIsANetworkError) {
   EXPECT_EQ(h->connect(), Client::networkError);
 }
 
+// A plain listener on address:8081, or -1; sa receives its address.
+int rawListener(const char* address, int backlog, sockaddr_in& sa) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int one = 1;  // an earlier run's connections may linger in TIME_WAIT
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(8081);
+  ::inet_pton(AF_INET, address, &sa.sin_addr);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, backlog) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 TEST(Connect, UnansweredSynHitsTheConnectDeadline) {
   // A listener whose backlog is full drops further SYNs, so the TCP connect
   // itself never completes.
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  const int one = 1;  // the previous run's fillers may linger in TIME_WAIT
-  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(8081);
-  ::inet_pton(AF_INET, "127.0.2.10", &sa.sin_addr);
-  ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
-  ASSERT_EQ(0, ::listen(listener, 0));
+  const int listener = rawListener("127.0.2.10", 0, sa);
+  ASSERT_GE(listener, 0);
   std::vector<int> fillers;
   for (int i = 0; i < 4; ++i) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
@@ -281,15 +291,9 @@ TEST(Connect, SuccessIsNeverReportedOnAConnectionTheDeadlineClosed) {
   randombytes_buf(welcome, 24);
   ASSERT_EQ(0, crypto_box_easy(welcome + 24, plain, sizeof plain, welcome, id.kxPublicKey.data(), serverSk));
 
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  const int one = 1;
-  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(8081);
-  ::inet_pton(AF_INET, "127.0.2.20", &sa.sin_addr);
-  ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
-  ASSERT_EQ(0, ::listen(listener, 8));
+  const int listener = rawListener("127.0.2.20", 8, sa);
+  ASSERT_GE(listener, 0);
 
   // Captured, and checked once the capture ends, so that a failure shows.
   testing::internal::CaptureStdout();
