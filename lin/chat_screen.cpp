@@ -3,7 +3,9 @@
 #include <curses.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
+#include <cwchar>
 
 #include "globals.hpp"
 
@@ -21,6 +23,26 @@ void paintInputLine(int rows, int columns) {
   // Counted in characters, not cells: double-width text leaves it short.
   const auto column = std::min<std::size_t>(input.size() + 2, static_cast<std::size_t>(std::max(columns - 1, 0)));
   wmove(stdscr, rows - 1, static_cast<int>(column));
+}
+
+// A chat line as the terminal library draws it, except that a carriage return
+// or a backspace is shown as ^M or ^H, as the library shows other control
+// characters: moving back, received text could paint another key over its
+// sender's and pass itself off as someone else's. Stops where the library
+// gives up (past the bottom-right corner), as a single write would.
+void paintLine(const std::wstring& text) {
+  const wchar_t* rest = text.c_str();
+  const wchar_t* const end = rest + std::wcslen(rest);
+  while (rest < end) {
+    const wchar_t* const stop = std::find_if(rest, end, [](wchar_t c) { return c == L'\r' || c == L'\b'; });
+    const auto run = static_cast<int>(std::min<std::ptrdiff_t>(stop - rest, INT_MAX));
+    if (run > 0 && waddnwstr(stdscr, rest, run) == ERR) return;
+    rest += run;
+    if (rest == stop && stop != end) {
+      if (waddstr(stdscr, unctrl(static_cast<chtype>(*stop))) == ERR) return;
+      ++rest;
+    }
+  }
 }
 
 }  // namespace
@@ -43,7 +65,7 @@ void redraw() {
   for (std::size_t i = first; i < count; ++i) {
     wattrset(stdscr, COLOR_PAIR(historyIsOwn[i] ? ownPair : otherPair));
     wmove(stdscr, static_cast<int>(1 + i - first), 0);
-    waddnwstr(stdscr, history[i].c_str(), -1);
+    paintLine(history[i]);
     wattrset(stdscr, A_NORMAL);
   }
   paintInputLine(rows, columns);

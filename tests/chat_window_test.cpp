@@ -229,4 +229,18 @@ TEST_F(ChatWindow, AResizeRepaintsForTheNewSizeAndTypesNothing) {
   quit();
 }
 
+TEST_F(ChatWindow, AReceivedLineCannotMoveBackOverItsSendersKey) {
+  ASSERT_NO_FATAL_FAILURE(start("127.0.6.21", 100, 30));
+  Key mallory{};
+  mallory.fill(0x66);
+  const std::string malloryHex(64, '6');
+  // A carriage return, or backspaces, and then other digits would paint over
+  // the sender's key, so the line would seem to come from someone else.
+  session->sendPacket(2, mallory, bytesOf("\r0123456789abcdef: hi"));
+  EXPECT_TRUE(waitForRow(2, malloryHex + ": ^M0123456789abcdef: hi")) << term->dump();
+  session->sendPacket(2, mallory, bytesOf(std::string(8, '\b') + "01234567: hi"));
+  EXPECT_TRUE(waitForRow(3, malloryHex + ": ^H^H^H^H^H^H^H^H01234567: hi")) << term->dump();
+  quit();
+}
+
 }  // namespace
