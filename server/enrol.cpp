@@ -1,7 +1,10 @@
 #include "enrol.hpp"
 
 #include <sodium.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -15,6 +18,10 @@ namespace sotto {
 
 namespace {
 
+std::string alreadyThere(const std::string& path) {
+  return path + " already exists; it holds an identity, so it is left alone";
+}
+
 // Everything that can fail before an identity is made.
 bool prepare(const ServerOptions& options, const std::string& path, ServerKey& key,
              std::unique_ptr<Registry>& registry, std::string& error) {
@@ -27,10 +34,31 @@ bool prepare(const ServerOptions& options, const std::string& path, ServerKey& k
   if (!registry || !makeDataDir(*options.enrollDir, error)) return false;
   std::error_code ec;
   if (std::filesystem::exists(std::filesystem::symlink_status(path, ec))) {
-    error = path + " already exists; it holds an identity, so it is left alone";
+    error = alreadyThere(path);
     return false;
   }
   return true;
+}
+
+// Writes the file beside its place and links it in, which fails rather than
+// replaces when another enrolment got there since prepare looked.
+bool writeOnce(const Config& config, const std::string& path, std::string& error) {
+  std::string temp = path + ".XXXXXX";
+  const int fd = ::mkstemp(temp.data());  // mode 0600
+  if (fd < 0) {
+    error = "cannot create a file beside " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  ::close(fd);
+  bool ok = false;
+  if (const std::error_code ec = saveConfig(config, temp))
+    error = "cannot write " + temp + ": " + ec.message();
+  else if (::link(temp.c_str(), path.c_str()) != 0)
+    error = errno == EEXIST ? alreadyThere(path) : "cannot create " + path + ": " + std::strerror(errno);
+  else
+    ok = true;
+  ::unlink(temp.c_str());
+  return ok;
 }
 
 }  // namespace
@@ -57,8 +85,8 @@ int enrol(const ServerOptions& options, std::ostream& out, std::ostream& err) {
   if (registry->enrol(identity, std::time(nullptr)) != Registry::Result::added) {
     err << "sotto-server: cannot register the new identity: " << registry->lastError() << '\n';
     status = 1;
-  } else if (const std::error_code ec = saveConfig(config, path)) {
-    err << "sotto-server: cannot write " << path << ": " << ec.message() << '\n';
+  } else if (!writeOnce(config, path, error)) {
+    err << "sotto-server: " << error << '\n';
     status = 1;
   } else {
     out << "Enrolled " << toHex(identity.data(), identity.size()) << " in " << path << '\n';

@@ -21,6 +21,9 @@ namespace sotto {
 namespace {
 // A writer seals frames into one buffer up to about this size per write.
 constexpr std::size_t kWriteBatchBytes = 256 * 1024;
+// A buffer that one large frame grew past this is given back once used, so
+// that an idle session does not keep the largest frame it ever handled.
+constexpr std::size_t kKeptBufferBytes = 2 * kWriteBatchBytes;
 }  // namespace
 
 Session::Session(asio::ip::tcp::socket socket, std::string peer, const Key& identity, const unsigned char* rxKey,
@@ -102,6 +105,7 @@ asio::awaitable<std::string> Session::reader_() {
       if (plaintext.empty()) co_return "frame failed authentication";
       sodium_increment(rxNonce_, sizeof rxNonce_);
       hub_.relay(*this, Packet(plaintext));
+      if (frame.capacity() > kKeptBufferBytes) frame = Bytes();
     }
     co_return closeReason_;
   } catch (const boost::system::system_error& error) {
@@ -140,7 +144,7 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
       }
       co_await asio::async_write(socket_, asio::buffer(batch), asio::use_awaitable);
       // One huge frame must not stay held by every session that relayed it.
-      if (batch.capacity() > 2 * kWriteBatchBytes) batch = Bytes();
+      if (batch.capacity() > kKeptBufferBytes) batch = Bytes();
     }
   } catch (const std::exception& error) {
     close(std::string("write failed: ") + error.what());

@@ -2,6 +2,13 @@
 // that owe a hello, and the time they get. Addresses 127.0.5.30-39.
 #include <gtest/gtest.h>
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers' allocator, which replaces malloc's statistics.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
+
 #include <atomic>
 #include <future>
 
@@ -61,6 +68,42 @@ TEST(Limits, AReaderThatStaysTooSlowIsDisconnectedAlone) {
 
   sb->sendPacket(2, b.signPublicKey, text("after"));
   EXPECT_EQ(next(*sa).payload, text("after"));
+}
+
+// Heap bytes this process has in use (the server runs in it).
+std::size_t heapInUse() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+#endif
+}
+
+TEST(Limits, ASessionDoesNotKeepItsLargestFrameAfterward) {
+  RunningServer server("127.0.5.36");
+  const auto a = plain(1);
+  auto sa = server.seedAndJoin(a);
+  ASSERT_TRUE(sa);
+  // Something small first, so that whatever a session sets up once is
+  // already counted in the baseline.
+  sa->sendPacket(2, a.signPublicKey, text("warm"));
+  for (const auto until = std::chrono::steady_clock::now() + 5s;
+       server.packetsReceived() < 1 && std::chrono::steady_clock::now() < until;)
+    std::this_thread::sleep_for(1ms);
+  const std::size_t before = heapInUse();
+
+  constexpr std::size_t kLarge = 8u * 1024 * 1024;
+  sa->sendPacket(2, a.signPublicKey, testing_peer::Bytes(kLarge, 'x'));
+  sa->sendPacket(2, a.signPublicKey, text("small again"));
+  for (const auto until = std::chrono::steady_clock::now() + 10s;
+       server.packetsReceived() < 3 && std::chrono::steady_clock::now() < until;)
+    std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(server.packetsReceived(), 3u);
+  // The large packet is done with by now; the session should hold a few KiB,
+  // not the frame it once read.
+  const std::size_t after = heapInUse();
+  EXPECT_LT(after, before + kLarge / 4) << "held " << (after - before) << " bytes more";
 }
 
 TEST(Limits, ConnectionsOwingAHelloAreBoundedOldestFirst) {

@@ -5,7 +5,11 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <sstream>
+#include <thread>
 
+#include "config.hpp"
+#include "enrol.hpp"
 #include "key_file.hpp"
 #include "options.hpp"
 #include "server_harness.hpp"
@@ -53,6 +57,41 @@ TEST(KeyFile, AFileOfTheWrongSizeIsAnErrorAndIsLeftAlone) {
   EXPECT_FALSE(sotto::loadOrCreateServerKey(dir.path(), key, error));
   EXPECT_NE(error.find("server.key"), std::string::npos);
   EXPECT_EQ(std::filesystem::file_size(dir / "server.key"), 9u);
+}
+
+// Two enrolments into one directory at once: one says it enrolled, and the
+// identity it names is the one in client.conf; the other says the file is
+// there. Neither may report success for a file the other has written over.
+TEST(Enrolment, TwoAtOnceIntoOneDirectoryLeaveOneIdentity) {
+  for (int round = 0; round < 10; ++round) {
+    TempDir dir;
+    sotto::ServerOptions options;
+    options.dataDir = dir / "data";
+    options.enrollDir = dir / "user";
+    // The key and the registry exist already, as they do beside a running server.
+    {
+      sotto::ServerKey key;
+      std::string error;
+      ASSERT_TRUE(sotto::loadOrCreateServerKey(options.dataDir, key, error)) << error;
+      ASSERT_TRUE(sotto::Registry::open(options.dataDir + "/" + sotto::kRegistryFileName, error)) << error;
+    }
+    std::ostringstream out[2], err[2];
+    int status[2] = {-1, -1};
+    {
+      std::jthread first([&] { status[0] = sotto::enrol(options, out[0], err[0]); });
+      std::jthread second([&] { status[1] = sotto::enrol(options, out[1], err[1]); });
+    }
+    ASSERT_EQ((status[0] == 0) + (status[1] == 0), 1)
+        << "round " << round << ": " << out[0].str() << out[1].str() << err[0].str() << err[1].str();
+    const int winner = status[0] == 0 ? 0 : 1;
+    EXPECT_NE(err[1 - winner].str().find("already exists"), std::string::npos) << err[1 - winner].str();
+    Config config;
+    ASSERT_TRUE(loadConfig(config, *options.enrollDir + "/client.conf"));
+    const std::string identity = testing_peer::hex(config.signPublicKey(), 32);
+    EXPECT_NE(out[winner].str().find("Enrolled " + identity), std::string::npos) << out[winner].str();
+    // Nothing half-made is left beside it.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(*options.enrollDir), {}), 1);
+  }
 }
 
 TEST(Registry, FirstSeenStaysLastSeenMovesAndBothPersist) {
