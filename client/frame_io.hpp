@@ -55,11 +55,18 @@ class FrameReader {
           co_return true;
         }
         if (kFrameLengthSize + length > buffer_.size()) {
-          body.resize(length);
-          std::copy(start, start + part, body.begin());
+          body.assign(start, start + part);
           begin_ = end_ = 0;
-          co_await boost::asio::async_read(stream, boost::asio::buffer(body.data() + part, length - part),
-                                           boost::asio::use_awaitable);
+          // The body grows with what has arrived, never to the length word
+          // alone: otherwise a few bytes would make a peer hold 16 MiB per
+          // connection.
+          while (body.size() < length) {
+            const std::size_t have = body.size();
+            const std::size_t grown = std::min<std::size_t>(length, std::max(2 * have, 4 * kReadAhead));
+            body.resize(grown);
+            co_await boost::asio::async_read(stream, boost::asio::buffer(body.data() + have, grown - have),
+                                             boost::asio::use_awaitable);
+          }
           co_return true;
         }
       }

@@ -9,6 +9,7 @@
 #include <boost/asio/local/connect_pair.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/write.hpp>
+#include <atomic>
 #include <thread>
 
 #include "frame_io.hpp"
@@ -41,6 +42,7 @@ struct Pipe {
   bool refused = false;          // next() said false
   boost::system::error_code failure;
   std::size_t refusedCapacity = 0;
+  const Bytes* pending = nullptr;  // the body the reader is filling
 
   Pipe() {
     asio::local::connect_pair(in, out);
@@ -48,6 +50,7 @@ struct Pipe {
         io,
         [this]() -> asio::awaitable<void> {
           Bytes body;
+          pending = &body;
           try {
             while (co_await reader.next(in, body)) {
               bodies.push_back(body);
@@ -131,6 +134,33 @@ TEST(FrameReader, ALengthAboveTheBoundIsRefusedBeforeAnythingIsAllocated) {
   EXPECT_TRUE(p.refused);
   // The body vector still has the first frame's capacity, nothing near 16 MiB.
   EXPECT_LT(p.refusedCapacity, 1024u);
+}
+
+TEST(FrameReader, ALongFrameHoldsMemoryOnlyForWhatHasArrived) {
+  Pipe p;
+  const Bytes largest = frame(sotto::kMaxFrameLength, 0x42);
+  // A length word and one byte must not cost the largest frame's memory.
+  p.feed(Bytes(largest.begin(), largest.begin() + 5));
+  ASSERT_TRUE(p.bodies.empty());
+  EXPECT_LT(p.pending->capacity(), 1024u * 1024u);
+  // Nor does a megabyte cost much more than a few.
+  const std::size_t fed = 5 + 1024 * 1024;
+  std::atomic<bool> written = false;
+  std::thread writer([&] {
+    asio::write(p.out, asio::buffer(largest.data() + 5, fed - 5));
+    written = true;
+  });
+  const auto fedBy = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!written && std::chrono::steady_clock::now() < fedBy) p.io.run_one_for(std::chrono::milliseconds(50));
+  writer.join();
+  p.settle();
+  EXPECT_LT(p.pending->capacity(), 4u * 1024u * 1024u);
+  std::thread rest([&] { asio::write(p.out, asio::buffer(largest.data() + fed, largest.size() - fed)); });
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (p.bodies.empty() && std::chrono::steady_clock::now() < until) p.io.run_one_for(std::chrono::milliseconds(100));
+  rest.join();
+  ASSERT_EQ(p.bodies.size(), 1u);
+  EXPECT_EQ(p.bodies[0], Bytes(largest.begin() + 4, largest.end()));
 }
 
 TEST(FrameReader, TheLargestFrameIsAccepted) {
