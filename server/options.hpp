@@ -28,6 +28,12 @@ struct Limits {
   // queue; beyond these the reader is too slow and is disconnected.
   std::size_t maxQueuedFrames = 1024;
   std::size_t maxQueuedBytes = 32u * 1024 * 1024;
+  // A quiet chat sends nothing, so only TCP keepalive notices a client that
+  // vanished without closing (power cut, dropped NAT entry); without it the
+  // session would hold its slot for good. Dead after idle + interval * count.
+  std::chrono::seconds keepAliveIdle{60};
+  std::chrono::seconds keepAliveInterval{10};
+  int keepAliveProbes = 6;
 };
 
 struct ServerOptions {

@@ -9,6 +9,12 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #include <malloc.h>
 #endif
 
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <atomic>
 #include <future>
 
@@ -172,6 +178,57 @@ TEST(Limits, SessionsAreBounded) {
   sa->close();
   ASSERT_TRUE(server.log.waitFor("disconnected"));
   EXPECT_TRUE(server.join(b));
+}
+
+// This process's connected sockets whose own end is address:8081 (the
+// server runs in-process): the ends the server accepted.
+std::vector<int> acceptedEnds(const std::string& address) {
+  std::vector<int> fds;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return fds;
+  while (const dirent* entry = readdir(dir)) {
+    const int fd = std::atoi(entry->d_name);
+    sockaddr_in own{}, peer{};
+    socklen_t ownSize = sizeof own, peerSize = sizeof peer;
+    if (fd <= 2 || getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownSize) != 0 || own.sin_family != AF_INET ||
+        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0)
+      continue;
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &own.sin_addr, text, sizeof text);
+    if (text == address && ntohs(own.sin_port) == 8081) fds.push_back(fd);
+  }
+  closedir(dir);
+  return fds;
+}
+
+int intOption(int fd, int level, int name) {
+  int value = -1;
+  socklen_t size = sizeof value;
+  return getsockopt(fd, level, name, &value, &size) == 0 ? value : -1;
+}
+
+TEST(Limits, AcceptedConnectionsAreProbedSoThatVanishedClientsGoAway) {
+  sotto::Limits limits;
+  limits.keepAliveIdle = 7s;
+  limits.keepAliveInterval = 3s;
+  limits.keepAliveProbes = 4;
+  RunningServer server("127.0.5.37", limits);
+  const auto a = plain(1);
+  auto sa = server.seedAndJoin(a);
+  ASSERT_TRUE(sa);
+  const int pendingHello = raw_client::dial(server.address(), "");
+  ASSERT_GE(pendingHello, 0);
+  ASSERT_TRUE(server.log.waitFor("connected", 2));
+
+  const std::vector<int> ends = acceptedEnds(server.address());
+  ASSERT_EQ(ends.size(), 2u);  // the session, and the one still owing a hello
+  for (const int fd : ends) {
+    EXPECT_EQ(intOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 7);
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 3);
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 4);
+  }
+  close(pendingHello);
 }
 
 }  // namespace
