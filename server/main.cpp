@@ -1,4 +1,5 @@
 // sotto-server: the companion relay for sotto clients.
+#include <csignal>
 #include <iostream>
 
 #include "bytes.hpp"
@@ -18,6 +19,8 @@ int main(int argc, char** argv) {
   }
   if (options->enrollDir) return sotto::enrol(*options, std::cout, std::cerr);
 
+  // The log may be a pipe whose reader goes away; the chat must outlive it.
+  std::signal(SIGPIPE, SIG_IGN);
   sotto::Server server(*options, sotto::stderrSink());
   if (!server.open(error)) {
     std::cerr << "sotto-server: " << error << '\n';

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -135,6 +136,29 @@ TEST(Binary, RealClientsChatThroughItAndSignalsStopItCleanly) {
               std::string::npos);
     EXPECT_NE(log.find("disconnected " + harness::hex(one) + ": server shutting down"), std::string::npos) << log;
   }
+}
+
+TEST(Binary, AnAbandonedLogPipeDoesNotKillIt) {
+  TempDir dir;
+  const std::string fifo = dir / "err";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // The log's reader is there at start (a pipe into a logger, say), then goes.
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  Child server({SOTTO_SERVER_BINARY, "--listen", "127.0.5.46", "--data-dir", dir / "data"}, fifo);
+  ASSERT_EQ(server.firstLine().rfind("Server public key: ", 0), 0u);
+  close(reader);
+
+  // Each connection is a log line into the abandoned pipe.
+  for (int i = 0; i < 3; ++i) {
+    const int fd = raw_client::dial("127.0.5.46");
+    ASSERT_GE(fd, 0) << "connection " << i;
+    close(fd);
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(server.wait(200ms), -1) << "the server ended";
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.wait(), 0);
 }
 
 TEST(Binary, APortInUseIsReported) {
