@@ -20,6 +20,12 @@ int openPrivateLog(const std::string& path) {
     ::close(fd);
     return -1;
   }
+  // A log left readable by an earlier tool or a careless chmod must not keep
+  // showing this session's messages to others.
+  if ((st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) != 0) {
+    ::close(fd);
+    return -1;
+  }
   return fd;
 }
 }  // namespace

@@ -304,6 +304,25 @@ TEST(DebugLog, RecordsTheOwnKeyAndEachPayloadPrivately) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+TEST(DebugLog, AnOwnLogLeftReadableToOthersIsMadePrivateAndKept) {
+  TempDir dir;
+  const std::string path = dir.file("debug.log");
+  std::ofstream(path) << "earlier run\n";
+  ASSERT_EQ(0, ::chmod(path.c_str(), 0644));
+  sotto::ClientOptions options;
+  options.debugLogPath = path;
+  Connected c("127.0.3.20", options);
+  ASSERT_TRUE(c.connected);
+  struct stat st {};
+  ASSERT_EQ(0, ::stat(path.c_str(), &st));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  c.session->sendPacket(2, keyOf(1), text("hi"));
+  EXPECT_EQ(c.client.next().payload, text("hi"));
+  c.client.impl.reset();
+  EXPECT_EQ(slurp(path).rfind("earlier run\n", 0), 0u);
+  EXPECT_NE(slurp(path).find("68 69 \n"), std::string::npos);
+}
+
 TEST(DebugLog, APlantedSymlinkIsNotFollowedAndMessagesStillArrive) {
   TempDir dir;
   std::ofstream(dir.file("victim")) << "precious";
