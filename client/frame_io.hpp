@@ -61,10 +61,10 @@ class FrameReader {
           // alone: otherwise a few bytes would make a peer hold 16 MiB per
           // connection.
           while (body.size() < length) {
-            const std::size_t have = body.size();
-            const std::size_t grown = std::min<std::size_t>(length, std::max(2 * have, 4 * kReadAhead));
+            const std::size_t got = body.size();
+            const std::size_t grown = std::min<std::size_t>(length, std::max(2 * got, 4 * kReadAhead));
             body.resize(grown);
-            co_await boost::asio::async_read(stream, boost::asio::buffer(body.data() + have, grown - have),
+            co_await boost::asio::async_read(stream, boost::asio::buffer(body.data() + got, grown - got),
                                              boost::asio::use_awaitable);
           }
           co_return true;
