@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "packet.hpp"
+#include "proto/packet.hpp"
 
 class Client {
  public:

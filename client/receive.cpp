@@ -1,8 +1,8 @@
-#include "receive.hpp"
+#include "client/receive.hpp"
 
 #include <sodium.h>
 
-#include "frame.hpp"
+#include "proto/frame.hpp"
 
 namespace sotto {
 

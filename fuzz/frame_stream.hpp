@@ -15,6 +15,8 @@
 #include <optional>
 #include <vector>
 
+#include "tests/support/scratch.hpp"
+
 namespace fuzz {
 
 using Bytes = std::vector<unsigned char>;
@@ -31,9 +33,7 @@ inline Key filledKey(unsigned char byte) {
   return key;
 }
 
-inline std::uint32_t be32(const unsigned char* p) {
-  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
+using scratch::be32;
 
 inline void appendBe32(Bytes& out, std::uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(v >> shift));

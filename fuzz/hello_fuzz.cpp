@@ -6,9 +6,9 @@
 // exactly the one an independent reading of the Initial predicts.
 #include <array>
 
-#include "check.hpp"
-#include "frame_stream.hpp"
-#include "handshake.hpp"
+#include "fuzz/check.hpp"
+#include "fuzz/frame_stream.hpp"
+#include "proto/handshake.hpp"
 
 namespace {
 

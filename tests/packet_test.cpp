@@ -1,7 +1,7 @@
 // The serialized Packet layout and its parsing rules.
 #include <gtest/gtest.h>
 
-#include "packet.hpp"
+#include "proto/packet.hpp"
 
 namespace {
 

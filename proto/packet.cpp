@@ -1,10 +1,10 @@
-#include "packet.hpp"
+#include "proto/packet.hpp"
 
 #include <arpa/inet.h>
 
 #include <cstring>
 
-#include "bytes.hpp"
+#include "proto/bytes.hpp"
 
 static_assert(Packet::headerSize == 1 + 32 + 4);
 
