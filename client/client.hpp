@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "proto/packet.hpp"
+#include "client/message.hpp"
 
 class Client {
  public:

@@ -32,7 +32,8 @@ asio::awaitable<Client::values> ClientImpl::connect_() {
       closeSocket();
       connectOutcome->settle(networkError);
     });
-    auto endpoints = co_await resolver.async_resolve(serverAddress, std::to_string(sotto::kServerPort), asio::use_awaitable);
+    auto endpoints =
+        co_await resolver.async_resolve(serverAddress, std::to_string(sotto::kServerPort), asio::use_awaitable);
     if (deadline.expired()) co_return networkError;
     co_await asio::async_connect(socket, endpoints, asio::use_awaitable);
     if (deadline.expired()) co_return networkError;

@@ -12,6 +12,7 @@
 #include "client/receive.hpp"
 #include "proto/frame.hpp"
 #include "proto/frame_io.hpp"
+#include "proto/packet.hpp"
 
 namespace asio = boost::asio;
 

@@ -3,6 +3,7 @@
 #include <sodium.h>
 
 #include "proto/frame.hpp"
+#include "proto/packet.hpp"
 
 namespace sotto {
 

@@ -7,9 +7,9 @@
 #include <utility>
 
 #include "client/debug_log.hpp"
+#include "client/message.hpp"
 #include "proto/bytes.hpp"
 #include "proto/frame_io.hpp"
-#include "proto/packet.hpp"
 
 namespace sotto {
 

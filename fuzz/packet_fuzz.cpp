@@ -2,6 +2,7 @@
 // the empty packet or the fields an independent reading finds, and a packet
 // serializes back to exactly the bytes it was read from (trailing bytes
 // aside); a packet built from fields survives the round trip unchanged.
+#include "client/message.hpp"
 #include "fuzz/check.hpp"
 #include "fuzz/frame_stream.hpp"
 #include "proto/packet.hpp"

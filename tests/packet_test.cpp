@@ -1,6 +1,7 @@
 // The serialized Packet layout and its parsing rules.
 #include <gtest/gtest.h>
 
+#include "client/message.hpp"
 #include "proto/packet.hpp"
 
 namespace {
