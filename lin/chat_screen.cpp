@@ -1,4 +1,4 @@
-#include "chat_screen.hpp"
+#include "lin/chat_screen.hpp"
 
 #include <curses.h>
 
@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cwchar>
 
-#include "globals.hpp"
+#include "lin/globals.hpp"
 
 namespace {
 

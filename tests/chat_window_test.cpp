@@ -5,10 +5,10 @@
 #include <memory>
 #include <optional>
 
-#include "fixed_identity.hpp"
-#include "sotto_run.hpp"
-#include "test_peer.hpp"
-#include "tmux_session.hpp"
+#include "tests/support/fixed_identity.hpp"
+#include "tests/support/sotto_run.hpp"
+#include "tests/support/test_peer.hpp"
+#include "tests/support/tmux_session.hpp"
 
 namespace {
 
