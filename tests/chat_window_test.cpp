@@ -2,6 +2,7 @@
 // the independent test peer. Addresses 127.0.6.x belong to this file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -250,38 +251,13 @@ std::string letters(std::size_t count) {
   return text;
 }
 
-TEST_F(ChatWindow, ALongLineTakesTheRowsItNeedsAgainAfterAResize) {
+TEST_F(ChatWindow, LinesTakeTheRowsTheyNeedAndNoneStartsARowWithAForgedKey) {
   ASSERT_NO_FATAL_FAILURE(start("127.0.6.22", 80, 30));
-  const std::string text = letters(150);
-  session->sendPacket(2, countingKey(), bytesOf(text));
-  session->sendPacket(2, countingKey(), bytesOf("hi"));
-  // 66 cells of key and ": ", then 78 a row after the indent.
-  EXPECT_TRUE(term->waitFor([&](const Screen& s) {
-    return Screen(s.begin() + 2, s.begin() + 6) == Screen{countingKeyHex + ": " + text.substr(0, 14),
-                                                          "  " + text.substr(14, 78), "  " + text.substr(92),
-                                                          countingKeyHex + ": hi"};
-  })) << term->dump();
-  // Six rows of history at 40 columns: the long line keeps its last four.
-  term->resize(40, 8);
-  EXPECT_TRUE(term->waitFor([&](const Screen& s) {
-    return s == Screen{"",
-                       "  " + text.substr(12, 38),
-                       "  " + text.substr(50, 38),
-                       "  " + text.substr(88, 38),
-                       "  " + text.substr(126),
-                       countingKeyHex.substr(0, 40),
-                       "  " + countingKeyHex.substr(40) + ": hi",
-                       emptyInput};
-  })) << term->dump();
-  quit();
-}
-
-TEST_F(ChatWindow, ReceivedTextCannotStartARowWithAForgedKey) {
-  ASSERT_NO_FATAL_FAILURE(start("127.0.6.23", 80, 30));
   Key mallory{};
   mallory.fill(0x66);
   const std::string malloryHex(64, '6');
   const std::string forged = std::string(64, 'e') + ": gotcha";
+  const std::string text = letters(150);
   const struct {
     std::string payload;
     Screen rows;
@@ -291,38 +267,40 @@ TEST_F(ChatWindow, ReceivedTextCannotStartARowWithAForgedKey) {
       {"a\nb", {malloryHex + ": a^Jb"}},
       {"\n" + forged, {malloryHex + ": ^J" + forged.substr(0, 12), "  " + forged.substr(12)}},
       {"\x1b[1;1H\xc2\x9b" "2J", {malloryHex + ": ^[[1;1HM-^[2J"}},
+      // 66 cells of key and ": ", then 78 a row after the indent.
+      {text, {malloryHex + ": " + text.substr(0, 14), "  " + text.substr(14, 78), "  " + text.substr(92)}},
+      {"hi", {malloryHex + ": hi"}},
   };
   Screen expected{"", connectedNotice};
   for (const auto& c : cases) {
     session->sendPacket(2, mallory, bytesOf(c.payload));
     expected.insert(expected.end(), c.rows.begin(), c.rows.end());
     EXPECT_TRUE(term->waitFor([&](const Screen& s) {
-      return s.size() == 30 && Screen(s.begin(), s.begin() + static_cast<long>(expected.size())) == expected &&
+      return s.size() > expected.size() && std::equal(expected.begin(), expected.end(), s.begin()) &&
              s[expected.size()].empty();
     })) << c.payload << "\n" << term->dump();
   }
+  // Six rows of history at 40 columns: the long line keeps its last four.
+  term->resize(40, 8);
+  EXPECT_TRUE(term->waitFor([&](const Screen& s) {
+    return s == Screen{"", "  " + text.substr(12, 38), "  " + text.substr(50, 38), "  " + text.substr(88, 38),
+                       "  " + text.substr(126), malloryHex.substr(0, 40), "  " + malloryHex.substr(40) + ": hi", emptyInput};
+  })) << term->dump();
   quit();
 }
 
 TEST_F(ChatWindow, TheCursorStandsAfterWideAndLongInput) {
-  ASSERT_NO_FATAL_FAILURE(start("127.0.6.24", 80, 30));
+  ASSERT_NO_FATAL_FAILURE(start("127.0.6.23", 80, 30));
   term->text("\u4f60\u597d");
   EXPECT_TRUE(waitForRow(29, "> \u4f60\u597d")) << term->dump();
   EXPECT_EQ(term->cursor(), std::make_pair(6, 29));
-  term->keys({"Enter"});
-  EXPECT_EQ(nextPayload(), bytesOf("\u4f60\u597d"));
-
-  // The end of the input in sight, with the cursor on the last column.
+  // Past the row's end: the end of the input in sight, the cursor on the last column.
   const std::string typed = letters(100);
   term->text(typed);
   EXPECT_TRUE(waitForRow(29, "> " + typed.substr(23))) << term->dump();
   EXPECT_EQ(term->cursor(), std::make_pair(79, 29));
   term->keys({"Enter"});
-  EXPECT_EQ(nextPayload(), bytesOf(typed));
-  EXPECT_TRUE(term->waitFor([&](const Screen& s) {
-    return Screen(s.begin() + 2, s.begin() + 5) == Screen{"\u4f60\u597d", typed.substr(0, 80), "  " + typed.substr(80)};
-  })) << term->dump();
-  EXPECT_EQ(term->screen()[29], emptyInput);
+  EXPECT_EQ(nextPayload(), bytesOf("\u4f60\u597d" + typed));
   quit();
 }
 
