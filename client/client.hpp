@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "packet.hpp"
+#include "client/message.hpp"
 
 class Client {
  public:

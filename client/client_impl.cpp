@@ -1,4 +1,4 @@
-#include "client_impl.hpp"
+#include "client/client_impl.hpp"
 
 #include <sodium.h>
 

@@ -12,13 +12,14 @@
 #include <chrono>
 #include <deque>
 #include <future>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
-#include "client.hpp"
-#include "handshake.hpp"
+#include "client/client.hpp"
+#include "proto/handshake.hpp"
 
 namespace sotto {
 inline constexpr const char* kDebugLogPath = "/tmp/debug.log";
@@ -39,6 +40,8 @@ struct ClientOptions {
   // fixed identity has a known answer. Random when null.
   const unsigned char* kxPublicKey = nullptr;
   const unsigned char* kxSecretKey = nullptr;
+  // Where the handshake reports the size of the hello it sent.
+  std::ostream* handshakeOut = &std::cout;
 };
 }  // namespace sotto
 

@@ -7,38 +7,30 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
-#include "client_impl.hpp"
-#include "debug_log.hpp"
-#include "frame.hpp"
-#include "frame_io.hpp"
-#include "receive.hpp"
+#include "client/client_impl.hpp"
+#include "client/debug_log.hpp"
+#include "client/receive.hpp"
+#include "proto/frame.hpp"
+#include "proto/frame_io.hpp"
+#include "proto/packet.hpp"
 
 namespace asio = boost::asio;
 
-namespace {
-// The send loop seals queued frames into one buffer up to about this size per
-// write.
-constexpr std::size_t kSendBatchBytes = 256 * 1024;
-}  // namespace
-
 asio::awaitable<void> ClientImpl::writeHandler_() {
-  std::vector<unsigned char> batch;
+  sotto::FrameBatch batch;
   try {
     for (;;) {
       // Everything queued leaves in one write, frame after frame in queue
-      // order, the same bytes as one write per frame: on loopback a write
-      // costs several times the sealing of a frame. The lock is taken per
-      // message, so a sender still waits for one encryption at most.
-      batch.clear();
-      while (batch.size() < kSendBatchBytes) {
+      // order. The lock is taken per message, so a sender still waits for one
+      // encryption at most.
+      while (!batch.full()) {
         std::lock_guard lock(outgoingMutex);
         if (outgoing.empty()) break;
         const Message& message = outgoing.front();
         // A Direct names its recipient in the key field; everything else
         // carries our own identity.
         const unsigned char* key = message.type == Direct ? message.key.data() : signPublicKey;
-        sotto::appendFrame(batch, encrypt(Packet(message.type, key, message.payload).serialize(), txKey, txNonce));
-        sodium_increment(txNonce, sizeof txNonce);
+        batch.seal(Packet(message.type, key, message.payload).serialize(), txKey, txNonce);
         outgoing.pop_front();
       }
       if (batch.empty()) {
@@ -48,9 +40,7 @@ asio::awaitable<void> ClientImpl::writeHandler_() {
         co_await writeTimer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
         continue;
       }
-      co_await asio::async_write(socket, asio::buffer(batch), asio::use_awaitable);
-      // One huge message must not keep its buffer for the client's lifetime.
-      if (batch.capacity() > 2 * kSendBatchBytes) batch = {};
+      co_await batch.write(socket);
     }
   } catch (const std::exception&) {
     // The connection is gone; queued messages stay unsent.

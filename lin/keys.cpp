@@ -1,4 +1,4 @@
-#include "keys.hpp"
+#include "lin/keys.hpp"
 
 #include <curses.h>
 
@@ -6,9 +6,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "chat_screen.hpp"
-#include "globals.hpp"
-#include "text.hpp"
+#include "lin/chat_screen.hpp"
+#include "lin/globals.hpp"
+#include "lin/text.hpp"
 
 namespace {
 

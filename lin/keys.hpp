@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "key_decode.hpp"
+#include "lin/key_decode.hpp"
 
 // Waits at most 10 ms for a key (and 10 ms for each further UTF-8 byte).
 KeyEvent getKey();

@@ -1,13 +1,13 @@
-#include "reader.hpp"
+#include "lin/reader.hpp"
 
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
 #include <thread>
 
-#include "chat_screen.hpp"
-#include "globals.hpp"
-#include "text.hpp"
+#include "lin/chat_screen.hpp"
+#include "lin/globals.hpp"
+#include "lin/text.hpp"
 
 std::wstring receivedLine(const RecivedMessage& message) {
   std::wstring text;

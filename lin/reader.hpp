@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "packet.hpp"
+#include "client/message.hpp"
 
 // "<64 lower-case hex digits of the key>: <text>", or "<invalid UTF-8>" in
 // place of a payload that does not decode.

@@ -1,4 +1,4 @@
-#include "bus.hpp"
+#include "server/bus.hpp"
 
 #include <nats/nats.h>
 #include <sodium.h>

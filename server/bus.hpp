@@ -32,7 +32,7 @@
 #include <thread>
 #include <vector>
 
-#include "bus_record.hpp"
+#include "server/bus_record.hpp"
 
 struct __natsConnection;
 struct __natsSubscription;

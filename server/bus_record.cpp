@@ -1,4 +1,4 @@
-#include "bus_record.hpp"
+#include "server/bus_record.hpp"
 
 namespace sotto {
 

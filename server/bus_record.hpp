@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "bytes.hpp"
-#include "handshake.hpp"
+#include "proto/bytes.hpp"
+#include "proto/handshake.hpp"
 
 namespace sotto {
 

@@ -10,9 +10,9 @@
 #include <optional>
 #include <string>
 
-namespace sotto {
+#include "proto/port.hpp"
 
-inline constexpr unsigned short kServerPort = 8081;
+namespace sotto {
 
 // What one client may cost the server. Tests lower them; the command line
 // keeps the defaults.

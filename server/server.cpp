@@ -1,4 +1,4 @@
-#include "server.hpp"
+#include "server/server.hpp"
 
 #include <sodium.h>
 
@@ -17,8 +17,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
-#include "deadline.hpp"
-#include "session.hpp"
+#include "proto/deadline.hpp"
+#include "server/session.hpp"
 
 // GCC 12 at -O2 takes the coroutine frame of greet, which Asio's own
 // operator new and delete allocate and free as a pair, for a mismatch.

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
-#include "bus.hpp"
-#include "nats_server.hpp"
+#include "server/bus.hpp"
+#include "tests/support/nats_server.hpp"
 
 namespace {
 

@@ -10,8 +10,9 @@
 #include <fstream>
 #include <random>
 
-#include "client_harness.hpp"
-#include "frame.hpp"
+#include "proto/frame.hpp"
+#include "tests/support/client_harness.hpp"
+#include "tests/support/scratch.hpp"
 
 namespace {
 
@@ -29,23 +30,8 @@ Key keyOf(unsigned char start) {
   return k;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/sotto-loops-XXXXXX";
-    path_ = ::mkdtemp(pattern);
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using scratch::slurp;
+using scratch::TempDir;
 
 TEST(SendLoop, LinesLeaveAsBroadcastsWithTheOwnKeyAndConsecutiveNonces) {
   Connected c("127.0.3.1");

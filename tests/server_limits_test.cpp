@@ -18,7 +18,7 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #include <atomic>
 #include <future>
 
-#include "server_harness.hpp"
+#include "tests/support/server_harness.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "nats_server.hpp"
+#include "tests/support/nats_server.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
