@@ -69,6 +69,9 @@ bool Bus::start(std::string& error) {
     s = natsOptions_SetReconnectedCB(
         options, [](natsConnection*, void* self) { static_cast<Bus*>(self)->onConnection(true); }, this);
   if (s == NATS_OK)
+    s = natsOptions_SetClosedCB(
+        options, [](natsConnection*, void* self) { static_cast<Bus*>(self)->finished(); }, this);
+  if (s == NATS_OK)
     s = natsOptions_SetErrorHandler(
         options,
         [](natsConnection*, natsSubscription*, natsStatus err, void* self) {
@@ -121,6 +124,7 @@ bool Bus::start(std::string& error) {
   s = natsConnection_Subscribe(
       &ackSub_, conn_, (ackPrefix_ + "*").c_str(),
       [](natsConnection*, natsSubscription*, natsMsg* msg, void* self) { static_cast<Bus*>(self)->onAck(msg); }, this);
+  if (s == NATS_OK && !watchEnd(ackSub_)) s = NATS_ERR;
   if (s != NATS_OK) {
     error = failure("cannot subscribe on the bus", s);
     return false;
@@ -139,12 +143,27 @@ bool Bus::start(std::string& error) {
       [](natsConnection*, natsSubscription*, natsMsg* msg, void* self) { static_cast<Bus*>(self)->onRecord(msg); }, this,
       nullptr, &sub, &code);
   if (s == NATS_OK) s = natsSubscription_SetPendingLimits(recordSub_, 1 << 20, 1 << 30);
+  if (s == NATS_OK && !watchEnd(recordSub_)) s = NATS_ERR;
   if (s != NATS_OK) {
     error = failure("cannot consume the bus's stream", s);
     return false;
   }
   publisher_ = std::thread([this] { publisher(); });
   return true;
+}
+
+bool Bus::watchEnd(natsSubscription* sub) {
+  if (natsSubscription_SetOnCompleteCB(sub, [](void* self) { static_cast<Bus*>(self)->finished(); }, this) != NATS_OK)
+    return false;
+  const std::lock_guard lock(mutex_);
+  ++unfinished_;
+  return true;
+}
+
+void Bus::finished() {
+  const std::lock_guard lock(mutex_);
+  --unfinished_;
+  wake_.notify_all();
 }
 
 Bus::~Bus() {
@@ -154,8 +173,17 @@ Bus::~Bus() {
   }
   wake_.notify_all();
   if (publisher_.joinable()) publisher_.join();
-  // Closing first: no callback runs once the subscriptions are destroyed.
-  if (conn_) natsConnection_Close(conn_);
+  if (conn_) {
+    // The library calls back on threads of its own until the connection's
+    // closed callback and each subscription's last one have run.
+    {
+      const std::lock_guard lock(mutex_);
+      ++unfinished_;
+    }
+    natsConnection_Close(conn_);
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [&] { return unfinished_ == 0; });
+  }
   natsSubscription_Destroy(recordSub_);
   natsSubscription_Destroy(ackSub_);
   jsCtx_Destroy(js_);
@@ -299,6 +327,7 @@ void Bus::onRecord(natsMsg* msg) {
 void Bus::onConnection(bool up) {
   {
     const std::lock_guard lock(mutex_);
+    if (stopping_) return;
     connected_ = up;
     if (up) {
       // Whatever was in flight when the bus went away may not be stored.

@@ -85,6 +85,9 @@ class Bus {
   void onAck(__natsMsg* msg);
   void onRecord(__natsMsg* msg);
   void onConnection(bool up);
+  // Counts a library thread that calls back until it says it has finished.
+  bool watchEnd(__natsSubscription* sub);
+  void finished();
 
   const Settings settings_;
   const Handlers handlers_;
@@ -110,6 +113,7 @@ class Bus {
   bool dropping_ = false;
   std::uint64_t lostFrom_ = 0;
   bool stopping_ = false;
+  int unfinished_ = 0;  // library callbacks still to finish at the end
 
   // The consumer thread's own.
   OriginOrder order_;
