@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "server/bus.hpp"
+#include "server/bus_record.hpp"
 #include "tests/support/nats_server.hpp"
 
 namespace {
@@ -55,6 +56,49 @@ std::vector<std::size_t> upTo(std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) all[i] = i;
   return all;
 }
+
+// Arrivals from one origin: a packet's sequence, or a lost record as
+// {-from, seq}. What is handed on, in order, and whether a loss is reported.
+struct OrderCase {
+  const char* name;
+  std::vector<std::pair<long, long>> arrivals;  // {seq, 0} or {-lostFrom, seq}
+  std::vector<std::uint64_t> handed;
+  bool lost;
+};
+
+class Order : public ::testing::TestWithParam<OrderCase> {};
+
+TEST_P(Order, HandsOnEachOnceInOrderAndOwnsUpToHoles) {
+  sotto::OriginOrder order;
+  std::vector<std::uint64_t> handed;
+  bool lost = false;
+  for (const auto& [first, second] : GetParam().arrivals) {
+    sotto::BusRecord r;
+    if (first < 0) {
+      r.kind = sotto::BusRecord::Lost;
+      r.lostFrom = static_cast<std::uint64_t>(-first);
+      r.seq = static_cast<std::uint64_t>(second);
+    } else {
+      r.seq = static_cast<std::uint64_t>(first);
+    }
+    std::vector<sotto::BusRecord> ready;
+    lost |= !order.accept(std::move(r), ready).empty();
+    for (const auto& x : ready) handed.push_back(x.seq);
+  }
+  EXPECT_EQ(handed, GetParam().handed);
+  EXPECT_EQ(lost, GetParam().lost);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bus, Order,
+    ::testing::Values(OrderCase{"Straight", {{5, 0}, {6, 0}, {7, 0}}, {5, 6, 7}, false},
+                      OrderCase{"Repeats", {{5, 0}, {6, 0}, {5, 0}, {6, 0}, {7, 0}}, {5, 6, 7}, false},
+                      OrderCase{"EarlyOnesWait", {{5, 0}, {8, 0}, {7, 0}, {6, 0}, {8, 0}}, {5, 6, 7, 8}, false},
+                      OrderCase{"DroppedOnesOwnedUpTo", {{5, 0}, {-6, 9}, {10, 0}}, {5, 10}, true},
+                      OrderCase{"LostRecordAfterEverythingArrived", {{5, 0}, {6, 0}, {-7, 7}, {8, 0}}, {5, 6, 8}, false},
+                      OrderCase{"LostRecordWaitsForTheOnesBefore", {{5, 0}, {-8, 10}, {7, 0}, {6, 0}, {11, 0}},
+                                {5, 6, 7, 11}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Bus, UnreachableAtStartSaysSo) {
   std::string error;
