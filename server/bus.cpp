@@ -190,6 +190,12 @@ Bus::~Bus() {
   natsConnection_Destroy(conn_);
 }
 
+std::size_t Bus::maxPacketSize() const {
+  // The bus counts the message id header in its limit too.
+  const std::int64_t room = natsConnection_GetMaxPayload(conn_) - static_cast<std::int64_t>(BusRecord::kPacketOffset) - 128;
+  return room > 0 ? static_cast<std::size_t>(room) : 0;
+}
+
 void Bus::publish(const Key& named, const Bytes& serialized) {
   Bytes record = encodePacketRecord(id_, named, serialized);
   {

@@ -70,6 +70,8 @@ class Bus {
   // in the order they were made.
   void publish(const Key& named, const Bytes& serialized);
   const InstanceId& id() const { return id_; }
+  // The largest serialized packet the bus carries in one record.
+  std::size_t maxPacketSize() const;
 
  private:
   struct Outgoing {
