@@ -14,6 +14,7 @@
 
 #include "client_impl.hpp"
 #include "deadline.hpp"
+#include "keep_alive.hpp"
 #include "pow.hpp"
 
 namespace asio = boost::asio;
@@ -40,6 +41,7 @@ asio::awaitable<Client::values> ClientImpl::connect_() {
   // Small frames must not wait for Nagle's timer behind an unacknowledged one.
   boost::system::error_code ignored;
   socket.set_option(tcp::no_delay(true), ignored);
+  sotto::keepAlive(socket);
 
   const values result = co_await handshake_();
   // Frames keyed by a welcome that did not open would go out under a key

@@ -53,7 +53,9 @@ asio::awaitable<void> ClientImpl::writeHandler_() {
       if (batch.capacity() > 2 * kSendBatchBytes) batch = {};
     }
   } catch (const std::exception&) {
-    // The connection is gone; queued messages stay unsent.
+    // The connection is gone; queued messages stay unsent. Closing the socket
+    // ends the receive loop, which ends the session.
+    closeSocket();
   }
 }
 
@@ -66,6 +68,11 @@ asio::awaitable<void> ClientImpl::readHandler_() {
   } catch (const std::exception&) {
     // Read error or closed connection: readBytes drains what is queued.
   }
+  // The send loop ends at its next write. The session ends only now, after
+  // the last message is queued, so that a caller who sees it ended and then
+  // finds the queue empty has read everything.
+  closeSocket();
+  session = SessionState::ended;
 }
 
 namespace {
@@ -74,6 +81,10 @@ std::size_t incomingCost(const Message& message) { return sizeof message + messa
 }  // namespace
 
 asio::awaitable<void> ClientImpl::takeIn_(Message message) {
+  // Callers cannot tell a message without a payload from none waiting, so it
+  // is not queued: an empty readBytes after the session ended then means the
+  // queue is drained, not that a later message still waits behind it.
+  if (message.payload.empty()) co_return;
   bool parked = false;
   {
     std::lock_guard lock(incomingMutex);
@@ -115,6 +126,8 @@ void ClientImpl::sendBytesBroadcast(const std::vector<unsigned char>& payload) {
 void ClientImpl::sendBytesDirect(const std::vector<unsigned char>& payload, const unsigned char* recipient) {
   queue(Message(Direct, recipient, payload));
 }
+
+bool ClientImpl::connected() const { return session == SessionState::live; }
 
 RecivedMessage ClientImpl::readBytes() {
   std::unique_lock lock(incomingMutex);
