@@ -68,11 +68,13 @@ asio::awaitable<void> ClientImpl::readHandler_() {
   } catch (const std::exception&) {
     // Read error or closed connection: readBytes drains what is queued.
   }
-  // The send loop ends at its next write. The session ends only now, after
-  // the last message is queued, so that a caller who sees it ended and then
-  // finds the queue empty has read everything.
-  closeSocket();
+  // The session ends only now, after the last message is queued, so that a
+  // caller who sees it ended and then finds the queue empty has read
+  // everything; and before the close, so that the server never sees the
+  // close of a session that still reports itself live. The send loop ends at
+  // its next write.
   session = SessionState::ended;
+  closeSocket();
 }
 
 namespace {

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstdlib>
@@ -10,26 +9,28 @@
 namespace own_sockets {
 
 namespace {
-std::string addressText(const sockaddr_in& address) {
+void addIfConnected(int fd, std::vector<Ends>& found) {
+  sockaddr_in own{}, peer{};
+  socklen_t ownSize = sizeof own, peerSize = sizeof peer;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownSize) != 0 || own.sin_family != AF_INET ||
+      getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0)
+    return;
   char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-  return text;
+  inet_ntop(AF_INET, &own.sin_addr, text, sizeof text);
+  found.push_back({fd, text, ntohs(own.sin_port), ntohs(peer.sin_port)});
 }
 }  // namespace
 
-std::vector<Ends> connected() {
+std::vector<Ends> connected(int fd) {
   std::vector<Ends> found;
+  if (fd >= 0) {
+    addIfConnected(fd, found);
+    return found;
+  }
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) return found;
-  while (const dirent* entry = readdir(dir)) {
-    const int fd = std::atoi(entry->d_name);
-    sockaddr_in own{}, peer{};
-    socklen_t ownSize = sizeof own, peerSize = sizeof peer;
-    if (fd <= 2 || getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownSize) != 0 || own.sin_family != AF_INET ||
-        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0)
-      continue;
-    found.push_back({fd, addressText(own), ntohs(own.sin_port), addressText(peer), ntohs(peer.sin_port)});
-  }
+  while (const dirent* entry = readdir(dir))
+    if (const int each = std::atoi(entry->d_name); each > 2) addIfConnected(each, found);
   closedir(dir);
   return found;
 }
