@@ -16,6 +16,7 @@
 #include "client/client_impl.hpp"
 #include "client/pow.hpp"
 #include "proto/deadline.hpp"
+#include "proto/keep_alive.hpp"
 #include "proto/port.hpp"
 
 namespace asio = boost::asio;
@@ -43,6 +44,7 @@ asio::awaitable<Client::values> ClientImpl::connect_() {
   // Small frames must not wait for Nagle's timer behind an unacknowledged one.
   boost::system::error_code ignored;
   socket.set_option(tcp::no_delay(true), ignored);
+  sotto::keepAlive(socket);
 
   const values result = co_await handshake_();
   // Frames keyed by a welcome that did not open would go out under a key

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "proto/keep_alive.hpp"
 #include "proto/port.hpp"
 
 namespace sotto {
@@ -31,9 +32,7 @@ struct Limits {
   // A quiet chat sends nothing, so only TCP keepalive notices a client that
   // vanished without closing (power cut, dropped NAT entry); without it the
   // session would hold its slot for good. Dead after idle + interval * count.
-  std::chrono::seconds keepAliveIdle{60};
-  std::chrono::seconds keepAliveInterval{10};
-  int keepAliveProbes = 6;
+  KeepAlive keepAlive;
 };
 
 struct ServerOptions {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "tests/support/fixed_identity.hpp"
 #include "tests/support/sotto_run.hpp"
@@ -303,5 +304,56 @@ TEST_F(ChatWindow, TheCursorStandsAfterWideAndLongInput) {
   EXPECT_EQ(nextPayload(), bytesOf("\u4f60\u597d" + typed));
   quit();
 }
+
+// The peer ends the session: whatever it sent first is shown, then the notice,
+// once and in the notice colour; a line typed afterwards stays in the input
+// and goes nowhere.
+struct Loss {
+  const char* name;
+  const char* address;
+  // A reset may discard what the client has not read yet, so before one the
+  // messages are seen on screen first.
+  bool shownBeforeTheEnd;
+  void (testing_peer::Session::*end)();
+};
+void PrintTo(const Loss& loss, std::ostream* out) { *out << loss.name; }
+
+class LostConnection : public ChatWindow, public testing::WithParamInterface<Loss> {};
+
+TEST_P(LostConnection, IsShownAfterEveryEarlierMessageAndNothingIsSentAfterIt) {
+  const Loss& loss = GetParam();
+  const std::string lostNotice = "Connection lost. Press Esc to exit.";
+  ASSERT_NO_FATAL_FAILURE(start(loss.address, 100, 30));
+  for (const std::string text : {"one", "", "two"}) session->sendPacket(2, countingKey(), bytesOf(text));
+  if (loss.shownBeforeTheEnd) {
+    ASSERT_TRUE(waitForRow(3, countingKeyHex + ": two")) << term->dump();
+  }
+  // A half close ends what the client reads, and lets the peer see below
+  // that nothing more is written.
+  ((*session).*loss.end)();
+  const auto ended = std::chrono::steady_clock::now();
+
+  std::this_thread::sleep_until(ended + 1s);
+  const Screen shown = term->screen();
+  EXPECT_EQ(row(shown, 2), countingKeyHex + ": one") << term->dump();
+  EXPECT_EQ(row(shown, 3), countingKeyHex + ": two") << term->dump();
+  EXPECT_EQ(row(shown, 4), lostNotice) << term->dump();
+  EXPECT_NE(term->screen(true)[4].find("\x1b[33m"), std::string::npos);
+
+  // The character after Enter shows that Enter has been handled.
+  send("after");
+  term->text("!");
+  EXPECT_TRUE(waitForRow(rows - 1, "> after!")) << term->dump();
+  const Screen after = term->screen();
+  EXPECT_EQ(std::count(after.begin(), after.end(), lostNotice), 1) << term->dump();
+  EXPECT_EQ(row(after, 5), "") << term->dump();
+  EXPECT_FALSE(session->receiveFrame(300ms));
+  quit();
+}
+
+INSTANTIATE_TEST_SUITE_P(Losses, LostConnection,
+                         testing::Values(Loss{"PeerCloses", "127.0.6.40", false, &testing_peer::Session::halfClose},
+                                         Loss{"PeerResets", "127.0.6.41", true, &testing_peer::Session::reset}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
