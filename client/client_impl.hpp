@@ -19,6 +19,7 @@
 
 #include "client.hpp"
 #include "handshake.hpp"
+#include "name_lookup.hpp"
 
 namespace sotto {
 inline constexpr const char* kDebugLogPath = "/tmp/debug.log";
@@ -115,4 +116,6 @@ class ClientImpl : public Client {
   // burst of sends costs one hand-over to the I/O thread.
   std::atomic<bool> wakePosted{false};
   std::shared_ptr<ConnectOutcome> connectOutcome;
+  // Brings name lookups back to the I/O thread; closed first on destruction.
+  std::shared_ptr<sotto::HandBack> handBack;
 };

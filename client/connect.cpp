@@ -4,7 +4,6 @@
 #include <sodium.h>
 
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/connect.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -13,6 +12,7 @@
 #include <iostream>
 
 #include "client_impl.hpp"
+#include "connect_race.hpp"
 #include "deadline.hpp"
 #include "pow.hpp"
 
@@ -21,18 +21,19 @@ using asio::ip::tcp;
 
 asio::awaitable<Client::values> ClientImpl::connect_() {
   auto executor = co_await asio::this_coro::executor;
-  tcp::resolver resolver(executor);
+  sotto::NameLookup lookup(executor, handBack);
+  sotto::ConnectRace race(executor);
   try {
-    // A name lookup cannot be interrupted once it runs, so the deadline hands
-    // the caller its answer itself instead of waiting for the lookup.
+    // The caller gets its answer at once; a lookup still running is left to
+    // end on its own thread.
     sotto::Deadline deadline(executor, options.connectTimeout, [&] {
-      resolver.cancel();
-      closeSocket();
+      lookup.cancel();
+      race.stop();
       connectOutcome->settle(networkError);
     });
-    auto endpoints = co_await resolver.async_resolve(serverAddress, "8081", asio::use_awaitable);
-    if (deadline.expired()) co_return networkError;
-    co_await asio::async_connect(socket, endpoints, asio::use_awaitable);
+    const sotto::Endpoints endpoints = co_await lookup.resolve(serverAddress, "8081");
+    if (deadline.expired() || endpoints.empty()) co_return networkError;
+    co_await race.run(socket, endpoints);
     if (deadline.expired()) co_return networkError;
   } catch (const std::exception&) {
     co_return networkError;
