@@ -50,7 +50,7 @@ asio::awaitable<void> ClientImpl::writeHandler_() {
       }
       co_await asio::async_write(socket, asio::buffer(batch), asio::use_awaitable);
       // One huge message must not keep its buffer for the client's lifetime.
-      if (batch.capacity() > 2 * kSendBatchBytes) batch = {};
+      if (batch.capacity() > 2 * kSendBatchBytes) batch = std::vector<unsigned char>();
     }
   } catch (const std::exception&) {
     // The connection is gone; queued messages stay unsent.

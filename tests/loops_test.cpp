@@ -11,6 +11,7 @@
 #include <random>
 
 #include "client_harness.hpp"
+#include "heap_in_use.hpp"
 #include "frame.hpp"
 
 namespace {
@@ -268,6 +269,31 @@ TEST(ReceiveLoop, TheLargestFrameIsAccepted) {
   EXPECT_EQ(m.payload, big);
 }
 
+// Both ways: a small message, and then once more after the largest, so that
+// the loops are past the large one when the heap is measured.
+void largestMessageEachWay(Connected& c, bool large) {
+  const Bytes payload = large ? Bytes(sotto::kMaxFrameLength - 16 - 37, 0x5a) : text("small");
+  c.session->sendPacket(2, keyOf(1), payload);
+  EXPECT_EQ(c.client.next(30s).payload.size(), payload.size());
+  c.client.impl->sendBytesBroadcast(payload);
+  auto frame = c.session->receiveFrame(30s);
+  EXPECT_TRUE(frame && frame->payload.size() == payload.size());
+}
+
+TEST(Loops, TheLargestMessageEachWayLeavesNoBuffersBehind) {
+  TempDir dir;
+  sotto::ClientOptions options;
+  options.debugLogPath = dir.file("debug.log");  // its hex line counts too
+  Connected c("127.0.3.23", options);
+  ASSERT_TRUE(c.connected);
+  largestMessageEachWay(c, false);  // what a session sets up once is in the baseline
+  const std::size_t before = heapInUse();
+  largestMessageEachWay(c, true);
+  largestMessageEachWay(c, false);
+  const std::size_t after = heapInUse();
+  EXPECT_LT(after, before + 2 * 1024 * 1024) << "held " << (after - before) << " bytes more";
+}
+
 TEST(ReceiveLoop, AClosedConnectionEndsBothLoopsSilently) {
   Connected c("127.0.3.14");
   ASSERT_TRUE(c.connected);
@@ -304,24 +330,57 @@ TEST(DebugLog, RecordsTheOwnKeyAndEachPayloadPrivately) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-TEST(DebugLog, AnOwnLogLeftReadableToOthersIsMadePrivateAndKept) {
+// Someone else holds the log's file open from before the session: through a
+// hard link of their own, or through a descriptor taken while it was readable.
+struct ForeignView {
+  const char* name;
+  const char* address;
+  mode_t mode;
+  bool hardLink;
+};
+
+void PrintTo(const ForeignView& v, std::ostream* out) { *out << v.name; }
+
+class DebugLogSeenByOthers : public testing::TestWithParam<ForeignView> {};
+
+TEST_P(DebugLogSeenByOthers, ShowsThemNothingOfTheSession) {
+  const ForeignView v = GetParam();
   TempDir dir;
   const std::string path = dir.file("debug.log");
-  std::ofstream(path) << "earlier run\n";
-  ASSERT_EQ(0, ::chmod(path.c_str(), 0644));
+  const std::string original = v.hardLink ? dir.file("theirs") : path;
+  std::ofstream(original) << "earlier run\n";
+  ASSERT_EQ(0, ::chmod(original.c_str(), v.mode));
+  if (v.hardLink) {
+    ASSERT_EQ(0, ::link(original.c_str(), path.c_str()));
+  }
+  const int view = ::open(original.c_str(), O_RDONLY);
+  ASSERT_GE(view, 0);
   sotto::ClientOptions options;
   options.debugLogPath = path;
-  Connected c("127.0.3.20", options);
+  Connected c(v.address, options);
   ASSERT_TRUE(c.connected);
-  struct stat st {};
-  ASSERT_EQ(0, ::stat(path.c_str(), &st));
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
   c.session->sendPacket(2, keyOf(1), text("hi"));
   EXPECT_EQ(c.client.next().payload, text("hi"));
   c.client.impl.reset();
-  EXPECT_EQ(slurp(path).rfind("earlier run\n", 0), 0u);
-  EXPECT_NE(slurp(path).find("68 69 \n"), std::string::npos);
+
+  char seen[256] = {};
+  EXPECT_EQ(::pread(view, seen, sizeof seen - 1, 0), 12) << seen;
+  ::close(view);
+  struct stat st {};
+  ASSERT_EQ(0, ::stat(path.c_str(), &st));
+  if (!v.hardLink) {
+    // A fresh private file took its place and has the session.
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_NE(slurp(path).find("68 69 \n"), std::string::npos);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Logs, DebugLogSeenByOthers,
+    testing::Values(ForeignView{"readableOwnLogOpenedEarly", "127.0.3.20", 0644, false},
+                    ForeignView{"groupReadableOwnLog", "127.0.3.21", 0640, false},
+                    ForeignView{"hardLinkToAWritableOwnFile", "127.0.3.22", 0666, true}),
+    [](const testing::TestParamInfo<ForeignView>& info) { return std::string(info.param.name); });
 
 TEST(DebugLog, APlantedSymlinkIsNotFollowedAndMessagesStillArrive) {
   TempDir dir;
