@@ -1,12 +1,10 @@
-// connect by name, with the name service as the test sets it up: its own
-// /etc files bound in a mount namespace of the test's thread, which the
-// client's threads, started later, inherit. Addresses 127.0.12.x belong to
-// this file.
+// connect by name under a name service of the test's own: /etc files bound in
+// a private mount namespace of the test's thread, which the client's threads,
+// started later, inherit. Addresses 127.0.12.x belong to this file.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 
-#include <filesystem>
 #include <fstream>
 
 #include "client_harness.hpp"
@@ -17,61 +15,40 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-class PrivateEtc {
- public:
-  PrivateEtc() {
-    char pattern[] = "/tmp/sotto-etc-XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-    // Private propagation first, so that nothing bound here shows outside.
-    ok_ = ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+// Binds content over /etc/name for this thread and those it starts.
+struct PrivateEtc {
+  testing::AssertionResult put(const std::string& name, const std::string& content) {
+    static const bool isolated =
+        ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    const std::string file = testing::TempDir() + "sotto-etc-" + std::to_string(::getpid()) + name;
+    std::ofstream(file) << content;
+    bound.push_back("/etc/" + name);
+    const bool ok = isolated && ::mount(file.c_str(), bound.back().c_str(), nullptr, MS_BIND, nullptr) == 0;
+    std::remove(file.c_str());  // the mount keeps it
+    if (ok) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "cannot bind " << bound.back() << " in a mount namespace of its own";
   }
   ~PrivateEtc() {
-    for (const auto& target : bound_) ::umount2(target.c_str(), MNT_DETACH);
-    std::filesystem::remove_all(dir_);
+    for (const auto& target : bound) ::umount2(target.c_str(), MNT_DETACH);
   }
-  // Puts content in place of /etc/name for this thread and those it starts.
-  testing::AssertionResult put(const std::string& name, const std::string& content) {
-    const auto file = dir_ / name;
-    std::ofstream(file) << content;
-    const std::string target = "/etc/" + name;
-    if (!ok_ || ::mount(file.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
-      return testing::AssertionFailure() << "cannot bind a private " << target
-                                         << " (a mount namespace of its own must be permitted)";
-    bound_.push_back(target);
-    return testing::AssertionSuccess();
-  }
-
- private:
-  std::filesystem::path dir_;
-  bool ok_ = false;
-  std::vector<std::string> bound_;
+  std::vector<std::string> bound;
 };
 
-sotto::ClientOptions withConnectTimeout(std::chrono::milliseconds timeout) {
-  sotto::ClientOptions options;
-  options.connectTimeout = timeout;
-  return options;
-}
-
 TEST(ConnectByName, DestroyingTheClientDoesNotWaitForAHungLookup) {
-  // A name server that takes every query and never answers.
-  const int dns = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(53);
-  ::inet_pton(AF_INET, "127.0.12.1", &sa.sin_addr);
-  ASSERT_EQ(0, ::bind(dns, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+  const int dns = boundSocket("127.0.12.1", SOCK_DGRAM, 0, sa, 53);  // takes queries, never answers
+  ASSERT_GE(dns, 0);
   PrivateEtc etc;
   ASSERT_TRUE(etc.put("nsswitch.conf", "hosts: files dns\n"));
   ASSERT_TRUE(etc.put("resolv.conf", "nameserver 127.0.12.1\noptions timeout:30 attempts:1\n"));
-
-  harness::Client client(withConnectTimeout(1s));
+  sotto::ClientOptions options;
+  options.connectTimeout = 1s;
+  harness::Client client(options);
   const unsigned char key[32] = {};
   client.impl->setServer("nowhere.sotto-test", key, false);
   const auto start = Clock::now();
   EXPECT_EQ(client.impl->connect(), Client::networkError);
-  // The deadline, not a quick answer, ended it: the lookup still hangs.
-  EXPECT_GE(Clock::now() - start, 900ms);
+  EXPECT_GE(Clock::now() - start, 900ms);  // the deadline ended it: the lookup still hangs
   const auto destroying = Clock::now();
   client.impl.reset();
   EXPECT_LT(Clock::now() - destroying, 5s);
@@ -86,11 +63,12 @@ TEST(ConnectByName, AnAddressThatDropsSynsDoesNotUseUpTheBudget) {
   ASSERT_TRUE(etc.put("nsswitch.conf", "hosts: files\n"));
   // Both in one /24, so that the resolver keeps the file's order.
   ASSERT_TRUE(etc.put("hosts", "127.0.12.2 twohomes.sotto-test\n127.0.12.3 twohomes.sotto-test\n"));
-
-  harness::Client client(withConnectTimeout(5s));
+  sotto::ClientOptions options;
+  options.connectTimeout = 5s;
+  harness::Client client(options);
   testing::internal::CaptureStdout();
   auto result = client.connect("twohomes.sotto-test", peer);
-  auto session = peer.accept();
+  const auto session = peer.accept();
   EXPECT_TRUE(session);
   EXPECT_EQ(result.get(), Client::success);
   testing::internal::GetCapturedStdout();

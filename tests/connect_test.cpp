@@ -264,7 +264,7 @@ TEST(Connect, SuccessIsNeverReportedOnAConnectionTheDeadlineClosed) {
   ASSERT_EQ(0, crypto_box_easy(welcome + 24, plain, sizeof plain, welcome, id.kxPublicKey.data(), serverSk));
 
   sockaddr_in sa{};
-  const int listener = rawListener("127.0.2.20", 8, sa);
+  const int listener = boundSocket("127.0.2.20", SOCK_STREAM, 8, sa);
   ASSERT_GE(listener, 0);
 
   // Captured, and checked once the capture ends, so that a failure shows.
