@@ -34,16 +34,24 @@ struct PrivateEtc {
   std::vector<std::string> bound;
 };
 
+// A client under a name service of the nsswitch "hosts:" sources and one
+// more /etc file.
+harness::Client clientUnder(PrivateEtc& etc, const std::string& sources, const std::string& file,
+                            const std::string& content, std::chrono::milliseconds connectTimeout) {
+  EXPECT_TRUE(etc.put("nsswitch.conf", "hosts: " + sources + "\n"));
+  EXPECT_TRUE(etc.put(file, content));
+  sotto::ClientOptions options;
+  options.connectTimeout = connectTimeout;
+  return harness::Client(options);
+}
+
 TEST(ConnectByName, DestroyingTheClientDoesNotWaitForAHungLookup) {
   sockaddr_in sa{};
   const int dns = boundSocket("127.0.12.1", SOCK_DGRAM, 0, sa, 53);  // takes queries, never answers
   ASSERT_GE(dns, 0);
   PrivateEtc etc;
-  ASSERT_TRUE(etc.put("nsswitch.conf", "hosts: files dns\n"));
-  ASSERT_TRUE(etc.put("resolv.conf", "nameserver 127.0.12.1\noptions timeout:30 attempts:1\n"));
-  sotto::ClientOptions options;
-  options.connectTimeout = 1s;
-  harness::Client client(options);
+  harness::Client client =
+      clientUnder(etc, "files dns", "resolv.conf", "nameserver 127.0.12.1\noptions timeout:30 attempts:1\n", 1s);
   const unsigned char key[32] = {};
   client.impl->setServer("nowhere.sotto-test", key, false);
   const auto start = Clock::now();
@@ -60,12 +68,9 @@ TEST(ConnectByName, AnAddressThatDropsSynsDoesNotUseUpTheBudget) {
   ASSERT_TRUE(sink.ok());
   testing_peer::TestPeer peer("127.0.12.3");
   PrivateEtc etc;
-  ASSERT_TRUE(etc.put("nsswitch.conf", "hosts: files\n"));
   // Both in one /24, so that the resolver keeps the file's order.
-  ASSERT_TRUE(etc.put("hosts", "127.0.12.2 twohomes.sotto-test\n127.0.12.3 twohomes.sotto-test\n"));
-  sotto::ClientOptions options;
-  options.connectTimeout = 5s;
-  harness::Client client(options);
+  harness::Client client =
+      clientUnder(etc, "files", "hosts", "127.0.12.2 twohomes.sotto-test\n127.0.12.3 twohomes.sotto-test\n", 5s);
   testing::internal::CaptureStdout();
   auto result = client.connect("twohomes.sotto-test", peer);
   const auto session = peer.accept();
