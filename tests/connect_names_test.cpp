@@ -15,15 +15,16 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Binds content over /etc/name for this thread and those it starts.
+// Binds content over /etc/name for this thread and those it starts. (The
+// mount types are ignored; named, so that memcheck sees no null argument.)
 struct PrivateEtc {
   testing::AssertionResult put(const std::string& name, const std::string& content) {
     static const bool isolated =
-        ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        ::unshare(CLONE_NEWNS) == 0 && ::mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0;
     const std::string file = testing::TempDir() + "sotto-etc-" + std::to_string(::getpid()) + name;
     std::ofstream(file) << content;
     bound.push_back("/etc/" + name);
-    const bool ok = isolated && ::mount(file.c_str(), bound.back().c_str(), nullptr, MS_BIND, nullptr) == 0;
+    const bool ok = isolated && ::mount(file.c_str(), bound.back().c_str(), "none", MS_BIND, nullptr) == 0;
     std::remove(file.c_str());  // the mount keeps it
     if (ok) return testing::AssertionSuccess();
     return testing::AssertionFailure() << "cannot bind " << bound.back() << " in a mount namespace of its own";
