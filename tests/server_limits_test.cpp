@@ -2,13 +2,6 @@
 // that owe a hello, and the time they get. Addresses 127.0.5.30-39.
 #include <gtest/gtest.h>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// The sanitizers' allocator, which replaces malloc's statistics.
-extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
-#else
-#include <malloc.h>
-#endif
-
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -16,6 +9,7 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #include <atomic>
 #include <future>
 
+#include "tests/support/heap_in_use.hpp"
 #include "tests/support/own_sockets.hpp"
 #include "tests/support/server_harness.hpp"
 
@@ -74,16 +68,6 @@ TEST(Limits, AReaderThatStaysTooSlowIsDisconnectedAlone) {
 
   sb->sendPacket(2, b.signPublicKey, text("after"));
   EXPECT_EQ(next(*sa).payload, text("after"));
-}
-
-// Heap bytes this process has in use (the server runs in it).
-std::size_t heapInUse() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  return __sanitizer_get_current_allocated_bytes();
-#else
-  const struct mallinfo2 info = mallinfo2();
-  return info.uordblks + info.hblkhd;
-#endif
 }
 
 TEST(Limits, ASessionDoesNotKeepItsLargestFrameAfterward) {
