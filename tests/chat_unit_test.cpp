@@ -129,12 +129,6 @@ TEST(DecodeKey, PutsUtf8TogetherAndGivesTheLeadBackWhenTheSequenceBreaks) {
       {0xED, {0xA0, 0x80}, 0xED, false, 2},            // a surrogate
       {0x80, {0x80}, 0x80, false, 0},                  // a stray continuation byte
       {0x102, {0xA9}, 0x102, true, 0},                 // the down arrow
-      {0527, {}, '\n', false, 0},                              // the keypad's Enter key code
-      {27, {}, 27, false, 0},                                  // a lone Esc
-      {27, {'O', 'M', 'x'}, '\n', false, 2},                   // the keypad's Enter undescribed
-      {27, {'[', '1', ';', '3', 'D', 'x'}, kNoKey, false, 5},  // Alt+Left: ignored, no read past it
-      {27, {0x7F, 'x'}, kNoKey, false, 1},                     // Alt+Backspace
-      {27, {0xC3, 0xA9, 'x'}, kNoKey, false, 2},               // Alt+é, the whole character
   };
   for (const Case& c : cases) {
     Keyboard keyboard{c.after};

@@ -104,7 +104,6 @@ TEST(ConfigFile, SaveReportsWhyItFailed) {
   // A FIFO with no reader: at once, not when someone opens the other end.
   ASSERT_EQ(::mkfifo(dir.file("a-fifo").c_str(), 0600), 0);
   EXPECT_EQ(saveConfig(config, dir.file("a-fifo")), std::errc::no_such_device_or_address);
-  EXPECT_FALSE(loadConfig(config, dir.file("a-fifo")));
 }
 
 struct Dialogue {
