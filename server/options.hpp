@@ -2,6 +2,8 @@
 //
 //   sotto-server [--listen ADDR] [--data-dir DIR]
 //   sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]
+//   sotto-server ... --postgres CONNINFO
+//   sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry
 //   sotto-server --help
 #pragma once
 
@@ -42,6 +44,11 @@ struct ServerOptions {
   // Enrolment: write USERDIR/client.conf for a fresh, registered identity.
   std::optional<std::string> enrollDir;
   std::string enrollAddress = "127.0.0.1";
+  // The registry in PostgreSQL (a libpq connection string or URI) instead
+  // of DATA_DIR/registry.sqlite3.
+  std::optional<std::string> postgres;
+  // Copy DATA_DIR/registry.sqlite3 into PostgreSQL, then exit.
+  bool importRegistry = false;
   bool help = false;
   Limits limits;
 };
