@@ -89,10 +89,15 @@ class PostgresRegistry final : public Registry {
 };
 
 std::unique_ptr<Registry> PostgresRegistry::connect(const std::string& conninfo, std::string& error) {
-  // Ours come first so that the operator's string overrides them. Without a
-  // timeout a database host that drops packets would hold a start for minutes.
-  const char* const keywords[] = {"connect_timeout", "fallback_application_name", "dbname", nullptr};
-  const char* const values[] = {"10", "sotto-server", conninfo.c_str(), nullptr};
+  // Ours come first so that the operator's string overrides them. Without
+  // them a database host that drops packets, or a lock nobody releases,
+  // would hold the registry (and the server's shutdown) for hours: the
+  // connect, a dead peer and a statement each get a bound.
+  const char* const keywords[] = {"connect_timeout",     "keepalives_idle", "keepalives_interval",
+                                  "keepalives_count",    "options",         "fallback_application_name",
+                                  "dbname",              nullptr};
+  const char* const values[] = {"10", "30", "10", "3", "-c statement_timeout=30s", "sotto-server", conninfo.c_str(),
+                                nullptr};
   std::unique_ptr<PostgresRegistry> registry(new PostgresRegistry(PQconnectdbParams(keywords, values, 1)));
   if (!registry->conn_) {
     error = "cannot reach the registry database: out of memory";
@@ -125,6 +130,10 @@ ResultPtr PostgresRegistry::run(const char* sql, std::initializer_list<Param> pa
   const char* values[3] = {};
   int lengths[3] = {};
   const int formats[3] = {1, 1, 1};
+  if (params.size() > std::size(values)) {
+    error_ = "too many parameters";
+    return ResultPtr(nullptr, &PQclear);
+  }
   int n = 0;
   for (const Param& p : params) {
     values[n] = p.data;

@@ -63,8 +63,12 @@ asio::awaitable<RegistryService::Answer> RegistryService::admit(const Key& key, 
         // even when the server stops meanwhile.
         auto home = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
         auto waiting = std::make_shared<decltype(handler)>(std::move(handler));
-        submit([this, key, isNew, now, home, waiting] {
-          asio::post(home, [waiting, answer = ask(key, isNew, now)]() mutable { (*waiting)(std::move(answer)); });
+        // The handler leaves the job with the answer, so that it is resumed
+        // and destroyed on its own thread, never on the worker.
+        submit([this, key, isNew, now, home, waiting]() mutable {
+          asio::post(home, [waiting = std::move(waiting), answer = ask(key, isNew, now)]() mutable {
+            (*waiting)(std::move(answer));
+          });
         });
       },
       asio::use_awaitable);
@@ -84,19 +88,15 @@ void RegistryService::work() {
   for (;;) {
     wake_.wait_until(lock, down_ ? std::min(nextFlush, retryAt_) : nextFlush,
                      [&] { return stopping_ || !jobs_.empty(); });
-    if (!jobs_.empty()) {
-      const std::function<void()> job = std::move(jobs_.front());
-      jobs_.pop_front();
-      lock.unlock();
-      job();
-      lock.lock();
-      continue;
-    }
-    if (stopping_) break;
+    if (stopping_ && jobs_.empty()) break;
+    std::deque<std::function<void()>> jobs;
+    jobs.swap(jobs_);
     lock.unlock();
+    for (const auto& job : jobs) job();
     const Clock::time_point now = Clock::now();
     // Back before the next registration needs it.
     if (down_ && now >= retryAt_) reconnect();
+    // Due even while jobs keep coming.
     if (now >= nextFlush) {
       flush();
       nextFlush = now + kTouchInterval;
