@@ -36,6 +36,11 @@ struct Limits {
   std::chrono::seconds keepAliveIdle{60};
   std::chrono::seconds keepAliveInterval{10};
   int keepAliveProbes = 6;
+  // The registry: sign-ins answered from memory reach it this often (and at
+  // shutdown), and identities registered through other servers sharing it
+  // are loaded this often, so that they sign in here while it is down.
+  std::chrono::milliseconds registryWriteInterval{5000};
+  std::chrono::milliseconds registryLoadInterval{30000};
 };
 
 struct ServerOptions {

@@ -8,6 +8,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace asio = boost::asio;
 
@@ -24,12 +25,12 @@ std::size_t RegistryService::KeyHash::operator()(const Key& key) const {
   return hash;
 }
 
-RegistryService::RegistryService(std::unique_ptr<Registry> registry, const EventLog& log)
-    : log_(log), registry_(std::move(registry)) {}
+RegistryService::RegistryService(std::unique_ptr<Registry> registry, const Limits& limits, const EventLog& log)
+    : limits_(limits), log_(log), registry_(std::move(registry)) {}
 
-std::unique_ptr<RegistryService> RegistryService::start(std::unique_ptr<Registry> registry, const EventLog& log,
-                                                        std::string& error) {
-  std::unique_ptr<RegistryService> service(new RegistryService(std::move(registry), log));
+std::unique_ptr<RegistryService> RegistryService::start(std::unique_ptr<Registry> registry, const Limits& limits,
+                                                        const EventLog& log, std::string& error) {
+  std::unique_ptr<RegistryService> service(new RegistryService(std::move(registry), limits, log));
   if (!service->registry_->forEach([&](const Key& key, const Registry::Entry&) { service->known_.insert(key); })) {
     error = "cannot read the registry: " + service->registry_->lastError();
     return nullptr;
@@ -83,10 +84,11 @@ void RegistryService::submit(std::function<void()> job) {
 }
 
 void RegistryService::work() {
-  Clock::time_point nextFlush = Clock::now() + kTouchInterval;
+  Clock::time_point nextFlush = Clock::now() + limits_.registryWriteInterval;
+  Clock::time_point nextLoad = Clock::now() + limits_.registryLoadInterval;
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait_until(lock, down_ ? std::min(nextFlush, retryAt_) : nextFlush,
+    wake_.wait_until(lock, std::min({nextFlush, nextLoad, down_ ? retryAt_ : Clock::time_point::max()}),
                      [&] { return stopping_ || !jobs_.empty(); });
     if (stopping_ && jobs_.empty()) break;
     std::deque<std::function<void()>> jobs;
@@ -99,7 +101,11 @@ void RegistryService::work() {
     // Due even while jobs keep coming.
     if (now >= nextFlush) {
       flush();
-      nextFlush = now + kTouchInterval;
+      nextFlush = now + limits_.registryWriteInterval;
+    }
+    if (now >= nextLoad) {
+      load();
+      nextLoad = now + limits_.registryLoadInterval;
     }
     lock.lock();
   }
@@ -170,6 +176,21 @@ void RegistryService::flush() {
     std::int64_t& last = touched_[key];
     last = std::max(last, time);
   }
+}
+
+void RegistryService::load() {
+  std::vector<Key> keys;
+  if (!guarded([&] { return registry_->forEach([&](const Key& key, const Registry::Entry&) { keys.push_back(key); }); }))
+    return;
+  std::size_t added = 0;
+  {
+    std::lock_guard lock(mutex_);
+    for (const Key& key : keys) added += known_.insert(key).second;
+  }
+  // This server's own registrations are in memory before they are answered.
+  if (added > 0)
+    log_.event(kLogName, std::to_string(added) + (added == 1 ? " identity" : " identities") +
+                             " registered elsewhere since the last look");
 }
 
 }  // namespace sotto

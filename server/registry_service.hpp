@@ -3,7 +3,8 @@
 // that owns the registry's connection, and its answer comes back on the
 // caller's executor, so a thread that relays frames never waits on a disk
 // or a database. Last-seen times of sign-ins answered from memory are
-// written in batches, every kTouchInterval and at the end.
+// written in batches, and identities registered through other servers are
+// loaded now and then (Limits::registryWriteInterval, registryLoadInterval).
 //
 // While the database is unreachable the worker retries in the background,
 // with backoff; meanwhile known identities still sign in, and registrations
@@ -24,14 +25,13 @@
 #include <unordered_set>
 
 #include "event_log.hpp"
+#include "options.hpp"
 #include "registry.hpp"
 
 namespace sotto {
 
 class RegistryService {
  public:
-  // A sign-in answered from memory reaches the database within this long.
-  static constexpr std::chrono::seconds kTouchInterval{5};
   // Reconnection attempts start this soon after a failure and back off to
   // at most this far apart.
   static constexpr std::chrono::milliseconds kRetryFirst{250};
@@ -44,8 +44,8 @@ class RegistryService {
 
   // Loads the identities registry knows and starts the worker. Null with
   // error set on failure.
-  static std::unique_ptr<RegistryService> start(std::unique_ptr<Registry> registry, const EventLog& log,
-                                                std::string& error);
+  static std::unique_ptr<RegistryService> start(std::unique_ptr<Registry> registry, const Limits& limits,
+                                                const EventLog& log, std::string& error);
   // Answers what was asked, writes the pending last-seen times, then stops.
   ~RegistryService();
   RegistryService(const RegistryService&) = delete;
@@ -62,7 +62,7 @@ class RegistryService {
   };
   using Clock = std::chrono::steady_clock;
 
-  RegistryService(std::unique_ptr<Registry> registry, const EventLog& log);
+  RegistryService(std::unique_ptr<Registry> registry, const Limits& limits, const EventLog& log);
   // Known: notes the sign-in for the next batch.
   bool knownInMemory(const Key& key, std::int64_t now);
   void submit(std::function<void()> job);
@@ -74,7 +74,10 @@ class RegistryService {
   bool guarded(const std::function<bool()>& call);
   bool reconnect();
   void flush();
+  // Adds the identities the registry knows and memory does not.
+  void load();
 
+  const Limits& limits_;
   const EventLog& log_;
 
   // Guarded by mutex_.

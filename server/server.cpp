@@ -96,7 +96,7 @@ bool Server::open(std::string& error) {
   if (!loadOrCreateServerKey(options_.dataDir, key_, error)) return false;
   std::unique_ptr<Registry> registry = openRegistry(options_, error);
   if (!registry) return false;
-  registry_ = RegistryService::start(std::move(registry), log_, error);
+  registry_ = RegistryService::start(std::move(registry), options_.limits, log_, error);
   if (!registry_) return false;
 
   boost::system::error_code ec;

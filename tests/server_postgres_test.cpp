@@ -62,15 +62,23 @@ class PostgresRegistry : public ::testing::Test {
   std::string conninfo;
 };
 
-TEST_F(PostgresRegistry, RegisteredThroughOneServerSignsInThroughAnother) {
-  RunningServer first("127.0.14.1", {}, "", conninfo), second("127.0.14.2", {}, "", conninfo);
+TEST_F(PostgresRegistry, RegisteredThroughOneServerSignsInThroughOthersEvenWhileTheDatabaseIsDown) {
+  sotto::Limits looksOften;
+  looksOften.registryLoadInterval = 50ms;
+  RunningServer first("127.0.14.1", {}, "", conninfo), second("127.0.14.2", {}, "", conninfo),
+      third("127.0.14.7", looksOften, "", conninfo);
   const auto id = fixed::twoByteNonce();
   ASSERT_TRUE(collect(sendRegistration(first, id), first, id).welcomed) << first.log.all();
   EXPECT_TRUE(first.log.waitFor("registered " + hex(id)));
-  // The second server started before the registration: only the database
-  // can tell it about the identity.
+  // The second server started before the registration and has not looked
+  // since: the database tells it about the identity.
   EXPECT_TRUE(second.join(id));
   EXPECT_TRUE(second.log.waitFor("signed in " + hex(id)));
+  // The third has looked, and no longer needs the database for it.
+  ASSERT_TRUE(third.log.waitFor("1 identity registered elsewhere")) << third.log.all();
+  cluster.stop();
+  EXPECT_TRUE(third.join(id)) << third.log.all();
+  EXPECT_TRUE(cluster.start());
 }
 
 // Both servers' inserts wait behind one lock and go at the same moment.
