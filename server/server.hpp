@@ -1,8 +1,8 @@
 // sotto-server: accepts connections on port 8081, checks each hello against
 // the long-term key and the identity registry, answers with a welcome, and
 // then relays frames between the keyed sessions. Everything runs on one I/O
-// thread, the one that calls run(), but the registry's reads and writes,
-// which run on its service's own thread.
+// thread, the one that calls run(), except the registry's reads and writes:
+// those run on the registry service's own thread.
 //
 //   Server server(options, stderrSink());
 //   if (!server.open(error)) ...
