@@ -1,6 +1,6 @@
-#include "hub.hpp"
+#include "server/hub.hpp"
 
-#include "session.hpp"
+#include "server/session.hpp"
 
 namespace sotto {
 

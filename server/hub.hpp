@@ -14,8 +14,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "handshake.hpp"
-#include "packet.hpp"
+#include "proto/handshake.hpp"
+#include "proto/packet.hpp"
 
 namespace sotto {
 

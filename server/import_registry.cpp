@@ -1,10 +1,10 @@
-#include "import_registry.hpp"
+#include "server/import_registry.hpp"
 
 #include <filesystem>
 #include <utility>
 #include <vector>
 
-#include "registry.hpp"
+#include "server/registry.hpp"
 
 namespace sotto {
 

@@ -2,10 +2,10 @@
 #include <csignal>
 #include <iostream>
 
-#include "bytes.hpp"
-#include "enrol.hpp"
-#include "import_registry.hpp"
-#include "server.hpp"
+#include "proto/bytes.hpp"
+#include "server/enrol.hpp"
+#include "server/import_registry.hpp"
+#include "server/server.hpp"
 
 int main(int argc, char** argv) {
   std::string error;

@@ -1,8 +1,8 @@
-#include "options.hpp"
+#include "server/options.hpp"
 
 #include <boost/asio/ip/address.hpp>
 
-#include "config.hpp"
+#include "proto/config.hpp"
 #include <string_view>
 
 namespace sotto {

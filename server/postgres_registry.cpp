@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "registry.hpp"
+#include "server/registry.hpp"
 
 namespace sotto {
 

@@ -1,10 +1,10 @@
-#include "registry.hpp"
+#include "server/registry.hpp"
 
 #include <sqlite3.h>
 
 #include <cstring>
 
-#include "options.hpp"
+#include "server/options.hpp"
 
 namespace sotto {
 

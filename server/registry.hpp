@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "handshake.hpp"
+#include "proto/handshake.hpp"
 
 namespace sotto {
 

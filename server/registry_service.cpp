@@ -1,4 +1,4 @@
-#include "registry_service.hpp"
+#include "server/registry_service.hpp"
 
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>

@@ -24,9 +24,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "event_log.hpp"
-#include "options.hpp"
-#include "registry.hpp"
+#include "server/event_log.hpp"
+#include "server/options.hpp"
+#include "server/registry.hpp"
 
 namespace sotto {
 

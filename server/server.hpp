@@ -21,11 +21,11 @@
 #include <optional>
 #include <string>
 
-#include "event_log.hpp"
-#include "hub.hpp"
-#include "key_file.hpp"
-#include "options.hpp"
-#include "registry_service.hpp"
+#include "server/event_log.hpp"
+#include "server/hub.hpp"
+#include "server/key_file.hpp"
+#include "server/options.hpp"
+#include "server/registry_service.hpp"
 
 namespace sotto {
 

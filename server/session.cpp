@@ -1,4 +1,4 @@
-#include "session.hpp"
+#include "server/session.hpp"
 
 #include <sodium.h>
 
@@ -11,19 +11,17 @@
 #include <boost/asio/write.hpp>
 #include <cstring>
 
-#include "frame_io.hpp"
-#include "hub.hpp"
+#include "proto/frame_io.hpp"
+#include "server/hub.hpp"
 
 namespace asio = boost::asio;
 
 namespace sotto {
 
 namespace {
-// A writer seals frames into one buffer up to about this size per write.
-constexpr std::size_t kWriteBatchBytes = 256 * 1024;
 // A buffer that one large frame grew past this is given back once used, so
 // that an idle session does not keep the largest frame it ever handled.
-constexpr std::size_t kKeptBufferBytes = 2 * kWriteBatchBytes;
+constexpr std::size_t kKeptBufferBytes = FrameBatch::kKeptBytes;
 }  // namespace
 
 Session::Session(asio::ip::tcp::socket socket, std::string peer, const Key& identity, const unsigned char* rxKey,
@@ -120,7 +118,7 @@ asio::awaitable<std::string> Session::reader_() {
 // self keeps the session alive until the writer has wound down, which may be
 // after run() has returned.
 asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session> self) {
-  Bytes batch;
+  FrameBatch batch;
   try {
     while (!closed_) {
       if (queue_.empty()) {
@@ -134,17 +132,13 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
       // the relay can queue a frame from every other session, so a writer
       // that sent one frame per turn would fall behind and cut off a client
       // that reads as fast as it can.
-      batch.clear();
-      while (!queue_.empty() && batch.size() < kWriteBatchBytes) {
+      while (!queue_.empty() && !batch.full()) {
         std::shared_ptr<const Bytes> packet = std::move(queue_.front());
         queue_.pop_front();
         queuedBytes_ -= packet->size();
-        appendFrame(batch, encrypt(*packet, txKey_, txNonce_));
-        sodium_increment(txNonce_, sizeof txNonce_);
+        batch.seal(*packet, txKey_, txNonce_);
       }
-      co_await asio::async_write(socket_, asio::buffer(batch), asio::use_awaitable);
-      // One huge frame must not stay held by every session that relayed it.
-      if (batch.capacity() > kKeptBufferBytes) batch = Bytes();
+      co_await batch.write(socket_);
     }
   } catch (const std::exception& error) {
     close(std::string("write failed: ") + error.what());

@@ -3,7 +3,7 @@
 // frame at a time. Addresses 127.0.5.60-69.
 #include <gtest/gtest.h>
 
-#include "server_harness.hpp"
+#include "tests/support/server_harness.hpp"
 
 namespace {
 

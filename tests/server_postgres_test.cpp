@@ -11,12 +11,12 @@
 #include <sstream>
 #include <thread>
 
-#include "child_process.hpp"
-#include "config.hpp"
-#include "enrol.hpp"
-#include "import_registry.hpp"
-#include "postgres_cluster.hpp"
-#include "server_harness.hpp"
+#include "tests/support/child_process.hpp"
+#include "proto/config.hpp"
+#include "server/enrol.hpp"
+#include "server/import_registry.hpp"
+#include "tests/support/postgres_cluster.hpp"
+#include "tests/support/server_harness.hpp"
 
 namespace {
 
@@ -217,9 +217,7 @@ TEST(PostgresUnreachable, AtStartIsOneLineAndStatusOne) {
     args.insert(args.end(), command.begin(), command.end());
     Child child(args, dir / "err");
     EXPECT_EQ(child.wait(), 1) << command[0];
-    std::ostringstream text;
-    text << std::ifstream(dir / "err").rdbuf();
-    const std::string err = text.str();
+    const std::string err = scratch::slurp(dir / "err");
     EXPECT_EQ(err.rfind("sotto-server: cannot reach the registry database: ", 0), 0u) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   }

@@ -2,7 +2,7 @@
 // relay of Broadcast and Direct packets. Addresses 127.0.5.1-9.
 #include <gtest/gtest.h>
 
-#include "server_harness.hpp"
+#include "tests/support/server_harness.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "postgres_cluster.hpp"
+#include "tests/support/postgres_cluster.hpp"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -12,8 +12,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -28,12 +26,6 @@ std::string serverBinDir() {
   for (const auto& entry : fs::directory_iterator("/usr/lib/postgresql", ec))
     if (fs::exists(entry.path() / "bin/postgres") && entry.path().string() > best) best = entry.path().string();
   return best.empty() ? "" : best + "/bin";
-}
-
-std::string readFile(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
 }
 
 // Runs args with output appended to log, as the postgres user when we are
@@ -66,9 +58,6 @@ PostgresCluster::PostgresCluster() : bin_(serverBinDir()) {
     ADD_FAILURE() << "no PostgreSQL server under /usr/lib/postgresql (Debian's postgresql package)";
     return;
   }
-  std::string pattern = (fs::temp_directory_path() / "sotto-pg-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) std::abort();
-  dir_ = pattern;
   if (const passwd* user = ::geteuid() == 0 ? ::getpwnam("postgres") : nullptr)
     if (::chown(dir_.c_str(), user->pw_uid, user->pw_gid) != 0) ADD_FAILURE() << "cannot chown " << dir_;
   const pid_t initdb = spawn({bin_ + "/initdb", "-D", dir_ + "/data", "-A", "trust", "-U", "postgres",
@@ -76,17 +65,13 @@ PostgresCluster::PostgresCluster() : bin_(serverBinDir()) {
                              dir_, dir_ + "/initdb.log");
   int status = -1;
   if (initdb < 0 || ::waitpid(initdb, &status, 0) != initdb || status != 0) {
-    ADD_FAILURE() << "initdb failed: " << readFile(dir_ + "/initdb.log");
+    ADD_FAILURE() << "initdb failed: " << scratch::slurp(dir_ + "/initdb.log");
     return;
   }
   start();
 }
 
-PostgresCluster::~PostgresCluster() {
-  stop();
-  std::error_code ignored;
-  if (!dir_.empty()) fs::remove_all(dir_, ignored);
-}
+PostgresCluster::~PostgresCluster() { stop(); }
 
 PostgresCluster& PostgresCluster::shared() {
   static PostgresCluster cluster;
@@ -109,7 +94,7 @@ bool PostgresCluster::start() {
     if (::waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  ADD_FAILURE() << "PostgreSQL did not start: " << readFile(dir_ + "/postgres.log");
+  ADD_FAILURE() << "PostgreSQL did not start: " << scratch::slurp(dir_ + "/postgres.log");
   stop();
   return false;
 }

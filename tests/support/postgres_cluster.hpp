@@ -13,6 +13,8 @@
 
 #include <string>
 
+#include "tests/support/scratch.hpp"
+
 struct pg_conn;
 
 class PostgresCluster {
@@ -36,7 +38,8 @@ class PostgresCluster {
   bool start();
 
  private:
-  std::string dir_;
+  scratch::TempDir scratch_;
+  const std::string dir_ = scratch_.path();
   std::string bin_;
   pid_t pid_ = -1;
   int databases_ = 0;
