@@ -17,7 +17,8 @@ ClientImpl::ClientImpl(const sotto::ClientOptions& options_)
     : socket(ioContext),
       writeTimer(socket.get_executor(), std::chrono::steady_clock::time_point::max()),
       readTimer(socket.get_executor(), std::chrono::steady_clock::time_point::max()),
-      options(options_) {
+      options(options_),
+      handBack(std::make_shared<sotto::HandBack>(ioContext.get_executor())) {
   if (sodium_init() < 0) throw std::runtime_error("sodium init failed");
   if (options.kxPublicKey && options.kxSecretKey) {
     std::memcpy(kxPublicKey, options.kxPublicKey, sizeof kxPublicKey);
@@ -31,6 +32,8 @@ ClientImpl::ClientImpl(const sotto::ClientOptions& options_)
 }
 
 ClientImpl::~ClientImpl() {
+  // A lookup still running finds nobody to answer and ends on its own.
+  handBack->close();
   workGuard.reset();
   // Stopping abandons the loops wherever they wait (the send loop's timer
   // never expires by itself), so the join cannot hang on them.
@@ -81,6 +84,10 @@ Client::values ClientImpl::connect() {
           // A failed write or read of the handshake, or the deadline closing
           // the socket under it.
         }
+        // Before the caller wakes, and never over an end the receive loop
+        // has already recorded.
+        auto opening = SessionState::opening;
+        if (v == success) session.compare_exchange_strong(opening, SessionState::live);
         outcome->settle(v);
       },
       asio::detached);

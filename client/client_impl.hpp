@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "client/client.hpp"
+#include "client/name_lookup.hpp"
 #include "proto/handshake.hpp"
 
 namespace sotto {
@@ -60,6 +61,7 @@ class ClientImpl : public Client {
   void sendBytesBroadcast(const std::vector<unsigned char>& payload) override;
   void sendBytesDirect(const std::vector<unsigned char>& payload, const unsigned char* recipient) override;
   RecivedMessage readBytes() override;
+  bool connected() const override;
 
   // Sets initial's powNonce to the smallest value that passes proofOfWortk.
   void mining_(Initial& initial);
@@ -118,4 +120,11 @@ class ClientImpl : public Client {
   // burst of sends costs one hand-over to the I/O thread.
   std::atomic<bool> wakePosted{false};
   std::shared_ptr<ConnectOutcome> connectOutcome;
+  // Opening until connect succeeds, live until the receive loop, the only one
+  // that queues messages, has ended; it never goes back. Written on the I/O
+  // thread, read from any.
+  enum class SessionState : unsigned char { opening, live, ended };
+  std::atomic<SessionState> session{SessionState::opening};
+  // Brings name lookups back to the I/O thread; closed first on destruction.
+  std::shared_ptr<sotto::HandBack> handBack;
 };

@@ -43,7 +43,9 @@ asio::awaitable<void> ClientImpl::writeHandler_() {
       co_await batch.write(socket);
     }
   } catch (const std::exception&) {
-    // The connection is gone; queued messages stay unsent.
+    // The connection is gone; queued messages stay unsent. Closing the socket
+    // ends the receive loop, which ends the session.
+    closeSocket();
   }
 }
 
@@ -56,6 +58,13 @@ asio::awaitable<void> ClientImpl::readHandler_() {
   } catch (const std::exception&) {
     // Read error or closed connection: readBytes drains what is queued.
   }
+  // The session ends only now, after the last message is queued, so that a
+  // caller who sees it ended and then finds the queue empty has read
+  // everything; and before the close, so that the server never sees the
+  // close of a session that still reports itself live. The send loop ends at
+  // its next write.
+  session = SessionState::ended;
+  closeSocket();
 }
 
 namespace {
@@ -64,6 +73,10 @@ std::size_t incomingCost(const Message& message) { return sizeof message + messa
 }  // namespace
 
 asio::awaitable<void> ClientImpl::takeIn_(Message message) {
+  // Callers cannot tell a message without a payload from none waiting, so it
+  // is not queued: an empty readBytes after the session ended then means the
+  // queue is drained, not that a later message still waits behind it.
+  if (message.payload.empty()) co_return;
   bool parked = false;
   {
     std::lock_guard lock(incomingMutex);
@@ -105,6 +118,8 @@ void ClientImpl::sendBytesBroadcast(const std::vector<unsigned char>& payload) {
 void ClientImpl::sendBytesDirect(const std::vector<unsigned char>& payload, const unsigned char* recipient) {
   queue(Message(Direct, recipient, payload));
 }
+
+bool ClientImpl::connected() const { return session == SessionState::live; }
 
 RecivedMessage ClientImpl::readBytes() {
   std::unique_lock lock(incomingMutex);

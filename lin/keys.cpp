@@ -35,7 +35,8 @@ void handleKeyCode(int code) {
 
 void submitInput() {
   if (input.empty()) return;
-  // A line that cannot be encoded stays where it is, so the user can mend it.
+  // A line that cannot be encoded stays where it is, so the user can mend it;
+  // after the connection is lost it stays as well.
   if (!sendLine(input)) return;
   input.clear();
   updateInputLine();
@@ -44,11 +45,13 @@ void submitInput() {
 }  // namespace
 
 KeyEvent getKey() {
-  static_assert(kNoKey == ERR);
+  static_assert(kNoKey == ERR && kKeypadEnter == KEY_ENTER);
   return decodeKey(wgetch(stdscr), [] { return wgetch(stdscr); });
 }
 
 bool sendLine(const std::wstring& text) {
+  // It would never leave, and an own line would claim it did.
+  if (!client->connected()) return false;
   std::vector<unsigned char> bytes;
   try {
     bytes = wstringToUtf8(text);

@@ -9,7 +9,8 @@
 KeyEvent getKey();
 
 // Converts text, broadcasts it and adds it to the history as an own line.
-// False, with nothing sent or added, when the text cannot be put into UTF-8.
+// False, with nothing sent or added, when the text cannot be put into UTF-8
+// or the connection has ended.
 bool sendLine(const std::wstring& text);
 
 // Repaints on request and acts on keys until Esc clears `running`.

@@ -10,5 +10,7 @@
 // place of a payload that does not decode.
 std::wstring receivedLine(const RecivedMessage& message);
 
-// Polls the client every 10 ms, one message per pass, while `running`.
+// Polls the client every 10 ms, one message per pass, while `running`. Once
+// the connection has ended and every message has been shown, adds
+// "Connection lost. Press Esc to exit." once.
 void readerThread();

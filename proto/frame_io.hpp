@@ -135,7 +135,7 @@ class FrameBatch {
   template <class Stream>
   boost::asio::awaitable<void> write(Stream& stream) {
     co_await boost::asio::async_write(stream, boost::asio::buffer(buffer_), boost::asio::use_awaitable);
-    if (buffer_.capacity() > kKeptBytes) buffer_ = {};
+    if (buffer_.capacity() > kKeptBytes) buffer_ = Bytes();
     buffer_.clear();
   }
 

@@ -2,6 +2,8 @@
 //
 //   sotto-server [--listen ADDR] [--data-dir DIR]
 //   sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]
+//   sotto-server ... --postgres CONNINFO
+//   sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry
 //   sotto-server --help
 #pragma once
 
@@ -10,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "proto/keep_alive.hpp"
 #include "proto/port.hpp"
 
 namespace sotto {
@@ -31,9 +34,12 @@ struct Limits {
   // A quiet chat sends nothing, so only TCP keepalive notices a client that
   // vanished without closing (power cut, dropped NAT entry); without it the
   // session would hold its slot for good. Dead after idle + interval * count.
-  std::chrono::seconds keepAliveIdle{60};
-  std::chrono::seconds keepAliveInterval{10};
-  int keepAliveProbes = 6;
+  KeepAlive keepAlive;
+  // The registry: sign-ins answered from memory reach it this often (and at
+  // shutdown), and identities registered through other servers sharing it
+  // are loaded this often, so that they sign in here while it is down.
+  std::chrono::milliseconds registryWriteInterval{5000};
+  std::chrono::milliseconds registryLoadInterval{30000};
 };
 
 struct ServerOptions {
@@ -42,6 +48,11 @@ struct ServerOptions {
   // Enrolment: write USERDIR/client.conf for a fresh, registered identity.
   std::optional<std::string> enrollDir;
   std::string enrollAddress = "127.0.0.1";
+  // The registry in PostgreSQL (a libpq connection string or URI) instead
+  // of DATA_DIR/registry.sqlite3.
+  std::optional<std::string> postgres;
+  // Copy DATA_DIR/registry.sqlite3 into PostgreSQL, then exit.
+  bool importRegistry = false;
   bool help = false;
   Limits limits;
 };

@@ -14,8 +14,6 @@
 #include <boost/asio/write.hpp>
 #include <cstring>
 #include <ctime>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 
 #include "proto/deadline.hpp"
 #include "server/session.hpp"
@@ -35,19 +33,6 @@ std::string endpointName(const tcp::endpoint& endpoint) {
   const auto address = endpoint.address();
   std::string name = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
   return name + ":" + std::to_string(endpoint.port());
-}
-
-using KeepAliveIdle = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPIDLE>;
-using KeepAliveInterval = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPINTVL>;
-using KeepAliveProbes = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPCNT>;
-
-// Failures are ignored: a socket without keepalive still works.
-void keepAlive(tcp::socket& socket, const Limits& limits) {
-  boost::system::error_code ignored;
-  socket.set_option(asio::socket_base::keep_alive(true), ignored);
-  socket.set_option(KeepAliveIdle(static_cast<int>(limits.keepAliveIdle.count())), ignored);
-  socket.set_option(KeepAliveInterval(static_cast<int>(limits.keepAliveInterval.count())), ignored);
-  socket.set_option(KeepAliveProbes(limits.keepAliveProbes), ignored);
 }
 
 void closeQuietly(tcp::socket& socket) {
@@ -94,7 +79,9 @@ bool Server::open(std::string& error) {
     return false;
   }
   if (!loadOrCreateServerKey(options_.dataDir, key_, error)) return false;
-  registry_ = Registry::open(options_.dataDir + "/" + kRegistryFileName, error);
+  std::unique_ptr<Registry> registry = openRegistry(options_, error);
+  if (!registry) return false;
+  registry_ = RegistryService::start(std::move(registry), options_.limits, log_, error);
   if (!registry_) return false;
 
   boost::system::error_code ec;
@@ -215,7 +202,7 @@ asio::awaitable<std::string> Server::readHello(tcp::socket& socket, const std::s
   co_return "closed after " + std::to_string(got) + " of " + std::to_string(kHelloSize) + " hello bytes";
 }
 
-std::string Server::admitIdentity(const std::string& peer, const Initial& initial) {
+asio::awaitable<std::optional<std::string>> Server::admitIdentity(const std::string& peer, const Initial& initial) {
   Key identity;
   std::memcpy(identity.data(), initial.signPublicKey(), identity.size());
   const std::string who = toHex(identity.data(), identity.size());
@@ -223,14 +210,15 @@ std::string Server::admitIdentity(const std::string& peer, const Initial& initia
   // client remembers that it has registered and never sends a proof again.
   const std::int64_t now = std::time(nullptr);
   const bool isNew = initial.isNewIdentity() == 1;
-  switch (isNew ? registry_->enrol(identity, now) : registry_->seen(identity, now)) {
+  const RegistryService::Answer answer = co_await registry_->admit(identity, isNew, now);
+  switch (answer.result) {
     case Registry::Result::added: log_.event(peer, "registered " + who); break;
     case Registry::Result::known: log_.event(peer, "signed in " + who + (isNew ? " (registered before)" : "")); break;
-    case Registry::Result::unknown: return "unknown identity " + who + " without proof of work";
-    case Registry::Result::failed: return "registry failed for " + who + ": " + registry_->lastError();
+    case Registry::Result::unknown: co_return "unknown identity " + who + " without proof of work";
+    case Registry::Result::failed: co_return "registry failed for " + who + ": " + answer.error;
   }
-  if (hub_.size() >= options_.limits.maxSessions) return "server full, " + who + " turned away";
-  return "";
+  if (hub_.size() >= options_.limits.maxSessions) co_return "server full, " + who + " turned away";
+  co_return std::nullopt;
 }
 
 asio::awaitable<void> Server::greet(tcp::socket socket) {
@@ -238,7 +226,7 @@ asio::awaitable<void> Server::greet(tcp::socket socket) {
   const auto remote = socket.remote_endpoint(ec);
   if (ec) co_return;  // already gone
   const std::string peer = endpointName(remote);
-  keepAlive(socket, options_.limits);
+  keepAlive(socket, options_.limits.keepAlive);
   log_.event(peer, "connected");
   const auto refuse = [&](const std::string& why) {
     log_.event(peer, "refused: " + why);
@@ -251,7 +239,7 @@ asio::awaitable<void> Server::greet(tcp::socket socket) {
   HelloError why = HelloError::none;
   const std::optional<Initial> initial = openHello(hello.data(), key_.publicKey.data(), key_.secretKey, why);
   if (!initial) co_return refuse(std::string(describe(why)));
-  if (const std::string refusal = admitIdentity(peer, *initial); !refusal.empty()) co_return refuse(refusal);
+  if (const auto refusal = co_await admitIdentity(peer, *initial)) co_return refuse(*refusal);
 
   Key identity;
   std::memcpy(identity.data(), initial->signPublicKey(), identity.size());

@@ -1,7 +1,8 @@
 // sotto-server: accepts connections on port 8081, checks each hello against
 // the long-term key and the identity registry, answers with a welcome, and
 // then relays frames between the keyed sessions. Everything runs on one I/O
-// thread, the one that calls run().
+// thread, the one that calls run(), except the registry's reads and writes:
+// those run on the registry service's own thread.
 //
 //   Server server(options, stderrSink());
 //   if (!server.open(error)) ...
@@ -24,7 +25,7 @@
 #include "server/hub.hpp"
 #include "server/key_file.hpp"
 #include "server/options.hpp"
-#include "server/registry.hpp"
+#include "server/registry_service.hpp"
 
 namespace sotto {
 
@@ -60,9 +61,9 @@ class Server {
   // connection must be refused, or nothing.
   boost::asio::awaitable<std::string> readHello(boost::asio::ip::tcp::socket& socket, const std::string& address,
                                                 std::array<unsigned char, kHelloSize>& hello);
-  // Registers or signs in the hello's identity. Returns why the connection
-  // must be refused, or nothing.
-  std::string admitIdentity(const std::string& peer, const Initial& initial);
+  // Registers or signs in the hello's identity, without holding up the
+  // I/O thread. Returns why the connection must be refused, if it must.
+  boost::asio::awaitable<std::optional<std::string>> admitIdentity(const std::string& peer, const Initial& initial);
   // Admits a new pending connection, evicting the oldest one of the same
   // address, or overall, when a bound is reached.
   void admit(const std::shared_ptr<Pending>& pending);
@@ -75,7 +76,7 @@ class Server {
   boost::asio::ip::tcp::acceptor acceptor_{io_};
   std::optional<boost::asio::signal_set> signals_;
   ServerKey key_;
-  std::unique_ptr<Registry> registry_;
+  std::unique_ptr<RegistryService> registry_;
   std::string listenName_;
   Hub hub_;
   PendingList pending_;

@@ -34,6 +34,7 @@ class StandInClient : public Client {
     waiting.pop_front();
     return m;
   }
+  bool connected() const override { return true; }
 
   std::mutex mutex;
   std::vector<Bytes> sent;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "tests/support/fixed_identity.hpp"
 #include "tests/support/sotto_run.hpp"
@@ -212,6 +213,37 @@ INSTANTIATE_TEST_SUITE_P(TerminalTypes, Backspace,
                          testing::Values(std::make_pair("screen", "127.0.6.4"), std::make_pair("vt220", "127.0.6.5")),
                          [](const auto& info) { return std::string(info.param.first); });
 
+// Keys the terminal description may not know come as escape sequences: the
+// keypad's Enter as ESC O M ("xterm" names it, "screen" does not), Alt with a
+// key as ESC and the key, modified arrows as CSI. None may quit or type.
+class EscapeSequences : public ChatWindow, public testing::WithParamInterface<std::pair<const char*, const char*>> {};
+
+TEST_P(EscapeSequences, KeypadEnterSendsAndOtherSequencesAreIgnored) {
+  const auto [terminalType, address] = GetParam();
+  ASSERT_NO_FATAL_FAILURE(start(address, 100, 30, std::string("TERM=") + terminalType));
+  term->text("x");
+  term->bytes({0x1B, 0x7F});                      // Alt+Backspace
+  term->bytes({0x1B, 0xC3, 0xA9});                // Alt+é
+  term->bytes({0x1B, '[', '1', ';', '3', 'D'});  // Alt+Left
+  term->text("y");
+  term->bytes({0x1B, 'O', 'M'});
+  EXPECT_EQ(nextPayload(), bytesOf("xy"));
+  quit();
+}
+
+INSTANTIATE_TEST_SUITE_P(TerminalTypes, EscapeSequences,
+                         testing::Values(std::make_pair("screen", "127.0.6.41"), std::make_pair("xterm", "127.0.6.42")),
+                         [](const auto& info) { return std::string(info.param.first); });
+
+TEST_F(ChatWindow, TextBeyondAsciiSurvivesALocaleWithoutUtf8) {
+  ASSERT_NO_FATAL_FAILURE(start("127.0.6.43", 100, 30, "LANG=C LC_ALL= LC_CTYPE="));
+  send("na\u00efve");
+  EXPECT_EQ(nextPayload(), bytesOf("na\u00efve"));
+  session->sendPacket(2, countingKey(), bytesOf("caf\u00e9 \u4f60\u597d"));
+  EXPECT_TRUE(waitForRow(3, countingKeyHex + ": caf\u00e9 \u4f60\u597d")) << term->dump();
+  quit();
+}
+
 TEST_F(ChatWindow, AResizeRepaintsForTheNewSizeAndTypesNothing) {
   ASSERT_NO_FATAL_FAILURE(start("127.0.6.6", 100, 30));
   term->text("ab");
@@ -303,5 +335,56 @@ TEST_F(ChatWindow, TheCursorStandsAfterWideAndLongInput) {
   EXPECT_EQ(nextPayload(), bytesOf("\u4f60\u597d" + typed));
   quit();
 }
+
+// The peer ends the session: whatever it sent first is shown, then the notice,
+// once and in the notice colour; a line typed afterwards stays in the input
+// and goes nowhere.
+struct Loss {
+  const char* name;
+  const char* address;
+  // A reset may discard what the client has not read yet, so before one the
+  // messages are seen on screen first.
+  bool shownBeforeTheEnd;
+  void (testing_peer::Session::*end)();
+};
+void PrintTo(const Loss& loss, std::ostream* out) { *out << loss.name; }
+
+class LostConnection : public ChatWindow, public testing::WithParamInterface<Loss> {};
+
+TEST_P(LostConnection, IsShownAfterEveryEarlierMessageAndNothingIsSentAfterIt) {
+  const Loss& loss = GetParam();
+  const std::string lostNotice = "Connection lost. Press Esc to exit.";
+  ASSERT_NO_FATAL_FAILURE(start(loss.address, 100, 30));
+  for (const std::string text : {"one", "", "two"}) session->sendPacket(2, countingKey(), bytesOf(text));
+  if (loss.shownBeforeTheEnd) {
+    ASSERT_TRUE(waitForRow(3, countingKeyHex + ": two")) << term->dump();
+  }
+  // A half close ends what the client reads, and lets the peer see below
+  // that nothing more is written.
+  ((*session).*loss.end)();
+  const auto ended = std::chrono::steady_clock::now();
+
+  std::this_thread::sleep_until(ended + 1s);
+  const Screen shown = term->screen();
+  EXPECT_EQ(row(shown, 2), countingKeyHex + ": one") << term->dump();
+  EXPECT_EQ(row(shown, 3), countingKeyHex + ": two") << term->dump();
+  EXPECT_EQ(row(shown, 4), lostNotice) << term->dump();
+  EXPECT_NE(term->screen(true)[4].find("\x1b[33m"), std::string::npos);
+
+  // The character after Enter shows that Enter has been handled.
+  send("after");
+  term->text("!");
+  EXPECT_TRUE(waitForRow(rows - 1, "> after!")) << term->dump();
+  const Screen after = term->screen();
+  EXPECT_EQ(std::count(after.begin(), after.end(), lostNotice), 1) << term->dump();
+  EXPECT_EQ(row(after, 5), "") << term->dump();
+  EXPECT_FALSE(session->receiveFrame(300ms));
+  quit();
+}
+
+INSTANTIATE_TEST_SUITE_P(Losses, LostConnection,
+                         testing::Values(Loss{"PeerCloses", "127.0.6.40", false, &testing_peer::Session::halfClose},
+                                         Loss{"PeerResets", "127.0.6.41", true, &testing_peer::Session::reset}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -170,6 +170,12 @@ TEST(Options, DefaultsAndBothSpellings) {
   EXPECT_EQ(o->enrollDir, "u/1");
   EXPECT_EQ(o->enrollAddress, "chat.example");
 
+  o = parse({"--postgres=postgresql:///sotto?host=/run/postgresql", "--import-registry"}, error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_EQ(o->postgres, "postgresql:///sotto?host=/run/postgresql");
+  EXPECT_TRUE(o->importRegistry);
+  EXPECT_FALSE(parse({}, error)->postgres);
+
   o = parse({"--listen", "::1"}, error);
   ASSERT_TRUE(o) << error;
   EXPECT_TRUE(parse({"--help", "--bogus-after-help-is-still-bogus"}, error) == std::nullopt);
@@ -188,6 +194,11 @@ TEST(Options, BadCommandLinesSayWhy) {
       {{"--listen", "localhost"}, "'localhost' is not an IP address"},
       {{"--listen", "127.0.0.1:8081"}, "is not an IP address"},
       {{"--address", "x"}, "--address only goes with --enroll"},
+      {{"--postgres"}, "'--postgres' needs a value"},
+      {{"--import-registry"}, "--import-registry goes with --postgres and --data-dir only"},
+      {{"--import-registry", "--postgres", "db", "--enroll", "u"}, "goes with --postgres and --data-dir only"},
+      {{"--import-registry", "--postgres", "db", "--listen", "::1"}, "goes with --postgres and --data-dir only"},
+      {{"--import-registry=yes", "--postgres", "db"}, "unknown option '--import-registry=yes'"},
   };
   for (const auto& c : cases) {
     std::string error;

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,8 +68,11 @@ inline std::string hex(const fixed::Identity& id) {
 
 class RunningServer {
  public:
-  RunningServer(const std::string& address, const sotto::Limits& limits = {}, const std::string& dataDir = "")
-      : address_(address), server_(options(address, limits, dataDir.empty() ? own_.path() : dataDir), log.sink()) {
+  // With postgres (a connection string) the registry lives in that database.
+  RunningServer(const std::string& address, const sotto::Limits& limits = {}, const std::string& dataDir = "",
+                const std::optional<std::string>& postgres = {})
+      : address_(address),
+        server_(options(address, limits, dataDir.empty() ? own_.path() : dataDir, postgres), log.sink()) {
     std::string error;
     if (!server_.open(error)) {
       ADD_FAILURE() << error;
@@ -92,7 +96,7 @@ class RunningServer {
   // Registers id directly, as an enrolment would.
   void seed(const fixed::Identity& id) {
     std::string error;
-    auto registry = sotto::Registry::open(dataDir_ + "/" + sotto::kRegistryFileName, error);
+    auto registry = sotto::openRegistry(options_, error);
     ASSERT_TRUE(registry) << error;
     ASSERT_EQ(registry->enrol(id.signPublicKey, 1), sotto::Registry::Result::added);
   }
@@ -113,15 +117,18 @@ class RunningServer {
   LogLines log;
 
  private:
-  sotto::ServerOptions options(const std::string& address, const sotto::Limits& limits, const std::string& dir) {
+  sotto::ServerOptions options(const std::string& address, const sotto::Limits& limits, const std::string& dir,
+                               const std::optional<std::string>& postgres) {
     dataDir_ = dir;
-    sotto::ServerOptions o;
+    sotto::ServerOptions& o = options_;
     o.listenAddress = address;
     o.dataDir = dir;
     o.limits = limits;
+    o.postgres = postgres;
     return o;
   }
   TempDir own_;
+  sotto::ServerOptions options_;
   std::string dataDir_;
   std::string address_;
   sotto::Server server_;
