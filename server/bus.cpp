@@ -81,7 +81,9 @@ bool Bus::start(std::string& error) {
   if (s == NATS_OK) s = natsConnection_Connect(&conn_, options);
   natsOptions_Destroy(options);
   if (s != NATS_OK) {
-    error = failure("cannot reach the bus", s);
+    std::string list;
+    for (const auto& url : settings_.urls) list += (list.empty() ? "" : ",") + url;
+    error = failure("cannot reach the bus at " + list, s);
     return false;
   }
   jsOptions jsOpts;

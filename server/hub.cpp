@@ -1,5 +1,6 @@
 #include "server/hub.hpp"
 
+#include "server/bus.hpp"
 #include "server/session.hpp"
 
 namespace sotto {
@@ -31,13 +32,26 @@ void Hub::relay(const Session& from, Packet&& packet) {
   packet.key = from.identity();
   // One serialized copy, shared by every recipient's queue.
   const auto serialized = std::make_shared<const Bytes>(packet.serialize());
-  if (packet.type == Broadcast) {
+  deliver(serialized, packet.type, named, &from);
+  // After the sessions here: they never wait on the bus.
+  if (bus_) bus_->publish(named, *serialized);
+}
+
+void Hub::deliverFromBus(const Key& named, const std::shared_ptr<const Bytes>& packet) {
+  if (packet->size() <= Packet::headerSize) return;
+  const std::uint8_t type = (*packet)[0];
+  if (type == Broadcast || type == Direct) deliver(packet, type, named, nullptr);
+}
+
+void Hub::deliver(const std::shared_ptr<const Bytes>& packet, std::uint8_t type, const Key& named,
+                  const Session* from) {
+  if (type == Broadcast) {
     for (const auto& [session, owner] : sessions_)
-      if (session != &from) owner->deliver(serialized);
+      if (session != from) owner->deliver(packet);
     return;
   }
   auto [first, last] = byIdentity_.equal_range(named);
-  for (auto it = first; it != last; ++it) it->second->deliver(serialized);
+  for (auto it = first; it != last; ++it) it->second->deliver(packet);
 }
 
 void Hub::closeAll(const std::string& reason) {

@@ -2,8 +2,11 @@
 
 #include <boost/asio/ip/address.hpp>
 
-#include "proto/config.hpp"
+#include <charconv>
 #include <string_view>
+
+#include "proto/config.hpp"
+#include "server/bus.hpp"
 
 namespace sotto {
 
@@ -11,6 +14,7 @@ std::string usage() {
   return "Usage: sotto-server [--listen ADDR] [--data-dir DIR]\n"
          "       sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]\n"
          "       sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry\n"
+         "       sotto-server ... --postgres CONNINFO --nats URL[,URL...] [--bus-backlog BYTES]\n"
          "\n"
          "Relays sotto chat sessions on port 8081.\n"
          "\n"
@@ -26,11 +30,19 @@ std::string usage() {
          "                     share their users. The long-term key stays in DIR\n"
          "  --import-registry  with --postgres: copy the identities of DIR/registry.sqlite3\n"
          "                     into PostgreSQL (those already there are left alone), then exit\n"
+         "  --nats URL[,URL...]\n"
+         "                     with --postgres: join the cluster of every instance on these\n"
+         "                     NATS servers (JetStream on); they relay to each other's sessions\n"
+         "  --bus-backlog BYTES\n"
+         "                     relayed packets held for the bus through an outage (default\n"
+         "                     64 MiB); past it they are dropped, and the instances that missed\n"
+         "                     them close their sessions\n"
          "  --help             show this text\n";
 }
 
 std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std::string& error) {
   ServerOptions options;
+  std::optional<std::string> natsUrls, busBacklog;
   bool sawAddress = false;
   bool sawListen = false;
   for (int i = 1; i < argc; ++i) {
@@ -55,6 +67,8 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
     else if (name == "--address") target = &options.enrollAddress;
     else if (name == "--enroll") target = &options.enrollDir.emplace();
     else if (name == "--postgres") target = &options.postgres.emplace();
+    else if (name == "--nats") target = &natsUrls.emplace();
+    else if (name == "--bus-backlog") target = &busBacklog.emplace();
     if (!target) {
       error = "unknown option '" + std::string(arg) + "'";
       return std::nullopt;
@@ -88,6 +102,26 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
   if (options.importRegistry && (!options.postgres || options.enrollDir || sawListen)) {
     error = "--import-registry goes with --postgres and --data-dir only";
     return std::nullopt;
+  }
+  if (natsUrls) {
+    options.nats = splitUrls(*natsUrls);
+    if (options.nats.empty()) {
+      error = "--nats wants URL[,URL...], not '" + *natsUrls + "'";
+      return std::nullopt;
+    }
+    if (!options.postgres) {
+      error = "--nats needs --postgres: the instances of a cluster share one registry";
+      return std::nullopt;
+    }
+  }
+  if (busBacklog) {
+    std::size_t bytes = 0;
+    const auto [end, ec] = std::from_chars(busBacklog->data(), busBacklog->data() + busBacklog->size(), bytes);
+    if (ec != std::errc() || end != busBacklog->data() + busBacklog->size() || bytes < 1024 || !natsUrls) {
+      error = "--bus-backlog wants a number of bytes, at least 1024, and goes with --nats";
+      return std::nullopt;
+    }
+    options.busBacklogBytes = bytes;
   }
   if (options.enrollAddress.size() > Config::maxAddressLength) {
     error = "the address for --enroll is longer than 255 bytes";

@@ -2,7 +2,7 @@
 //
 //   sotto-server [--listen ADDR] [--data-dir DIR]
 //   sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]
-//   sotto-server ... --postgres CONNINFO
+//   sotto-server ... --postgres CONNINFO [--nats URL[,URL...] [--bus-backlog BYTES]]
 //   sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry
 //   sotto-server --help
 #pragma once
@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "proto/keep_alive.hpp"
 #include "proto/port.hpp"
@@ -53,6 +54,12 @@ struct ServerOptions {
   std::optional<std::string> postgres;
   // Copy DATA_DIR/registry.sqlite3 into PostgreSQL, then exit.
   bool importRegistry = false;
+  // The NATS servers of a cluster's bus (with --postgres): every instance on
+  // them is one chat.
+  std::vector<std::string> nats;
+  // Relayed packets not yet on the bus that an instance holds through an
+  // outage; past it they are dropped and owned up to.
+  std::size_t busBacklogBytes = 64u * 1024 * 1024;
   bool help = false;
   Limits limits;
 };

@@ -71,7 +71,7 @@ struct Membership {
 
 Server::Server(ServerOptions options, LogSink sink) : options_(std::move(options)), log_(std::move(sink)) {}
 
-Server::~Server() = default;
+Server::~Server() { bus_.reset(); }
 
 bool Server::open(std::string& error) {
   if (sodium_init() < 0) {
@@ -83,6 +83,7 @@ bool Server::open(std::string& error) {
   if (!registry) return false;
   registry_ = RegistryService::start(std::move(registry), options_.limits, log_, error);
   if (!registry_) return false;
+  if (!openBus(error)) return false;
 
   boost::system::error_code ec;
   const tcp::endpoint endpoint(asio::ip::make_address(options_.listenAddress, ec), kServerPort);
@@ -99,6 +100,27 @@ bool Server::open(std::string& error) {
     error = "cannot listen on " + listenName_ + ": " + ec.message();
     return false;
   }
+  return true;
+}
+
+bool Server::openBus(std::string& error) {
+  if (options_.nats.empty()) return true;
+  Bus::Handlers handlers;
+  // The bus's consumer thread hands over to the I/O thread, in order.
+  handlers.deliver = [this](const Key& named, const std::shared_ptr<const Bytes>& packet) {
+    asio::post(io_, [this, named, packet] { hub_.deliverFromBus(named, packet); });
+  };
+  handlers.lost = [this](const std::string& why) {
+    log_.event("bus", "closing every session here, which may have missed packets: " + why);
+    asio::post(io_, [this] { hub_.closeAll("may have missed packets from another instance"); });
+  };
+  handlers.note = [this](const std::string& what) { log_.event("bus", what); };
+  bus_ = Bus::connect({options_.nats, options_.busBacklogBytes}, std::move(handlers), error);
+  if (!bus_) return false;
+  std::string urls;
+  for (const auto& url : options_.nats) urls += (urls.empty() ? "" : ",") + url;
+  log_.event("bus", "joined the cluster on " + urls + " as instance " + toHex(bus_->id().data(), 8));
+  hub_.setBus(bus_.get());
   return true;
 }
 

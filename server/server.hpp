@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 
+#include "server/bus.hpp"
 #include "server/event_log.hpp"
 #include "server/hub.hpp"
 #include "server/key_file.hpp"
@@ -69,6 +70,8 @@ class Server {
   void admit(const std::shared_ptr<Pending>& pending);
   void evict(PendingList::iterator it, const std::string& why);
   void shutdown(const std::string& why);
+  // With --nats: joins the cluster's bus. False with error if it cannot.
+  bool openBus(std::string& error);
 
   const ServerOptions options_;
   EventLog log_;
@@ -79,6 +82,8 @@ class Server {
   std::unique_ptr<RegistryService> registry_;
   std::string listenName_;
   Hub hub_;
+  // Goes first: its threads call into the hub until it is gone.
+  std::unique_ptr<Bus> bus_;
   PendingList pending_;
   bool stopping_ = false;
 };
