@@ -66,6 +66,8 @@ struct OrderCase {
   bool lost;
 };
 
+void PrintTo(const OrderCase& c, std::ostream* os) { *os << c.name; }
+
 class Order : public ::testing::TestWithParam<OrderCase> {};
 
 TEST_P(Order, HandsOnEachOnceInOrderAndOwnsUpToHoles) {
