@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +57,7 @@ class Cluster {
   int base_;
   std::string conninfo_;
   std::vector<std::unique_ptr<Child>> instances_;
+  std::set<int> killed_;
   testing_peer::Key key_{};
   bool ok_ = false;
 };
