@@ -88,7 +88,7 @@ TEST(Cluster, BusKilledAndRestartedOnItsStoreLosesNothingRepeatsNothingKeepsOrde
     }
   };
   chat(200);
-  ASSERT_TRUE(cb.waitFor(200));
+  ASSERT_TRUE(cb.waitFor(200) && ca.waitFor(200) && cnear.waitFor(400));
   cluster.nats.kill();
   chat(200);
   // Sessions on the sender's own instance do not wait for the bus.
