@@ -32,6 +32,12 @@ void expectExactly(Chatter& chatter, const Sent& expected, const std::string& wh
   }
 }
 
+// Broadcasts line i of sender n and notes it in sent.
+void broadcast(Chatter& chatter, const fixed::Identity& id, int n, int i, std::size_t size, Sent& sent) {
+  sent[id.signPublicKey].push_back(line(n, i, size));
+  chatter.send(kBroadcast, id.signPublicKey, sent[id.signPublicKey].back());
+}
+
 TEST(Cluster, BroadcastAndDirectReachEverySessionOnEveryInstanceOnceInOrderIntact) {
   Cluster cluster(SOTTO_SERVER_BINARY, "127.0.16", 10, 3);
   ASSERT_TRUE(cluster.ok());
@@ -81,10 +87,8 @@ TEST(Cluster, BusKilledAndRestartedOnItsStoreLosesNothingRepeatsNothingKeepsOrde
   int i = 0;
   auto chat = [&](int lines) {
     for (int end = i + lines; i < end; ++i) {
-      fromA[a.signPublicKey].push_back(line(0, i, 30 + i % 100));
-      ca.send(kBroadcast, a.signPublicKey, fromA[a.signPublicKey].back());
-      fromB[b.signPublicKey].push_back(line(1, i, 30 + i % 100));
-      cb.send(kBroadcast, b.signPublicKey, fromB[b.signPublicKey].back());
+      broadcast(ca, a, 0, i, 30 + i % 100, fromA);
+      broadcast(cb, b, 1, i, 30 + i % 100, fromB);
     }
   };
   chat(200);
@@ -113,18 +117,13 @@ TEST(Cluster, InstanceKilledEndsItsSessionsAndTheOthersLoseNothing) {
   Chatter ca(cluster.join(0, a)), cb(cluster.join(1, b)), cc(cluster.join(2, c));
   ASSERT_TRUE(ca.ok() && cb.ok() && cc.ok());
   Sent fromA, fromB, fromC;
-  for (int i = 0; i < 100; ++i) {
-    fromC[c.signPublicKey].push_back(line(2, i, 40));
-    cc.send(kBroadcast, c.signPublicKey, fromC[c.signPublicKey].back());
-  }
+  for (int i = 0; i < 100; ++i) broadcast(cc, c, 2, i, 40, fromC);
   ASSERT_TRUE(ca.waitFor(100) && cb.waitFor(100));
   cluster.kill(2);
   EXPECT_TRUE(cc.waitEnded()) << "c's connection outlived its instance";
   for (int i = 0; i < 300; ++i) {
-    fromA[a.signPublicKey].push_back(line(0, i, 40 + i));
-    ca.send(kBroadcast, a.signPublicKey, fromA[a.signPublicKey].back());
-    fromB[b.signPublicKey].push_back(line(1, i, 40 + i));
-    cb.send(kBroadcast, b.signPublicKey, fromB[b.signPublicKey].back());
+    broadcast(ca, a, 0, i, 40 + i, fromA);
+    broadcast(cb, b, 1, i, 40 + i, fromB);
   }
   Sent atA = fromB, atB = fromA;
   atA.insert(fromC.begin(), fromC.end());
@@ -147,8 +146,7 @@ TEST(Cluster, OutageLongerThanAnInstanceCanBridgeClosesTheSessionsThatMissedPack
       ASSERT_TRUE(cb.waitFor(10));
       cluster.nats.kill();
     }
-    fromA[a.signPublicKey].push_back(line(0, i, 100));
-    ca.send(kBroadcast, a.signPublicKey, fromA[a.signPublicKey].back());
+    broadcast(ca, a, 0, i, 100, fromA);
   }
   // a's own instance delivers everything to its own sessions...
   expectExactly(cnear, fromA, "a's neighbour");
