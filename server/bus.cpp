@@ -78,7 +78,7 @@ bool Bus::start(std::string& error) {
     s = natsOptions_SetErrorHandler(
         options,
         [](natsConnection*, natsSubscription*, natsStatus err, void* self) {
-          static_cast<Bus*>(self)->handlers_.note(std::string("bus: ") + natsStatus_GetText(err));
+          static_cast<Bus*>(self)->handlers_.note(natsStatus_GetText(err));
         },
         this);
   if (s == NATS_OK) s = natsConnection_Connect(&conn_, options);
@@ -209,7 +209,7 @@ void Bus::publish(const Key& named, const Bytes& serialized) {
     if (!dropping_ && backlogBytes_ + record.size() > settings_.maxBacklogBytes) {
       dropping_ = true;
       lostFrom_ = seq;
-      handlers_.note("bus: the backlog is full (" + std::to_string(backlogBytes_) +
+      handlers_.note("the backlog is full (" + std::to_string(backlogBytes_) +
                      " bytes unacknowledged); packets for the other instances are dropped until the bus takes "
                      "them again");
     }
@@ -233,7 +233,7 @@ void Bus::publisher() {
     if (dropping_ && backlog_.empty() && connected_) {
       // Everything before the drop is stored: own up to what was dropped.
       const std::uint64_t seq = nextSeq_++;
-      handlers_.note("bus: back; " + std::to_string(seq - lostFrom_) +
+      handlers_.note("back; " + std::to_string(seq - lostFrom_) +
                      " packets that did not fit in the backlog are reported lost to the other instances");
       enqueue(encodeLostRecord(id_, seq, lostFrom_), seq);
       dropping_ = false;
@@ -346,8 +346,8 @@ void Bus::onConnection(bool up) {
       resendAfter_ = Clock::now();
     }
   }
-  handlers_.note(up ? "bus: connected again; unacknowledged packets are sent again"
-                    : "bus: connection lost; packets wait in the backlog");
+  handlers_.note(up ? "connected again; unacknowledged packets are sent again"
+                    : "connection lost; packets wait in the backlog");
   wake_.notify_one();
 }
 

@@ -165,7 +165,7 @@ TEST(Cluster, OutageLongerThanAnInstanceCanBridgeClosesTheSessionsThatMissedPack
   Chatter again(cluster.join(1, b));
   ASSERT_TRUE(again.ok());
   ca.send(kBroadcast, a.signPublicKey, line(0, 999, 50));
-  ASSERT_TRUE(again.waitFor(1));
+  ASSERT_TRUE(again.waitFor(1)) << cluster.log(0) << cluster.log(1);
   EXPECT_EQ(again.received().back().payload, line(0, 999, 50));
 }
 
