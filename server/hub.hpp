@@ -1,19 +1,31 @@
-// The keyed sessions and the relay between them. The server's one I/O thread
-// owns it, so it takes no locks.
+// The keyed sessions and the relay between them, over one or more I/O
+// threads. Each thread has its Part: its own event loop, its own sessions
+// and their index, a read buffer its sessions share, all touched by that
+// thread alone and so without locks. A packet is relayed to the sender's own
+// thread's sessions at once and posted, once, to every other Part, which
+// hands it to its own sessions; posts from one thread to another run in the
+// order they were made, so each sender's packets reach every recipient in the
+// sender's order.
 //
 // A Broadcast goes to every other session; a Direct to every session of the
 // identity named in its key field. Either way the key field is rewritten to
 // the sender's authenticated identity, and empty payloads go nowhere.
+//
+// The counters (sessions, packets, buffered bytes) are atomics that any
+// thread reads.
 #pragma once
 
 #include <atomic>
+#include <boost/asio/io_context.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
+#include "bytes.hpp"
 #include "handshake.hpp"
 #include "packet.hpp"
 
@@ -23,19 +35,75 @@ class Session;
 
 class Hub {
  public:
-  void join(const std::shared_ptr<Session>& session);
-  void leave(const Session& session);
-  void relay(const Session& from, Packet&& packet);
-  std::size_t size() const { return sessions_.size(); }
-  // Packets opened from clients so far, relayed or not. Any thread may read it.
+  class Part {
+   public:
+    Part(Hub& hub, std::size_t index) : hub_(hub), index_(index) {}
+    // All of these on this Part's thread only.
+    void join(const std::shared_ptr<Session>& session);
+    void leave(const Session& session);
+    void relay(const Session& from, Packet&& packet);
+    // Whether another Part has so many of this thread's packets still to
+    // hand out that readers here should wait: a burst from one thread must
+    // not reach another thread's recipients faster than their writers get a
+    // turn there, or their queues overflow and they are cut off unjustly.
+    bool othersBehind() const;
+    // Read in by one session at a time, between two of its suspensions.
+    Bytes& readBuffer() { return readBuffer_; }
+    // Scratch for opening one frame, under the same rule.
+    Bytes& plaintext() { return plaintext_; }
+    boost::asio::io_context& io() { return io_; }
+    Hub& hub() { return hub_; }
+
+   private:
+    friend class Hub;
+    void deliver(const std::shared_ptr<const Bytes>& packet, std::uint8_t type, const Key& named,
+                 const Session* from);
+    void closeAll(const std::string& reason);
+
+    Hub& hub_;
+    const std::size_t index_;
+    boost::asio::io_context io_{1};
+    std::unordered_map<const Session*, std::shared_ptr<Session>> sessions_;
+    std::multimap<Key, Session*> byIdentity_;
+    Bytes readBuffer_ = Bytes(64 * 1024);
+    // Posted to this Part by the others and not yet handed out; any thread.
+    std::atomic<std::size_t> inbound_{0};
+    // Its sessions, for the others to skip it when it has none; any thread.
+    std::atomic<std::size_t> size_{0};
+    Bytes plaintext_;
+  };
+
+  Hub(std::size_t threads, std::uint64_t maxBufferedBytes);
+  Hub(const Hub&) = delete;
+  Hub& operator=(const Hub&) = delete;
+
+  std::size_t parts() const { return parts_.size(); }
+  Part& part(std::size_t index) { return *parts_[index]; }
+  // The next Part in turn for a new session.
+  Part& nextPart();
+
+  // Sessions joined on all threads. Read at sign-in, on another thread, so a
+  // few sign-ins at the same moment may pass the bound by as many.
+  std::size_t size() const { return size_.load(std::memory_order_relaxed); }
   std::uint64_t packetsReceived() const { return packetsReceived_.load(std::memory_order_relaxed); }
-  // Closes every session; each leaves when its connection has wound down.
+  // Any thread: closes every session, and every one that joins from now on.
   void closeAll(const std::string& reason);
 
+  // The server-wide bound on buffered bytes; any thread.
+  void charge(std::uint64_t bytes) { buffered_.fetch_add(bytes, std::memory_order_relaxed); }
+  void discharge(std::uint64_t bytes) { buffered_.fetch_sub(bytes, std::memory_order_relaxed); }
+  bool overBudget() const { return buffered_.load(std::memory_order_relaxed) > maxBufferedBytes_; }
+  std::uint64_t buffered() const { return buffered_.load(std::memory_order_relaxed); }
+
  private:
-  std::unordered_map<const Session*, std::shared_ptr<Session>> sessions_;
-  std::multimap<Key, Session*> byIdentity_;
+  std::vector<std::unique_ptr<Part>> parts_;
+  std::atomic<std::size_t> next_{0};
+  std::atomic<std::size_t> size_{0};
   std::atomic<std::uint64_t> packetsReceived_{0};
+  std::atomic<std::uint64_t> buffered_{0};
+  std::atomic<bool> closing_{false};
+  std::string closeReason_;  // written before closing_ is set
+  const std::uint64_t maxBufferedBytes_;
 };
 
 }  // namespace sotto

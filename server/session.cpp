@@ -11,9 +11,6 @@
 #include <boost/asio/write.hpp>
 #include <cstring>
 
-#include "frame_io.hpp"
-#include "hub.hpp"
-
 namespace asio = boost::asio;
 
 namespace sotto {
@@ -21,18 +18,33 @@ namespace sotto {
 namespace {
 // A writer seals frames into one buffer up to about this size per write.
 constexpr std::size_t kWriteBatchBytes = 256 * 1024;
-// A buffer that one large frame grew past this is given back once used, so
-// that an idle session does not keep the largest frame it ever handled.
-constexpr std::size_t kKeptBufferBytes = 2 * kWriteBatchBytes;
+// The thread's scratch for opening frames is given back past this, so that
+// one large frame does not stay held.
+constexpr std::size_t kKeptScratchBytes = 256 * 1024;
+// How many frames in a row the reader hands to the relay from what it has
+// read in before it lets the other coroutines run, so that the writers drain
+// what a burst queued before the rest of it is relayed.
+constexpr int kFramesPerTurn = 16;
+// How often a reader held back by the server-wide budget looks again.
+constexpr auto kBudgetPause = std::chrono::milliseconds(2);
+
+// Seals packet as one whole frame at the end of out.
+void sealInto(Bytes& out, const Bytes& packet, const unsigned char* key, const unsigned char* nonce) {
+  const std::size_t at = out.size();
+  out.resize(at + kFrameLengthSize + packet.size() + kFrameTagSize);
+  putU32be(out.data() + at, static_cast<std::uint32_t>(packet.size() + kFrameTagSize));
+  unsigned long long sealed = 0;
+  crypto_chacha(out.data() + at + kFrameLengthSize, sealed, packet.data(), packet.size(), nonce, key);
+}
 }  // namespace
 
 Session::Session(asio::ip::tcp::socket socket, std::string peer, const Key& identity, const unsigned char* rxKey,
-                 const unsigned char* txKey, Hub& hub, const EventLog& log, const Limits& limits)
+                 const unsigned char* txKey, Hub::Part& part, const EventLog& log, const Limits& limits)
     : socket_(std::move(socket)),
       writeTimer_(socket_.get_executor(), std::chrono::steady_clock::time_point::max()),
       peer_(std::move(peer)),
       identity_(identity),
-      hub_(hub),
+      part_(part),
       log_(log),
       limits_(limits) {
   std::memcpy(rxKey_, rxKey, sizeof rxKey_);
@@ -44,10 +56,15 @@ Session::~Session() {
   sodium_memzero(txKey_, sizeof txKey_);
 }
 
-asio::awaitable<void> Session::run() {
-  asio::co_spawn(socket_.get_executor(), writer_(shared_from_this()), asio::detached);
-  const std::string why = co_await reader_();
-  close(why);
+asio::awaitable<void> Session::run(std::array<unsigned char, kWelcomeSize> welcome) {
+  boost::system::error_code ec;
+  co_await asio::async_write(socket_, asio::buffer(welcome), asio::redirect_error(asio::use_awaitable, ec));
+  if (ec) {
+    close(ec.message());
+  } else {
+    asio::co_spawn(socket_.get_executor(), writer_(shared_from_this()), asio::detached);
+    close(co_await reader_());
+  }
   log_.event(peer_, "disconnected " + toHex(identity_.data(), identity_.size()) + ": " + closeReason_);
 }
 
@@ -60,9 +77,10 @@ void Session::deliver(const std::shared_ptr<const Bytes>& packet) {
   }
   queue_.push_back(packet);
   queuedBytes_ += packet->size();
-  // deliver runs on the I/O thread, between the writer's steps: the cancel
-  // either ends its wait or finds it busy writing, and it looks at the queue
-  // again either way.
+  part_.hub().charge(packet->size());
+  // deliver runs on this session's thread, between the writer's steps: the
+  // cancel either ends its wait or finds it busy writing, and it looks at the
+  // queue again either way.
   writeTimer_.cancel();
 }
 
@@ -71,6 +89,7 @@ void Session::close(const std::string& reason) {
   closed_ = true;
   closeReason_ = reason;
   queue_.clear();
+  part_.hub().discharge(queuedBytes_);
   queuedBytes_ = 0;
   boost::system::error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
@@ -78,34 +97,82 @@ void Session::close(const std::string& reason) {
   writeTimer_.cancel();
 }
 
+bool Session::leftoverReady() const {
+  if (leftover_.size() < kFrameLengthSize) return false;
+  const std::uint32_t length = getU32be(leftover_.data());
+  return length > limits_.maxPayload + Packet::headerSize + kFrameTagSize ||
+         leftover_.size() - kFrameLengthSize >= length;
+}
+
+std::optional<std::string> Session::take(const unsigned char* data, std::size_t size, std::size_t& used,
+                                         int maxFrames) {
+  // Anything longer cannot be a packet within the payload limit.
+  const std::size_t largest = Packet::headerSize + limits_.maxPayload + kFrameTagSize;
+  Bytes& plaintext = part_.plaintext();
+  for (int n = 0; n < maxFrames && size - used >= kFrameLengthSize; ++n) {
+    const std::uint32_t length = getU32be(data + used);
+    if (length > kMaxFrameLength) return "frame longer than 16 MiB";
+    if (length > largest)
+      return "packet over the payload limit of " + std::to_string(limits_.maxPayload) + " bytes, not relayed";
+    if (size - used - kFrameLengthSize < length) break;
+    const unsigned char* frame = data + used + kFrameLengthSize;
+    used += kFrameLengthSize + length;
+    // Anything shorter cannot hold a packet header under its tag.
+    if (length < kFrameTagSize + Packet::headerSize) return "frame too short";
+    plaintext.resize(length - kFrameTagSize);
+    unsigned long long opened = 0;
+    // Replays, reordering and tampering all land here: the nonce has moved on.
+    if (crypto_chacha_open(plaintext.data(), opened, frame, length, rxNonce_, rxKey_) != 0)
+      return "frame failed authentication";
+    sodium_increment(rxNonce_, sizeof rxNonce_);
+    part_.relay(*this, Packet(plaintext));
+  }
+  if (plaintext.capacity() > kKeptScratchBytes) Bytes().swap(plaintext);
+  return std::nullopt;
+}
+
 asio::awaitable<std::string> Session::reader_() {
-  // How many frames in a row the reader hands to the relay from what it has
-  // read in before it lets the other coroutines run.
-  constexpr int kFramesPerTurn = 16;
-  FrameReader reader;
-  Bytes frame;
-  int inARow = 0;
   try {
+    socket_.non_blocking(true);
     while (!closed_) {
-      // Frames already read in are handled without a turn of the event loop.
-      // Every few of them the loop gets one all the same, so that the writers
-      // drain what this burst queued before the rest of it is relayed.
-      if (!reader.ready()) {
-        inARow = 0;
-      } else if (++inARow == kFramesPerTurn) {
-        inARow = 0;
+      // Nothing more is taken in while the server-wide budget is spent, or
+      // while another thread still has many of this thread's packets to
+      // hand out.
+      if (part_.hub().overBudget()) {
+        asio::steady_timer pause(socket_.get_executor(), kBudgetPause);
+        co_await pause.async_wait(asio::use_awaitable);
+        continue;
+      }
+      if (part_.othersBehind()) {
         co_await asio::post(socket_.get_executor(), asio::use_awaitable);
         continue;
       }
-      if (!co_await reader.next(socket_, frame)) co_return "frame longer than 16 MiB";
-      // Anything shorter cannot hold a packet header under its tag.
-      if (frame.size() < kFrameTagSize + Packet::headerSize) co_return "frame too short";
-      Bytes plaintext = decrypt(frame, rxKey_, rxNonce_);
-      // Replays, reordering and tampering all land here: the nonce has moved on.
-      if (plaintext.empty()) co_return "frame failed authentication";
-      sodium_increment(rxNonce_, sizeof rxNonce_);
-      hub_.relay(*this, Packet(plaintext));
-      if (frame.capacity() > kKeptBufferBytes) frame = Bytes();
+      // Frames read in earlier (a burst, or the rest of a long frame) first,
+      // a turn of the event loop after each few of them.
+      if (leftoverReady()) {
+        std::size_t used = 0;
+        if (auto why = take(leftover_.data(), leftover_.size(), used, kFramesPerTurn)) co_return *why;
+        leftover_.erase(leftover_.begin(), leftover_.begin() + static_cast<std::ptrdiff_t>(used));
+        if (leftover_.empty()) Bytes().swap(leftover_);
+        if (leftoverReady()) co_await asio::post(socket_.get_executor(), asio::use_awaitable);
+        continue;
+      }
+      co_await socket_.async_wait(asio::ip::tcp::socket::wait_read, asio::use_awaitable);
+      // The thread's buffer is this session's until its next suspension.
+      Bytes& buffer = part_.readBuffer();
+      boost::system::error_code ec;
+      const std::size_t got = socket_.read_some(asio::buffer(buffer), ec);
+      if (ec == asio::error::would_block || ec == asio::error::try_again) continue;
+      if (ec) throw boost::system::system_error(ec);
+      if (!leftover_.empty()) {
+        leftover_.insert(leftover_.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(got));
+        continue;
+      }
+      std::size_t used = 0;
+      if (auto why = take(buffer.data(), got, used, kFramesPerTurn)) co_return *why;
+      leftover_.assign(buffer.begin() + static_cast<std::ptrdiff_t>(used),
+                       buffer.begin() + static_cast<std::ptrdiff_t>(got));
+      if (leftoverReady()) co_await asio::post(socket_.get_executor(), asio::use_awaitable);
     }
     co_return closeReason_;
   } catch (const boost::system::system_error& error) {
@@ -120,7 +187,6 @@ asio::awaitable<std::string> Session::reader_() {
 // self keeps the session alive until the writer has wound down, which may be
 // after run() has returned.
 asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session> self) {
-  Bytes batch;
   try {
     while (!closed_) {
       if (queue_.empty()) {
@@ -133,22 +199,26 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
       // Everything queued leaves in one write. In the time one write takes,
       // the relay can queue a frame from every other session, so a writer
       // that sent one frame per turn would fall behind and cut off a client
-      // that reads as fast as it can.
-      batch.clear();
+      // that reads as fast as it can. The buffer lives for one write only:
+      // an idle session keeps none.
+      Bytes batch;
       while (!queue_.empty() && batch.size() < kWriteBatchBytes) {
         std::shared_ptr<const Bytes> packet = std::move(queue_.front());
         queue_.pop_front();
         queuedBytes_ -= packet->size();
-        appendFrame(batch, encrypt(*packet, txKey_, txNonce_));
+        writingBytes_ += packet->size();
+        sealInto(batch, *packet, txKey_, txNonce_);
         sodium_increment(txNonce_, sizeof txNonce_);
       }
       co_await asio::async_write(socket_, asio::buffer(batch), asio::use_awaitable);
-      // One huge frame must not stay held by every session that relayed it.
-      if (batch.capacity() > kKeptBufferBytes) batch = Bytes();
+      part_.hub().discharge(writingBytes_);
+      writingBytes_ = 0;
     }
   } catch (const std::exception& error) {
     close(std::string("write failed: ") + error.what());
   }
+  part_.hub().discharge(writingBytes_);
+  writingBytes_ = 0;
 }
 
 }  // namespace sotto

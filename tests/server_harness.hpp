@@ -83,8 +83,11 @@ inline std::string hex(const fixed::Identity& id) {
 
 class RunningServer {
  public:
-  RunningServer(const std::string& address, const sotto::Limits& limits = {}, const std::string& dataDir = "")
-      : address_(address), server_(options(address, limits, dataDir.empty() ? own_.path() : dataDir), log.sink()) {
+  // threads 0: one I/O thread per hardware thread, as the program does.
+  RunningServer(const std::string& address, const sotto::Limits& limits = {}, const std::string& dataDir = "",
+                unsigned threads = 0)
+      : address_(address),
+        server_(options(address, limits, dataDir.empty() ? own_.path() : dataDir, threads), log.sink()) {
     std::string error;
     if (!server_.open(error)) {
       ADD_FAILURE() << error;
@@ -129,9 +132,11 @@ class RunningServer {
   LogLines log;
 
  private:
-  sotto::ServerOptions options(const std::string& address, const sotto::Limits& limits, const std::string& dir) {
+  sotto::ServerOptions options(const std::string& address, const sotto::Limits& limits, const std::string& dir,
+                               unsigned threads) {
     dataDir_ = dir;
     sotto::ServerOptions o;
+    o.threads = threads;
     o.listenAddress = address;
     o.dataDir = dir;
     o.limits = limits;
@@ -143,6 +148,19 @@ class RunningServer {
   sotto::Server server_;
   std::thread thread_;
 };
+
+// Server tests that must hold however many I/O threads carry the sessions
+// run once with one and once with two. The two-thread run takes its address
+// from 127.0.8.x, with the same last number, so both may run side by side.
+class OnThreads : public testing::TestWithParam<unsigned> {
+ protected:
+  unsigned threads() const { return GetParam(); }
+  std::string address(int last) const { return (threads() == 1 ? "127.0.5." : "127.0.8.") + std::to_string(last); }
+};
+
+inline std::string threadsName(const testing::TestParamInfo<unsigned>& info) {
+  return std::to_string(info.param) + "Threads";
+}
 
 // Identities without a known proof of work, for seeding the registry.
 inline fixed::Identity plain(unsigned char seed) { return fixed::make(seed, 0); }
