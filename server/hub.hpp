@@ -94,6 +94,13 @@ class Hub {
   void discharge(std::uint64_t bytes) { buffered_.fetch_sub(bytes, std::memory_order_relaxed); }
   bool overBudget() const { return buffered_.load(std::memory_order_relaxed) > maxBufferedBytes_; }
   std::uint64_t buffered() const { return buffered_.load(std::memory_order_relaxed); }
+  std::uint64_t maxBuffered() const { return maxBufferedBytes_; }
+  // Whether over, just seen by a reader, differs from what the last one saw;
+  // so that a pause in reading is logged once when it begins and once when
+  // it ends.
+  bool budgetTurned(bool over) {
+    return overSeen_.load(std::memory_order_relaxed) != over && overSeen_.exchange(over) != over;
+  }
 
  private:
   std::vector<std::unique_ptr<Part>> parts_;
@@ -102,6 +109,7 @@ class Hub {
   std::atomic<std::uint64_t> packetsReceived_{0};
   std::atomic<std::uint64_t> buffered_{0};
   std::atomic<bool> closing_{false};
+  std::atomic<bool> overSeen_{false};
   std::string closeReason_;  // written before closing_ is set
   const std::uint64_t maxBufferedBytes_;
 };

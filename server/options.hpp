@@ -33,6 +33,10 @@ struct Limits {
   // queue; beyond these the reader is too slow and is disconnected.
   std::size_t maxQueuedFrames = 1024;
   std::size_t maxQueuedBytes = 32u * 1024 * 1024;
+  // A client that takes nothing of a write for this long reads too slowly
+  // too, even when its queue stays within the bounds above: the server-wide
+  // budget may have stopped the senders that would fill it.
+  std::chrono::steady_clock::duration writeStall = std::chrono::seconds(30);
   // A packet with a longer payload is not relayed and ends its sender's
   // session: one broadcast is copied and sealed once per recipient.
   std::size_t maxPayload = 64 * 1024;

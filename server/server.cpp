@@ -229,9 +229,10 @@ asio::awaitable<void> Server::acceptLoop() {
         acceptor_.non_blocking(true, again);
         tcp::socket newcomer = acceptor_.accept(again);
         acceptor_.non_blocking(false, again);
-        spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (!newcomer.is_open()) break;
+        const bool tookOne = newcomer.is_open();
         closeQuietly(newcomer);
+        spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (!tookOne) break;
         ++turnedAway;
       }
       pause.expires_after(kRest);

@@ -11,6 +11,8 @@
 #include <boost/asio/write.hpp>
 #include <cstring>
 
+#include "deadline.hpp"
+
 namespace asio = boost::asio;
 
 namespace sotto {
@@ -58,7 +60,10 @@ Session::~Session() {
 
 asio::awaitable<void> Session::run(std::array<unsigned char, kWelcomeSize> welcome) {
   boost::system::error_code ec;
-  co_await asio::async_write(socket_, asio::buffer(welcome), asio::redirect_error(asio::use_awaitable, ec));
+  // The reader and the writer try the socket before they wait for it.
+  socket_.non_blocking(true, ec);
+  if (!ec)
+    co_await asio::async_write(socket_, asio::buffer(welcome), asio::redirect_error(asio::use_awaitable, ec));
   if (ec) {
     close(ec.message());
   } else {
@@ -133,12 +138,18 @@ std::optional<std::string> Session::take(const unsigned char* data, std::size_t 
 
 asio::awaitable<std::string> Session::reader_() {
   try {
-    socket_.non_blocking(true);
     while (!closed_) {
       // Nothing more is taken in while the server-wide budget is spent, or
       // while another thread still has many of this thread's packets to
       // hand out.
-      if (part_.hub().overBudget()) {
+      Hub& hub = part_.hub();
+      const bool over = hub.overBudget();
+      if (hub.budgetTurned(over))
+        log_.event(peer_, over ? "reading paused: " + std::to_string(hub.buffered()) +
+                                     " bytes queued for the sessions, over the budget of " +
+                                     std::to_string(hub.maxBuffered())
+                               : std::string("reading resumed: the queues are back within the budget"));
+      if (over) {
         asio::steady_timer pause(socket_.get_executor(), kBudgetPause);
         co_await pause.async_wait(asio::use_awaitable);
         continue;
@@ -210,7 +221,19 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
         sealInto(batch, *packet, txKey_, txNonce_);
         sodium_increment(txNonce_, sizeof txNonce_);
       }
-      co_await asio::async_write(socket_, asio::buffer(batch), asio::use_awaitable);
+      // Most writes fit in the socket's buffer at once; only the rest waits,
+      // and a client that takes none of it for long is cut off.
+      boost::system::error_code ec;
+      const std::size_t now = socket_.write_some(asio::buffer(batch), ec);
+      if (ec && ec != asio::error::would_block && ec != asio::error::try_again) throw boost::system::system_error(ec);
+      if (now < batch.size()) {
+        Deadline stall(socket_.get_executor(), limits_.writeStall, [this] {
+          close("reads too slowly (nothing taken for " +
+                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limits_.writeStall).count()) + " s)");
+        });
+        co_await asio::async_write(socket_, asio::buffer(batch.data() + now, batch.size() - now),
+                                   asio::use_awaitable);
+      }
       part_.hub().discharge(writingBytes_);
       writingBytes_ = 0;
     }

@@ -81,6 +81,53 @@ TEST_P(SlowReader, IsDisconnectedAlone) {
 
 INSTANTIATE_TEST_SUITE_P(Threads, SlowReader, testing::Values(1u, 2u), harness::threadsName);
 
+TEST(Limits, AFloodPastTheBudgetPausesItsSenderAndTheChatLosesNothing) {
+  sotto::Limits limits;
+  limits.maxBufferedBytes = 1024 * 1024;
+  limits.writeStall = 1s;
+  RunningServer server("127.0.5.38", limits);
+  const auto a = plain(1), b = plain(2), flooder = plain(3), stuck = plain(4);
+  server.seed(stuck);
+  auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b), sf = server.seedAndJoin(flooder);
+  // Holds what is queued for it, and so the budget, until it is cut off.
+  auto held = raw_client::handshake(raw_client::dial(server.address(), "", 4096),
+                                    raw_client::hello(stuck, server.key(), 0), server.key(), stuck);
+  ASSERT_TRUE(sa && sb && sf && held.welcomed);
+
+  // Each honest client reads everything, and counts the other's lines,
+  // which must come one by one in order.
+  constexpr int kLines = 50, kFlood = 100;
+  std::atomic<int> lines[2] = {0, 0}, faults{0};
+  const auto readAll = [&](testing_peer::Session& session, const fixed::Identity& other, int me) {
+    for (int flood = 0; lines[me] < kLines || flood < kFlood;) {
+      auto frame = session.receiveFrame(10s);
+      if (!frame || !frame->opened) return;
+      if (frame->key == flooder.signPublicKey) ++flood;
+      else if (frame->key != other.signPublicKey || frame->payload != text(std::to_string(lines[me]++))) ++faults;
+    }
+  };
+  auto readA = std::async(std::launch::async, readAll, std::ref(*sa), b, 0);
+  auto readB = std::async(std::launch::async, readAll, std::ref(*sb), a, 1);
+  auto flood = std::async(std::launch::async, [&] {
+    for (int i = 0; i < kFlood; ++i) sf->sendPacket(2, flooder.signPublicKey, testing_peer::Bytes(60 * 1024, 'f'));
+  });
+  for (int i = 0; i < kLines; ++i) {
+    sa->sendPacket(2, a.signPublicKey, text(std::to_string(i)));
+    sb->sendPacket(2, b.signPublicKey, text(std::to_string(i)));
+    std::this_thread::sleep_for(2ms);
+  }
+  flood.get();
+  readA.get();
+  readB.get();
+  EXPECT_EQ(lines[0], kLines);
+  EXPECT_EQ(lines[1], kLines);
+  EXPECT_EQ(faults, 0);
+  EXPECT_TRUE(server.log.waitFor("reading paused")) << server.log.all();
+  EXPECT_TRUE(server.log.waitFor("disconnected " + harness::hex(stuck) + ": reads too slowly"));
+  EXPECT_TRUE(server.log.waitFor("reading resumed"));
+  EXPECT_EQ(server.log.count("disconnected"), 1u) << server.log.all();
+}
+
 // Heap bytes this process has in use (the server runs in it).
 std::size_t heapInUse() {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
