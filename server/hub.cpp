@@ -47,10 +47,10 @@ void Hub::Part::leave(const Session& session) {
   }
 }
 
-void Hub::Part::relay(const Session& from, Packet&& packet) {
+std::uint64_t Hub::Part::relay(const Session& from, Packet&& packet) {
   hub_.packetsReceived_.fetch_add(1, std::memory_order_relaxed);
-  if (packet.payload.empty()) return;
-  if (packet.type != Broadcast && packet.type != Direct) return;
+  if (packet.payload.empty()) return 0;
+  if (packet.type != Broadcast && packet.type != Direct) return 0;
   // The recipient of a Direct is named in the key field, which then carries
   // the sender like every relayed packet.
   const Key named = packet.key;
@@ -67,6 +67,7 @@ void Hub::Part::relay(const Session& from, Packet&& packet) {
       part->inbound_.fetch_sub(1, std::memory_order_relaxed);
     });
   }
+  return serialized->size() * (type == Broadcast ? hub_.size() : 1);
 }
 
 bool Hub::Part::othersBehind() const {

@@ -41,7 +41,9 @@ class Hub {
     // All of these on this Part's thread only.
     void join(const std::shared_ptr<Session>& session);
     void leave(const Session& session);
-    void relay(const Session& from, Packet&& packet);
+    // Returns about how many bytes the packet adds to the queues of all
+    // threads, so that a reader knows whether it is one that feeds them.
+    std::uint64_t relay(const Session& from, Packet&& packet);
     // Whether another Part has so many of this thread's packets still to
     // hand out that readers here should wait: a burst from one thread must
     // not reach another thread's recipients faster than their writers get a

@@ -27,6 +27,9 @@ constexpr std::size_t kKeptScratchBytes = 256 * 1024;
 // read in before it lets the other coroutines run, so that the writers drain
 // what a burst queued before the rest of it is relayed.
 constexpr int kFramesPerTurn = 16;
+// A reader whose last packet took more than this share of the budget waits
+// while the budget is spent.
+constexpr std::uint64_t kFeederShare = 64;
 // How often a reader held back by the server-wide budget looks again.
 constexpr auto kBudgetPause = std::chrono::milliseconds(2);
 
@@ -130,7 +133,7 @@ std::optional<std::string> Session::take(const unsigned char* data, std::size_t 
     if (crypto_chacha_open(plaintext.data(), opened, frame, length, rxNonce_, rxKey_) != 0)
       return "frame failed authentication";
     sodium_increment(rxNonce_, sizeof rxNonce_);
-    part_.relay(*this, Packet(plaintext));
+    feeds_ = part_.relay(*this, Packet(plaintext)) > part_.hub().maxBuffered() / kFeederShare;
   }
   if (plaintext.capacity() > kKeptScratchBytes) Bytes().swap(plaintext);
   return std::nullopt;
@@ -139,17 +142,17 @@ std::optional<std::string> Session::take(const unsigned char* data, std::size_t 
 asio::awaitable<std::string> Session::reader_() {
   try {
     while (!closed_) {
-      // Nothing more is taken in while the server-wide budget is spent, or
-      // while another thread still has many of this thread's packets to
-      // hand out.
+      // A reader that feeds the queues takes nothing more in while the
+      // server-wide budget is spent; none does while another thread still
+      // has many of this thread's packets to hand out.
       Hub& hub = part_.hub();
       const bool over = hub.overBudget();
       if (hub.budgetTurned(over))
-        log_.event(peer_, over ? "reading paused: " + std::to_string(hub.buffered()) +
+        log_.event(peer_, over ? "reading paused for the clients that feed the queues: " + std::to_string(hub.buffered()) +
                                      " bytes queued for the sessions, over the budget of " +
                                      std::to_string(hub.maxBuffered())
                                : std::string("reading resumed: the queues are back within the budget"));
-      if (over) {
+      if (over && feeds_) {
         asio::steady_timer pause(socket_.get_executor(), kBudgetPause);
         co_await pause.async_wait(asio::use_awaitable);
         continue;
