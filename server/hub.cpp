@@ -61,13 +61,29 @@ std::uint64_t Hub::Part::relay(const Session& from, Packet&& packet) {
   deliver(serialized, type, named, &from);
   for (auto& other : hub_.parts_) {
     if (other.get() == this || other->size_.load(std::memory_order_relaxed) == 0) continue;
-    other->inbound_.fetch_add(1, std::memory_order_relaxed);
-    boost::asio::post(other->io_, [part = other.get(), serialized, type, named] {
-      part->deliver(serialized, type, named, nullptr);
-      part->inbound_.fetch_sub(1, std::memory_order_relaxed);
-    });
+    other->post(serialized, type, named);
   }
   return serialized->size() * (type == Broadcast ? hub_.size() : 1);
+}
+
+void Hub::Part::post(const std::shared_ptr<const Bytes>& packet, std::uint8_t type, const Key& named) {
+  inbound_.fetch_add(1, std::memory_order_relaxed);
+  const std::lock_guard lock(inboxMutex_);
+  inbox_.push_back({packet, type, named});
+  if (drainPosted_) return;
+  drainPosted_ = true;
+  boost::asio::post(io_, [this] { drainInbox(); });
+}
+
+void Hub::Part::drainInbox() {
+  {
+    const std::lock_guard lock(inboxMutex_);
+    draining_.swap(inbox_);
+    drainPosted_ = false;
+  }
+  for (const Posted& p : draining_) deliver(p.packet, p.type, p.named, nullptr);
+  inbound_.fetch_sub(draining_.size(), std::memory_order_relaxed);
+  draining_.clear();
 }
 
 bool Hub::Part::othersBehind() const {

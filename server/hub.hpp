@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -60,7 +61,18 @@ class Hub {
     friend class Hub;
     void deliver(const std::shared_ptr<const Bytes>& packet, std::uint8_t type, const Key& named,
                  const Session* from);
+    // Any thread: queues a packet from another Part for this one, and wakes
+    // this thread once for however many come before it gets to them.
+    void post(const std::shared_ptr<const Bytes>& packet, std::uint8_t type, const Key& named);
+    // On this thread: hands out everything posted so far, in order.
+    void drainInbox();
     void closeAll(const std::string& reason);
+
+    struct Posted {
+      std::shared_ptr<const Bytes> packet;
+      std::uint8_t type;
+      Key named;
+    };
 
     Hub& hub_;
     const std::size_t index_;
@@ -68,7 +80,12 @@ class Hub {
     std::unordered_map<const Session*, std::shared_ptr<Session>> sessions_;
     std::multimap<Key, Session*> byIdentity_;
     Bytes readBuffer_ = Bytes(64 * 1024);
-    // Posted to this Part by the others and not yet handed out; any thread.
+    // Posted to this Part by the others and not yet handed out, under
+    // inboxMutex_; inbound_ counts them for any thread to read.
+    std::mutex inboxMutex_;
+    std::vector<Posted> inbox_;
+    bool drainPosted_ = false;
+    std::vector<Posted> draining_;  // this thread's
     std::atomic<std::size_t> inbound_{0};
     // Its sessions, for the others to skip it when it has none; any thread.
     std::atomic<std::size_t> size_{0};
