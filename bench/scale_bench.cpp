@@ -34,10 +34,13 @@
 #include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <ctime>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -72,6 +75,24 @@ long statusKiB(pid_t pid, const std::string& field) {
   for (std::string line; std::getline(status, line);)
     if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
   return -1;
+}
+
+// CPU time of all of a process's threads so far, in milliseconds.
+double cpuMs(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), {});
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i >= 14) ticks += std::stod(field);  // utime, stime
+  return ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double threadCpuMs() {
+  timespec t{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
 void percentiles(std::vector<double> us, double& p50, double& p99) {
@@ -364,6 +385,7 @@ void scale(benchmark::State& state, unsigned threads) {
     pair.pause();
     std::vector<double> fanout;
     const Bytes payload(64, 'b');
+    const double serverCpu = cpuMs(server.pid()), ownCpu = threadCpuMs();
     for (int round = 1; round <= kBroadcasts; ++round) {
       const auto sent = Clock::now();
       pair.a().sendPacket(2, pair.idA().signPublicKey, payload);
@@ -373,6 +395,9 @@ void scale(benchmark::State& state, unsigned threads) {
       // The pair's own reader takes the copy A's partner got; let it.
       std::this_thread::sleep_for(20ms);
     }
+    // The sleeps between broadcasts cost neither side anything.
+    state.counters["fanout_server_cpu"] = (cpuMs(server.pid()) - serverCpu) / kBroadcasts;
+    state.counters["fanout_generator_cpu"] = (threadCpuMs() - ownCpu) / kBroadcasts;
     percentiles(fanout, p50, p99);
     state.counters["fanout_p50"] = p50;
     state.counters["fanout_p99"] = p99;
@@ -454,6 +479,10 @@ void registerScale() {
     std::string b, label;
   } runs[] = {{"scale/threads:1", ", --threads 1"}, {"scale/threads:2", ", --threads 2"}};
   for (const auto& [b, label] : runs) {
+    addRow({b, "server CPU per broadcast to all" + label + " (all its threads)", "ms", Better::lower, "",
+            "fanout_server_cpu"});
+    addRow({b, "this load generator's CPU per broadcast, reading all" + label, "ms", Better::lower, "",
+            "fanout_generator_cpu"});
     addRow({b, n + " sign in" + label + ": time until the last welcome", "s", Better::lower, "", "signin_s"});
     addRow({b, "sign-ins per second" + label, "sign-ins/s", Better::higher, "", "signins"});
     addRow({b, "resident memory per idle signed-in session" + label, "KiB", Better::lower, "", "kib_per_session"});
