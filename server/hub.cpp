@@ -12,7 +12,7 @@ constexpr std::size_t kMaxInbound = 128;
 }  // namespace
 
 Hub::Hub(std::size_t threads, std::uint64_t maxBufferedBytes) : maxBufferedBytes_(maxBufferedBytes) {
-  for (std::size_t i = 0; i < std::max<std::size_t>(threads, 1); ++i) parts_.push_back(std::make_unique<Part>(*this, i));
+  for (std::size_t i = 0; i < std::max<std::size_t>(threads, 1); ++i) parts_.push_back(std::make_unique<Part>(*this));
 }
 
 Hub::Part& Hub::nextPart() { return *parts_[next_.fetch_add(1, std::memory_order_relaxed) % parts_.size()]; }

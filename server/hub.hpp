@@ -38,7 +38,7 @@ class Hub {
  public:
   class Part {
    public:
-    Part(Hub& hub, std::size_t index) : hub_(hub), index_(index) {}
+    explicit Part(Hub& hub) : hub_(hub) {}
     // All of these on this Part's thread only.
     void join(const std::shared_ptr<Session>& session);
     void leave(const Session& session);
@@ -75,7 +75,6 @@ class Hub {
     };
 
     Hub& hub_;
-    const std::size_t index_;
     boost::asio::io_context io_{1};
     std::unordered_map<const Session*, std::shared_ptr<Session>> sessions_;
     std::multimap<Key, Session*> byIdentity_;
