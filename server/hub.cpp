@@ -7,8 +7,10 @@
 namespace sotto {
 
 namespace {
-// Packets one Part may have posted to another and not yet seen handed out.
+// Packets, and bytes, one Part may have posted to another and not yet seen
+// handed out: about what a reader hands to the relay in one turn.
 constexpr std::size_t kMaxInbound = 128;
+constexpr std::size_t kMaxInboundBytes = 256 * 1024;
 }  // namespace
 
 Hub::Hub(std::size_t threads, std::uint64_t maxBufferedBytes) : maxBufferedBytes_(maxBufferedBytes) {
@@ -47,10 +49,10 @@ void Hub::Part::leave(const Session& session) {
   }
 }
 
-std::uint64_t Hub::Part::relay(const Session& from, Packet&& packet) {
+void Hub::Part::relay(const Session& from, Packet&& packet) {
   hub_.packetsReceived_.fetch_add(1, std::memory_order_relaxed);
-  if (packet.payload.empty()) return 0;
-  if (packet.type != Broadcast && packet.type != Direct) return 0;
+  if (packet.payload.empty()) return;
+  if (packet.type != Broadcast && packet.type != Direct) return;
   // The recipient of a Direct is named in the key field, which then carries
   // the sender like every relayed packet.
   const Key named = packet.key;
@@ -63,11 +65,11 @@ std::uint64_t Hub::Part::relay(const Session& from, Packet&& packet) {
     if (other.get() == this || other->size_.load(std::memory_order_relaxed) == 0) continue;
     other->post(serialized, type, named);
   }
-  return serialized->size() * (type == Broadcast ? hub_.size() : 1);
 }
 
 void Hub::Part::post(const std::shared_ptr<const Bytes>& packet, std::uint8_t type, const Key& named) {
   inbound_.fetch_add(1, std::memory_order_relaxed);
+  inboundBytes_.fetch_add(packet->size(), std::memory_order_relaxed);
   const std::lock_guard lock(inboxMutex_);
   inbox_.push_back({packet, type, named});
   if (drainPosted_) return;
@@ -81,14 +83,21 @@ void Hub::Part::drainInbox() {
     draining_.swap(inbox_);
     drainPosted_ = false;
   }
-  for (const Posted& p : draining_) deliver(p.packet, p.type, p.named, nullptr);
+  std::size_t bytes = 0;
+  for (const Posted& p : draining_) {
+    deliver(p.packet, p.type, p.named, nullptr);
+    bytes += p.packet->size();
+  }
   inbound_.fetch_sub(draining_.size(), std::memory_order_relaxed);
+  inboundBytes_.fetch_sub(bytes, std::memory_order_relaxed);
   draining_.clear();
 }
 
 bool Hub::Part::othersBehind() const {
   for (const auto& other : hub_.parts_)
-    if (other.get() != this && other->inbound_.load(std::memory_order_relaxed) > kMaxInbound) return true;
+    if (other.get() != this && (other->inbound_.load(std::memory_order_relaxed) > kMaxInbound ||
+                                other->inboundBytes_.load(std::memory_order_relaxed) > kMaxInboundBytes))
+      return true;
   return false;
 }
 

@@ -42,9 +42,7 @@ class Hub {
     // All of these on this Part's thread only.
     void join(const std::shared_ptr<Session>& session);
     void leave(const Session& session);
-    // Returns about how many bytes the packet adds to the queues of all
-    // threads, so that a reader knows whether it is one that feeds them.
-    std::uint64_t relay(const Session& from, Packet&& packet);
+    void relay(const Session& from, Packet&& packet);
     // Whether another Part has so many of this thread's packets still to
     // hand out that readers here should wait: a burst from one thread must
     // not reach another thread's recipients faster than their writers get a
@@ -86,6 +84,7 @@ class Hub {
     bool drainPosted_ = false;
     std::vector<Posted> draining_;  // this thread's
     std::atomic<std::size_t> inbound_{0};
+    std::atomic<std::size_t> inboundBytes_{0};
     // Its sessions, for the others to skip it when it has none; any thread.
     std::atomic<std::size_t> size_{0};
     Bytes plaintext_;

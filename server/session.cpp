@@ -27,8 +27,8 @@ constexpr std::size_t kKeptScratchBytes = 256 * 1024;
 // read in before it lets the other coroutines run, so that the writers drain
 // what a burst queued before the rest of it is relayed.
 constexpr int kFramesPerTurn = 16;
-// A reader whose last packet took more than this share of the budget waits
-// while the budget is spent.
+// While the budget is spent, a packet that could add more than this share of
+// it to the queues waits.
 constexpr std::uint64_t kFeederShare = 64;
 // How often a reader held back by the server-wide budget looks again.
 constexpr auto kBudgetPause = std::chrono::milliseconds(2);
@@ -117,12 +117,21 @@ std::optional<std::string> Session::take(const unsigned char* data, std::size_t 
   // Anything longer cannot be a packet within the payload limit.
   const std::size_t largest = Packet::headerSize + limits_.maxPayload + kFrameTagSize;
   Bytes& plaintext = part_.plaintext();
+  Hub& hub = part_.hub();
+  feeds_ = false;
   for (int n = 0; n < maxFrames && size - used >= kFrameLengthSize; ++n) {
     const std::uint32_t length = getU32be(data + used);
     if (length > kMaxFrameLength) return "frame longer than 16 MiB";
     if (length > largest)
       return "packet over the payload limit of " + std::to_string(limits_.maxPayload) + " bytes, not relayed";
     if (size - used - kFrameLengthSize < length) break;
+    // Another thread has not yet handed out enough of what came before.
+    if (part_.othersBehind()) break;
+    // Were it a broadcast, would it add much to queues already past the budget?
+    if (std::uint64_t{length} * hub.size() > hub.maxBuffered() / kFeederShare && hub.overBudget()) {
+      feeds_ = true;
+      break;
+    }
     const unsigned char* frame = data + used + kFrameLengthSize;
     used += kFrameLengthSize + length;
     // Anything shorter cannot hold a packet header under its tag.
@@ -133,7 +142,7 @@ std::optional<std::string> Session::take(const unsigned char* data, std::size_t 
     if (crypto_chacha_open(plaintext.data(), opened, frame, length, rxNonce_, rxKey_) != 0)
       return "frame failed authentication";
     sodium_increment(rxNonce_, sizeof rxNonce_);
-    feeds_ = part_.relay(*this, Packet(plaintext)) > part_.hub().maxBuffered() / kFeederShare;
+    part_.relay(*this, Packet(plaintext));
   }
   if (plaintext.capacity() > kKeptScratchBytes) Bytes().swap(plaintext);
   return std::nullopt;

@@ -79,10 +79,10 @@ class Session : public std::enable_shared_from_this<Session> {
   // Taken from the queue and sealed, not yet written; charged to the hub's
   // budget like the queue.
   std::size_t writingBytes_ = 0;
-  // Whether the last packet relayed from this client added much to the
-  // queues (a broadcast of a large payload to many): while the server-wide
-  // budget is spent, only such readers wait, so that a flood pauses its
-  // senders and not the chat beside it.
+  // Whether take() held back a packet that could add much to the queues (a
+  // broadcast of a large payload to many) while the server-wide budget is
+  // spent: only such readers wait, so that a flood pauses its senders and
+  // not the chat beside it.
   bool feeds_ = false;
   bool closed_ = false;
   std::string closeReason_;
