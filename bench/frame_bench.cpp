@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "frame.hpp"
-#include "packet.hpp"
-#include "registry.hpp"
-#include "table.hpp"
+#include "bench/areas.hpp"
+#include "bench/table.hpp"
+#include "proto/frame.hpp"
+#include "proto/packet.hpp"
 
 namespace bench {
 

@@ -2,10 +2,10 @@
 // libsodium's crypto_generichash plus sodium_increment (the literal loop).
 #include <string>
 
-#include "blake2b_pow.hpp"
-#include "records.hpp"
-#include "registry.hpp"
-#include "table.hpp"
+#include "bench/areas.hpp"
+#include "bench/records.hpp"
+#include "bench/table.hpp"
+#include "client/pow/blake2b_pow.hpp"
 
 namespace bench {
 

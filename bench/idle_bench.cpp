@@ -21,11 +21,12 @@
 #include <string>
 #include <thread>
 
-#include "local_server.hpp"
-#include "registry.hpp"
-#include "sotto_run.hpp"
-#include "table.hpp"
-#include "tmux_session.hpp"
+#include "bench/areas.hpp"
+#include "bench/table.hpp"
+#include "tests/support/scratch.hpp"
+#include "tests/support/server_harness.hpp"
+#include "tests/support/sotto_run.hpp"
+#include "tests/support/tmux_session.hpp"
 
 namespace bench {
 
@@ -40,8 +41,7 @@ constexpr auto kIdleFor = 10s;
 // The name is in parentheses and may hold anything, so the fields start
 // after the last ')'.
 std::istringstream statFields(int pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::string text = scratch::slurp("/proc/" + std::to_string(pid) + "/stat");
   const auto close = text.rfind(')');
   return std::istringstream(close == std::string::npos ? std::string() : text.substr(close + 2));
 }
@@ -140,13 +140,10 @@ void measureIdle(benchmark::State& state, const std::string& name, const tmux_ha
 }
 
 void idleSotto(benchmark::State& state) {
-  LocalServer server("127.0.9.5");
+  harness::RunningServer server("127.0.9.5");
   const fixed::Identity me = fixed::make(5, 0);
   sotto_run::SottoRun run;
-  if (!server.error().empty() || !server.enrol(me)) {
-    state.SkipWithError(("no server: " + server.error()).c_str());
-    return;
-  }
+  server.seed(me);
   if (!run.privateTmpWorks()) {
     state.SkipWithError("no private /tmp for the binary");
     return;

@@ -2,8 +2,8 @@
 // (see table.hpp). A new area adds a register function here.
 #include <benchmark/benchmark.h>
 
-#include "registry.hpp"
-#include "table.hpp"
+#include "bench/areas.hpp"
+#include "bench/table.hpp"
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);

@@ -4,11 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "blake2b_pow.hpp"
-#include "pow.hpp"
-#include "records.hpp"
-#include "registry.hpp"
-#include "table.hpp"
+#include "bench/areas.hpp"
+#include "bench/records.hpp"
+#include "bench/table.hpp"
+#include "client/pow.hpp"
+#include "client/pow/blake2b_pow.hpp"
+#include "tests/support/scratch.hpp"
 
 namespace bench {
 
@@ -29,9 +30,7 @@ void setFigures(benchmark::State& state, const std::vector<Initial>& mined) {
       kMiningRecords, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
   double sum = 0;
   for (const Initial& record : mined) {
-    std::uint64_t nonce = 0;
-    for (int i = 7; i >= 0; --i) nonce = nonce << 8 | record.powNonce()[i];
-    sum += static_cast<double>(nonce);
+    sum += static_cast<double>(scratch::le64(record.powNonce()));
   }
   state.counters["mean_nonce"] = sum / static_cast<double>(mined.size());
 }

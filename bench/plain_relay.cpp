@@ -1,4 +1,4 @@
-#include "plain_relay.hpp"
+#include "bench/plain_relay.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <utility>
 
-#include "bytes.hpp"
+#include "proto/bytes.hpp"
 
 namespace bench::plain {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "handshake.hpp"
+#include "proto/handshake.hpp"
 
 namespace bench {
 

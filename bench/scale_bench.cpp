@@ -44,12 +44,13 @@
 #include <thread>
 #include <vector>
 
-#include "bytes.hpp"
-#include "child_process.hpp"
-#include "fixed_identity.hpp"
-#include "raw_client.hpp"
-#include "server.hpp"  // the registry
-#include "table.hpp"
+#include "bench/areas.hpp"
+#include "bench/table.hpp"
+#include "proto/bytes.hpp"
+#include "server/registry.hpp"
+#include "tests/support/child_process.hpp"
+#include "tests/support/fixed_identity.hpp"
+#include "tests/support/raw_client.hpp"
 
 namespace bench {
 

@@ -1,4 +1,4 @@
-#include "table.hpp"
+#include "bench/table.hpp"
 
 #include <cmath>
 #include <cstdio>

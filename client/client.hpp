@@ -7,13 +7,14 @@
 //   if (c->connect() != Client::success) ...      // blocks; never hangs
 //   c->sendBytesBroadcast(bytes);                 // any thread
 //   RecivedMessage m = c->readBytes();            // any thread, never blocks
+//   if (!c->connected()) ...                      // the session has ended
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "packet.hpp"
+#include "client/message.hpp"
 
 class Client {
  public:
@@ -39,4 +40,9 @@ class Client {
   virtual void sendBytesDirect(const std::vector<unsigned char>& payload, const unsigned char* recipient) = 0;
   // The oldest received message, or one with an empty payload when none waits.
   virtual RecivedMessage readBytes() = 0;
+  // True from a successful connect until the session ends: the server closed
+  // or reset the connection, a read or write failed, or a frame was over the
+  // bound. It turns false only after the last received message is queued, so
+  // an empty readBytes after a false here means everything has been read.
+  virtual bool connected() const = 0;
 };

@@ -1,4 +1,4 @@
-#include "client_impl.hpp"
+#include "client/client_impl.hpp"
 
 #include <sodium.h>
 
@@ -81,6 +81,10 @@ Client::values ClientImpl::connect() {
           // A failed write or read of the handshake, or the deadline closing
           // the socket under it.
         }
+        // Before the caller wakes, and never over an end the receive loop
+        // has already recorded.
+        auto opening = SessionState::opening;
+        if (v == success) session.compare_exchange_strong(opening, SessionState::live);
         outcome->settle(v);
       },
       asio::detached);

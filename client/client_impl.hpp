@@ -12,13 +12,14 @@
 #include <chrono>
 #include <deque>
 #include <future>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
-#include "client.hpp"
-#include "handshake.hpp"
+#include "client/client.hpp"
+#include "proto/handshake.hpp"
 
 namespace sotto {
 inline constexpr const char* kDebugLogPath = "/tmp/debug.log";
@@ -39,6 +40,8 @@ struct ClientOptions {
   // fixed identity has a known answer. Random when null.
   const unsigned char* kxPublicKey = nullptr;
   const unsigned char* kxSecretKey = nullptr;
+  // Where the handshake reports the size of the hello it sent.
+  std::ostream* handshakeOut = &std::cout;
 };
 }  // namespace sotto
 
@@ -57,6 +60,7 @@ class ClientImpl : public Client {
   void sendBytesBroadcast(const std::vector<unsigned char>& payload) override;
   void sendBytesDirect(const std::vector<unsigned char>& payload, const unsigned char* recipient) override;
   RecivedMessage readBytes() override;
+  bool connected() const override;
 
   // Sets initial's powNonce to the smallest value that passes proofOfWortk.
   void mining_(Initial& initial);
@@ -115,4 +119,9 @@ class ClientImpl : public Client {
   // burst of sends costs one hand-over to the I/O thread.
   std::atomic<bool> wakePosted{false};
   std::shared_ptr<ConnectOutcome> connectOutcome;
+  // Opening until connect succeeds, live until the receive loop, the only one
+  // that queues messages, has ended; it never goes back. Written on the I/O
+  // thread, read from any.
+  enum class SessionState : unsigned char { opening, live, ended };
+  std::atomic<SessionState> session{SessionState::opening};
 };

@@ -10,11 +10,14 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
-#include <iostream>
+#include <ostream>
+#include <string>
 
-#include "client_impl.hpp"
-#include "deadline.hpp"
-#include "pow.hpp"
+#include "client/client_impl.hpp"
+#include "client/pow.hpp"
+#include "proto/deadline.hpp"
+#include "proto/keep_alive.hpp"
+#include "proto/port.hpp"
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
@@ -30,7 +33,8 @@ asio::awaitable<Client::values> ClientImpl::connect_() {
       closeSocket();
       connectOutcome->settle(networkError);
     });
-    auto endpoints = co_await resolver.async_resolve(serverAddress, "8081", asio::use_awaitable);
+    auto endpoints =
+        co_await resolver.async_resolve(serverAddress, std::to_string(sotto::kServerPort), asio::use_awaitable);
     if (deadline.expired()) co_return networkError;
     co_await asio::async_connect(socket, endpoints, asio::use_awaitable);
     if (deadline.expired()) co_return networkError;
@@ -40,6 +44,7 @@ asio::awaitable<Client::values> ClientImpl::connect_() {
   // Small frames must not wait for Nagle's timer behind an unacknowledged one.
   boost::system::error_code ignored;
   socket.set_option(tcp::no_delay(true), ignored);
+  sotto::keepAlive(socket);
 
   const values result = co_await handshake_();
   // Frames keyed by a welcome that did not open would go out under a key
@@ -64,7 +69,7 @@ asio::awaitable<Client::values> ClientImpl::handshake_() {
   // and never answers must not keep connect waiting.
   sotto::Deadline deadline(co_await asio::this_coro::executor, options.handshakeTimeout, [this] { closeSocket(); });
   co_await asio::async_write(socket, asio::buffer(hello), asio::use_awaitable);
-  std::cout << "CLIENT: Sending packet size = " << hello.size() << std::endl;
+  *options.handshakeOut << "CLIENT: Sending packet size = " << hello.size() << std::endl;
 
   // Exactly 76 bytes: frames sent right behind the welcome stay in the socket
   // for the receive loop.

@@ -1,4 +1,4 @@
-#include "debug_log.hpp"
+#include "client/debug_log.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

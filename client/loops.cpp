@@ -7,38 +7,30 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
-#include "client_impl.hpp"
-#include "debug_log.hpp"
-#include "frame.hpp"
-#include "frame_io.hpp"
-#include "receive.hpp"
+#include "client/client_impl.hpp"
+#include "client/debug_log.hpp"
+#include "client/receive.hpp"
+#include "proto/frame.hpp"
+#include "proto/frame_io.hpp"
+#include "proto/packet.hpp"
 
 namespace asio = boost::asio;
 
-namespace {
-// The send loop seals queued frames into one buffer up to about this size per
-// write.
-constexpr std::size_t kSendBatchBytes = 256 * 1024;
-}  // namespace
-
 asio::awaitable<void> ClientImpl::writeHandler_() {
-  std::vector<unsigned char> batch;
+  sotto::FrameBatch batch;
   try {
     for (;;) {
       // Everything queued leaves in one write, frame after frame in queue
-      // order, the same bytes as one write per frame: on loopback a write
-      // costs several times the sealing of a frame. The lock is taken per
-      // message, so a sender still waits for one encryption at most.
-      batch.clear();
-      while (batch.size() < kSendBatchBytes) {
+      // order. The lock is taken per message, so a sender still waits for one
+      // encryption at most.
+      while (!batch.full()) {
         std::lock_guard lock(outgoingMutex);
         if (outgoing.empty()) break;
         const Message& message = outgoing.front();
         // A Direct names its recipient in the key field; everything else
         // carries our own identity.
         const unsigned char* key = message.type == Direct ? message.key.data() : signPublicKey;
-        sotto::appendFrame(batch, encrypt(Packet(message.type, key, message.payload).serialize(), txKey, txNonce));
-        sodium_increment(txNonce, sizeof txNonce);
+        batch.seal(Packet(message.type, key, message.payload).serialize(), txKey, txNonce);
         outgoing.pop_front();
       }
       if (batch.empty()) {
@@ -48,12 +40,12 @@ asio::awaitable<void> ClientImpl::writeHandler_() {
         co_await writeTimer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
         continue;
       }
-      co_await asio::async_write(socket, asio::buffer(batch), asio::use_awaitable);
-      // One huge message must not keep its buffer for the client's lifetime.
-      if (batch.capacity() > 2 * kSendBatchBytes) batch = {};
+      co_await batch.write(socket);
     }
   } catch (const std::exception&) {
-    // The connection is gone; queued messages stay unsent.
+    // The connection is gone; queued messages stay unsent. Closing the socket
+    // ends the receive loop, which ends the session.
+    closeSocket();
   }
 }
 
@@ -66,6 +58,13 @@ asio::awaitable<void> ClientImpl::readHandler_() {
   } catch (const std::exception&) {
     // Read error or closed connection: readBytes drains what is queued.
   }
+  // The session ends only now, after the last message is queued, so that a
+  // caller who sees it ended and then finds the queue empty has read
+  // everything; and before the close, so that the server never sees the
+  // close of a session that still reports itself live. The send loop ends at
+  // its next write.
+  session = SessionState::ended;
+  closeSocket();
 }
 
 namespace {
@@ -74,6 +73,10 @@ std::size_t incomingCost(const Message& message) { return sizeof message + messa
 }  // namespace
 
 asio::awaitable<void> ClientImpl::takeIn_(Message message) {
+  // Callers cannot tell a message without a payload from none waiting, so it
+  // is not queued: an empty readBytes after the session ended then means the
+  // queue is drained, not that a later message still waits behind it.
+  if (message.payload.empty()) co_return;
   bool parked = false;
   {
     std::lock_guard lock(incomingMutex);
@@ -115,6 +118,8 @@ void ClientImpl::sendBytesBroadcast(const std::vector<unsigned char>& payload) {
 void ClientImpl::sendBytesDirect(const std::vector<unsigned char>& payload, const unsigned char* recipient) {
   queue(Message(Direct, recipient, payload));
 }
+
+bool ClientImpl::connected() const { return session == SessionState::live; }
 
 RecivedMessage ClientImpl::readBytes() {
   std::unique_lock lock(incomingMutex);

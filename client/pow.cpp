@@ -1,4 +1,4 @@
-#include "pow.hpp"
+#include "client/pow.hpp"
 
 #include <sodium.h>
 
@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "blake2b_pow.hpp"
+#include "client/pow/blake2b_pow.hpp"
 
 namespace sotto {
 

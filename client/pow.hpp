@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "handshake.hpp"
+#include "proto/handshake.hpp"
 
 namespace sotto {
 

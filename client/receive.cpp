@@ -1,8 +1,9 @@
-#include "receive.hpp"
+#include "client/receive.hpp"
 
 #include <sodium.h>
 
-#include "frame.hpp"
+#include "proto/frame.hpp"
+#include "proto/packet.hpp"
 
 namespace sotto {
 

@@ -6,10 +6,10 @@
 #include <boost/asio/awaitable.hpp>
 #include <utility>
 
-#include "bytes.hpp"
-#include "debug_log.hpp"
-#include "frame_io.hpp"
-#include "packet.hpp"
+#include "client/debug_log.hpp"
+#include "client/message.hpp"
+#include "proto/bytes.hpp"
+#include "proto/frame_io.hpp"
 
 namespace sotto {
 

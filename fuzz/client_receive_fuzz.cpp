@@ -8,10 +8,10 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "check.hpp"
-#include "chunked_stream.hpp"
-#include "frame_stream.hpp"
-#include "receive.hpp"
+#include "client/receive.hpp"
+#include "fuzz/check.hpp"
+#include "fuzz/chunked_stream.hpp"
+#include "fuzz/frame_stream.hpp"
 
 namespace asio = boost::asio;
 

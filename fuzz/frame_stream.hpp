@@ -15,6 +15,8 @@
 #include <optional>
 #include <vector>
 
+#include "tests/support/scratch.hpp"
+
 namespace fuzz {
 
 using Bytes = std::vector<unsigned char>;
@@ -29,10 +31,6 @@ inline Key filledKey(unsigned char byte) {
   Key key;
   key.fill(byte);
   return key;
-}
-
-inline std::uint32_t be32(const unsigned char* p) {
-  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
 }
 
 inline void appendBe32(Bytes& out, std::uint32_t v) {
@@ -81,7 +79,7 @@ inline Bytes layOut(const Record& r, std::uint32_t declared, const Bytes& traili
 // trailing bytes are ignored.
 inline std::optional<Record> parse(const Bytes& plain) {
   if (plain.size() < kHeader) return std::nullopt;
-  const std::uint64_t declared = be32(plain.data() + 33);
+  const std::uint64_t declared = scratch::be32(plain.data() + 33);
   if (plain.size() - kHeader < declared) return std::nullopt;
   Record r;
   r.type = plain[0];
@@ -174,7 +172,7 @@ template <class OnFrame>
 bool walkFrames(const Bytes& stream, OnFrame onFrame) {
   std::size_t at = 0;
   while (stream.size() - at >= 4) {
-    const std::uint32_t length = be32(stream.data() + at);
+    const std::uint32_t length = scratch::be32(stream.data() + at);
     if (length > kMaxFrame) return true;
     if (stream.size() - at - 4 < length) return false;
     if (!onFrame(stream.data() + at + 4, std::size_t{length})) return false;

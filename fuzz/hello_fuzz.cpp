@@ -6,9 +6,9 @@
 // exactly the one an independent reading of the Initial predicts.
 #include <array>
 
-#include "check.hpp"
-#include "frame_stream.hpp"
-#include "handshake.hpp"
+#include "fuzz/check.hpp"
+#include "fuzz/frame_stream.hpp"
+#include "proto/handshake.hpp"
 
 namespace {
 
@@ -35,7 +35,7 @@ std::array<unsigned char, sotto::kHelloSize> sealed(const unsigned char* signedI
 }
 
 sotto::HelloError predict(const fuzz::Bytes& initial) {
-  if (fuzz::be32(initial.data() + 96) != 1) return sotto::HelloError::version;
+  if (scratch::be32(initial.data() + 96) != 1) return sotto::HelloError::version;
   if (initial[100] > 1) return sotto::HelloError::flag;
   if (initial[100] == 1) {
     unsigned char digest[32];

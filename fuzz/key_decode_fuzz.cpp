@@ -6,9 +6,9 @@
 #include <clocale>
 #include <string>
 
-#include "check.hpp"
-#include "frame_stream.hpp"
-#include "key_decode.hpp"
+#include "fuzz/check.hpp"
+#include "fuzz/frame_stream.hpp"
+#include "lin/key_decode.hpp"
 
 namespace {
 

@@ -2,9 +2,10 @@
 // the empty packet or the fields an independent reading finds, and a packet
 // serializes back to exactly the bytes it was read from (trailing bytes
 // aside); a packet built from fields survives the round trip unchanged.
-#include "check.hpp"
-#include "frame_stream.hpp"
-#include "packet.hpp"
+#include "client/message.hpp"
+#include "fuzz/check.hpp"
+#include "fuzz/frame_stream.hpp"
+#include "proto/packet.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const fuzz::Bytes bytes(data, data + size);

@@ -18,10 +18,10 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
-#include "check.hpp"
-#include "frame_stream.hpp"
-#include "hub.hpp"
-#include "session.hpp"
+#include "fuzz/check.hpp"
+#include "fuzz/frame_stream.hpp"
+#include "server/hub.hpp"
+#include "server/session.hpp"
 
 namespace asio = boost::asio;
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "check.hpp"
-#include "text.hpp"
+#include "fuzz/check.hpp"
+#include "lin/text.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::vector<unsigned char> bytes(data, data + size);

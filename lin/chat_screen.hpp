@@ -1,6 +1,7 @@
 // The chat window on the terminal library's standard screen:
 //   row 0         blank
-//   rows 1..R-2   the newest history lines, oldest at the top
+//   rows 1..R-2   the newest history lines, oldest at the top, each on as
+//                 many rows as it needs
 //   row R-1       "> " and the line being typed
 // Painting is for the main thread only; addMessage may be called from any.
 #pragma once

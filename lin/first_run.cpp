@@ -1,10 +1,10 @@
-#include "first_run.hpp"
+#include "lin/first_run.hpp"
 
 #include <istream>
 #include <ostream>
 
-#include "bytes.hpp"
-#include "globals.hpp"
+#include "lin/globals.hpp"
+#include "proto/bytes.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <iosfwd>
 #include <string>
 
-#include "config.hpp"
+#include "proto/config.hpp"
 
 enum class CreateResult { created, endOfInput, clientFailed };
 

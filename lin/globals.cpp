@@ -1,4 +1,4 @@
-#include "globals.hpp"
+#include "lin/globals.hpp"
 
 // Defined in one place so that destruction runs in reverse order of
 // definition: input, then the history, and the client, defined first, last.

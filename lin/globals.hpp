@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "client.hpp"
+#include "client/client.hpp"
 
 extern std::unique_ptr<Client> client;
 extern std::atomic<bool> running;

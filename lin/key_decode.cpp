@@ -1,4 +1,4 @@
-#include "key_decode.hpp"
+#include "lin/key_decode.hpp"
 
 #include <cwchar>
 

@@ -1,4 +1,4 @@
-#include "keys.hpp"
+#include "lin/keys.hpp"
 
 #include <curses.h>
 
@@ -6,9 +6,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "chat_screen.hpp"
-#include "globals.hpp"
-#include "text.hpp"
+#include "lin/chat_screen.hpp"
+#include "lin/globals.hpp"
+#include "lin/text.hpp"
 
 namespace {
 
@@ -35,7 +35,8 @@ void handleKeyCode(int code) {
 
 void submitInput() {
   if (input.empty()) return;
-  // A line that cannot be encoded stays where it is, so the user can mend it.
+  // A line that cannot be encoded stays where it is, so the user can mend it;
+  // after the connection is lost it stays as well.
   if (!sendLine(input)) return;
   input.clear();
   updateInputLine();
@@ -49,6 +50,8 @@ KeyEvent getKey() {
 }
 
 bool sendLine(const std::wstring& text) {
+  // It would never leave, and an own line would claim it did.
+  if (!client->connected()) return false;
   std::vector<unsigned char> bytes;
   try {
     bytes = wstringToUtf8(text);

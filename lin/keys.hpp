@@ -3,13 +3,14 @@
 
 #include <string>
 
-#include "key_decode.hpp"
+#include "lin/key_decode.hpp"
 
 // Waits at most 10 ms for a key (and 10 ms for each further UTF-8 byte).
 KeyEvent getKey();
 
 // Converts text, broadcasts it and adds it to the history as an own line.
-// False, with nothing sent or added, when the text cannot be put into UTF-8.
+// False, with nothing sent or added, when the text cannot be put into UTF-8
+// or the connection has ended.
 bool sendLine(const std::wstring& text);
 
 // Repaints on request and acts on keys until Esc clears `running`.

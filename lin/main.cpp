@@ -3,12 +3,12 @@
 #include <iostream>
 #include <thread>
 
-#include "chat_screen.hpp"
-#include "first_run.hpp"
-#include "globals.hpp"
-#include "keys.hpp"
-#include "reader.hpp"
-#include "tui.hpp"
+#include "lin/chat_screen.hpp"
+#include "lin/first_run.hpp"
+#include "lin/globals.hpp"
+#include "lin/keys.hpp"
+#include "lin/reader.hpp"
+#include "lin/tui.hpp"
 
 int main() {
   try {

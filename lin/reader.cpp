@@ -1,13 +1,13 @@
-#include "reader.hpp"
+#include "lin/reader.hpp"
 
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
 #include <thread>
 
-#include "chat_screen.hpp"
-#include "globals.hpp"
-#include "text.hpp"
+#include "lin/chat_screen.hpp"
+#include "lin/globals.hpp"
+#include "lin/text.hpp"
 
 std::wstring receivedLine(const RecivedMessage& message) {
   std::wstring text;
@@ -29,9 +29,18 @@ std::wstring receivedLine(const RecivedMessage& message) {
 
 void readerThread() {
   using namespace std::chrono_literals;
+  bool lossShown = false;
   while (running) {
+    // Asked before the poll: the library queues its last message before it
+    // reports the end, so an empty poll after that has seen them all.
+    const bool wasConnected = client->connected();
     const RecivedMessage message = client->readBytes();
-    if (!message.payload.empty()) addMessage(receivedLine(message), false);
+    if (!message.payload.empty()) {
+      addMessage(receivedLine(message), false);
+    } else if (!wasConnected && !lossShown) {
+      addMessage(L"Connection lost. Press Esc to exit.", false);
+      lossShown = true;
+    }
     std::this_thread::sleep_for(10ms);
   }
 }

@@ -4,11 +4,13 @@
 
 #include <string>
 
-#include "packet.hpp"
+#include "client/message.hpp"
 
 // "<64 lower-case hex digits of the key>: <text>", or "<invalid UTF-8>" in
 // place of a payload that does not decode.
 std::wstring receivedLine(const RecivedMessage& message);
 
-// Polls the client every 10 ms, one message per pass, while `running`.
+// Polls the client every 10 ms, one message per pass, while `running`. Once
+// the connection has ended and every message has been shown, adds
+// "Connection lost. Press Esc to exit." once.
 void readerThread();

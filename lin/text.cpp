@@ -1,4 +1,4 @@
-#include "text.hpp"
+#include "lin/text.hpp"
 
 #include <codecvt>
 #include <locale>

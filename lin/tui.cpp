@@ -1,4 +1,4 @@
-#include "tui.hpp"
+#include "lin/tui.hpp"
 
 #include <curses.h>
 

@@ -1,4 +1,4 @@
-#include "enrol.hpp"
+#include "server/enrol.hpp"
 
 #include <sodium.h>
 #include <unistd.h>
@@ -9,10 +9,10 @@
 #include <ctime>
 #include <filesystem>
 
-#include "bytes.hpp"
-#include "config.hpp"
-#include "key_file.hpp"
-#include "registry.hpp"
+#include "proto/bytes.hpp"
+#include "proto/config.hpp"
+#include "server/key_file.hpp"
+#include "server/registry.hpp"
 
 namespace sotto {
 

@@ -5,7 +5,7 @@
 
 #include <ostream>
 
-#include "options.hpp"
+#include "server/options.hpp"
 
 namespace sotto {
 

@@ -1,4 +1,4 @@
-#include "event_log.hpp"
+#include "server/event_log.hpp"
 
 #include <unistd.h>
 

@@ -1,8 +1,8 @@
-#include "hub.hpp"
+#include "server/hub.hpp"
 
 #include <boost/asio/post.hpp>
 
-#include "session.hpp"
+#include "server/session.hpp"
 
 namespace sotto {
 

@@ -26,9 +26,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "bytes.hpp"
-#include "handshake.hpp"
-#include "packet.hpp"
+#include "proto/bytes.hpp"
+#include "proto/handshake.hpp"
+#include "proto/packet.hpp"
 
 namespace sotto {
 

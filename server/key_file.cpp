@@ -1,4 +1,4 @@
-#include "key_file.hpp"
+#include "server/key_file.hpp"
 
 #include <fcntl.h>
 #include <sodium.h>

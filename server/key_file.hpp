@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "handshake.hpp"
+#include "proto/handshake.hpp"
 
 namespace sotto {
 

@@ -2,9 +2,9 @@
 #include <csignal>
 #include <iostream>
 
-#include "bytes.hpp"
-#include "enrol.hpp"
-#include "server.hpp"
+#include "proto/bytes.hpp"
+#include "server/enrol.hpp"
+#include "server/server.hpp"
 
 int main(int argc, char** argv) {
   std::string error;

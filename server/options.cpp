@@ -1,4 +1,4 @@
-#include "options.hpp"
+#include "server/options.hpp"
 
 #include <boost/asio/ip/address.hpp>
 
@@ -8,9 +8,9 @@
 #include <functional>
 #include <string_view>
 
-#include "config.hpp"
-#include "frame.hpp"
-#include "packet.hpp"
+#include "proto/config.hpp"
+#include "proto/frame.hpp"
+#include "proto/packet.hpp"
 
 namespace sotto {
 

@@ -12,9 +12,10 @@
 #include <optional>
 #include <string>
 
-namespace sotto {
+#include "proto/keep_alive.hpp"
+#include "proto/port.hpp"
 
-inline constexpr unsigned short kServerPort = 8081;
+namespace sotto {
 
 // What one client may cost the server. Tests lower them; the command line
 // sets some of them. A bound of 0 means "from the machine" (fitToMachine).
@@ -48,9 +49,7 @@ struct Limits {
   // A quiet chat sends nothing, so only TCP keepalive notices a client that
   // vanished without closing (power cut, dropped NAT entry); without it the
   // session would hold its slot for good. Dead after idle + interval * count.
-  std::chrono::seconds keepAliveIdle{60};
-  std::chrono::seconds keepAliveInterval{10};
-  int keepAliveProbes = 6;
+  KeepAlive keepAlive;
 };
 
 // Descriptors the server keeps for itself: registry, log, listening socket,

@@ -1,4 +1,4 @@
-#include "registry.hpp"
+#include "server/registry.hpp"
 
 #include <sqlite3.h>
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "handshake.hpp"
+#include "proto/handshake.hpp"
 
 struct sqlite3;
 struct sqlite3_stmt;

@@ -1,4 +1,4 @@
-#include "server.hpp"
+#include "server/server.hpp"
 
 #include <sodium.h>
 
@@ -17,13 +17,11 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "deadline.hpp"
-#include "session.hpp"
+#include "proto/deadline.hpp"
+#include "server/session.hpp"
 
 // GCC 12 at -O2 takes the coroutine frame of greet, which Asio's own
 // operator new and delete allocate and free as a pair, for a mismatch.
@@ -40,19 +38,6 @@ std::string endpointName(const tcp::endpoint& endpoint) {
   const auto address = endpoint.address();
   std::string name = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
   return name + ":" + std::to_string(endpoint.port());
-}
-
-using KeepAliveIdle = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPIDLE>;
-using KeepAliveInterval = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPINTVL>;
-using KeepAliveProbes = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPCNT>;
-
-// Failures are ignored: a socket without keepalive still works.
-void keepAlive(tcp::socket& socket, const Limits& limits) {
-  boost::system::error_code ignored;
-  socket.set_option(asio::socket_base::keep_alive(true), ignored);
-  socket.set_option(KeepAliveIdle(static_cast<int>(limits.keepAliveIdle.count())), ignored);
-  socket.set_option(KeepAliveInterval(static_cast<int>(limits.keepAliveInterval.count())), ignored);
-  socket.set_option(KeepAliveProbes(limits.keepAliveProbes), ignored);
 }
 
 void closeQuietly(tcp::socket& socket) {
@@ -325,7 +310,7 @@ asio::awaitable<void> Server::greet(tcp::socket socket) {
   const auto remote = socket.remote_endpoint(ec);
   if (ec) co_return;  // already gone
   const std::string peer = endpointName(remote);
-  keepAlive(socket, options_.limits);
+  keepAlive(socket, options_.limits.keepAlive);
   log_.event(peer, "connected");
   const auto refuse = [&](const std::string& why) {
     log_.event(peer, "refused: " + why);

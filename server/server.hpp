@@ -32,11 +32,11 @@
 #include <thread>
 #include <vector>
 
-#include "event_log.hpp"
-#include "hub.hpp"
-#include "key_file.hpp"
-#include "options.hpp"
-#include "registry.hpp"
+#include "server/event_log.hpp"
+#include "server/hub.hpp"
+#include "server/key_file.hpp"
+#include "server/options.hpp"
+#include "server/registry.hpp"
 
 namespace sotto {
 

@@ -1,4 +1,4 @@
-#include "session.hpp"
+#include "server/session.hpp"
 
 #include <sodium.h>
 
@@ -11,15 +11,15 @@
 #include <boost/asio/write.hpp>
 #include <cstring>
 
-#include "deadline.hpp"
+#include "proto/deadline.hpp"
+#include "proto/frame_io.hpp"
+#include "server/hub.hpp"
 
 namespace asio = boost::asio;
 
 namespace sotto {
 
 namespace {
-// A writer seals frames into one buffer up to about this size per write.
-constexpr std::size_t kWriteBatchBytes = 256 * 1024;
 // The thread's scratch for opening frames is given back past this, so that
 // one large frame does not stay held.
 constexpr std::size_t kKeptScratchBytes = 256 * 1024;
@@ -32,15 +32,6 @@ constexpr int kFramesPerTurn = 16;
 constexpr std::uint64_t kFeederShare = 64;
 // How often a reader held back by the server-wide budget looks again.
 constexpr auto kBudgetPause = std::chrono::milliseconds(2);
-
-// Seals packet as one whole frame at the end of out.
-void sealInto(Bytes& out, const Bytes& packet, const unsigned char* key, const unsigned char* nonce) {
-  const std::size_t at = out.size();
-  out.resize(at + kFrameLengthSize + packet.size() + kFrameTagSize);
-  putU32be(out.data() + at, static_cast<std::uint32_t>(packet.size() + kFrameTagSize));
-  unsigned long long sealed = 0;
-  crypto_chacha(out.data() + at + kFrameLengthSize, sealed, packet.data(), packet.size(), nonce, key);
-}
 }  // namespace
 
 Session::Session(asio::ip::tcp::socket socket, std::string peer, const Key& identity, const unsigned char* rxKey,
@@ -210,6 +201,7 @@ asio::awaitable<std::string> Session::reader_() {
 // self keeps the session alive until the writer has wound down, which may be
 // after run() has returned.
 asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session> self) {
+  FrameBatch batch;
   try {
     while (!closed_) {
       if (queue_.empty()) {
@@ -222,30 +214,30 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
       // Everything queued leaves in one write. In the time one write takes,
       // the relay can queue a frame from every other session, so a writer
       // that sent one frame per turn would fall behind and cut off a client
-      // that reads as fast as it can. The buffer lives for one write only:
-      // an idle session keeps none.
-      Bytes batch;
-      while (!queue_.empty() && batch.size() < kWriteBatchBytes) {
+      // that reads as fast as it can.
+      while (!queue_.empty() && !batch.full()) {
         std::shared_ptr<const Bytes> packet = std::move(queue_.front());
         queue_.pop_front();
         queuedBytes_ -= packet->size();
         writingBytes_ += packet->size();
-        sealInto(batch, *packet, txKey_, txNonce_);
-        sodium_increment(txNonce_, sizeof txNonce_);
+        batch.seal(*packet, txKey_, txNonce_);
       }
       // Most writes fit in the socket's buffer at once; only the rest waits,
       // and a client that takes none of it for long is cut off.
+      const Bytes& sealed = batch.bytes();
       boost::system::error_code ec;
-      const std::size_t now = socket_.write_some(asio::buffer(batch), ec);
+      const std::size_t now = socket_.write_some(asio::buffer(sealed), ec);
       if (ec && ec != asio::error::would_block && ec != asio::error::try_again) throw boost::system::system_error(ec);
-      if (now < batch.size()) {
+      if (now < sealed.size()) {
         Deadline stall(socket_.get_executor(), limits_.writeStall, [this] {
           close("reads too slowly (nothing taken for " +
                 std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limits_.writeStall).count()) + " s)");
         });
-        co_await asio::async_write(socket_, asio::buffer(batch.data() + now, batch.size() - now),
+        co_await asio::async_write(socket_, asio::buffer(sealed.data() + now, sealed.size() - now),
                                    asio::use_awaitable);
       }
+      // An idle session keeps no buffer.
+      batch.done(!queue_.empty());
       part_.hub().discharge(writingBytes_);
       writingBytes_ = 0;
     }

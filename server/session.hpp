@@ -19,12 +19,12 @@
 #include <optional>
 #include <string>
 
-#include "bytes.hpp"
-#include "event_log.hpp"
-#include "frame.hpp"
-#include "handshake.hpp"
-#include "hub.hpp"
-#include "options.hpp"
+#include "proto/bytes.hpp"
+#include "proto/frame.hpp"
+#include "proto/handshake.hpp"
+#include "server/event_log.hpp"
+#include "server/hub.hpp"
+#include "server/options.hpp"
 
 namespace sotto {
 

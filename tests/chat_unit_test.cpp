@@ -5,11 +5,11 @@
 #include <deque>
 #include <thread>
 
-#include "chat_screen.hpp"
-#include "globals.hpp"
-#include "key_decode.hpp"
-#include "keys.hpp"
-#include "reader.hpp"
+#include "lin/chat_screen.hpp"
+#include "lin/globals.hpp"
+#include "lin/key_decode.hpp"
+#include "lin/keys.hpp"
+#include "lin/reader.hpp"
 
 namespace {
 
@@ -34,6 +34,7 @@ class StandInClient : public Client {
     waiting.pop_front();
     return m;
   }
+  bool connected() const override { return true; }
 
   std::mutex mutex;
   std::vector<Bytes> sent;

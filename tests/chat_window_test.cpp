@@ -2,13 +2,15 @@
 // the independent test peer. Addresses 127.0.6.x belong to this file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
+#include <thread>
 
-#include "fixed_identity.hpp"
-#include "sotto_run.hpp"
-#include "test_peer.hpp"
-#include "tmux_session.hpp"
+#include "tests/support/fixed_identity.hpp"
+#include "tests/support/sotto_run.hpp"
+#include "tests/support/test_peer.hpp"
+#include "tests/support/tmux_session.hpp"
 
 namespace {
 
@@ -242,5 +244,116 @@ TEST_F(ChatWindow, AReceivedLineCannotMoveBackOverItsSendersKey) {
   EXPECT_TRUE(waitForRow(3, malloryHex + ": ^H^H^H^H^H^H^H^H01234567: hi")) << term->dump();
   quit();
 }
+
+// Letters in turn, so that a row cut in the wrong place shows.
+std::string letters(std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) text += static_cast<char>('a' + i % 26);
+  return text;
+}
+
+TEST_F(ChatWindow, LinesTakeTheRowsTheyNeedAndNoneStartsARowWithAForgedKey) {
+  ASSERT_NO_FATAL_FAILURE(start("127.0.6.22", 80, 30));
+  Key mallory{};
+  mallory.fill(0x66);
+  const std::string malloryHex(64, '6');
+  const std::string forged = std::string(64, 'e') + ": gotcha";
+  const std::string text = letters(150);
+  const struct {
+    std::string payload;
+    Screen rows;
+  } cases[] = {
+      {std::string(14, ' ') + forged, {malloryHex + ":", "  " + forged}},
+      {std::string(13, ' ') + "\u4f60" + forged, {malloryHex + ":", "  \u4f60" + forged}},
+      {"a\nb", {malloryHex + ": a^Jb"}},
+      {"\n" + forged, {malloryHex + ": ^J" + forged.substr(0, 12), "  " + forged.substr(12)}},
+      {"\x1b[1;1H\xc2\x9b" "2J", {malloryHex + ": ^[[1;1HM-^[2J"}},
+      // 66 cells of key and ": ", then 78 a row after the indent.
+      {text, {malloryHex + ": " + text.substr(0, 14), "  " + text.substr(14, 78), "  " + text.substr(92)}},
+      {"hi", {malloryHex + ": hi"}},
+  };
+  Screen expected{"", connectedNotice};
+  for (const auto& c : cases) {
+    session->sendPacket(2, mallory, bytesOf(c.payload));
+    expected.insert(expected.end(), c.rows.begin(), c.rows.end());
+    EXPECT_TRUE(term->waitFor([&](const Screen& s) {
+      return s.size() > expected.size() && std::equal(expected.begin(), expected.end(), s.begin()) &&
+             s[expected.size()].empty();
+    })) << c.payload << "\n" << term->dump();
+  }
+  // Six rows of history at 40 columns: the long line keeps its last four.
+  term->resize(40, 8);
+  EXPECT_TRUE(term->waitFor([&](const Screen& s) {
+    return s == Screen{"", "  " + text.substr(12, 38), "  " + text.substr(50, 38), "  " + text.substr(88, 38),
+                       "  " + text.substr(126), malloryHex.substr(0, 40), "  " + malloryHex.substr(40) + ": hi", emptyInput};
+  })) << term->dump();
+  quit();
+}
+
+TEST_F(ChatWindow, TheCursorStandsAfterWideAndLongInput) {
+  ASSERT_NO_FATAL_FAILURE(start("127.0.6.23", 80, 30));
+  term->text("\u4f60\u597d");
+  EXPECT_TRUE(waitForRow(29, "> \u4f60\u597d")) << term->dump();
+  EXPECT_EQ(term->cursor(), std::make_pair(6, 29));
+  // Past the row's end: the end of the input in sight, the cursor on the last column.
+  const std::string typed = letters(100);
+  term->text(typed);
+  EXPECT_TRUE(waitForRow(29, "> " + typed.substr(23))) << term->dump();
+  EXPECT_EQ(term->cursor(), std::make_pair(79, 29));
+  term->keys({"Enter"});
+  EXPECT_EQ(nextPayload(), bytesOf("\u4f60\u597d" + typed));
+  quit();
+}
+
+// The peer ends the session: whatever it sent first is shown, then the notice,
+// once and in the notice colour; a line typed afterwards stays in the input
+// and goes nowhere.
+struct Loss {
+  const char* name;
+  const char* address;
+  // A reset may discard what the client has not read yet, so before one the
+  // messages are seen on screen first.
+  bool shownBeforeTheEnd;
+  void (testing_peer::Session::*end)();
+};
+void PrintTo(const Loss& loss, std::ostream* out) { *out << loss.name; }
+
+class LostConnection : public ChatWindow, public testing::WithParamInterface<Loss> {};
+
+TEST_P(LostConnection, IsShownAfterEveryEarlierMessageAndNothingIsSentAfterIt) {
+  const Loss& loss = GetParam();
+  const std::string lostNotice = "Connection lost. Press Esc to exit.";
+  ASSERT_NO_FATAL_FAILURE(start(loss.address, 100, 30));
+  for (const std::string text : {"one", "", "two"}) session->sendPacket(2, countingKey(), bytesOf(text));
+  if (loss.shownBeforeTheEnd) {
+    ASSERT_TRUE(waitForRow(3, countingKeyHex + ": two")) << term->dump();
+  }
+  // A half close ends what the client reads, and lets the peer see below
+  // that nothing more is written.
+  ((*session).*loss.end)();
+  const auto ended = std::chrono::steady_clock::now();
+
+  std::this_thread::sleep_until(ended + 1s);
+  const Screen shown = term->screen();
+  EXPECT_EQ(row(shown, 2), countingKeyHex + ": one") << term->dump();
+  EXPECT_EQ(row(shown, 3), countingKeyHex + ": two") << term->dump();
+  EXPECT_EQ(row(shown, 4), lostNotice) << term->dump();
+  EXPECT_NE(term->screen(true)[4].find("\x1b[33m"), std::string::npos);
+
+  // The character after Enter shows that Enter has been handled.
+  send("after");
+  term->text("!");
+  EXPECT_TRUE(waitForRow(rows - 1, "> after!")) << term->dump();
+  const Screen after = term->screen();
+  EXPECT_EQ(std::count(after.begin(), after.end(), lostNotice), 1) << term->dump();
+  EXPECT_EQ(row(after, 5), "") << term->dump();
+  EXPECT_FALSE(session->receiveFrame(300ms));
+  quit();
+}
+
+INSTANTIATE_TEST_SUITE_P(Losses, LostConnection,
+                         testing::Values(Loss{"PeerCloses", "127.0.6.40", false, &testing_peer::Session::halfClose},
+                                         Loss{"PeerResets", "127.0.6.41", true, &testing_peer::Session::reset}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

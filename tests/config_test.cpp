@@ -8,31 +8,17 @@
 #include <fstream>
 #include <sstream>
 
-#include "config.hpp"
-#include "first_run.hpp"
-#include "globals.hpp"
+#include "lin/first_run.hpp"
+#include "lin/globals.hpp"
+#include "proto/config.hpp"
+#include "tests/support/scratch.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/sotto-config-XXXXXX";
-    path_ = ::mkdtemp(pattern);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using scratch::slurp;
+using scratch::TempDir;
 
 void writeBytes(const std::string& path, std::size_t size, char fill) {
   std::ofstream(path, std::ios::binary) << std::string(size, fill);

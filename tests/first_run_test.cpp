@@ -9,10 +9,11 @@
 #include <iterator>
 #include <memory>
 
-#include "fixed_identity.hpp"
-#include "sotto_run.hpp"
-#include "test_peer.hpp"
-#include "tmux_session.hpp"
+#include "tests/support/fixed_identity.hpp"
+#include "tests/support/scratch.hpp"
+#include "tests/support/sotto_run.hpp"
+#include "tests/support/test_peer.hpp"
+#include "tests/support/tmux_session.hpp"
 
 namespace {
 
@@ -29,10 +30,7 @@ const std::string hexPrompt = "Invalid key. Enter 64 hex chars: ";
 // The capture trims the blank that ends a prompt still waiting for input.
 std::string waiting(const std::string& prompt) { return prompt.substr(0, prompt.size() - 1); }
 
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using scratch::slurp;
 
 class FirstRunInTerminal : public testing::Test {
  protected:
@@ -90,7 +88,7 @@ TEST_F(FirstRunInTerminal, AsksInItsOwnWordsSavesTheRecordAndReportsAnUnreachabl
   struct stat info {};
   ASSERT_EQ(::stat(run.configPath().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
-  const std::string record = readFile(run.configPath());
+  const std::string record = slurp(run.configPath());
   ASSERT_EQ(record.size(), 384u);
   EXPECT_EQ(record.substr(0, 256), "127.0.4.1" + std::string(247, '\0'));
   for (int i = 0; i < 32; ++i) EXPECT_EQ(static_cast<unsigned char>(record[256 + i]), i);
@@ -114,7 +112,7 @@ TEST_F(FirstRunInTerminal, ProvesItsWorkOnceAndNotOnTheNextRun) {
   RecordProperty("first_run_connect_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                               std::chrono::steady_clock::now() - mining)
                                                               .count()));
-  const std::string record = readFile(run.configPath());
+  const std::string record = slurp(run.configPath());
   ASSERT_EQ(record.size(), 384u);
   const std::string ownKey = record.substr(288, 32);
   {
@@ -147,7 +145,7 @@ TEST_F(FirstRunInTerminal, ProvesItsWorkOnceAndNotOnTheNextRun) {
   term->keys({"Escape"});
   EXPECT_EQ(run.waitStatus(), 0) << run.standardError();
   EXPECT_FALSE(tmux_harness::contains(term->screen(), "Config file not found")) << term->dump();
-  EXPECT_EQ(readFile(run.configPath()), record);
+  EXPECT_EQ(slurp(run.configPath()), record);
 }
 
 class RefusedSession : public FirstRunInTerminal, public testing::WithParamInterface<std::pair<Behaviour, const char*>> {};

@@ -12,7 +12,7 @@
 #include <atomic>
 #include <thread>
 
-#include "frame_io.hpp"
+#include "proto/frame_io.hpp"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
-#include "frame.hpp"
+#include "proto/frame.hpp"
 
 namespace {
 

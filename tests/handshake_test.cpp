@@ -5,23 +5,23 @@
 
 #include <cstring>
 
-#include "client_impl.hpp"
-#include "fixed_identity.hpp"
-#include "handshake.hpp"
-#include "pow.hpp"
+#include "client/client_impl.hpp"
+#include "client/pow.hpp"
+#include "proto/handshake.hpp"
+#include "tests/support/fixed_identity.hpp"
+#include "tests/support/scratch.hpp"
 
 namespace {
 
 std::uint64_t nonceValue(const Initial& initial) {
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = v << 8 | initial.powNonce()[i];
+  const std::uint64_t v = scratch::le64(initial.powNonce());
   for (std::size_t i = 8; i < Initial::powNonceSize; ++i) EXPECT_EQ(initial.powNonce()[i], 0) << i;
   return v;
 }
 
 void setNonce(Initial& initial, std::uint64_t v) {
   std::memset(initial.powNonce(), 0, Initial::powNonceSize);
-  for (int i = 0; i < 8; ++i) initial.powNonce()[i] = static_cast<unsigned char>(v >> (8 * i));
+  scratch::putLe64(initial.powNonce(), v);
 }
 
 TEST(Initial, LayoutOfAKnownIdentity) {

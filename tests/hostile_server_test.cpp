@@ -7,7 +7,7 @@
 #include <fstream>
 #include <random>
 
-#include "client_harness.hpp"
+#include "tests/support/client_harness.hpp"
 
 namespace {
 
@@ -88,9 +88,9 @@ TEST(HostileServer, AFourGigabyteLengthAfterTheWelcomeAllocatesNothing) {
   ASSERT_TRUE(c.connected);
   c.session->sendRaw({0xff, 0xff, 0xff, 0xff});
   c.session->sendRaw(Bytes(1 << 20, 0xab));  // a megabyte of "body" behind it
-  c.client.impl->sendBytesBroadcast({'a', 'l', 'i', 'v', 'e'});
-  auto frame = c.session->receiveFrame();
-  ASSERT_TRUE(frame && frame->opened);
+  // The session ends there, and the client closes its side.
+  EXPECT_TRUE(c.session->waitClosed());
+  EXPECT_FALSE(c.client.impl->connected());
   EXPECT_TRUE(c.client.next(300ms).payload.empty());
   EXPECT_LT(peakMiB(), 256);
 }
@@ -121,16 +121,8 @@ TEST(HostileServer, TenThousandForgedFramesCostLittleAndTheNextRealOneArrives) {
   }
   c.session->sendRaw(burst);
   c.session->sendPacket(2, senderKey(), {'r', 'e', 'a', 'l'});
-  // Each forged frame leaves one empty result; drain them without pausing.
-  const auto until = Clock::now() + 20s;
-  int empties = 0;
-  RecivedMessage m;
-  while ((m = c.client.impl->readBytes()).payload.empty() && Clock::now() < until) {
-    ++empties;
-    std::this_thread::yield();
-  }
-  EXPECT_EQ(m.payload, Bytes({'r', 'e', 'a', 'l'}));
-  EXPECT_GE(empties, 10'000);
+  // A forged frame queues nothing, so the real one is the first message.
+  EXPECT_EQ(c.client.next(20s).payload, Bytes({'r', 'e', 'a', 'l'}));
   EXPECT_LT(peakMiB(), 256);
 }
 
@@ -233,23 +225,21 @@ TEST(HostileServer, AFloodTheApplicationDoesNotReadIsHeldBackByTcpNotQueuedInMem
   sender.join();
 }
 
-TEST(HostileServer, AfterTheServerHalfClosesTheClientStillSends) {
+TEST(HostileServer, AfterTheServerHalfClosesTheSessionEndsAndNothingMoreIsSent) {
   Connected c("127.0.7.24");
   ASSERT_TRUE(c.connected);
   c.session->sendPacket(2, senderKey(), {'b', 'y', 'e'});
   c.session->halfClose();
   EXPECT_EQ(c.client.next().payload, Bytes({'b', 'y', 'e'}));
+  // The end of what the server sends is the end of the session: a client
+  // that can no longer hear the chat must not seem to be in it.
+  EXPECT_TRUE(c.session->waitClosed(2s));
+  EXPECT_FALSE(c.client.impl->connected());
   for (std::uint32_t i = 0; i < 100; ++i) c.client.impl->sendBytesBroadcast(numbered(i));
-  for (std::uint32_t i = 0; i < 100; ++i) {
-    auto frame = c.session->receiveFrame();
-    ASSERT_TRUE(frame && frame->opened) << i;
-    ASSERT_EQ(frame->payload, numbered(i));
-  }
-  EXPECT_TRUE(c.client.next(200ms).payload.empty());
+  EXPECT_FALSE(c.session->receiveFrame(200ms));
   const auto start = Clock::now();
   c.client.impl.reset();
   EXPECT_LT(Clock::now() - start, 1s);
-  EXPECT_TRUE(c.session->waitClosed(2s));
 }
 
 TEST(HostileServer, AResetDuringTheHandshakeIsANetworkErrorAtOnce) {
@@ -258,7 +248,6 @@ TEST(HostileServer, AResetDuringTheHandshakeIsANetworkErrorAtOnce) {
   TestPeer peer("127.0.7.25");
   for (int round = 0; round < 10; ++round) {
     harness::Client client;
-    testing::internal::CaptureStdout();
     const auto start = Clock::now();
     auto result = client.connect("127.0.7.25", peer);
     auto session = peer.accept(Behaviour::acceptOnly);
@@ -268,7 +257,6 @@ TEST(HostileServer, AResetDuringTheHandshakeIsANetworkErrorAtOnce) {
     ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(result.get(), Client::networkError);
     EXPECT_LT(Clock::now() - start, 5s);
-    testing::internal::GetCapturedStdout();
   }
 }
 

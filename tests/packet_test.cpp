@@ -1,7 +1,8 @@
 // The serialized Packet layout and its parsing rules.
 #include <gtest/gtest.h>
 
-#include "packet.hpp"
+#include "client/message.hpp"
+#include "proto/packet.hpp"
 
 namespace {
 

@@ -15,9 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "blake2b_pow.hpp"
-#include "fixed_identity.hpp"
-#include "pow.hpp"
+#include "client/pow.hpp"
+#include "client/pow/blake2b_pow.hpp"
+#include "tests/support/fixed_identity.hpp"
+#include "tests/support/scratch.hpp"
 
 namespace {
 
@@ -45,13 +46,11 @@ Initial seededRecord(unsigned seed, bool realTail = true) {
 
 void putCounter(Initial& record, std::uint64_t counter) {
   std::memset(record.powNonce(), 0, Initial::powNonceSize);
-  for (int i = 0; i < 8; ++i) record.powNonce()[i] = static_cast<unsigned char>(counter >> (8 * i));
+  scratch::putLe64(record.powNonce(), counter);
 }
 
 std::uint64_t counterOf(const Initial& record) {
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = v << 8 | record.powNonce()[i];
-  return v;
+  return scratch::le64(record.powNonce());
 }
 
 // Digest bytes 0..7 as a little-endian word, straight from libsodium.
@@ -59,9 +58,7 @@ std::uint64_t sodiumWord(Initial record, std::uint64_t counter) {
   putCounter(record, counter);
   unsigned char digest[32];
   crypto_generichash(digest, sizeof digest, record.bytes.data(), record.bytes.size(), nullptr, 0);
-  std::uint64_t w = 0;
-  for (int i = 7; i >= 0; --i) w = w << 8 | digest[i];
-  return w;
+  return scratch::le64(digest);
 }
 
 bool hasLeadingZeroBits(std::uint64_t word, unsigned bits) {

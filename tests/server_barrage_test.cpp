@@ -16,8 +16,8 @@
 #include <map>
 #include <thread>
 
-#include "client_impl.hpp"
-#include "server_harness.hpp"
+#include "client/client_impl.hpp"
+#include "tests/support/server_harness.hpp"
 
 namespace {
 
@@ -41,11 +41,8 @@ class HonestPair {
     for (int i = 0; i < 2; ++i) {
       ids_[i] = plain(static_cast<unsigned char>(101 + i));
       server.seed(ids_[i]);
-      sotto::ClientOptions options;
-      options.debugLogPath = "/nonexistent-dir/debug.log";
-      clients_[i] = std::make_unique<ClientImpl>(options);
+      clients_[i] = harness::libraryClient(ids_[i], "/nonexistent-dir/debug.log", std::cout);
       clients_[i]->setServer(server.address(), server.key().data(), false);
-      clients_[i]->setClient(ids_[i].signPublicKey.data(), ids_[i].signSecretKey.data());
       connected_ = clients_[i]->connect() == Client::success && connected_;
     }
     if (!connected_) return;

@@ -14,25 +14,20 @@
 #include <future>
 #include <sstream>
 
-#include "bytes.hpp"
-#include "child_process.hpp"
-#include "client_impl.hpp"
-#include "config.hpp"
-#include "server_harness.hpp"
-#include "sotto_run.hpp"
-#include "tmux_session.hpp"
+#include "client/client_impl.hpp"
+#include "proto/bytes.hpp"
+#include "proto/config.hpp"
+#include "tests/support/child_process.hpp"
+#include "tests/support/server_harness.hpp"
+#include "tests/support/sotto_run.hpp"
+#include "tests/support/tmux_session.hpp"
 
 namespace {
 
 using harness::TempDir;
 using namespace std::chrono_literals;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using scratch::slurp;
 
 struct Outcome {
   int status;
@@ -143,17 +138,6 @@ TEST(Binary, OutOfDescriptorsItTurnsNewcomersAwayAndTheChatGoesOn) {
   EXPECT_EQ(server.wait(), 0);
 }
 
-// A real client of the library, with a fixed identity and its known proof.
-std::unique_ptr<ClientImpl> realClient(const fixed::Identity& id, const std::string& logDir) {
-  sotto::ClientOptions options;
-  options.debugLogPath = logDir + "/debug.log";
-  options.kxPublicKey = id.kxPublicKey.data();
-  options.kxSecretKey = id.kxSecretKey.data();
-  auto client = std::make_unique<ClientImpl>(options);
-  client->setClient(id.signPublicKey.data(), id.signSecretKey.data());
-  return client;
-}
-
 RecivedMessage receive(Client& client) {
   for (int i = 0; i < 500; ++i) {
     RecivedMessage m = client.readBytes();
@@ -177,13 +161,13 @@ TEST(Binary, RealClientsChatThroughItAndSignalsStopItCleanly) {
 
     // New identities on the first run, known ones on the second.
     const bool isNew = signal == SIGTERM;
-    auto a = realClient(one, dir.path()), b = realClient(two, dir.path());
-    testing::internal::CaptureStdout();
+    // Real clients of the library, with fixed identities and their known proofs.
+    auto a = harness::libraryClient(one, dir / "debug.log", scratch::discard());
+    auto b = harness::libraryClient(two, dir / "debug.log", scratch::discard());
     for (auto* c : {a.get(), b.get()}) {
       c->setServer("127.0.5.41", key.data(), isNew);
       EXPECT_EQ(c->connect(), Client::success) << slurp(err);
     }
-    testing::internal::GetCapturedStdout();
     EXPECT_TRUE(waitForText(err, isNew ? "registered " : "signed in ", 2)) << slurp(err);
 
     const std::vector<unsigned char> hello{'h', 'e', 'l', 'l', 'o'};
@@ -255,12 +239,12 @@ TEST(Binary, EnrolmentWritesARegisteredClientConfOnce) {
   EXPECT_EQ(0, std::memcmp(config.serverPublicKey(), server.key().data(), 32));
 
   // The library signs in with it at once: no proof of work, no prompt.
-  auto client = std::make_unique<ClientImpl>(sotto::ClientOptions{dir / "debug.log"});
+  sotto::ClientOptions options{dir / "debug.log"};
+  options.handshakeOut = &scratch::discard();
+  auto client = std::make_unique<ClientImpl>(options);
   client->setServer(config.serverAddress(), config.serverPublicKey(), false);
   client->setClient(config.signPublicKey(), config.signSecretKey());
-  testing::internal::CaptureStdout();
   EXPECT_EQ(client->connect(), Client::success) << server.log.all();
-  testing::internal::GetCapturedStdout();
 
   Outcome again = runServer({"--data-dir", data, "--enroll", user});
   EXPECT_EQ(again.status, 1);
@@ -274,15 +258,15 @@ class LocalChat : public testing::Test {
  protected:
   // The scratch area lies outside /tmp, which the private mounts replace.
   TempDir dir{std::filesystem::current_path().string()};
-  const std::string socket = "sotto-local-chat-" + std::to_string(::getpid());
   const std::string state = dir / "state";
   const std::string serverLog = state + "/sotto/server/server.log";
   // Each test case its own server address: ctest runs them side by side.
   std::string address = "127.0.5.44";
+  std::vector<std::unique_ptr<tmux_harness::Session>> panes;
 
   void SetUp() override { std::filesystem::create_directories(dir / "tmp"); }
   void TearDown() override {
-    tmux("kill-server");
+    panes.clear();
     const std::string pid = slurp(state + "/sotto/server/server.pid");
     if (pid.empty()) return;
     // Not our child, so no waitpid: wait until it is gone (or a zombie) before
@@ -296,34 +280,21 @@ class LocalChat : public testing::Test {
       std::this_thread::sleep_for(10ms);
     }
   }
-  int tmux(const std::string& args) { return std::system(("tmux -L " + socket + " " + args + " 2>/dev/null").c_str()); }
-  void open(const std::string& session) {
+  tmux_harness::Session& open() {
     const std::string run = "exec env XDG_STATE_HOME=" + state + " SOTTO_LOCAL_ADDRESS=" + address +
                             " " SOTTO_SOURCE_DIR "/scripts/lib/local-chat " SOTTO_BINARY " " SOTTO_SERVER_BINARY;
     const std::string command =
         sotto_run::inPrivateTmp(dir / "tmp", {dir.path(), SOTTO_SOURCE_DIR, SOTTO_BINARY, SOTTO_SERVER_BINARY}, run) +
         "; echo EXIT=$?; sleep 60";
-    ASSERT_EQ(tmux("new-session -d -s " + session + " -x 100 -y 20 " + tmux_harness::shellQuote(command)), 0);
-  }
-  bool paneShows(const std::string& session, const std::string& text) {
-    for (int i = 0; i < 500; ++i) {
-      FILE* pipe = ::popen(("tmux -L " + socket + " capture-pane -p -t " + session).c_str(), "r");
-      std::string screen;
-      char buffer[4096];
-      while (pipe && std::fgets(buffer, sizeof buffer, pipe)) screen += buffer;
-      if (pipe) ::pclose(pipe);
-      if (screen.find(text) != std::string::npos) return true;
-      std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    return *panes.emplace_back(std::make_unique<tmux_harness::Session>(100, 20, command));
   }
 };
 
 TEST_F(LocalChat, StartsOneServerAndGivesEachTerminalItsOwnUser) {
-  open("first");
+  auto& first = open();
   ASSERT_TRUE(waitForText(serverLog, "signed in ")) << slurp(serverLog);
-  tmux("send-keys -t first Escape");
-  ASSERT_TRUE(paneShows("first", "EXIT=0"));
+  first.keys({"Escape"});
+  ASSERT_TRUE(first.waitForText("EXIT=0"));
   EXPECT_EQ(slurp(serverLog).find("Server public key: "), 0u);
   const std::string user1 = state + "/sotto/users/1/client.conf";
   EXPECT_EQ(std::filesystem::file_size(user1), 384u);
@@ -331,10 +302,10 @@ TEST_F(LocalChat, StartsOneServerAndGivesEachTerminalItsOwnUser) {
   // While users/1 is taken, another terminal becomes users/2 on the same server.
   const int lock = ::open((state + "/sotto/users/1/.lock").c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
-  open("second");
+  auto& second = open();
   ASSERT_TRUE(waitForText(serverLog, "signed in ", 2)) << slurp(serverLog);
-  tmux("send-keys -t second Escape");
-  EXPECT_TRUE(paneShows("second", "EXIT=0"));
+  second.keys({"Escape"});
+  EXPECT_TRUE(second.waitForText("EXIT=0"));
   ::close(lock);
   EXPECT_TRUE(std::filesystem::exists(state + "/sotto/users/2/client.conf"));
   EXPECT_NE(slurp(user1).substr(288, 32), slurp(state + "/sotto/users/2/client.conf").substr(288, 32));
@@ -345,10 +316,10 @@ TEST_F(LocalChat, StartsOneServerAndGivesEachTerminalItsOwnUser) {
 
 TEST_F(LocalChat, TwoTerminalsChatThroughTheServerItStarted) {
   address = "127.0.5.45";
-  open("first");
-  ASSERT_TRUE(paneShows("first", "Connected. Press Esc to exit."));
-  open("second");  // users/1 is held by the first window, so this is users/2
-  ASSERT_TRUE(paneShows("second", "Connected. Press Esc to exit."));
+  auto& first = open();
+  ASSERT_TRUE(first.waitForText("Connected. Press Esc to exit."));
+  auto& second = open();  // users/1 is held by the first window, so this is users/2
+  ASSERT_TRUE(second.waitForText("Connected. Press Esc to exit."));
 
   auto keyHex = [&](int user) {
     const std::string conf = slurp(state + "/sotto/users/" + std::to_string(user) + "/client.conf");
@@ -360,17 +331,17 @@ TEST_F(LocalChat, TwoTerminalsChatThroughTheServerItStarted) {
     }
     return hex;
   };
-  tmux("send-keys -t first -l 'hello from one'");
-  tmux("send-keys -t first Enter");
-  EXPECT_TRUE(paneShows("second", keyHex(1) + ": hello from one"));
-  tmux("send-keys -t second -l 'and back from two'");
-  tmux("send-keys -t second Enter");
-  EXPECT_TRUE(paneShows("first", keyHex(2) + ": and back from two"));
+  first.text("hello from one");
+  first.keys({"Enter"});
+  EXPECT_TRUE(second.waitForText(keyHex(1) + ": hello from one"));
+  second.text("and back from two");
+  second.keys({"Enter"});
+  EXPECT_TRUE(first.waitForText(keyHex(2) + ": and back from two"));
 
-  tmux("send-keys -t first Escape");
-  tmux("send-keys -t second Escape");
-  EXPECT_TRUE(paneShows("first", "EXIT=0"));
-  EXPECT_TRUE(paneShows("second", "EXIT=0"));
+  first.keys({"Escape"});
+  second.keys({"Escape"});
+  EXPECT_TRUE(first.waitForText("EXIT=0"));
+  EXPECT_TRUE(second.waitForText("EXIT=0"));
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 // 127.0.8.60-69.
 #include <gtest/gtest.h>
 
-#include "server_harness.hpp"
+#include "tests/support/server_harness.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "server_harness.hpp"
+#include "tests/support/server_harness.hpp"
 
 namespace {
 

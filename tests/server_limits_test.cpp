@@ -10,8 +10,6 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #include <malloc.h>
 #endif
 
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -19,7 +17,8 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #include <atomic>
 #include <future>
 
-#include "server_harness.hpp"
+#include "tests/support/own_sockets.hpp"
+#include "tests/support/server_harness.hpp"
 
 namespace {
 
@@ -27,6 +26,7 @@ using harness::next;
 using harness::plain;
 using harness::RunningServer;
 using harness::text;
+using own_sockets::intOption;
 using namespace std::chrono_literals;
 
 std::unique_ptr<testing_peer::Session> silent(const RunningServer& server, const std::string& source) {
@@ -242,34 +242,14 @@ TEST(Limits, SessionsAreBounded) {
 // server runs in-process): the ends the server accepted.
 std::vector<int> acceptedEnds(const std::string& address) {
   std::vector<int> fds;
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return fds;
-  while (const dirent* entry = readdir(dir)) {
-    const int fd = std::atoi(entry->d_name);
-    sockaddr_in own{}, peer{};
-    socklen_t ownSize = sizeof own, peerSize = sizeof peer;
-    if (fd <= 2 || getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownSize) != 0 || own.sin_family != AF_INET ||
-        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0)
-      continue;
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &own.sin_addr, text, sizeof text);
-    if (text == address && ntohs(own.sin_port) == 8081) fds.push_back(fd);
-  }
-  closedir(dir);
+  for (const own_sockets::Ends& s : own_sockets::connected())
+    if (s.ownAddress == address && s.ownPort == 8081) fds.push_back(s.fd);
   return fds;
-}
-
-int intOption(int fd, int level, int name) {
-  int value = -1;
-  socklen_t size = sizeof value;
-  return getsockopt(fd, level, name, &value, &size) == 0 ? value : -1;
 }
 
 TEST(Limits, AcceptedConnectionsAreProbedSoThatVanishedClientsGoAway) {
   sotto::Limits limits;
-  limits.keepAliveIdle = 7s;
-  limits.keepAliveInterval = 3s;
-  limits.keepAliveProbes = 4;
+  limits.keepAlive = {7s, 3s, 4};
   RunningServer server("127.0.5.37", limits);
   const auto a = plain(1);
   auto sa = server.seedAndJoin(a);

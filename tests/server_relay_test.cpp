@@ -3,7 +3,7 @@
 // Addresses 127.0.5.1-9 and 127.0.8.1-9.
 #include <gtest/gtest.h>
 
-#include "server_harness.hpp"
+#include "tests/support/server_harness.hpp"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include <sstream>
 #include <thread>
 
-#include "config.hpp"
-#include "enrol.hpp"
-#include "key_file.hpp"
-#include "options.hpp"
-#include "server_harness.hpp"
+#include "proto/config.hpp"
+#include "server/enrol.hpp"
+#include "server/key_file.hpp"
+#include "server/options.hpp"
+#include "tests/support/server_harness.hpp"
 
 namespace {
 

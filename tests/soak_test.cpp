@@ -19,10 +19,10 @@
 #include <map>
 #include <thread>
 
-#include "bytes.hpp"
-#include "child_process.hpp"
-#include "client_impl.hpp"
-#include "server_harness.hpp"
+#include "client/client_impl.hpp"
+#include "proto/bytes.hpp"
+#include "tests/support/child_process.hpp"
+#include "tests/support/server_harness.hpp"
 
 namespace {
 
@@ -91,16 +91,11 @@ TEST(Soak, FiftyClientsTwoThousandLinesEachArriveOnceInOrderIntact) {
   ASSERT_TRUE(sotto::fromHex(keyLine.substr(19), serverKey.data(), serverKey.size()));
 
   std::vector<std::unique_ptr<ClientImpl>> clients;
-  testing::internal::CaptureStdout();
   for (int i = 0; i < kClients; ++i) {
-    sotto::ClientOptions options;
-    options.debugLogPath = "/nonexistent-dir/debug.log";
-    clients.push_back(std::make_unique<ClientImpl>(options));
+    clients.push_back(harness::libraryClient(ids[i], "/nonexistent-dir/debug.log", scratch::discard()));
     clients[i]->setServer(kAddress, serverKey.data(), false);
-    clients[i]->setClient(ids[i].signPublicKey.data(), ids[i].signSecretKey.data());
     ASSERT_EQ(clients[i]->connect(), Client::success) << i;
   }
-  testing::internal::GetCapturedStdout();
 
   // received[r][s]: lines of sender s that client r has read, in order.
   std::vector<std::vector<std::atomic<std::uint32_t>>> received(kClients);
@@ -185,8 +180,7 @@ TEST(Soak, FiftyClientsTwoThousandLinesEachArriveOnceInOrderIntact) {
   clients.clear();
   server.signal(SIGTERM);
   EXPECT_EQ(server.wait(10s), 0);
-  std::ifstream log(dir / "server.log");
-  const std::string text((std::istreambuf_iterator<char>(log)), {});
+  const std::string text = scratch::slurp(dir / "server.log");
   EXPECT_EQ(text.find("reads too slowly"), std::string::npos) << "a client was cut off";
 }
 

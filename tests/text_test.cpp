@@ -4,8 +4,8 @@
 
 #include <stdexcept>
 
-#include "reader.hpp"
-#include "text.hpp"
+#include "lin/reader.hpp"
+#include "lin/text.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "child_process.hpp"
+#include "tests/support/child_process.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

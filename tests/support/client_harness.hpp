@@ -4,12 +4,13 @@
 
 #include <future>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 
-#include "client_impl.hpp"
-#include "fixed_identity.hpp"
-#include "test_peer.hpp"
+#include "client/client_impl.hpp"
+#include "tests/support/fixed_identity.hpp"
+#include "tests/support/test_peer.hpp"
 
 namespace harness {
 
@@ -17,10 +18,12 @@ using namespace std::chrono_literals;
 
 struct Client {
   fixed::Identity id = fixed::twoByteNonce();
+  std::ostringstream handshakeLine;  // unless the test names another stream
   std::unique_ptr<ClientImpl> impl;
 
   explicit Client(sotto::ClientOptions options = {}) {
     if (options.debugLogPath == sotto::kDebugLogPath) options.debugLogPath = "/nonexistent-dir/debug.log";
+    if (options.handshakeOut == &std::cout) options.handshakeOut = &handshakeLine;
     options.kxPublicKey = id.kxPublicKey.data();
     options.kxSecretKey = id.kxSecretKey.data();
     impl = std::make_unique<ClientImpl>(options);

@@ -1,4 +1,4 @@
-#include "raw_client.hpp"
+#include "tests/support/raw_client.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <cstring>
+
+#include "tests/support/scratch.hpp"
 
 namespace raw_client {
 
@@ -44,7 +46,7 @@ Bytes hello(const fixed::Identity& id, const Key& serverKey, const HelloFields& 
   unsigned char signedInitial[101 + 64] = {};
   std::memcpy(signedInitial, id.signPublicKey.data(), 32);
   std::memcpy(signedInitial + 32, id.kxPublicKey.data(), 32);
-  for (int i = 0; i < 8; ++i) signedInitial[64 + i] = static_cast<unsigned char>(fields.powNonce >> (8 * i));
+  scratch::putLe64(signedInitial + 64, fields.powNonce);
   for (int i = 0; i < 4; ++i) signedInitial[96 + i] = static_cast<unsigned char>(fields.version >> (24 - 8 * i));
   signedInitial[100] = fields.flag;
   crypto_sign_detached(signedInitial + 101, nullptr, signedInitial, 101,

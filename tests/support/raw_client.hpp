@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "fixed_identity.hpp"
-#include "test_peer.hpp"
+#include "tests/support/fixed_identity.hpp"
+#include "tests/support/test_peer.hpp"
 
 namespace raw_client {
 

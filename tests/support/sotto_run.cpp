@@ -1,4 +1,4 @@
-#include "sotto_run.hpp"
+#include "tests/support/sotto_run.hpp"
 
 #include <stdlib.h>
 
@@ -8,7 +8,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "tmux_session.hpp"
+#include "tests/support/scratch.hpp"
+#include "tests/support/tmux_session.hpp"
 
 namespace sotto_run {
 
@@ -94,10 +95,7 @@ std::optional<int> SottoRun::waitStatus(std::chrono::milliseconds timeout) const
 }
 
 std::string SottoRun::standardError() const {
-  std::ifstream in(dir_ / "stderr");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return scratch::slurp(dir_ / "stderr");
 }
 
 }  // namespace sotto_run

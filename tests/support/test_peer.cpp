@@ -1,4 +1,4 @@
-#include "test_peer.hpp"
+#include "tests/support/test_peer.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,6 +12,8 @@
 #include <cstring>
 #include <stdexcept>
 #include <thread>
+
+#include "tests/support/scratch.hpp"
 
 namespace testing_peer {
 
@@ -33,10 +35,6 @@ void writeAll(int fd, const unsigned char* data, std::size_t size) {
     data += n;
     size -= static_cast<std::size_t>(n);
   }
-}
-
-std::uint32_t be32(const unsigned char* p) {
-  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
 }
 
 void increment(std::array<unsigned char, 24>& nonce) {
@@ -71,7 +69,7 @@ std::array<unsigned char, 32> Hello::powNonce() const {
   std::memcpy(n.data(), initial.data() + 64, 32);
   return n;
 }
-std::uint32_t Hello::version() const { return be32(initial.data() + 96); }
+std::uint32_t Hello::version() const { return scratch::be32(initial.data() + 96); }
 bool Hello::proofOfWorkHolds() const {
   unsigned char digest[32];
   crypto_generichash(digest, 32, initial.data(), initial.size(), nullptr, 0);
@@ -246,7 +244,7 @@ std::optional<Frame> Session::receiveFrame(std::chrono::milliseconds timeout) {
   unsigned char word[4];
   if (!readExact(word, 4, timeout)) return std::nullopt;
   Frame f;
-  f.length = be32(word);
+  f.length = scratch::be32(word);
   f.ciphertext.resize(f.length);
   if (!readExact(f.ciphertext.data(), f.length, timeout)) return std::nullopt;
   if (f.length >= 16) {
@@ -259,7 +257,7 @@ std::optional<Frame> Session::receiveFrame(std::chrono::milliseconds timeout) {
   if (f.opened && f.plaintext.size() >= 37) {
     f.type = f.plaintext[0];
     std::memcpy(f.key.data(), f.plaintext.data() + 1, 32);
-    f.declaredLength = be32(f.plaintext.data() + 33);
+    f.declaredLength = scratch::be32(f.plaintext.data() + 33);
     f.payload.assign(f.plaintext.begin() + 37, f.plaintext.end());
   }
   return f;

@@ -1,4 +1,4 @@
-#include "tmux_session.hpp"
+#include "tests/support/tmux_session.hpp"
 
 #include <fcntl.h>
 #include <spawn.h>

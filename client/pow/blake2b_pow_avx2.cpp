@@ -3,7 +3,7 @@
 // plus a doubling.
 #include <immintrin.h>
 
-#include "blake2b_pow_rounds.hpp"
+#include "client/pow/blake2b_pow_rounds.hpp"
 
 namespace sotto::pow {
 

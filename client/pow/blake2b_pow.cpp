@@ -1,12 +1,12 @@
 // The midstate of a record, libsodium's reference kernel and the choice of
 // kernel at run time.
-#include "blake2b_pow.hpp"
+#include "client/pow/blake2b_pow.hpp"
 
 #include <sodium.h>
 
 #include <cstring>
 
-#include "blake2b_pow_rounds.hpp"
+#include "client/pow/blake2b_pow_rounds.hpp"
 
 namespace sotto::pow {
 

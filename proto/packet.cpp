@@ -1,17 +1,12 @@
-#include "packet.hpp"
+#include "proto/packet.hpp"
 
 #include <arpa/inet.h>
 
 #include <cstring>
 
-#include "bytes.hpp"
+#include "proto/bytes.hpp"
 
 static_assert(Packet::headerSize == 1 + 32 + 4);
-
-Message::Message(std::uint8_t type_, const unsigned char* key_, std::vector<unsigned char> payload_)
-    : type(type_), payload(std::move(payload_)) {
-  std::memcpy(key.data(), key_, key.size());
-}
 
 Packet::Packet(std::uint8_t type_, const unsigned char* key_, const std::vector<unsigned char>& payload_)
     : type(type_), length(htonl(static_cast<std::uint32_t>(payload_.size()))), payload(payload_) {
@@ -40,9 +35,4 @@ std::vector<unsigned char> Packet::serialize() const {
   out.insert(out.end(), lengthBytes, lengthBytes + 4);
   out.insert(out.end(), payload.begin(), payload.end());
   return out;
-}
-
-RecivedMessage::RecivedMessage(const unsigned char* key_, std::vector<unsigned char> payload_)
-    : payload(std::move(payload_)) {
-  std::memcpy(key.data(), key_, key.size());
 }

@@ -1,10 +1,10 @@
-#include "handshake.hpp"
+#include "proto/handshake.hpp"
 
 #include <sodium.h>
 
 #include <cstring>
 
-#include "bytes.hpp"
+#include "proto/bytes.hpp"
 
 static_assert(sizeof(Initial) == sotto::kInitialSize, "Initial is exactly its wire bytes");
 static_assert(sotto::kHelloSize == sotto::kSignedInitialSize + crypto_box_SEALBYTES);

@@ -1,6 +1,4 @@
-// The value records that carry chat payloads: Message (queued in the client),
-// Packet (the plaintext of one frame on the wire) and RecivedMessage (what
-// readBytes hands out).
+// Packet: the plaintext of one frame on the wire.
 //
 // Serialized Packet, 37 bytes plus the payload:
 //   [0] type  [1..32] key  [33..36] payload length, big-endian  [37..] payload
@@ -12,19 +10,6 @@
 #include <vector>
 
 enum MessageType : std::uint8_t { Direct = 1, Broadcast = 2 };
-
-struct Message {
-  Message(std::uint8_t type, const unsigned char* key, std::vector<unsigned char> payload);
-  Message(const Message&) = default;
-  Message(Message&&) noexcept = default;
-  Message& operator=(const Message&) = default;
-  Message& operator=(Message&&) noexcept = default;
-  ~Message() = default;
-
-  std::uint8_t type;
-  std::array<unsigned char, 32> key;
-  std::vector<unsigned char> payload;
-};
 
 struct Packet {
   static constexpr std::size_t headerSize = 37;
@@ -52,17 +37,4 @@ struct Packet {
   std::array<unsigned char, 32> key{};
   std::uint32_t length = 0;  // network byte order, as on the wire
   std::vector<unsigned char> payload;
-};
-
-struct RecivedMessage {
-  RecivedMessage() = default;
-  RecivedMessage(const unsigned char* key, std::vector<unsigned char> payload);
-  RecivedMessage(RecivedMessage&&) noexcept = default;
-  RecivedMessage(const RecivedMessage&) = default;
-  RecivedMessage& operator=(RecivedMessage&&) noexcept = default;
-  RecivedMessage& operator=(const RecivedMessage&) = default;
-  ~RecivedMessage() = default;
-
-  std::array<unsigned char, 32> key{};  // meaningful only with a payload
-  std::vector<unsigned char> payload;   // empty: nothing was received
 };

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "blake2b_pow.hpp"
+#include "client/pow/blake2b_pow.hpp"
 
 namespace sotto::pow::detail {
 

@@ -1,4 +1,4 @@
-#include "bytes.hpp"
+#include "proto/bytes.hpp"
 
 namespace sotto {
 

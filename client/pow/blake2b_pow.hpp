@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <span>
 
-#include "handshake.hpp"
+#include "proto/handshake.hpp"
 
 namespace sotto::pow {
 

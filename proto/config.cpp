@@ -1,4 +1,4 @@
-#include "config.hpp"
+#include "proto/config.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -3,6 +3,8 @@
 // that both ends lay out and bound frames the same way.
 #pragma once
 
+#include <sodium.h>
+
 #include <array>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/buffer.hpp>
@@ -13,8 +15,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "bytes.hpp"
-#include "frame.hpp"
+#include "proto/bytes.hpp"
+#include "proto/frame.hpp"
 
 namespace sotto {
 
@@ -106,5 +108,52 @@ inline void appendFrame(std::vector<unsigned char>& out, const std::vector<unsig
   putU32be(out.data() + at, static_cast<std::uint32_t>(ciphertext.size()));
   std::copy(ciphertext.begin(), ciphertext.end(), out.begin() + static_cast<std::ptrdiff_t>(at + kFrameLengthSize));
 }
+
+// The batching writer of both ends: queued packets are sealed one after the
+// other into one buffer and leave in one write, the same bytes as one write
+// per frame. On loopback a write costs several times the sealing of a frame,
+// and a relay that sent one frame per turn would fall behind its senders.
+// Who feeds it decides when to stop: at full(), or when its queue runs dry.
+class FrameBatch {
+ public:
+  // Frames are sealed into one buffer up to about this size per write.
+  static constexpr std::size_t kBatchBytes = 256 * 1024;
+  // A buffer that one large frame grew past this is given back once written,
+  // so that an idle connection does not keep the largest frame it ever sent.
+  static constexpr std::size_t kKeptBytes = 2 * kBatchBytes;
+
+  bool empty() const { return buffer_.empty(); }
+  bool full() const { return buffer_.size() >= kBatchBytes; }
+
+  // Seals plaintext as the next frame under key, in place, and advances the
+  // nonce.
+  void seal(const std::vector<unsigned char>& plaintext, const unsigned char* key, unsigned char* nonce) {
+    const std::size_t at = buffer_.size();
+    buffer_.resize(at + kFrameLengthSize + plaintext.size() + kFrameTagSize);
+    putU32be(buffer_.data() + at, static_cast<std::uint32_t>(plaintext.size() + kFrameTagSize));
+    unsigned long long sealed = 0;
+    crypto_chacha(buffer_.data() + at + kFrameLengthSize, sealed, plaintext.data(), plaintext.size(), nonce, key);
+    sodium_increment(nonce, kFrameNonceSize);
+  }
+
+  // Writes everything sealed so far in one write and starts a new batch.
+  template <class Stream>
+  boost::asio::awaitable<void> write(Stream& stream) {
+    co_await boost::asio::async_write(stream, boost::asio::buffer(buffer_), boost::asio::use_awaitable);
+    done(true);
+  }
+
+  // For a writer that writes bytes() itself (trying the socket before it
+  // waits for it): starts a new batch once they are written, giving the
+  // buffer back unless keep says more is coming.
+  const std::vector<unsigned char>& bytes() const { return buffer_; }
+  void done(bool keep) {
+    if (!keep || buffer_.capacity() > kKeptBytes) buffer_ = {};
+    buffer_.clear();
+  }
+
+ private:
+  std::vector<unsigned char> buffer_;
+};
 
 }  // namespace sotto

@@ -2,7 +2,7 @@
 // AVX-512's native 64-bit rotate.
 #include <immintrin.h>
 
-#include "blake2b_pow_rounds.hpp"
+#include "client/pow/blake2b_pow_rounds.hpp"
 
 namespace sotto::pow {
 

@@ -12,34 +12,18 @@
 #include <thread>
 #include <vector>
 
-#include "fixed_identity.hpp"
-#include "raw_client.hpp"
-#include "registry.hpp"
-#include "server.hpp"
+#include "client/client_impl.hpp"
+#include "server/registry.hpp"
+#include "server/server.hpp"
+#include "tests/support/fixed_identity.hpp"
+#include "tests/support/raw_client.hpp"
+#include "tests/support/scratch.hpp"
 
 namespace harness {
 
 using namespace std::chrono_literals;
 
-class TempDir {
- public:
-  explicit TempDir(const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
-    std::string pattern = (base / "sotto-server-test-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) std::abort();
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string path() const { return path_.string(); }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
+using scratch::TempDir;
 
 class LogLines {
  public:
@@ -160,6 +144,20 @@ class OnThreads : public testing::TestWithParam<unsigned> {
 
 inline std::string threadsName(const testing::TestParamInfo<unsigned>& info) {
   return std::to_string(info.param) + "Threads";
+}
+
+// A client of the library with id's keys, not yet given a server; its debug
+// log at logPath, its handshake line in out.
+inline std::unique_ptr<ClientImpl> libraryClient(const fixed::Identity& id, const std::string& logPath,
+                                                 std::ostream& out) {
+  sotto::ClientOptions options;
+  options.debugLogPath = logPath;
+  options.kxPublicKey = id.kxPublicKey.data();
+  options.kxSecretKey = id.kxSecretKey.data();
+  options.handshakeOut = &out;
+  auto client = std::make_unique<ClientImpl>(options);
+  client->setClient(id.signPublicKey.data(), id.signSecretKey.data());
+  return client;
 }
 
 // Identities without a known proof of work, for seeding the registry.

@@ -1,4 +1,4 @@
-#include "frame.hpp"
+#include "proto/frame.hpp"
 
 #include <sodium.h>
 
