@@ -17,7 +17,8 @@ ClientImpl::ClientImpl(const sotto::ClientOptions& options_)
     : socket(ioContext),
       writeTimer(socket.get_executor(), std::chrono::steady_clock::time_point::max()),
       readTimer(socket.get_executor(), std::chrono::steady_clock::time_point::max()),
-      options(options_) {
+      options(options_),
+      handBack(std::make_shared<sotto::HandBack>(ioContext.get_executor())) {
   if (sodium_init() < 0) throw std::runtime_error("sodium init failed");
   if (options.kxPublicKey && options.kxSecretKey) {
     std::memcpy(kxPublicKey, options.kxPublicKey, sizeof kxPublicKey);
@@ -31,6 +32,8 @@ ClientImpl::ClientImpl(const sotto::ClientOptions& options_)
 }
 
 ClientImpl::~ClientImpl() {
+  // A lookup still running finds nobody to answer and ends on its own.
+  handBack->close();
   workGuard.reset();
   // Stopping abandons the loops wherever they wait (the send loop's timer
   // never expires by itself), so the join cannot hang on them.

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "client/client.hpp"
+#include "client/name_lookup.hpp"
 #include "proto/handshake.hpp"
 
 namespace sotto {
@@ -124,4 +125,6 @@ class ClientImpl : public Client {
   // thread, read from any.
   enum class SessionState : unsigned char { opening, live, ended };
   std::atomic<SessionState> session{SessionState::opening};
+  // Brings name lookups back to the I/O thread; closed first on destruction.
+  std::shared_ptr<sotto::HandBack> handBack;
 };

@@ -4,7 +4,6 @@
 #include <sodium.h>
 
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/connect.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -14,6 +13,7 @@
 #include <string>
 
 #include "client/client_impl.hpp"
+#include "client/connect_race.hpp"
 #include "client/pow.hpp"
 #include "proto/deadline.hpp"
 #include "proto/keep_alive.hpp"
@@ -24,19 +24,19 @@ using asio::ip::tcp;
 
 asio::awaitable<Client::values> ClientImpl::connect_() {
   auto executor = co_await asio::this_coro::executor;
-  tcp::resolver resolver(executor);
+  sotto::NameLookup lookup(executor, handBack);
+  sotto::ConnectRace race(executor);
   try {
-    // A name lookup cannot be interrupted once it runs, so the deadline hands
-    // the caller its answer itself instead of waiting for the lookup.
+    // The caller gets its answer at once; a lookup still running is left to
+    // end on its own thread.
     sotto::Deadline deadline(executor, options.connectTimeout, [&] {
-      resolver.cancel();
-      closeSocket();
+      lookup.cancel();
+      race.stop();
       connectOutcome->settle(networkError);
     });
-    auto endpoints =
-        co_await resolver.async_resolve(serverAddress, std::to_string(sotto::kServerPort), asio::use_awaitable);
-    if (deadline.expired()) co_return networkError;
-    co_await asio::async_connect(socket, endpoints, asio::use_awaitable);
+    const sotto::Endpoints endpoints = co_await lookup.resolve(serverAddress, std::to_string(sotto::kServerPort));
+    if (deadline.expired() || endpoints.empty()) co_return networkError;
+    co_await race.run(socket, endpoints);
     if (deadline.expired()) co_return networkError;
   } catch (const std::exception&) {
     co_return networkError;

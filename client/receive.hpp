@@ -35,6 +35,8 @@ boost::asio::awaitable<void> receiveFrames(Stream& stream, const unsigned char* 
     Message message = openFrame(frame, key, nonce);
     log.payload(message.payload);
     co_await deliver(std::move(message));
+    // One huge frame must not keep its buffer for the connection's lifetime.
+    if (frame.capacity() > 4 * FrameReader::kReadAhead) frame = Bytes();
   }
 }
 

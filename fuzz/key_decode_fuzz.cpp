@@ -2,7 +2,10 @@
 // value and whatever the terminal gives after it. The result is "no key", the
 // key code, the first value unchanged, or a character whose UTF-8 form is
 // exactly the bytes taken, as the C library's UTF-8 decoder reads them; no more values are read than the lead byte asks
-// for, and none after a read that found nothing.
+// for, and none after a read that found nothing. After an Esc the rest of the
+// sequence is read up to its final byte and ignored, the keypad's Enter
+// (ESC O M) excepted; Esc stands for itself only when nothing follows.
+#include <algorithm>
 #include <clocale>
 #include <string>
 
@@ -41,6 +44,30 @@ int keyValue(FuzzedDataProvider& in) {
   }
 }
 
+// A read past the end of `following` finds nothing and is not counted; a
+// kNoKey within it is.
+void checkEscape(const KeyEvent& key, const std::vector<int>& following, std::size_t reads) {
+  FUZZ_CHECK(!key.keyCode);
+  const int second = following[0];
+  if (second == kNoKey) {
+    FUZZ_CHECK(key.value == 27 && reads == 1);
+    return;
+  }
+  std::size_t end = 1;  // one past the last value the sequence takes
+  bool enter = false;
+  if (second == '[' || second == 'O') {
+    while (end < following.size() && following[end] >= 0x20 && following[end] <= 0x3F) ++end;
+    enter = second == 'O' && end < following.size() && following[end] == 'M';
+    ++end;
+  } else if (second <= 0xFF) {
+    const std::size_t wanted = (second & 0xE0) == 0xC0 ? 1 : (second & 0xF0) == 0xE0 ? 2 : (second & 0xF8) == 0xF0 ? 3 : 0;
+    while (end <= wanted && end < following.size() && following[end] != kNoKey) ++end;
+    if (end <= wanted && end < following.size()) ++end;  // the read that found nothing
+  }
+  FUZZ_CHECK(key.value == (enter ? '\n' : kNoKey));
+  FUZZ_CHECK(reads == std::min(end, following.size()));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -58,8 +85,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(key.value == kNoKey && !key.keyCode && reads == 0);
     return 0;
   }
+  if (first == 0527) {  // the keypad's Enter
+    FUZZ_CHECK(key.value == '\n' && !key.keyCode && reads == 0);
+    return 0;
+  }
   if (first > 0xFF) {
     FUZZ_CHECK(key.value == first && key.keyCode && reads == 0);
+    return 0;
+  }
+  if (first == 27) {
+    checkEscape(key, following, reads);
     return 0;
   }
   FUZZ_CHECK(!key.keyCode);

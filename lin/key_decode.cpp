@@ -4,6 +4,13 @@
 
 namespace {
 
+constexpr int kEnter = 10;
+constexpr int kEscape = 27;
+
+// Longer than any key a terminal sends (mouse reports included), so that a
+// stray ESC [ followed by a paste swallows only so much of it.
+constexpr int kMaxSequenceLength = 32;
+
 // Bytes beyond the first of a UTF-8 sequence led by `lead`, or 0 if `lead`
 // does not start one.
 int continuationCount(int lead) {
@@ -13,11 +20,43 @@ int continuationCount(int lead) {
   return 0;
 }
 
+// Reads the rest of a sequence after ESC [ or ESC O: parameter and
+// intermediate bytes up to the final byte, which it returns; kNoKey when the
+// sequence breaks off.
+int finalByte(const std::function<int()>& next) {
+  for (int i = 0; i < kMaxSequenceLength; ++i) {
+    const int value = next();
+    if (value < 0x20 || value > 0x7E) return kNoKey;
+    if (value >= 0x40) return value;
+  }
+  return kNoKey;
+}
+
+// What follows an Esc that the terminal library did not make into a key
+// code. The library has already waited its escape delay for it, so anything
+// here came with the Esc.
+KeyEvent decodeEscape(const std::function<int()>& next) {
+  const int second = next();
+  if (second == kNoKey) return {kEscape, false};
+  if (second == '[') {
+    finalByte(next);
+    return {};
+  }
+  // SS3: "screen" and its kin leave the keypad's Enter, ESC O M, undescribed.
+  if (second == 'O') return finalByte(next) == 'M' ? KeyEvent{kEnter, false} : KeyEvent{};
+  // Alt with a key; with a multi-byte character, the whole of it.
+  for (int more = second <= 0xFF ? continuationCount(second) : 0; more > 0 && next() != kNoKey; --more) {
+  }
+  return {};
+}
+
 }  // namespace
 
 KeyEvent decodeKey(int first, const std::function<int()>& next) {
   if (first == kNoKey) return {};
+  if (first == kKeypadEnter) return {kEnter, false};
   if (first > 0xFF) return {first, true};
+  if (first == kEscape) return decodeEscape(next);
   if (first <= 127) return {first, false};
   const int more = continuationCount(first);
   if (more == 0) return {first, false};

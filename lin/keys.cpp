@@ -45,7 +45,7 @@ void submitInput() {
 }  // namespace
 
 KeyEvent getKey() {
-  static_assert(kNoKey == ERR);
+  static_assert(kNoKey == ERR && kKeypadEnter == KEY_ENTER);
   return decodeKey(wgetch(stdscr), [] { return wgetch(stdscr); });
 }
 

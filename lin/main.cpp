@@ -20,6 +20,12 @@ int main() {
     return 1;
   }
 
+  // A directory would make every run ask again and mint a new identity; a
+  // FIFO or a device cannot hold the record either.
+  if (const auto kind = notARegularFile()) {
+    std::cerr << kConfigFileName << " is " << *kind << ", not a regular file.\n";
+    return 1;
+  }
   Config config;
   bool configCreated = false;
   if (!loadConfig(config)) {

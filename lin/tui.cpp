@@ -1,11 +1,17 @@
 #include "lin/tui.hpp"
 
 #include <curses.h>
+#include <langinfo.h>
 
 #include <clocale>
+#include <cstring>
 
 void initTUI() {
   std::setlocale(LC_ALL, "");
+  // The wire carries UTF-8 and the keys are decoded as UTF-8, so a locale
+  // without it (LANG=C over ssh, say) would cut typed and received text.
+  // The terminal library picks its encoding from this at initscr.
+  if (std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0) std::setlocale(LC_CTYPE, "C.UTF-8");
   initscr();
   cbreak();
   noecho();

@@ -8,6 +8,17 @@
 #include <cerrno>
 #include <cstring>
 
+namespace {
+
+// Whether fd is a regular file; whatever else is there (a FIFO, a device)
+// is never read or written as the record.
+bool isRegularFile(int fd) {
+  struct stat info {};
+  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
 std::string Config::serverAddress() const {
   const auto* field = bytes.data() + serverAddressOffset;
   const auto* end = std::find(field, field + serverAddressSize, 0);
@@ -20,9 +31,23 @@ void Config::setServerAddress(const std::string& text) {
   std::memcpy(field, text.data(), std::min(text.size(), maxAddressLength));
 }
 
+std::optional<std::string> notARegularFile(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return std::nullopt;
+  if (S_ISDIR(info.st_mode)) return "a directory";
+  if (S_ISFIFO(info.st_mode)) return "a FIFO";
+  if (S_ISSOCK(info.st_mode)) return "a socket";
+  return "a device";
+}
+
 bool loadConfig(Config& config, const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, or a FIFO would hold the open until a writer came along.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
+  if (!isRegularFile(fd)) {
+    ::close(fd);
+    return false;
+  }
   std::size_t got = 0;
   while (got < Config::size) {
     const ssize_t n = ::read(fd, config.bytes.data() + got, Config::size - got);
@@ -35,12 +60,15 @@ bool loadConfig(Config& config, const std::string& path) {
 }
 
 std::error_code saveConfig(const Config& config, const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // Non-blocking, or a FIFO would hold the open until a reader came along;
+  // without one it fails at once (ENXIO).
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) return {errno, std::generic_category()};
   std::error_code error;
+  if (!isRegularFile(fd)) error = std::make_error_code(std::errc::invalid_argument);
   // An existing file keeps its mode through O_CREAT; the secret key still
   // must not stay readable by others.
-  if (::fchmod(fd, 0600) != 0) error = {errno, std::generic_category()};
+  if (!error && ::fchmod(fd, 0600) != 0) error = {errno, std::generic_category()};
   std::size_t done = 0;
   while (!error && done < Config::size) {
     const ssize_t n = ::write(fd, config.bytes.data() + done, Config::size - done);

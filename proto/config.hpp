@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -35,9 +36,15 @@ struct Config {
 
 inline constexpr const char* kConfigFileName = "client.conf";
 
-// True only if a whole record was read from the start of the file.
+// What is at path when it exists but is not a regular file nor a link to
+// one: "a directory", "a FIFO", "a socket" or "a device".
+std::optional<std::string> notARegularFile(const std::string& path = kConfigFileName);
+
+// True only if a whole record was read from the start of a regular file.
+// Never blocks, whatever is at path.
 bool loadConfig(Config& config, const std::string& path = kConfigFileName);
 
 // Writes the record, creating the file with mode 0600 (it holds the secret
-// key). Returns the error, if any.
+// key). Returns the error, if any; never blocks, and never writes to what is
+// not a regular file.
 std::error_code saveConfig(const Config& config, const std::string& path = kConfigFileName);

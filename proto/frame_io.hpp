@@ -148,7 +148,7 @@ class FrameBatch {
   // buffer back unless keep says more is coming.
   const std::vector<unsigned char>& bytes() const { return buffer_; }
   void done(bool keep) {
-    if (!keep || buffer_.capacity() > kKeptBytes) buffer_ = {};
+    if (!keep || buffer_.capacity() > kKeptBytes) buffer_ = Bytes();
     buffer_.clear();
   }
 

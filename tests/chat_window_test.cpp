@@ -213,6 +213,37 @@ INSTANTIATE_TEST_SUITE_P(TerminalTypes, Backspace,
                          testing::Values(std::make_pair("screen", "127.0.6.4"), std::make_pair("vt220", "127.0.6.5")),
                          [](const auto& info) { return std::string(info.param.first); });
 
+// Keys the terminal description may not know come as escape sequences: the
+// keypad's Enter as ESC O M ("xterm" names it, "screen" does not), Alt with a
+// key as ESC and the key, modified arrows as CSI. None may quit or type.
+class EscapeSequences : public ChatWindow, public testing::WithParamInterface<std::pair<const char*, const char*>> {};
+
+TEST_P(EscapeSequences, KeypadEnterSendsAndOtherSequencesAreIgnored) {
+  const auto [terminalType, address] = GetParam();
+  ASSERT_NO_FATAL_FAILURE(start(address, 100, 30, std::string("TERM=") + terminalType));
+  term->text("x");
+  term->bytes({0x1B, 0x7F});                      // Alt+Backspace
+  term->bytes({0x1B, 0xC3, 0xA9});                // Alt+é
+  term->bytes({0x1B, '[', '1', ';', '3', 'D'});  // Alt+Left
+  term->text("y");
+  term->bytes({0x1B, 'O', 'M'});
+  EXPECT_EQ(nextPayload(), bytesOf("xy"));
+  quit();
+}
+
+INSTANTIATE_TEST_SUITE_P(TerminalTypes, EscapeSequences,
+                         testing::Values(std::make_pair("screen", "127.0.6.41"), std::make_pair("xterm", "127.0.6.42")),
+                         [](const auto& info) { return std::string(info.param.first); });
+
+TEST_F(ChatWindow, TextBeyondAsciiSurvivesALocaleWithoutUtf8) {
+  ASSERT_NO_FATAL_FAILURE(start("127.0.6.43", 100, 30, "LANG=C LC_ALL= LC_CTYPE="));
+  send("na\u00efve");
+  EXPECT_EQ(nextPayload(), bytesOf("na\u00efve"));
+  session->sendPacket(2, countingKey(), bytesOf("caf\u00e9 \u4f60\u597d"));
+  EXPECT_TRUE(waitForRow(3, countingKeyHex + ": caf\u00e9 \u4f60\u597d")) << term->dump();
+  quit();
+}
+
 TEST_F(ChatWindow, AResizeRepaintsForTheNewSizeAndTypesNothing) {
   ASSERT_NO_FATAL_FAILURE(start("127.0.6.6", 100, 30));
   term->text("ab");

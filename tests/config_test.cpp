@@ -87,6 +87,9 @@ TEST(ConfigFile, SaveReportsWhyItFailed) {
   EXPECT_EQ(saveConfig(config, dir.file("no-such-dir/client.conf")), std::errc::no_such_file_or_directory);
   fs::create_directory(dir.file("a-directory"));
   EXPECT_EQ(saveConfig(config, dir.file("a-directory")), std::errc::is_a_directory);
+  // A FIFO with no reader: at once, not when someone opens the other end.
+  ASSERT_EQ(::mkfifo(dir.file("a-fifo").c_str(), 0600), 0);
+  EXPECT_EQ(saveConfig(config, dir.file("a-fifo")), std::errc::no_such_device_or_address);
 }
 
 struct Dialogue {

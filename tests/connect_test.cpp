@@ -13,6 +13,7 @@
 #include <future>
 
 #include "tests/support/client_harness.hpp"
+#include "tests/support/raw_listener.hpp"
 #include "tests/support/scratch.hpp"
 
 namespace {
@@ -139,44 +140,15 @@ TEST(Connect, EmptyAddressIsANetworkError) {
   EXPECT_EQ(h->connect(), Client::networkError);
 }
 
-// A plain listener on address:8081, or -1; sa receives its address.
-int rawListener(const char* address, int backlog, sockaddr_in& sa) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  const int one = 1;  // an earlier run's connections may linger in TIME_WAIT
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sa = {};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(8081);
-  ::inet_pton(AF_INET, address, &sa.sin_addr);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, backlog) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 TEST(Connect, UnansweredSynHitsTheConnectDeadline) {
-  // A listener whose backlog is full drops further SYNs, so the TCP connect
-  // itself never completes.
-  sockaddr_in sa{};
-  const int listener = rawListener("127.0.2.10", 0, sa);
-  ASSERT_GE(listener, 0);
-  std::vector<int> fillers;
-  for (int i = 0; i < 4; ++i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    fillers.push_back(fd);
-  }
-  std::this_thread::sleep_for(100ms);
-
+  const SynSink sink("127.0.2.10");
+  ASSERT_TRUE(sink.ok());
   Harness h(15s, 800ms);
   const unsigned char key[32] = {};
   h->setServer("127.0.2.10", key, false);
   const auto start = Clock::now();
   EXPECT_EQ(h->connect(), Client::networkError);
   EXPECT_LT(Clock::now() - start, 5s);
-  for (int fd : fillers) ::close(fd);
-  ::close(listener);
 }
 
 TEST(Lifecycle, DestroyedWithoutConnectReturnsPromptly) {
@@ -280,7 +252,7 @@ TEST(Connect, SuccessIsNeverReportedOnAConnectionTheDeadlineClosed) {
   ASSERT_EQ(0, crypto_box_easy(welcome + 24, plain, sizeof plain, welcome, id.kxPublicKey.data(), serverSk));
 
   sockaddr_in sa{};
-  const int listener = rawListener("127.0.2.20", 8, sa);
+  const int listener = boundSocket("127.0.2.20", SOCK_STREAM, 8, sa);
   ASSERT_GE(listener, 0);
 
   std::vector<int> deadSuccesses;

@@ -168,6 +168,23 @@ INSTANTIATE_TEST_SUITE_P(Peers, RefusedSession,
                                                                                   : "WelcomeFromWrongKey";
                          });
 
+// What cannot hold the record ends the run with one line, before any prompt
+// and without waiting on it.
+class NotARegularFile : public FirstRunInTerminal, public testing::WithParamInterface<std::string> {};
+
+TEST_P(NotARegularFile, IsNamedAndEndsTheRunBeforeAnyPrompt) {
+  const std::string kind = GetParam();
+  const auto path = run.configPath();
+  ASSERT_TRUE(kind == "a FIFO" ? ::mkfifo(path.c_str(), 0600) == 0 : std::filesystem::create_directory(path));
+  ASSERT_NO_FATAL_FAILURE(launch());
+  EXPECT_EQ(run.waitStatus(), 1) << term->dump();
+  EXPECT_EQ(run.standardError(), "client.conf is " + kind + ", not a regular file.\n");
+  EXPECT_FALSE(tmux_harness::contains(term->screen(), "Config file not found")) << term->dump();
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, NotARegularFile, testing::Values("a FIFO", "a directory"),
+                         [](const auto& info) { return std::string(info.index == 0 ? "Fifo" : "Directory"); });
+
 std::string promptName(std::size_t answered) {
   const char* names[] = {"AtAddress", "AtKey", "AtRetry"};
   return names[answered];

@@ -12,6 +12,7 @@
 
 #include "proto/frame.hpp"
 #include "tests/support/client_harness.hpp"
+#include "tests/support/heap_in_use.hpp"
 #include "tests/support/scratch.hpp"
 
 namespace {
@@ -252,6 +253,28 @@ TEST(ReceiveLoop, TheLargestFrameIsAccepted) {
   EXPECT_EQ(m.payload, big);
 }
 
+TEST(Loops, TheLargestMessageEachWayLeavesNoBuffersBehind) {
+  TempDir dir;
+  sotto::ClientOptions options;
+  options.debugLogPath = dir.file("debug.log");  // its hex line counts too
+  Connected c("127.0.3.23", options);
+  ASSERT_TRUE(c.connected);
+  // Small, largest, small: the first sets up what a session keeps anyway, the
+  // last ensures both loops are past the largest when the heap is measured.
+  const std::size_t sizes[] = {5, sotto::kMaxFrameLength - 16 - 37, 5};
+  std::size_t before = 0;
+  for (const std::size_t size : sizes) {
+    if (size != 5 && before == 0) before = heapInUse();
+    c.session->sendPacket(2, keyOf(1), Bytes(size, 0x5a));
+    EXPECT_EQ(c.client.next(30s).payload.size(), size);
+    c.client.impl->sendBytesBroadcast(Bytes(size, 0x5a));
+    auto frame = c.session->receiveFrame(30s);
+    EXPECT_TRUE(frame && frame->payload.size() == size);
+  }
+  const std::size_t after = heapInUse();
+  EXPECT_LT(after, before + 2 * 1024 * 1024) << "held " << (after - before) << " bytes more";
+}
+
 TEST(ReceiveLoop, AClosedConnectionEndsBothLoopsSilently) {
   Connected c("127.0.3.14");
   ASSERT_TRUE(c.connected);
@@ -288,23 +311,38 @@ TEST(DebugLog, RecordsTheOwnKeyAndEachPayloadPrivately) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-TEST(DebugLog, AnOwnLogLeftReadableToOthersIsMadePrivateAndKept) {
-  TempDir dir;
-  const std::string path = dir.file("debug.log");
-  std::ofstream(path) << "earlier run\n";
-  ASSERT_EQ(0, ::chmod(path.c_str(), 0644));
-  sotto::ClientOptions options;
-  options.debugLogPath = path;
-  Connected c("127.0.3.20", options);
-  ASSERT_TRUE(c.connected);
-  struct stat st {};
-  ASSERT_EQ(0, ::stat(path.c_str(), &st));
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  c.session->sendPacket(2, keyOf(1), text("hi"));
-  EXPECT_EQ(c.client.next().payload, text("hi"));
-  c.client.impl.reset();
-  EXPECT_EQ(slurp(path).rfind("earlier run\n", 0), 0u);
-  EXPECT_NE(slurp(path).find("68 69 \n"), std::string::npos);
+TEST(DebugLog, ShowsNothingOfTheSessionToWhoeverHeldItsFileBefore) {
+  // Through a hard link of their own, or a descriptor taken while the log was
+  // readable: either way a file with the previous content.
+  const struct {
+    const char* address;
+    mode_t mode;
+    bool hardLink;
+  } cases[] = {{"127.0.3.20", 0644, false}, {"127.0.3.21", 0640, false}, {"127.0.3.22", 0666, true}};
+  for (const auto& v : cases) {
+    SCOPED_TRACE(v.address);
+    TempDir dir;
+    const std::string path = dir.file("debug.log"), theirs = v.hardLink ? dir.file("theirs") : path;
+    std::ofstream(theirs) << "earlier run\n";
+    ASSERT_EQ(0, ::chmod(theirs.c_str(), v.mode));
+    ASSERT_TRUE(!v.hardLink || ::link(theirs.c_str(), path.c_str()) == 0);
+    const int view = ::open(theirs.c_str(), O_RDONLY);
+    sotto::ClientOptions options;
+    options.debugLogPath = path;
+    Connected c(v.address, options);
+    ASSERT_TRUE(c.connected);
+    c.session->sendPacket(2, keyOf(1), text("hi"));
+    EXPECT_EQ(c.client.next().payload, text("hi"));
+    c.client.impl.reset();
+    char seen[64] = {};
+    EXPECT_EQ(::pread(view, seen, sizeof seen - 1, 0), 12) << seen;
+    ::close(view);
+    // A readable log gives way to a fresh private one, which has the session.
+    struct stat st {};
+    EXPECT_EQ(0, ::stat(path.c_str(), &st));
+    EXPECT_TRUE(v.hardLink || (st.st_mode & 0777) == 0600);
+    EXPECT_EQ(v.hardLink, slurp(path).find("68 69 \n") == std::string::npos);
+  }
 }
 
 TEST(DebugLog, APlantedSymlinkIsNotFollowedAndMessagesStillArrive) {

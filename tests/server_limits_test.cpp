@@ -3,13 +3,6 @@
 // 127.0.8.30 for the slow reader on two threads).
 #include <gtest/gtest.h>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// The sanitizers' allocator, which replaces malloc's statistics.
-extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
-#else
-#include <malloc.h>
-#endif
-
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -17,6 +10,7 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #include <atomic>
 #include <future>
 
+#include "tests/support/heap_in_use.hpp"
 #include "tests/support/own_sockets.hpp"
 #include "tests/support/server_harness.hpp"
 
@@ -126,16 +120,6 @@ TEST(Limits, AFloodPastTheBudgetPausesItsSenderAndTheChatLosesNothing) {
   EXPECT_TRUE(server.log.waitFor("disconnected " + harness::hex(stuck) + ": reads too slowly"));
   EXPECT_TRUE(server.log.waitFor("reading resumed"));
   EXPECT_EQ(server.log.count("disconnected"), 1u) << server.log.all();
-}
-
-// Heap bytes this process has in use (the server runs in it).
-std::size_t heapInUse() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  return __sanitizer_get_current_allocated_bytes();
-#else
-  const struct mallinfo2 info = mallinfo2();
-  return info.uordblks + info.hblkhd;
-#endif
 }
 
 TEST(Limits, ASessionDoesNotKeepItsLargestFrameAfterward) {
