@@ -1,5 +1,6 @@
 #include "server/hub.hpp"
 
+#include <algorithm>
 #include <boost/asio/post.hpp>
 
 #include "server/session.hpp"
@@ -7,10 +8,11 @@
 namespace sotto {
 
 namespace {
-// Packets, and bytes, one Part may have posted to another and not yet seen
-// handed out: about what a reader hands to the relay in one turn.
+// Packets, and bytes, of one sender that may be on their way to other
+// threads: about what a reader hands to the relay in one turn.
 constexpr std::size_t kMaxInbound = 128;
 constexpr std::size_t kMaxInboundBytes = 256 * 1024;
+constexpr std::size_t kDrainedPerTurn = 16;
 }  // namespace
 
 Hub::Hub(std::size_t threads, std::uint64_t maxBufferedBytes) : maxBufferedBytes_(maxBufferedBytes) {
@@ -63,42 +65,45 @@ void Hub::Part::relay(const Session& from, Packet&& packet) {
   deliver(serialized, type, named, &from);
   for (auto& other : hub_.parts_) {
     if (other.get() == this || other->size_.load(std::memory_order_relaxed) == 0) continue;
-    other->post(serialized, type, named);
+    other->post(serialized, type, named, from.inFlight());
   }
 }
 
-void Hub::Part::post(const std::shared_ptr<const Bytes>& packet, std::uint8_t type, const Key& named) {
-  inbound_.fetch_add(1, std::memory_order_relaxed);
-  inboundBytes_.fetch_add(packet->size(), std::memory_order_relaxed);
+void Hub::Part::post(const std::shared_ptr<const Bytes>& packet, std::uint8_t type, const Key& named,
+                     const std::shared_ptr<InFlight>& sender) {
+  sender->packets.fetch_add(1, std::memory_order_relaxed);
+  sender->bytes.fetch_add(packet->size(), std::memory_order_relaxed);
   const std::lock_guard lock(inboxMutex_);
-  inbox_.push_back({packet, type, named});
+  inbox_.push_back({packet, type, named, sender});
   if (drainPosted_) return;
   drainPosted_ = true;
   boost::asio::post(io_, [this] { drainInbox(); });
 }
 
+// A few packets per turn of the event loop, as a reader relays them, so that
+// the writers they woke drain them before the next few come.
 void Hub::Part::drainInbox() {
-  {
+  if (drainAt_ == draining_.size()) {
+    draining_.clear();
+    drainAt_ = 0;
     const std::lock_guard lock(inboxMutex_);
     draining_.swap(inbox_);
-    drainPosted_ = false;
+    if (draining_.empty()) {
+      drainPosted_ = false;
+      return;
+    }
   }
-  std::size_t bytes = 0;
-  for (const Posted& p : draining_) {
+  for (const std::size_t end = std::min(drainAt_ + kDrainedPerTurn, draining_.size()); drainAt_ < end; ++drainAt_) {
+    const Posted& p = draining_[drainAt_];
     deliver(p.packet, p.type, p.named, nullptr);
-    bytes += p.packet->size();
+    p.sender->packets.fetch_sub(1, std::memory_order_relaxed);
+    p.sender->bytes.fetch_sub(p.packet->size(), std::memory_order_relaxed);
   }
-  inbound_.fetch_sub(draining_.size(), std::memory_order_relaxed);
-  inboundBytes_.fetch_sub(bytes, std::memory_order_relaxed);
-  draining_.clear();
+  boost::asio::post(io_, [this] { drainInbox(); });
 }
 
-bool Hub::Part::othersBehind() const {
-  for (const auto& other : hub_.parts_)
-    if (other.get() != this && (other->inbound_.load(std::memory_order_relaxed) > kMaxInbound ||
-                                other->inboundBytes_.load(std::memory_order_relaxed) > kMaxInboundBytes))
-      return true;
-  return false;
+bool Hub::InFlight::behind() const {
+  return packets.load(std::memory_order_relaxed) > kMaxInbound || bytes.load(std::memory_order_relaxed) > kMaxInboundBytes;
 }
 
 void Hub::Part::deliver(const std::shared_ptr<const Bytes>& packet, std::uint8_t type, const Key& named,

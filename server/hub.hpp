@@ -36,6 +36,18 @@ class Session;
 
 class Hub {
  public:
+  // One sender's packets posted to other threads and not yet handed out
+  // there; any thread. While there are many, the sender's reader waits: a
+  // burst from one thread must not reach another thread's recipients faster
+  // than their writers get a turn there, or their queues overflow and they
+  // are cut off unjustly. Counted per sender, so that one client's burst
+  // holds back that client alone.
+  struct InFlight {
+    std::atomic<std::size_t> packets{0};
+    std::atomic<std::size_t> bytes{0};
+    bool behind() const;
+  };
+
   class Part {
    public:
     explicit Part(Hub& hub) : hub_(hub) {}
@@ -43,11 +55,6 @@ class Hub {
     void join(const std::shared_ptr<Session>& session);
     void leave(const Session& session);
     void relay(const Session& from, Packet&& packet);
-    // Whether another Part has so many of this thread's packets still to
-    // hand out that readers here should wait: a burst from one thread must
-    // not reach another thread's recipients faster than their writers get a
-    // turn there, or their queues overflow and they are cut off unjustly.
-    bool othersBehind() const;
     // Read in by one session at a time, between two of its suspensions.
     Bytes& readBuffer() { return readBuffer_; }
     // Scratch for opening one frame, under the same rule.
@@ -61,8 +68,9 @@ class Hub {
                  const Session* from);
     // Any thread: queues a packet from another Part for this one, and wakes
     // this thread once for however many come before it gets to them.
-    void post(const std::shared_ptr<const Bytes>& packet, std::uint8_t type, const Key& named);
-    // On this thread: hands out everything posted so far, in order.
+    void post(const std::shared_ptr<const Bytes>& packet, std::uint8_t type, const Key& named,
+              const std::shared_ptr<InFlight>& sender);
+    // On this thread: hands out what was posted, in order, a few at a time.
     void drainInbox();
     void closeAll(const std::string& reason);
 
@@ -70,6 +78,7 @@ class Hub {
       std::shared_ptr<const Bytes> packet;
       std::uint8_t type;
       Key named;
+      std::shared_ptr<InFlight> sender;
     };
 
     Hub& hub_;
@@ -78,13 +87,14 @@ class Hub {
     std::multimap<Key, Session*> byIdentity_;
     Bytes readBuffer_ = Bytes(64 * 1024);
     // Posted to this Part by the others and not yet handed out, under
-    // inboxMutex_; inbound_ counts them for any thread to read.
+    // inboxMutex_.
     std::mutex inboxMutex_;
     std::vector<Posted> inbox_;
     bool drainPosted_ = false;
-    std::vector<Posted> draining_;  // this thread's
-    std::atomic<std::size_t> inbound_{0};
-    std::atomic<std::size_t> inboundBytes_{0};
+    // This thread's: what drainInbox took from the inbox, handed out up to
+    // drainAt_. drainPosted_ stays set until both are empty.
+    std::vector<Posted> draining_;
+    std::size_t drainAt_ = 0;
     // Its sessions, for the others to skip it when it has none; any thread.
     std::atomic<std::size_t> size_{0};
     Bytes plaintext_;

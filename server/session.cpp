@@ -116,8 +116,8 @@ std::optional<std::string> Session::take(const unsigned char* data, std::size_t 
     if (length > largest)
       return "packet over the payload limit of " + std::to_string(limits_.maxPayload) + " bytes, not relayed";
     if (size - used - kFrameLengthSize < length) break;
-    // Another thread has not yet handed out enough of what came before.
-    if (part_.othersBehind()) break;
+    // Other threads have not yet handed out enough of what came before.
+    if (inFlight_->behind()) break;
     // Were it a broadcast, would it add much to queues already past the budget?
     if (std::uint64_t{length} * hub.size() > hub.maxBuffered() / kFeederShare && hub.overBudget()) {
       feeds_ = true;
@@ -143,8 +143,8 @@ asio::awaitable<std::string> Session::reader_() {
   try {
     while (!closed_) {
       // A reader that feeds the queues takes nothing more in while the
-      // server-wide budget is spent; none does while another thread still
-      // has many of this thread's packets to hand out.
+      // server-wide budget is spent, nor while other threads still have
+      // many of its packets to hand out.
       Hub& hub = part_.hub();
       const bool over = hub.overBudget();
       if (hub.budgetTurned(over))
@@ -157,7 +157,7 @@ asio::awaitable<std::string> Session::reader_() {
         co_await pause.async_wait(asio::use_awaitable);
         continue;
       }
-      if (part_.othersBehind()) {
+      if (inFlight_->behind()) {
         co_await asio::post(socket_.get_executor(), asio::use_awaitable);
         continue;
       }

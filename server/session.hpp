@@ -47,6 +47,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void close(const std::string& reason);
 
   const Key& identity() const { return identity_; }
+  const std::shared_ptr<Hub::InFlight>& inFlight() const { return inFlight_; }
 
  private:
   // Returns why the connection ended.
@@ -66,6 +67,7 @@ class Session : public std::enable_shared_from_this<Session> {
   Hub::Part& part_;
   const EventLog& log_;
   const Limits& limits_;
+  const std::shared_ptr<Hub::InFlight> inFlight_ = std::make_shared<Hub::InFlight>();
 
   unsigned char rxKey_[kFrameKeySize];
   unsigned char txKey_[kFrameKeySize];
