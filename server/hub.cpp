@@ -12,7 +12,7 @@ namespace {
 // threads: about what a reader hands to the relay in one turn.
 constexpr std::size_t kMaxInbound = 128;
 constexpr std::size_t kMaxInboundBytes = 256 * 1024;
-constexpr std::size_t kDrainedPerTurn = 16;
+constexpr std::size_t kDrainedPerTurn = 64;
 }  // namespace
 
 Hub::Hub(std::size_t threads, std::uint64_t maxBufferedBytes) : maxBufferedBytes_(maxBufferedBytes) {
