@@ -4,6 +4,7 @@
 
 #include "proto/bytes.hpp"
 #include "server/enrol.hpp"
+#include "server/import_registry.hpp"
 #include "server/server.hpp"
 
 int main(int argc, char** argv) {
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options->enrollDir) return sotto::enrol(*options, std::cout, std::cerr);
+  if (options->importRegistry) return sotto::importRegistry(*options, std::cout, std::cerr);
 
   // The log may be a pipe whose reader goes away; the chat must outlive it.
   std::signal(SIGPIPE, SIG_IGN);

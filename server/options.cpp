@@ -58,6 +58,7 @@ std::string usage() {
   return "Usage: sotto-server [--listen ADDR] [--data-dir DIR] [--threads N] [--max-sessions N]\n"
          "                   [--max-payload BYTES] [--max-queued-bytes BYTES]\n"
          "       sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]\n"
+         "       sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry\n"
          "\n"
          "Relays sotto chat sessions on port 8081.\n"
          "\n"
@@ -76,16 +77,28 @@ std::string usage() {
          "  --enroll USERDIR   instead of serving, write USERDIR/client.conf with a new\n"
          "                     identity registered here, then exit\n"
          "  --address HOST     server address written by --enroll (default 127.0.0.1)\n"
+         "  --postgres CONNINFO\n"
+         "                     keep the identity registry in PostgreSQL (a libpq connection\n"
+         "                     string or URI) instead of DIR/registry.sqlite3; the table is\n"
+         "                     made at start if it is missing. Servers that share a database\n"
+         "                     share their users. The long-term key stays in DIR\n"
+         "  --import-registry  with --postgres: copy the identities of DIR/registry.sqlite3\n"
+         "                     into PostgreSQL (those already there are left alone), then exit\n"
          "  --help             show this text\n";
 }
 
 std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std::string& error) {
   ServerOptions options;
   bool sawAddress = false;
+  bool sawListen = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       options.help = true;
+      continue;
+    }
+    if (arg == "--import-registry") {
+      options.importRegistry = true;
       continue;
     }
     std::string_view name = arg;
@@ -99,6 +112,7 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
     else if (name == "--data-dir") target = &options.dataDir;
     else if (name == "--address") target = &options.enrollAddress;
     else if (name == "--enroll") target = &options.enrollDir.emplace();
+    else if (name == "--postgres") target = &options.postgres.emplace();
     const auto number = std::find_if(std::begin(kNumbers), std::end(kNumbers),
                                      [&](const Number& n) { return n.name == name; });
     if (!target && number == std::end(kNumbers)) {
@@ -122,6 +136,7 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
     }
     *target = *value;
     sawAddress |= name == "--address";
+    sawListen |= name == "--listen";
   }
   if (options.help) return options;
   boost::system::error_code ec;
@@ -132,6 +147,10 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
   }
   if (sawAddress && !options.enrollDir) {
     error = "--address only goes with --enroll";
+    return std::nullopt;
+  }
+  if (options.importRegistry && (!options.postgres || options.enrollDir || sawListen)) {
+    error = "--import-registry goes with --postgres and --data-dir only";
     return std::nullopt;
   }
   if (options.enrollAddress.size() > Config::maxAddressLength) {

@@ -3,6 +3,8 @@
 //   sotto-server [--listen ADDR] [--data-dir DIR] [--threads N] [--max-sessions N]
 //                [--max-payload BYTES] [--max-queued-bytes BYTES]
 //   sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]
+//   sotto-server ... --postgres CONNINFO
+//   sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry
 //   sotto-server --help
 #pragma once
 
@@ -50,6 +52,11 @@ struct Limits {
   // vanished without closing (power cut, dropped NAT entry); without it the
   // session would hold its slot for good. Dead after idle + interval * count.
   KeepAlive keepAlive;
+  // The registry: sign-ins answered from memory reach it this often (and at
+  // shutdown), and identities registered through other servers sharing it
+  // are loaded this often, so that they sign in here while it is down.
+  std::chrono::milliseconds registryWriteInterval{5000};
+  std::chrono::milliseconds registryLoadInterval{30000};
 };
 
 // Descriptors the server keeps for itself: registry, log, listening socket,
@@ -65,6 +72,11 @@ struct ServerOptions {
   // Enrolment: write USERDIR/client.conf for a fresh, registered identity.
   std::optional<std::string> enrollDir;
   std::string enrollAddress = "127.0.0.1";
+  // The registry in PostgreSQL (a libpq connection string or URI) instead
+  // of DATA_DIR/registry.sqlite3.
+  std::optional<std::string> postgres;
+  // Copy DATA_DIR/registry.sqlite3 into PostgreSQL, then exit.
+  bool importRegistry = false;
   bool help = false;
   // I/O threads that carry the sessions; 0: one per hardware thread.
   unsigned threads = 0;

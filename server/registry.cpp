@@ -2,6 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
+
+#include "server/options.hpp"
+
 namespace sotto {
 
 namespace {
@@ -27,10 +31,38 @@ void bindKey(sqlite3_stmt* statement, const Key& key) {
   sqlite3_bind_blob(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
 }
 
-}  // namespace
+// Every write is its own transaction on a write-ahead log with full sync.
+// Several processes may share the file (the running server and an enrolment).
+class SqliteRegistry final : public Registry {
+ public:
+  static std::unique_ptr<Registry> open(const std::string& path, std::string& error);
+  ~SqliteRegistry() override;
 
-std::unique_ptr<Registry> Registry::open(const std::string& path, std::string& error) {
-  std::unique_ptr<Registry> registry(new Registry);
+  Result insert(const Key& key, const Entry& entry) override;
+  Result seen(const Key& key, std::int64_t now) override;
+  std::optional<Entry> find(const Key& key) override;
+  bool forEach(const std::function<void(const Key&, const Entry&)>& each) override;
+  bool transaction(const std::function<bool()>& body) override;
+  std::string lastError() const override { return error_; }
+
+ private:
+  SqliteRegistry() = default;
+  // Runs a statement that returns no rows, then resets it; keeps the error.
+  bool step(sqlite3_stmt* statement);
+
+  std::string error_;
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt* begin_ = nullptr;
+  sqlite3_stmt* commit_ = nullptr;
+  sqlite3_stmt* rollback_ = nullptr;
+  sqlite3_stmt* insert_ = nullptr;
+  sqlite3_stmt* touch_ = nullptr;
+  sqlite3_stmt* select_ = nullptr;
+  sqlite3_stmt* selectAll_ = nullptr;
+};
+
+std::unique_ptr<Registry> SqliteRegistry::open(const std::string& path, std::string& error) {
+  std::unique_ptr<SqliteRegistry> registry(new SqliteRegistry);
   sqlite3*& db = registry->db_;
   auto fail = [&](const std::string& what) {
     error = what + " " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
@@ -54,9 +86,10 @@ std::unique_ptr<Registry> Registry::open(const std::string& path, std::string& e
       {&registry->commit_, "COMMIT"},
       {&registry->rollback_, "ROLLBACK"},
       {&registry->insert_,
-       "INSERT INTO identities (key, first_seen, last_seen) VALUES (?1, ?2, ?2) ON CONFLICT (key) DO NOTHING"},
-      {&registry->touch_, "UPDATE identities SET last_seen = ?2 WHERE key = ?1"},
+       "INSERT INTO identities (key, first_seen, last_seen) VALUES (?1, ?2, ?3) ON CONFLICT (key) DO NOTHING"},
+      {&registry->touch_, "UPDATE identities SET last_seen = max(last_seen, ?2) WHERE key = ?1"},
       {&registry->select_, "SELECT first_seen, last_seen FROM identities WHERE key = ?1"},
+      {&registry->selectAll_, "SELECT key, first_seen, last_seen FROM identities"},
   };
   for (const auto& s : statements)
     if (sqlite3_prepare_v3(db, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.statement, nullptr) != SQLITE_OK)
@@ -64,50 +97,83 @@ std::unique_ptr<Registry> Registry::open(const std::string& path, std::string& e
   return registry;
 }
 
-Registry::~Registry() {
-  for (sqlite3_stmt* s : {begin_, commit_, rollback_, insert_, touch_, select_}) sqlite3_finalize(s);
+SqliteRegistry::~SqliteRegistry() {
+  for (sqlite3_stmt* s : {begin_, commit_, rollback_, insert_, touch_, select_, selectAll_}) sqlite3_finalize(s);
   sqlite3_close(db_);
 }
 
-bool Registry::step(sqlite3_stmt* statement) {
+bool SqliteRegistry::step(sqlite3_stmt* statement) {
   Reset reset{statement};
   if (sqlite3_step(statement) == SQLITE_DONE) return true;
   error_ = sqlite3_errmsg(db_);
   return false;
 }
 
-Registry::Result Registry::enrol(const Key& key, std::int64_t now) {
-  if (!step(begin_)) return Result::failed;
-  bindKey(insert_, key);
-  sqlite3_bind_int64(insert_, 2, now);
-  bool ok = step(insert_);
-  const bool added = ok && sqlite3_changes(db_) == 1;
-  if (ok && !added) {
-    bindKey(touch_, key);
-    sqlite3_bind_int64(touch_, 2, now);
-    ok = step(touch_);
-  }
-  if (ok && step(commit_)) return added ? Result::added : Result::known;
+bool SqliteRegistry::transaction(const std::function<bool()>& body) {
+  if (!step(begin_)) return false;
+  if (body() && step(commit_)) return true;
   const std::string why = error_;
   step(rollback_);
   error_ = why;
-  return Result::failed;
+  return false;
 }
 
-Registry::Result Registry::seen(const Key& key, std::int64_t now) {
+Registry::Result SqliteRegistry::insert(const Key& key, const Entry& entry) {
+  bindKey(insert_, key);
+  sqlite3_bind_int64(insert_, 2, entry.firstSeen);
+  sqlite3_bind_int64(insert_, 3, entry.lastSeen);
+  if (!step(insert_)) return Result::failed;
+  return sqlite3_changes(db_) == 1 ? Result::added : Result::known;
+}
+
+Registry::Result SqliteRegistry::seen(const Key& key, std::int64_t now) {
   bindKey(touch_, key);
   sqlite3_bind_int64(touch_, 2, now);
   if (!step(touch_)) return Result::failed;
   return sqlite3_changes(db_) == 1 ? Result::known : Result::unknown;
 }
 
-std::optional<Registry::Entry> Registry::find(const Key& key) {
+std::optional<Registry::Entry> SqliteRegistry::find(const Key& key) {
   Reset reset{select_};
   bindKey(select_, key);
   if (sqlite3_step(select_) != SQLITE_ROW) return std::nullopt;
   return Entry{sqlite3_column_int64(select_, 0), sqlite3_column_int64(select_, 1)};
 }
 
-std::string Registry::lastError() const { return error_; }
+bool SqliteRegistry::forEach(const std::function<void(const Key&, const Entry&)>& each) {
+  Reset reset{selectAll_};
+  int status;
+  while ((status = sqlite3_step(selectAll_)) == SQLITE_ROW) {
+    // The schema checks the length; a file edited by hand could still lie.
+    if (sqlite3_column_bytes(selectAll_, 0) != static_cast<int>(kKeySize)) continue;
+    Key key;
+    std::memcpy(key.data(), sqlite3_column_blob(selectAll_, 0), key.size());
+    each(key, Entry{sqlite3_column_int64(selectAll_, 1), sqlite3_column_int64(selectAll_, 2)});
+  }
+  if (status == SQLITE_DONE) return true;
+  error_ = sqlite3_errmsg(db_);
+  return false;
+}
+
+}  // namespace
+
+std::unique_ptr<Registry> Registry::open(const std::string& path, std::string& error) {
+  return SqliteRegistry::open(path, error);
+}
+
+Registry::Result Registry::enrol(const Key& key, std::int64_t now) {
+  Result result = Result::failed;
+  const bool committed = transaction([&] {
+    result = insert(key, Entry{now, now});
+    if (result == Result::known && seen(key, now) != Result::known) result = Result::failed;
+    return result != Result::failed;
+  });
+  return committed ? result : Result::failed;
+}
+
+std::unique_ptr<Registry> openRegistry(const ServerOptions& options, std::string& error) {
+  if (options.postgres) return Registry::openPostgres(*options.postgres, error);
+  return Registry::open(options.dataDir + "/" + kRegistryFileName, error);
+}
 
 }  // namespace sotto

@@ -1,20 +1,25 @@
-// Registered identities, in SQLite: key, first seen, last seen (Unix seconds).
-// Every write is its own transaction on a write-ahead log with full sync, so
-// a crash after a registration was answered cannot lose it. Several processes
-// may share the file (the running server and an enrolment).
+// Registered identities: key, first seen, last seen (Unix seconds), in one of
+// two stores. SQLite (DATA_DIR/registry.sqlite3) is the default for a single
+// server; PostgreSQL is for several servers that share one registry. Either
+// way a write is committed before the call returns, so a registration that
+// was answered cannot be lost, and any number of processes may share the
+// store: inserts never replace a row, so first_seen never changes once set.
+//
+// A Registry is not thread-safe: one thread at a time uses it (the server's
+// RegistryService gives it a thread of its own).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "proto/handshake.hpp"
 
-struct sqlite3;
-struct sqlite3_stmt;
-
 namespace sotto {
+
+struct ServerOptions;
 
 inline constexpr const char* kRegistryFileName = "registry.sqlite3";
 
@@ -26,33 +31,42 @@ class Registry {
     std::int64_t lastSeen = 0;
   };
 
-  // Opens or creates the database. Null with error set on failure.
+  // Opens or creates the SQLite file. Null with error set on failure.
   static std::unique_ptr<Registry> open(const std::string& path, std::string& error);
-  ~Registry();
+  // Connects to PostgreSQL (a libpq connection string or URI) and creates
+  // the table if it is missing. Null with error, one line, on failure.
+  static std::unique_ptr<Registry> openPostgres(const std::string& conninfo, std::string& error);
+
+  virtual ~Registry() = default;
   Registry(const Registry&) = delete;
   Registry& operator=(const Registry&) = delete;
 
+  // Adds key with entry's times (added), or leaves a present row alone (known).
+  virtual Result insert(const Key& key, const Entry& entry) = 0;
+  // Raises the last-seen time of a registered key (known), or says unknown.
+  virtual Result seen(const Key& key, std::int64_t now) = 0;
+  virtual std::optional<Entry> find(const Key& key) = 0;
+  // Calls each for every registered identity. False on failure.
+  virtual bool forEach(const std::function<void(const Key&, const Entry&)>& each) = 0;
+  // Runs body in one transaction, committed when body returns true and the
+  // commit succeeds; rolled back otherwise.
+  virtual bool transaction(const std::function<bool()>& body) = 0;
+  // False once the connection to the database is lost; reconnect tries to
+  // make a new one. A file is always there.
+  virtual bool connected() const { return true; }
+  virtual bool reconnect() { return true; }
+  // The database's message for the last failed call, on one line.
+  virtual std::string lastError() const = 0;
+
   // Registers key (added), or only refreshes its last-seen time (known).
   Result enrol(const Key& key, std::int64_t now);
-  // Refreshes the last-seen time of a registered key (known), or says unknown.
-  Result seen(const Key& key, std::int64_t now);
-  std::optional<Entry> find(const Key& key);
-  // SQLite's message for the last failed call.
-  std::string lastError() const;
 
- private:
+ protected:
   Registry() = default;
-  // Runs a statement that returns no rows, then resets it; keeps the error.
-  bool step(sqlite3_stmt* statement);
-
-  std::string error_;
-  sqlite3* db_ = nullptr;
-  sqlite3_stmt* begin_ = nullptr;
-  sqlite3_stmt* commit_ = nullptr;
-  sqlite3_stmt* rollback_ = nullptr;
-  sqlite3_stmt* insert_ = nullptr;
-  sqlite3_stmt* touch_ = nullptr;
-  sqlite3_stmt* select_ = nullptr;
 };
+
+// The registry the options name: PostgreSQL with --postgres, otherwise the
+// SQLite file in the data directory.
+std::unique_ptr<Registry> openRegistry(const ServerOptions& options, std::string& error);
 
 }  // namespace sotto

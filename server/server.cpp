@@ -112,7 +112,9 @@ bool Server::open(std::string& error) {
   openFiles_ = raiseOpenFileLimit();
   fitToMachine(options_.limits, openFiles_);
   if (!loadOrCreateServerKey(options_.dataDir, key_, error)) return false;
-  registry_ = Registry::open(options_.dataDir + "/" + kRegistryFileName, error);
+  std::unique_ptr<Registry> registry = openRegistry(options_, error);
+  if (!registry) return false;
+  registry_ = RegistryService::start(std::move(registry), options_.limits, log_, error);
   if (!registry_) return false;
 
   boost::system::error_code ec;
@@ -287,7 +289,7 @@ asio::awaitable<std::string> Server::readHello(tcp::socket& socket, const std::s
   co_return "closed after " + std::to_string(got) + " of " + std::to_string(kHelloSize) + " hello bytes";
 }
 
-std::string Server::admitIdentity(const std::string& peer, const Initial& initial) {
+asio::awaitable<std::optional<std::string>> Server::admitIdentity(const std::string& peer, const Initial& initial) {
   Key identity;
   std::memcpy(identity.data(), initial.signPublicKey(), identity.size());
   const std::string who = toHex(identity.data(), identity.size());
@@ -295,14 +297,15 @@ std::string Server::admitIdentity(const std::string& peer, const Initial& initia
   // client remembers that it has registered and never sends a proof again.
   const std::int64_t now = std::time(nullptr);
   const bool isNew = initial.isNewIdentity() == 1;
-  switch (isNew ? registry_->enrol(identity, now) : registry_->seen(identity, now)) {
+  const RegistryService::Answer answer = co_await registry_->admit(identity, isNew, now);
+  switch (answer.result) {
     case Registry::Result::added: log_.event(peer, "registered " + who); break;
     case Registry::Result::known: log_.event(peer, "signed in " + who + (isNew ? " (registered before)" : "")); break;
-    case Registry::Result::unknown: return "unknown identity " + who + " without proof of work";
-    case Registry::Result::failed: return "registry failed for " + who + ": " + registry_->lastError();
+    case Registry::Result::unknown: co_return "unknown identity " + who + " without proof of work";
+    case Registry::Result::failed: co_return "registry failed for " + who + ": " + answer.error;
   }
-  if (hub_.size() >= options_.limits.maxSessions) return "server full, " + who + " turned away";
-  return "";
+  if (hub_.size() >= options_.limits.maxSessions) co_return "server full, " + who + " turned away";
+  co_return std::nullopt;
 }
 
 asio::awaitable<void> Server::greet(tcp::socket socket) {
@@ -344,11 +347,10 @@ asio::awaitable<Server::Admission> Server::handshake(std::string peer, std::arra
     admission.refusal = describe(why);
     co_return admission;
   }
-  {
-    const std::lock_guard registryLock(registryMutex_);
-    admission.refusal = admitIdentity(peer, *initial);
+  if (const auto refusal = co_await admitIdentity(peer, *initial)) {
+    admission.refusal = *refusal;
+    co_return admission;
   }
-  if (!admission.refusal.empty()) co_return admission;
   std::memcpy(admission.identity.data(), initial->signPublicKey(), admission.identity.size());
   admission.keys = std::make_shared<SessionKeys>();
   if (!admission.keys->derive(initial->kxPublicKey()) ||

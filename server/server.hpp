@@ -6,9 +6,9 @@
 // - the front thread, the one that calls run(): the acceptor, the signals,
 //   the connections still owing a hello (pending_) and stopping_;
 // - the handshake threads: the hello's public-key work (unseal, verify, key
-//   exchange, welcome) and the registry, which the registry lock serialises;
-//   they run at a lower priority, so that a storm of sign-ins slows the
-//   sign-ins and not the chat;
+//   exchange, welcome); they run at a lower priority, so that a storm of
+//   sign-ins slows the sign-ins and not the chat;
+// - the registry service's own thread: the registry's reads and writes;
 // - the I/O threads, one per Hub::Part: the keyed sessions, each on the
 //   thread it was handed to at its welcome (in turn), for its whole life.
 //
@@ -36,7 +36,7 @@
 #include "server/hub.hpp"
 #include "server/key_file.hpp"
 #include "server/options.hpp"
-#include "server/registry.hpp"
+#include "server/registry_service.hpp"
 
 namespace sotto {
 
@@ -88,9 +88,9 @@ class Server {
   // On the session's I/O thread, from its welcome to its end.
   static boost::asio::awaitable<void> serve(std::shared_ptr<Session> session, Hub::Part& part,
                                             std::array<unsigned char, kWelcomeSize> welcome);
-  // Registers or signs in the hello's identity. Returns why the connection
-  // must be refused, or nothing.
-  std::string admitIdentity(const std::string& peer, const Initial& initial);
+  // Registers or signs in the hello's identity, without holding up the
+  // I/O thread. Returns why the connection must be refused, if it must.
+  boost::asio::awaitable<std::optional<std::string>> admitIdentity(const std::string& peer, const Initial& initial);
   // Admits a new pending connection, evicting the oldest one of the same
   // address, or overall, when a bound is reached.
   void admit(const std::shared_ptr<Pending>& pending);
@@ -103,11 +103,10 @@ class Server {
   EventLog log_;
   boost::asio::io_context io_{1};
   boost::asio::io_context handshakes_;
-  std::mutex registryMutex_;
   boost::asio::ip::tcp::acceptor acceptor_{io_};
   std::optional<boost::asio::signal_set> signals_;
   ServerKey key_;
-  std::unique_ptr<Registry> registry_;
+  std::unique_ptr<RegistryService> registry_;
   std::string listenName_;
   Hub hub_;
   std::vector<std::thread> threads_;

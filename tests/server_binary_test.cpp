@@ -63,6 +63,8 @@ TEST(Binary, HelpAndBadCommandLines) {
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("Usage: sotto-server"), std::string::npos);
   EXPECT_NE(help.out.find("--data-dir"), std::string::npos);
+  EXPECT_NE(help.out.find("--postgres CONNINFO"), std::string::npos);
+  EXPECT_NE(help.out.find("--import-registry"), std::string::npos);
 
   Outcome bad = runServer({"--bogus"});
   EXPECT_EQ(bad.status, 2);

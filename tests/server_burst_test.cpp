@@ -21,7 +21,7 @@ class Burst : public harness::OnThreads {};
 Bytes numbered(int i) { return text("line " + std::to_string(i)); }
 
 TEST_P(Burst, ThousandsOfFramesInOneWriteAreRelayedWholeAndInOrder) {
-  RunningServer server(address(60), {}, "", threads());
+  RunningServer server(address(60), {}, "", {}, threads());
   const auto a = plain(1), b = plain(2), c = plain(3);
   auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b), sc = server.seedAndJoin(c);
   ASSERT_TRUE(sa && sb && sc);
@@ -55,7 +55,7 @@ TEST_P(Burst, ThousandsOfFramesInOneWriteAreRelayedWholeAndInOrder) {
 }
 
 TEST_P(Burst, NothingBehindAFrameThatFailsInTheSameReadIsRelayed) {
-  RunningServer server(address(61), {}, "", threads());
+  RunningServer server(address(61), {}, "", {}, threads());
   const auto a = plain(1), b = plain(2), c = plain(3);
   auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b), sc = server.seedAndJoin(c);
   ASSERT_TRUE(sa && sb && sc);

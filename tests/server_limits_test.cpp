@@ -36,7 +36,7 @@ TEST_P(SlowReader, IsDisconnectedAlone) {
   sotto::Limits limits;
   limits.maxQueuedFrames = 64;
   limits.maxQueuedBytes = 256 * 1024;
-  RunningServer server(address(30), limits, "", threads());
+  RunningServer server(address(30), limits, "", {}, threads());
   const auto a = plain(1), b = plain(2), slow = plain(3);
   server.seed(slow);
   auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b);

@@ -17,7 +17,7 @@ class Registration : public harness::OnThreads {};
 class Relay : public harness::OnThreads {};
 
 TEST_P(Registration, ProofRegistersAndLaterHellosNeedNone) {
-  RunningServer server(address(1), {}, "", threads());
+  RunningServer server(address(1), {}, "", {}, threads());
   const auto id = fixed::twoByteNonce();
   const auto other = harness::plain(1);
   server.seed(other);
@@ -49,7 +49,7 @@ TEST_P(Registration, ProofRegistersAndLaterHellosNeedNone) {
 }
 
 TEST_P(Relay, BroadcastGoesToEveryOtherSessionFromTheAuthenticatedSender) {
-  RunningServer server(address(2), {}, "", threads());
+  RunningServer server(address(2), {}, "", {}, threads());
   const auto a = plain(1), b = plain(2), c = plain(3);
   for (const auto* id : {&a, &b, &c}) server.seed(*id);
   auto sa = server.join(a), sb = server.join(b), sc = server.join(c);
@@ -75,7 +75,7 @@ TEST_P(Relay, BroadcastGoesToEveryOtherSessionFromTheAuthenticatedSender) {
 }
 
 TEST_P(Relay, DirectGoesOnlyToTheNamedIdentitysSessions) {
-  RunningServer server(address(3), {}, "", threads());
+  RunningServer server(address(3), {}, "", {}, threads());
   const auto a = plain(1), b = plain(2), c = plain(3), absent = plain(4);
   for (const auto* id : {&a, &b, &c}) server.seed(*id);
   auto sa = server.join(a), sb1 = server.join(b), sb2 = server.join(b), sc = server.join(c);
@@ -96,7 +96,7 @@ TEST_P(Relay, DirectGoesOnlyToTheNamedIdentitysSessions) {
 }
 
 TEST_P(Relay, EmptyPayloadsUnknownTypesAndUnparsablePacketsGoNowhere) {
-  RunningServer server(address(4), {}, "", threads());
+  RunningServer server(address(4), {}, "", {}, threads());
   const auto a = plain(1), b = plain(2);
   auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b);
   ASSERT_TRUE(sa && sb);

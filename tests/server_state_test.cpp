@@ -179,6 +179,11 @@ TEST(Options, DefaultsAndBothSpellings) {
   EXPECT_EQ(o->limits.maxSessions, 15000u);
   EXPECT_EQ(o->limits.maxPayload, 1024u);
   EXPECT_EQ(o->limits.maxBufferedBytes, 1048576u);
+  o = parse({"--postgres=postgresql:///sotto?host=/run/postgresql", "--import-registry"}, error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_EQ(o->postgres, "postgresql:///sotto?host=/run/postgresql");
+  EXPECT_TRUE(o->importRegistry);
+  EXPECT_FALSE(parse({}, error)->postgres);
 
   o = parse({"--listen", "::1"}, error);
   ASSERT_TRUE(o) << error;
@@ -205,6 +210,11 @@ TEST(Options, BadCommandLinesSayWhy) {
       {{"--max-sessions", "99999999999999999999"}, "not '99999999999999999999'"},
       {{"--max-payload", "16777216"}, "'--max-payload' wants a whole number from 1 to 16777163"},
       {{"--max-queued-bytes", "1000"}, "'--max-queued-bytes' wants a whole number from 1048576"},
+      {{"--postgres"}, "'--postgres' needs a value"},
+      {{"--import-registry"}, "--import-registry goes with --postgres and --data-dir only"},
+      {{"--import-registry", "--postgres", "db", "--enroll", "u"}, "goes with --postgres and --data-dir only"},
+      {{"--import-registry", "--postgres", "db", "--listen", "::1"}, "goes with --postgres and --data-dir only"},
+      {{"--import-registry=yes", "--postgres", "db"}, "unknown option '--import-registry=yes'"},
   };
   for (const auto& c : cases) {
     std::string error;

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,11 +68,12 @@ inline std::string hex(const fixed::Identity& id) {
 
 class RunningServer {
  public:
+  // With postgres (a connection string) the registry lives in that database.
   // threads 0: one I/O thread per hardware thread, as the program does.
   RunningServer(const std::string& address, const sotto::Limits& limits = {}, const std::string& dataDir = "",
-                unsigned threads = 0)
+                const std::optional<std::string>& postgres = {}, unsigned threads = 0)
       : address_(address),
-        server_(options(address, limits, dataDir.empty() ? own_.path() : dataDir, threads), log.sink()) {
+        server_(options(address, limits, dataDir.empty() ? own_.path() : dataDir, postgres, threads), log.sink()) {
     std::string error;
     if (!server_.open(error)) {
       ADD_FAILURE() << error;
@@ -95,7 +97,7 @@ class RunningServer {
   // Registers id directly, as an enrolment would.
   void seed(const fixed::Identity& id) {
     std::string error;
-    auto registry = sotto::Registry::open(dataDir_ + "/" + sotto::kRegistryFileName, error);
+    auto registry = sotto::openRegistry(options_, error);
     ASSERT_TRUE(registry) << error;
     ASSERT_EQ(registry->enrol(id.signPublicKey, 1), sotto::Registry::Result::added);
   }
@@ -117,16 +119,18 @@ class RunningServer {
 
  private:
   sotto::ServerOptions options(const std::string& address, const sotto::Limits& limits, const std::string& dir,
-                               unsigned threads) {
+                               const std::optional<std::string>& postgres, unsigned threads) {
     dataDir_ = dir;
-    sotto::ServerOptions o;
+    sotto::ServerOptions& o = options_;
     o.threads = threads;
     o.listenAddress = address;
     o.dataDir = dir;
     o.limits = limits;
+    o.postgres = postgres;
     return o;
   }
   TempDir own_;
+  sotto::ServerOptions options_;
   std::string dataDir_;
   std::string address_;
   sotto::Server server_;

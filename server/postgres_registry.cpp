@@ -1,0 +1,209 @@
+// The registry in PostgreSQL, for several servers that share one. Statements
+// run one at a time on one connection; parameters and results travel in
+// binary, read and written byte by byte.
+#include <libpq-fe.h>
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+
+#include "server/registry.hpp"
+
+namespace sotto {
+
+namespace {
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS identities ("
+    "  key bytea PRIMARY KEY CHECK (octet_length(key) = 32),"
+    "  first_seen bigint NOT NULL,"
+    "  last_seen bigint NOT NULL"
+    ")";
+
+// libpq's messages span lines ("...failed: ...\n\tIs the server running...");
+// the log and the command line want one.
+std::string oneLine(const char* message) {
+  std::string line;
+  bool space = false;
+  for (const char* c = message ? message : ""; *c; ++c) {
+    if (*c == '\n' || *c == '\t' || *c == '\r' || *c == ' ') {
+      space = !line.empty();
+      continue;
+    }
+    if (space) line += ' ';
+    space = false;
+    line += *c;
+  }
+  return line.empty() ? "unknown error" : line;
+}
+
+// bigint in PostgreSQL's binary format: eight bytes, big-endian.
+std::array<char, 8> int8(std::int64_t value) {
+  std::array<char, 8> out;
+  const auto v = static_cast<std::uint64_t>(value);
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(v >> (56 - 8 * i));
+  return out;
+}
+
+std::int64_t readInt8(const char* in) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = (v << 8) | static_cast<unsigned char>(in[i]);
+  return static_cast<std::int64_t>(v);
+}
+
+struct Param {
+  const char* data;
+  int length;
+};
+
+Param param(const Key& key) { return {reinterpret_cast<const char*>(key.data()), static_cast<int>(key.size())}; }
+Param param(const std::array<char, 8>& value) { return {value.data(), static_cast<int>(value.size())}; }
+
+using ResultPtr = std::unique_ptr<PGresult, decltype(&PQclear)>;
+
+class PostgresRegistry final : public Registry {
+ public:
+  static std::unique_ptr<Registry> connect(const std::string& conninfo, std::string& error);
+  ~PostgresRegistry() override { PQfinish(conn_); }
+
+  Result insert(const Key& key, const Entry& entry) override;
+  Result seen(const Key& key, std::int64_t now) override;
+  std::optional<Entry> find(const Key& key) override;
+  bool forEach(const std::function<void(const Key&, const Entry&)>& each) override;
+  bool transaction(const std::function<bool()>& body) override;
+  bool connected() const override { return PQstatus(conn_) == CONNECTION_OK; }
+  bool reconnect() override;
+  std::string lastError() const override { return error_; }
+
+ private:
+  explicit PostgresRegistry(PGconn* conn) : conn_(conn) {}
+  // Runs sql with binary parameters and results. Null, with error_ set,
+  // unless the result has the status expected.
+  ResultPtr run(const char* sql, std::initializer_list<Param> params, ExecStatusType expected);
+  // Runs a statement that returns no rows; the number of rows it changed,
+  // or -1 on failure.
+  long change(const char* sql, std::initializer_list<Param> params);
+
+  PGconn* conn_;
+  std::string error_;
+};
+
+std::unique_ptr<Registry> PostgresRegistry::connect(const std::string& conninfo, std::string& error) {
+  // Ours come first so that the operator's string overrides them. Without
+  // them a database host that drops packets, or a lock nobody releases,
+  // would hold the registry (and the server's shutdown) for hours: the
+  // connect, a dead peer and a statement each get a bound.
+  const char* const keywords[] = {"connect_timeout",     "keepalives_idle", "keepalives_interval",
+                                  "keepalives_count",    "options",         "fallback_application_name",
+                                  "dbname",              nullptr};
+  const char* const values[] = {"10", "30", "10", "3", "-c statement_timeout=30s", "sotto-server", conninfo.c_str(),
+                                nullptr};
+  std::unique_ptr<PostgresRegistry> registry(new PostgresRegistry(PQconnectdbParams(keywords, values, 1)));
+  if (!registry->conn_) {
+    error = "cannot reach the registry database: out of memory";
+    return nullptr;
+  }
+  if (!registry->connected()) {
+    error = "cannot reach the registry database: " + oneLine(PQerrorMessage(registry->conn_));
+    return nullptr;
+  }
+  // "relation already exists, skipping" and the like would go to standard
+  // error, one line per start.
+  PQsetNoticeProcessor(registry->conn_, [](void*, const char*) {}, nullptr);
+  // Two servers starting at once can both miss the table and collide making
+  // it; the second try finds it.
+  if (!registry->run(kSchema, {}, PGRES_COMMAND_OK) && !registry->run(kSchema, {}, PGRES_COMMAND_OK)) {
+    error = "cannot set up the registry table: " + registry->error_;
+    return nullptr;
+  }
+  return registry;
+}
+
+bool PostgresRegistry::reconnect() {
+  PQreset(conn_);
+  if (connected()) return true;
+  error_ = oneLine(PQerrorMessage(conn_));
+  return false;
+}
+
+ResultPtr PostgresRegistry::run(const char* sql, std::initializer_list<Param> params, ExecStatusType expected) {
+  const char* values[3] = {};
+  int lengths[3] = {};
+  const int formats[3] = {1, 1, 1};
+  if (params.size() > std::size(values)) {
+    error_ = "too many parameters";
+    return ResultPtr(nullptr, &PQclear);
+  }
+  int n = 0;
+  for (const Param& p : params) {
+    values[n] = p.data;
+    lengths[n++] = p.length;
+  }
+  ResultPtr result(PQexecParams(conn_, sql, n, nullptr, values, lengths, formats, 1), &PQclear);
+  if (result && PQresultStatus(result.get()) == expected) return result;
+  error_ = oneLine(result ? PQresultErrorMessage(result.get()) : PQerrorMessage(conn_));
+  return ResultPtr(nullptr, &PQclear);
+}
+
+long PostgresRegistry::change(const char* sql, std::initializer_list<Param> params) {
+  const ResultPtr result = run(sql, params, PGRES_COMMAND_OK);
+  return result ? std::strtol(PQcmdTuples(result.get()), nullptr, 10) : -1;
+}
+
+bool PostgresRegistry::transaction(const std::function<bool()>& body) {
+  if (!run("BEGIN", {}, PGRES_COMMAND_OK)) return false;
+  if (body()) {
+    // A transaction that failed inside reports its COMMIT as a ROLLBACK.
+    const ResultPtr commit = run("COMMIT", {}, PGRES_COMMAND_OK);
+    if (commit && std::strcmp(PQcmdStatus(commit.get()), "COMMIT") == 0) return true;
+    if (commit) error_ = "the transaction was rolled back";
+    return false;
+  }
+  const std::string why = error_;
+  run("ROLLBACK", {}, PGRES_COMMAND_OK);
+  error_ = why;
+  return false;
+}
+
+Registry::Result PostgresRegistry::insert(const Key& key, const Entry& entry) {
+  const auto first = int8(entry.firstSeen), last = int8(entry.lastSeen);
+  const long rows = change(
+      "INSERT INTO identities (key, first_seen, last_seen) VALUES ($1::bytea, $2::bigint, $3::bigint)"
+      " ON CONFLICT (key) DO NOTHING",
+      {param(key), param(first), param(last)});
+  return rows < 0 ? Result::failed : rows == 1 ? Result::added : Result::known;
+}
+
+Registry::Result PostgresRegistry::seen(const Key& key, std::int64_t now) {
+  const auto time = int8(now);
+  const long rows = change("UPDATE identities SET last_seen = GREATEST(last_seen, $2::bigint) WHERE key = $1::bytea",
+                           {param(key), param(time)});
+  return rows < 0 ? Result::failed : rows == 1 ? Result::known : Result::unknown;
+}
+
+std::optional<Registry::Entry> PostgresRegistry::find(const Key& key) {
+  const ResultPtr result =
+      run("SELECT first_seen, last_seen FROM identities WHERE key = $1::bytea", {param(key)}, PGRES_TUPLES_OK);
+  if (!result || PQntuples(result.get()) != 1) return std::nullopt;
+  return Entry{readInt8(PQgetvalue(result.get(), 0, 0)), readInt8(PQgetvalue(result.get(), 0, 1))};
+}
+
+bool PostgresRegistry::forEach(const std::function<void(const Key&, const Entry&)>& each) {
+  const ResultPtr result = run("SELECT key, first_seen, last_seen FROM identities", {}, PGRES_TUPLES_OK);
+  if (!result) return false;
+  for (int row = 0; row < PQntuples(result.get()); ++row) {
+    if (PQgetlength(result.get(), row, 0) != static_cast<int>(kKeySize)) continue;
+    Key key;
+    std::memcpy(key.data(), PQgetvalue(result.get(), row, 0), key.size());
+    each(key, Entry{readInt8(PQgetvalue(result.get(), row, 1)), readInt8(PQgetvalue(result.get(), row, 2))});
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<Registry> Registry::openPostgres(const std::string& conninfo, std::string& error) {
+  return PostgresRegistry::connect(conninfo, error);
+}
+
+}  // namespace sotto
