@@ -7,4 +7,5 @@ void registerHashRates();
 void registerFrames();
 void registerEndToEnd();
 void registerIdle();
+void registerScale();
 }  // namespace bench
