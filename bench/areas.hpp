@@ -7,5 +7,6 @@ void registerHashRates();
 void registerFrames();
 void registerEndToEnd();
 void registerIdle();
+void registerScale();
 void registerCluster();
 }  // namespace bench

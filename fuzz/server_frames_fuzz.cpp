@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
@@ -24,6 +26,12 @@
 namespace asio = boost::asio;
 
 namespace {
+
+const std::array<unsigned char, sotto::kWelcomeSize> kWelcome = [] {
+  std::array<unsigned char, sotto::kWelcomeSize> w{};
+  for (std::size_t i = 0; i < w.size(); ++i) w[i] = static_cast<unsigned char>(i);
+  return w;
+}();
 
 struct End {
   fuzz::Key identity;
@@ -83,9 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return true;
   });
 
-  asio::io_context io;
   const sotto::EventLog log([](const std::string&) {});
-  sotto::Hub hub;
+  sotto::Hub hub(1, std::uint64_t{1} << 30);
+  sotto::Hub::Part& part = hub.part(0);
+  asio::io_context& io = part.io();
   for (End& end : ends) {
     int pair[2];
     FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
@@ -99,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     socket.assign(asio::ip::tcp::v4(), pair[0]);
     end.clientFd = pair[1];
     end.session = std::make_shared<sotto::Session>(std::move(socket), "fuzz", end.identity, end.serverRx.data(),
-                                                    end.serverTx.data(), hub, log, end.limits);
+                                                    end.serverTx.data(), part, log, end.limits);
   }
   for (std::size_t at = 0; at < stream.size();) {
     const ssize_t n = ::send(s.clientFd, stream.data() + at, stream.size() - at, MSG_NOSIGNAL);
@@ -109,12 +118,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ::shutdown(s.clientFd, SHUT_WR);
 
   for (End& end : ends) {
-    hub.join(end.session);
+    part.join(end.session);
     asio::co_spawn(
         io,
-        [&hub, &end]() -> asio::awaitable<void> {
-          co_await end.session->run();
-          hub.leave(*end.session);
+        [&part, &end]() -> asio::awaitable<void> {
+          co_await end.session->run(kWelcome);
+          part.leave(*end.session);
           end.done = true;
         },
         asio::detached);
@@ -140,6 +149,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     end.session.reset();
     end.read();
     ::close(end.clientFd);
+    // The welcome leaves first, whatever follows.
+    FUZZ_CHECK(end.received.size() >= kWelcome.size());
+    FUZZ_CHECK(std::equal(kWelcome.begin(), kWelcome.end(), end.received.begin()));
+    end.received.erase(end.received.begin(), end.received.begin() + kWelcome.size());
     std::vector<fuzz::Record> got;
     fuzz::Nonce rx{};
     const bool oversized = fuzz::walkFrames(end.received, [&](const unsigned char* body, std::size_t length) {

@@ -125,9 +125,14 @@ class FrameBatch {
   bool empty() const { return buffer_.empty(); }
   bool full() const { return buffer_.size() >= kBatchBytes; }
 
-  // Seals plaintext as the next frame under key and advances the nonce.
+  // Seals plaintext as the next frame under key, in place, and advances the
+  // nonce.
   void seal(const std::vector<unsigned char>& plaintext, const unsigned char* key, unsigned char* nonce) {
-    appendFrame(buffer_, encrypt(plaintext, key, nonce));
+    const std::size_t at = buffer_.size();
+    buffer_.resize(at + kFrameLengthSize + plaintext.size() + kFrameTagSize);
+    putU32be(buffer_.data() + at, static_cast<std::uint32_t>(plaintext.size() + kFrameTagSize));
+    unsigned long long sealed = 0;
+    crypto_chacha(buffer_.data() + at + kFrameLengthSize, sealed, plaintext.data(), plaintext.size(), nonce, key);
     sodium_increment(nonce, kFrameNonceSize);
   }
 
@@ -135,7 +140,15 @@ class FrameBatch {
   template <class Stream>
   boost::asio::awaitable<void> write(Stream& stream) {
     co_await boost::asio::async_write(stream, boost::asio::buffer(buffer_), boost::asio::use_awaitable);
-    if (buffer_.capacity() > kKeptBytes) buffer_ = Bytes();
+    done(true);
+  }
+
+  // For a writer that writes bytes() itself (trying the socket before it
+  // waits for it): starts a new batch once they are written, giving the
+  // buffer back unless keep says more is coming.
+  const std::vector<unsigned char>& bytes() const { return buffer_; }
+  void done(bool keep) {
+    if (!keep || buffer_.capacity() > kKeptBytes) buffer_ = Bytes();
     buffer_.clear();
   }
 

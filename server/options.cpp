@@ -2,16 +2,64 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
+#include <functional>
 #include <string_view>
 
 #include "proto/config.hpp"
+#include "proto/frame.hpp"
+#include "proto/packet.hpp"
 #include "server/bus.hpp"
 
 namespace sotto {
 
+namespace {
+
+// A whole-number option: its accepted range and where it goes.
+struct Number {
+  std::string_view name;
+  std::uint64_t min, max;
+  std::function<void(ServerOptions&, std::uint64_t)> set;
+};
+
+const Number kNumbers[] = {
+    {"--threads", 1, 256, [](ServerOptions& o, std::uint64_t n) { o.threads = static_cast<unsigned>(n); }},
+    {"--max-sessions", 1, 10'000'000, [](ServerOptions& o, std::uint64_t n) { o.limits.maxSessions = n; }},
+    {"--max-payload", 1, kMaxFrameLength - Packet::headerSize - kFrameTagSize,
+     [](ServerOptions& o, std::uint64_t n) { o.limits.maxPayload = n; }},
+    {"--max-queued-bytes", 1024 * 1024, std::uint64_t{1} << 50,
+     [](ServerOptions& o, std::uint64_t n) { o.limits.maxBufferedBytes = n; }},
+    {"--bus-backlog", 1024, std::uint64_t{1} << 40,
+     [](ServerOptions& o, std::uint64_t n) { o.busBacklogBytes = static_cast<std::size_t>(n); }},
+};
+
+// Decimal digits only: "1e3", "-1", " 4" and "4x" are all refused.
+bool setNumber(const Number& number, const std::string& value, ServerOptions& options, std::string& error) {
+  std::uint64_t n = 0;
+  const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+  if (ec != std::errc() || end != value.data() + value.size() || n < number.min || n > number.max) {
+    error = "option '" + std::string(number.name) + "' wants a whole number from " + std::to_string(number.min) +
+            " to " + std::to_string(number.max) + ", not '" + value + "'";
+    return false;
+  }
+  number.set(options, n);
+  return true;
+}
+
+}  // namespace
+
+void fitToMachine(Limits& limits, std::uint64_t openFiles) {
+  const std::uint64_t usable = openFiles > 2 * kReservedFiles ? openFiles - kReservedFiles : kReservedFiles;
+  // Fifteen sixteenths for sessions, the rest for connections owing a hello.
+  if (limits.maxSessions == 0) limits.maxSessions = static_cast<std::size_t>(usable - usable / 16);
+  if (limits.maxPending == 0) limits.maxPending = std::max<std::size_t>(256, limits.maxSessions / 16);
+}
+
 std::string usage() {
-  return "Usage: sotto-server [--listen ADDR] [--data-dir DIR]\n"
+  return "Usage: sotto-server [--listen ADDR] [--data-dir DIR] [--threads N] [--max-sessions N]\n"
+         "                   [--max-payload BYTES] [--max-queued-bytes BYTES]\n"
          "       sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]\n"
          "       sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry\n"
          "       sotto-server ... --postgres CONNINFO --nats URL[,URL...] [--bus-backlog BYTES]\n"
@@ -20,6 +68,17 @@ std::string usage() {
          "\n"
          "  --listen ADDR      address to listen on (default 0.0.0.0); the port is always 8081\n"
          "  --data-dir DIR     long-term key and identity registry (default ./sotto-data)\n"
+         "  --threads N        I/O threads carrying the sessions (default: one per hardware\n"
+         "                     thread)\n"
+         "  --max-sessions N   signed-in sessions at once (default: what the open-file limit\n"
+         "                     allows)\n"
+         "  --max-payload BYTES\n"
+         "                     largest payload relayed; a larger one ends its sender's\n"
+         "                     session (default 65536)\n"
+         "  --max-queued-bytes BYTES\n"
+         "                     bytes waiting to be written to all sessions together; past\n"
+         "                     it, clients whose packets would add much more are not read\n"
+         "                     until the queues drain (default 1 GiB)\n"
          "  --enroll USERDIR   instead of serving, write USERDIR/client.conf with a new\n"
          "                     identity registered here, then exit\n"
          "  --address HOST     server address written by --enroll (default 127.0.0.1)\n"
@@ -42,8 +101,9 @@ std::string usage() {
 
 std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std::string& error) {
   ServerOptions options;
-  std::optional<std::string> natsUrls, busBacklog;
+  std::optional<std::string> natsUrls;
   bool sawAddress = false;
+  bool sawBacklog = false;
   bool sawListen = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -68,8 +128,10 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
     else if (name == "--enroll") target = &options.enrollDir.emplace();
     else if (name == "--postgres") target = &options.postgres.emplace();
     else if (name == "--nats") target = &natsUrls.emplace();
-    else if (name == "--bus-backlog") target = &busBacklog.emplace();
-    if (!target) {
+    sawBacklog |= name == "--bus-backlog";
+    const auto number = std::find_if(std::begin(kNumbers), std::end(kNumbers),
+                                     [&](const Number& n) { return n.name == name; });
+    if (!target && number == std::end(kNumbers)) {
       error = "unknown option '" + std::string(arg) + "'";
       return std::nullopt;
     }
@@ -83,6 +145,10 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
     if (value->empty()) {
       error = "option '" + std::string(name) + "' needs a non-empty value";
       return std::nullopt;
+    }
+    if (!target) {
+      if (!setNumber(*number, *value, options, error)) return std::nullopt;
+      continue;
     }
     *target = *value;
     sawAddress |= name == "--address";
@@ -114,14 +180,9 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
       return std::nullopt;
     }
   }
-  if (busBacklog) {
-    std::size_t bytes = 0;
-    const auto [end, ec] = std::from_chars(busBacklog->data(), busBacklog->data() + busBacklog->size(), bytes);
-    if (ec != std::errc() || end != busBacklog->data() + busBacklog->size() || bytes < 1024 || !natsUrls) {
-      error = "--bus-backlog wants a number of bytes, at least 1024, and goes with --nats";
-      return std::nullopt;
-    }
-    options.busBacklogBytes = bytes;
+  if (sawBacklog && !natsUrls) {
+    error = "--bus-backlog only goes with --nats";
+    return std::nullopt;
   }
   if (options.enrollAddress.size() > Config::maxAddressLength) {
     error = "the address for --enroll is longer than 255 bytes";

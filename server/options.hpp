@@ -1,6 +1,7 @@
 // Command line and limits of sotto-server.
 //
-//   sotto-server [--listen ADDR] [--data-dir DIR]
+//   sotto-server [--listen ADDR] [--data-dir DIR] [--threads N] [--max-sessions N]
+//                [--max-payload BYTES] [--max-queued-bytes BYTES]
 //   sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]
 //   sotto-server ... --postgres CONNINFO [--nats URL[,URL...] [--bus-backlog BYTES]]
 //   sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry
@@ -9,6 +10,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,19 +21,34 @@
 namespace sotto {
 
 // What one client may cost the server. Tests lower them; the command line
-// keeps the defaults.
+// sets some of them. A bound of 0 means "from the machine" (fitToMachine).
 struct Limits {
   // A new identity mines its proof of work after connecting.
   std::chrono::steady_clock::duration helloTimeout = std::chrono::minutes(10);
   // Connections still owing their hello; past either bound the oldest
-  // pending one (of that address, or overall) makes room.
-  std::size_t maxPending = 256;
+  // pending one (of that address, or overall) makes room. 0: a sixteenth of
+  // maxSessions, at least 256.
+  std::size_t maxPending = 0;
   std::size_t maxPendingPerAddress = 16;
-  std::size_t maxSessions = 512;
+  // 0: what the open-file limit leaves once the server's own files and the
+  // pending connections are counted.
+  std::size_t maxSessions = 0;
   // Each session's outgoing queue. A frame is always taken into an empty
   // queue; beyond these the reader is too slow and is disconnected.
   std::size_t maxQueuedFrames = 1024;
   std::size_t maxQueuedBytes = 32u * 1024 * 1024;
+  // A client that takes nothing of a write for this long reads too slowly
+  // too, even when its queue stays within the bounds above: the server-wide
+  // budget may have stopped the senders that would fill it.
+  std::chrono::steady_clock::duration writeStall = std::chrono::seconds(30);
+  // A packet with a longer payload is not relayed and ends its sender's
+  // session: one broadcast is copied and sealed once per recipient.
+  std::size_t maxPayload = 64 * 1024;
+  // Bytes queued for, or sealed and not yet written to, all sessions
+  // together (each recipient's copy counted). While past it the server reads
+  // from no session, so the senders' TCP windows close instead of its memory
+  // growing.
+  std::uint64_t maxBufferedBytes = std::uint64_t{1} << 30;
   // A quiet chat sends nothing, so only TCP keepalive notices a client that
   // vanished without closing (power cut, dropped NAT entry); without it the
   // session would hold its slot for good. Dead after idle + interval * count.
@@ -42,6 +59,13 @@ struct Limits {
   std::chrono::milliseconds registryWriteInterval{5000};
   std::chrono::milliseconds registryLoadInterval{30000};
 };
+
+// Descriptors the server keeps for itself: registry, log, listening socket,
+// event loops and a few spare.
+inline constexpr std::size_t kReservedFiles = 64;
+
+// Fills the bounds left at 0 from the open-file limit.
+void fitToMachine(Limits& limits, std::uint64_t openFiles);
 
 struct ServerOptions {
   std::string listenAddress = "0.0.0.0";
@@ -61,6 +85,8 @@ struct ServerOptions {
   // outage; past it they are dropped and owned up to.
   std::size_t busBacklogBytes = 64u * 1024 * 1024;
   bool help = false;
+  // I/O threads that carry the sessions; 0: one per hardware thread.
+  unsigned threads = 0;
   Limits limits;
 };
 

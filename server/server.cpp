@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/redirect_error.hpp>
@@ -12,8 +13,12 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "proto/deadline.hpp"
 #include "server/session.hpp"
@@ -41,9 +46,41 @@ void closeQuietly(tcp::socket& socket) {
   socket.close(ignored);
 }
 
+// Leaves the hub whichever way the session's coroutine ends.
+struct Membership {
+  Hub::Part& part;
+  const Session& session;
+  ~Membership() { part.leave(session); }
+};
+
+// Raises the soft open-file limit as far as the hard one allows; returns the
+// limit in force.
+std::uint64_t raiseOpenFileLimit() {
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) != 0) return 1024;
+  if (files.rlim_cur < files.rlim_max) {
+    rlimit raised = files;
+    raised.rlim_cur = files.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) files = raised;
+  }
+  return files.rlim_cur == RLIM_INFINITY ? std::uint64_t{1} << 20 : files.rlim_cur;
+}
+
+unsigned threadCount(unsigned asked) {
+  if (asked > 0) return asked;
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+bool outOfFiles(const boost::system::error_code& ec) {
+  return ec == asio::error::no_descriptors || ec == boost::system::errc::too_many_files_open_in_system ||
+         ec == asio::error::no_buffer_space || ec == asio::error::no_memory;
+}
+
+}  // namespace
+
 // A fresh key-exchange pair for one connection and the server side of the
 // session keys derived from it; the secrets are wiped when it goes.
-struct SessionKeys {
+struct Server::SessionKeys {
   unsigned char publicKey[kKeySize];
   unsigned char secretKey[kKeySize];
   unsigned char rx[kKeySize];
@@ -60,16 +97,10 @@ struct SessionKeys {
   }
 };
 
-// Leaves the hub whichever way the session's coroutine ends.
-struct Membership {
-  Hub& hub;
-  const Session& session;
-  ~Membership() { hub.leave(session); }
-};
-
-}  // namespace
-
-Server::Server(ServerOptions options, LogSink sink) : options_(std::move(options)), log_(std::move(sink)) {}
+Server::Server(ServerOptions options, LogSink sink)
+    : options_(std::move(options)),
+      log_(std::move(sink)),
+      hub_(threadCount(options_.threads), options_.limits.maxBufferedBytes) {}
 
 Server::~Server() { bus_.reset(); }
 
@@ -78,6 +109,8 @@ bool Server::open(std::string& error) {
     error = "libsodium failed to start";
     return false;
   }
+  openFiles_ = raiseOpenFileLimit();
+  fitToMachine(options_.limits, openFiles_);
   if (!loadOrCreateServerKey(options_.dataDir, key_, error)) return false;
   std::unique_ptr<Registry> registry = openRegistry(options_, error);
   if (!registry) return false;
@@ -106,17 +139,23 @@ bool Server::open(std::string& error) {
 bool Server::openBus(std::string& error) {
   if (options_.nats.empty()) return true;
   Bus::Handlers handlers;
-  // The bus's consumer thread hands over to the I/O thread, in order.
+  // On the bus's consumer thread; the hub hands over to the I/O threads.
   handlers.deliver = [this](const Key& named, const std::shared_ptr<const Bytes>& packet) {
-    asio::post(io_, [this, named, packet] { hub_.deliverFromBus(named, packet); });
+    hub_.deliverFromBus(named, packet);
   };
   handlers.lost = [this](const std::string& why) {
     log_.event("bus", "closing every session here, which may have missed packets: " + why);
-    asio::post(io_, [this] { hub_.closeAll("may have missed packets from another instance"); });
+    hub_.closeCurrent("may have missed packets from another instance");
   };
   handlers.note = [this](const std::string& what) { log_.event("bus", what); };
   bus_ = Bus::connect({options_.nats, options_.busBacklogBytes}, std::move(handlers), error);
   if (!bus_) return false;
+  if (bus_->maxPacketSize() < Packet::headerSize + options_.limits.maxPayload) {
+    error = "the bus carries packets of at most " + std::to_string(bus_->maxPacketSize()) +
+            " bytes, less than --max-payload " + std::to_string(options_.limits.maxPayload) +
+            " needs; raise max_payload in nats-server's configuration";
+    return false;
+  }
   std::string urls;
   for (const auto& url : options_.nats) urls += (urls.empty() ? "" : ",") + url;
   log_.event("bus", "joined the cluster on " + urls + " as instance " + toHex(bus_->id().data(), 8));
@@ -132,10 +171,35 @@ void Server::run(bool handleSignals) {
     });
   }
   log_.event(listenName_, "listening");
+  const Limits& limits = options_.limits;
+  std::string capacity = "capacity: " + std::to_string(limits.maxSessions) + " sessions on " +
+                         std::to_string(hub_.parts()) + " I/O threads, open-file limit " + std::to_string(openFiles_);
+  if (limits.maxSessions + limits.maxPending + kReservedFiles > openFiles_)
+    capacity += " (too low for that many: newcomers will be turned away sooner)";
+  log_.event(listenName_, capacity);
+
+  using Guard = asio::executor_work_guard<asio::io_context::executor_type>;
+  std::vector<Guard> guards;
+  for (std::size_t i = 0; i < hub_.parts(); ++i) {
+    guards.emplace_back(hub_.part(i).io().get_executor());
+    threads_.emplace_back([&io = hub_.part(i).io()] { io.run(); });
+  }
+  guards.emplace_back(handshakes_.get_executor());
+  for (std::size_t i = 0; i < hub_.parts(); ++i)
+    threads_.emplace_back([this] {
+      // Behind the relaying threads when the cores are short; failing to is harmless.
+      ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+      handshakes_.run();
+    });
+
   asio::co_spawn(io_, acceptLoop(), [this](std::exception_ptr error) {
     if (error) shutdown("accept loop failed");
   });
   io_.run();
+  // Nothing is handed over any more; the sessions wind down on their threads.
+  guards.clear();
+  for (auto& thread : threads_) thread.join();
+  threads_.clear();
   log_.event(listenName_, "stopped");
 }
 
@@ -154,18 +218,46 @@ void Server::shutdown(const std::string& why) {
   hub_.closeAll("server shutting down");
 }
 
+// Out of descriptors, a newcomer would wait in the backlog with nobody to
+// answer it, and accept would fail at once again and again. A spare
+// descriptor, given up for a moment, lets the server take each waiting
+// newcomer off the backlog and close it, so that it hears "no" at once; then
+// the loop rests briefly before it tries again. One line in the log when
+// this begins and one when it ends.
 asio::awaitable<void> Server::acceptLoop() {
+  constexpr auto kRest = std::chrono::milliseconds(100);
   asio::steady_timer pause(io_);
+  int spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  std::uint64_t turnedAway = 0;
+  bool starved = false;
   while (!stopping_) {
     auto [ec, socket] = co_await acceptor_.async_accept(asio::as_tuple(asio::use_awaitable));
     if (stopping_ || ec == asio::error::operation_aborted) break;
     if (ec) {
-      // Out of descriptors, most likely: give the open ones a moment to end
-      // instead of spinning on the same error.
-      log_.event(listenName_, "accept failed: " + ec.message());
-      pause.expires_after(std::chrono::milliseconds(100));
+      if (!starved && outOfFiles(ec))
+        log_.event(listenName_, "accept failed: " + ec.message() + "; turning newcomers away until descriptors free up");
+      else if (!starved)
+        log_.event(listenName_, "accept failed: " + ec.message());
+      starved = true;
+      for (boost::system::error_code again; spare >= 0 && outOfFiles(ec);) {
+        ::close(spare);
+        acceptor_.non_blocking(true, again);
+        tcp::socket newcomer = acceptor_.accept(again);
+        acceptor_.non_blocking(false, again);
+        const bool tookOne = newcomer.is_open();
+        closeQuietly(newcomer);
+        spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (!tookOne) break;
+        ++turnedAway;
+      }
+      pause.expires_after(kRest);
       co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
       continue;
+    }
+    if (starved) {
+      starved = false;
+      log_.event(listenName_, "accepting again; " + std::to_string(turnedAway) + " turned away meanwhile");
+      turnedAway = 0;
     }
     asio::co_spawn(io_, greet(std::move(socket)), [this](std::exception_ptr error) {
       if (!error) return;
@@ -178,6 +270,7 @@ asio::awaitable<void> Server::acceptLoop() {
       }
     });
   }
+  if (spare >= 0) ::close(spare);
 }
 
 void Server::admit(const std::shared_ptr<Pending>& pending) {
@@ -258,29 +351,47 @@ asio::awaitable<void> Server::greet(tcp::socket socket) {
   std::array<unsigned char, kHelloSize> hello;
   const std::string unread = co_await readHello(socket, remote.address().to_string(), hello);
   if (!unread.empty()) co_return refuse(unread);
+  const Admission admission = co_await asio::co_spawn(handshakes_, handshake(peer, hello), asio::use_awaitable);
+  if (!admission.refusal.empty()) co_return refuse(admission.refusal);
+  if (stopping_) co_return refuse("server shutting down");
+  // The session moves to its I/O thread's event loop for good, which
+  // writes the welcome once the session is there.
+  Hub::Part& part = hub_.nextPart();
+  const auto protocol = remote.protocol();
+  const int fd = socket.release(ec);
+  if (ec) co_return refuse("cannot hand over the connection: " + ec.message());
+  asio::post(part.io(), [this, &part, protocol, fd, peer, admission] {
+    auto session = std::make_shared<Session>(tcp::socket(part.io(), protocol, fd), peer, admission.identity,
+                                             admission.keys->rx, admission.keys->tx, part, log_, options_.limits);
+    asio::co_spawn(part.io(), serve(std::move(session), part, admission.welcome), asio::detached);
+  });
+}
+
+asio::awaitable<Server::Admission> Server::handshake(std::string peer, std::array<unsigned char, kHelloSize> hello) {
+  Admission admission;
   HelloError why = HelloError::none;
   const std::optional<Initial> initial = openHello(hello.data(), key_.publicKey.data(), key_.secretKey, why);
-  if (!initial) co_return refuse(std::string(describe(why)));
-  if (const auto refusal = co_await admitIdentity(peer, *initial)) co_return refuse(*refusal);
-
-  Key identity;
-  std::memcpy(identity.data(), initial->signPublicKey(), identity.size());
-  const std::string who = toHex(identity.data(), identity.size());
-  SessionKeys keys;
-  std::array<unsigned char, kWelcomeSize> welcome;
-  if (!keys.derive(initial->kxPublicKey()) ||
-      !sealWelcome(keys.publicKey, initial->kxPublicKey(), key_.secretKey, welcome))
-    co_return refuse("unusable key-exchange key from " + who);
-  co_await asio::async_write(socket, asio::buffer(welcome), asio::redirect_error(asio::use_awaitable, ec));
-  if (ec || stopping_) {
-    log_.event(peer, "disconnected " + who + ": " + (ec ? ec.message() : "server shutting down"));
-    co_return;
+  if (!initial) {
+    admission.refusal = describe(why);
+    co_return admission;
   }
-  auto session =
-      std::make_shared<Session>(std::move(socket), peer, identity, keys.rx, keys.tx, hub_, log_, options_.limits);
-  hub_.join(session);
-  Membership membership{hub_, *session};
-  co_await session->run();
+  if (const auto refusal = co_await admitIdentity(peer, *initial)) {
+    admission.refusal = *refusal;
+    co_return admission;
+  }
+  std::memcpy(admission.identity.data(), initial->signPublicKey(), admission.identity.size());
+  admission.keys = std::make_shared<SessionKeys>();
+  if (!admission.keys->derive(initial->kxPublicKey()) ||
+      !sealWelcome(admission.keys->publicKey, initial->kxPublicKey(), key_.secretKey, admission.welcome))
+    admission.refusal = "unusable key-exchange key from " + toHex(admission.identity.data(), admission.identity.size());
+  co_return admission;
+}
+
+asio::awaitable<void> Server::serve(std::shared_ptr<Session> session, Hub::Part& part,
+                                    std::array<unsigned char, kWelcomeSize> welcome) {
+  part.join(session);
+  Membership membership{part, *session};
+  co_await session->run(welcome);
 }
 
 }  // namespace sotto

@@ -1,8 +1,16 @@
 // sotto-server: accepts connections on port 8081, checks each hello against
 // the long-term key and the identity registry, answers with a welcome, and
-// then relays frames between the keyed sessions. Everything runs on one I/O
-// thread, the one that calls run(), except the registry's reads and writes:
-// those run on the registry service's own thread.
+// then relays frames between the keyed sessions.
+//
+// Threads, and what each owns:
+// - the front thread, the one that calls run(): the acceptor, the signals,
+//   the connections still owing a hello (pending_) and stopping_;
+// - the handshake threads: the hello's public-key work (unseal, verify, key
+//   exchange, welcome); they run at a lower priority, so that a storm of
+//   sign-ins slows the sign-ins and not the chat;
+// - the registry service's own thread: the registry's reads and writes;
+// - the I/O threads, one per Hub::Part: the keyed sessions, each on the
+//   thread it was handed to at its welcome (in turn), for its whole life.
 //
 //   Server server(options, stderrSink());
 //   if (!server.open(error)) ...
@@ -18,8 +26,11 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "server/bus.hpp"
 #include "server/event_log.hpp"
@@ -42,6 +53,8 @@ class Server {
   const Key& publicKey() const { return key_.publicKey; }
   // Packets opened from clients since the start; any thread.
   std::uint64_t packetsReceived() const { return hub_.packetsReceived(); }
+  // The limits in force once open() has fitted them to the machine.
+  const Limits& limits() const { return options_.limits; }
   // Serves until stop() or, with handleSignals, until SIGINT or SIGTERM.
   void run(bool handleSignals = false);
   // Any thread: stop accepting and close every connection; run() then returns.
@@ -55,6 +68,15 @@ class Server {
     std::string closedBecause;
   };
   using PendingList = std::list<std::shared_ptr<Pending>>;
+  struct SessionKeys;
+  // What the handshake threads make of a hello: why it is refused, or the
+  // identity, the session keys and the welcome.
+  struct Admission {
+    std::string refusal;
+    Key identity{};
+    std::shared_ptr<SessionKeys> keys;
+    std::array<unsigned char, kWelcomeSize> welcome{};
+  };
 
   boost::asio::awaitable<void> acceptLoop();
   boost::asio::awaitable<void> greet(boost::asio::ip::tcp::socket socket);
@@ -62,6 +84,11 @@ class Server {
   // connection must be refused, or nothing.
   boost::asio::awaitable<std::string> readHello(boost::asio::ip::tcp::socket& socket, const std::string& address,
                                                 std::array<unsigned char, kHelloSize>& hello);
+  // On a handshake thread: everything a hello costs but its reading.
+  boost::asio::awaitable<Admission> handshake(std::string peer, std::array<unsigned char, kHelloSize> hello);
+  // On the session's I/O thread, from its welcome to its end.
+  static boost::asio::awaitable<void> serve(std::shared_ptr<Session> session, Hub::Part& part,
+                                            std::array<unsigned char, kWelcomeSize> welcome);
   // Registers or signs in the hello's identity, without holding up the
   // I/O thread. Returns why the connection must be refused, if it must.
   boost::asio::awaitable<std::optional<std::string>> admitIdentity(const std::string& peer, const Initial& initial);
@@ -73,15 +100,19 @@ class Server {
   // With --nats: joins the cluster's bus. False with error if it cannot.
   bool openBus(std::string& error);
 
-  const ServerOptions options_;
+  // Written by open() only, before any other thread starts.
+  ServerOptions options_;
+  std::uint64_t openFiles_ = 0;
   EventLog log_;
   boost::asio::io_context io_{1};
+  boost::asio::io_context handshakes_;
   boost::asio::ip::tcp::acceptor acceptor_{io_};
   std::optional<boost::asio::signal_set> signals_;
   ServerKey key_;
   std::unique_ptr<RegistryService> registry_;
   std::string listenName_;
   Hub hub_;
+  std::vector<std::thread> threads_;
   // Goes first: its threads call into the hub until it is gone.
   std::unique_ptr<Bus> bus_;
   PendingList pending_;

@@ -2,36 +2,44 @@
 // the client's frames and hands their packets to the hub, and a writer
 // coroutine that seals this client's queued packets with its own transmit key
 // and nonce, in queue order.
+//
+// A session belongs to the thread of its Hub::Part: every member is touched
+// on that thread only. An idle session holds no buffer: the reader waits
+// until the socket is readable and reads into its thread's shared buffer,
+// keeping only the part of a frame that has not all arrived; the writer's
+// buffer goes once its queue is empty.
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <array>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "proto/bytes.hpp"
 #include "proto/frame.hpp"
 #include "proto/handshake.hpp"
 #include "server/event_log.hpp"
+#include "server/hub.hpp"
 #include "server/options.hpp"
 
 namespace sotto {
 
-class Hub;
-
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(boost::asio::ip::tcp::socket socket, std::string peer, const Key& identity, const unsigned char* rxKey,
-          const unsigned char* txKey, Hub& hub, const EventLog& log, const Limits& limits);
+          const unsigned char* txKey, Hub::Part& part, const EventLog& log, const Limits& limits);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Carries the connection until it ends, then logs why. The hub relays to
-  // the session only while this runs.
-  boost::asio::awaitable<void> run();
+  // Writes the welcome, then carries the connection until it ends, and logs
+  // why. The session joins the hub before its welcome leaves, so that the
+  // client misses nothing sent after it has been welcomed.
+  boost::asio::awaitable<void> run(std::array<unsigned char, kWelcomeSize> welcome);
   // Queues one serialized packet for this client and wakes the writer. A
   // queue past its bounds means the client reads too slowly: it is closed.
   void deliver(const std::shared_ptr<const Bytes>& packet);
@@ -39,27 +47,45 @@ class Session : public std::enable_shared_from_this<Session> {
   void close(const std::string& reason);
 
   const Key& identity() const { return identity_; }
+  const std::shared_ptr<Hub::InFlight>& inFlight() const { return inFlight_; }
 
  private:
   // Returns why the connection ended.
   boost::asio::awaitable<std::string> reader_();
   boost::asio::awaitable<void> writer_(std::shared_ptr<Session> self);
+  // Opens and relays the whole frames at the front of [data, data + size),
+  // at most maxFrames of them; used says how many bytes they took. Returns
+  // why the connection must end, or nothing.
+  std::optional<std::string> take(const unsigned char* data, std::size_t size, std::size_t& used, int maxFrames);
+  // Whether take() has a frame (or a fault) to act on in leftover_.
+  bool leftoverReady() const;
 
   boost::asio::ip::tcp::socket socket_;
   boost::asio::steady_timer writeTimer_;
   const std::string peer_;
   const Key identity_;
-  Hub& hub_;
+  Hub::Part& part_;
   const EventLog& log_;
   const Limits& limits_;
+  const std::shared_ptr<Hub::InFlight> inFlight_ = std::make_shared<Hub::InFlight>();
 
   unsigned char rxKey_[kFrameKeySize];
   unsigned char txKey_[kFrameKeySize];
   unsigned char rxNonce_[kFrameNonceSize] = {};
   unsigned char txNonce_[kFrameNonceSize] = {};
 
+  // Bytes read that do not yet make a whole frame (or wait for their turn).
+  Bytes leftover_;
   std::deque<std::shared_ptr<const Bytes>> queue_;
   std::size_t queuedBytes_ = 0;
+  // Taken from the queue and sealed, not yet written; charged to the hub's
+  // budget like the queue.
+  std::size_t writingBytes_ = 0;
+  // Whether take() held back a packet that could add much to the queues (a
+  // broadcast of a large payload to many) while the server-wide budget is
+  // spent: only such readers wait, so that a flood pauses its senders and
+  // not the chat beside it.
+  bool feeds_ = false;
   bool closed_ = false;
   std::string closeReason_;
 };

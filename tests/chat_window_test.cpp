@@ -383,8 +383,8 @@ TEST_P(LostConnection, IsShownAfterEveryEarlierMessageAndNothingIsSentAfterIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Losses, LostConnection,
-                         testing::Values(Loss{"PeerCloses", "127.0.6.40", false, &testing_peer::Session::halfClose},
-                                         Loss{"PeerResets", "127.0.6.41", true, &testing_peer::Session::reset}),
+                         testing::Values(Loss{"PeerCloses", "127.0.6.50", false, &testing_peer::Session::halfClose},
+                                         Loss{"PeerResets", "127.0.6.51", true, &testing_peer::Session::reset}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

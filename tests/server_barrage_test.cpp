@@ -152,6 +152,7 @@ TEST(Barrage, HostileClientsAreCutOffWhileTwoHonestOnesLoseNothing) {
   sotto::Limits limits;
   limits.maxQueuedFrames = 256;
   limits.maxQueuedBytes = 2 * 1024 * 1024;
+  limits.maxPending = 256;
   RunningServer server("127.0.7.30", limits);
   HonestPair pair(server);
   ASSERT_TRUE(pair.connected()) << server.log.all();

@@ -71,6 +71,73 @@ TEST(Binary, HelpAndBadCommandLines) {
   EXPECT_NE(bad.err.find("unknown option '--bogus'"), std::string::npos) << bad.err;
   EXPECT_NE(bad.err.find("--help"), std::string::npos);
   EXPECT_EQ(runServer({"--listen"}).status, 2);
+  Outcome threads = runServer({"--threads", "0"});
+  EXPECT_EQ(threads.status, 2);
+  EXPECT_NE(threads.err.find("'--threads' wants a whole number"), std::string::npos) << threads.err;
+  EXPECT_NE(help.out.find("--max-sessions"), std::string::npos);
+}
+
+// Started with few descriptors (and a session bound it cannot reach), the
+// server says so at start; once its descriptors are all taken it turns
+// newcomers away at once, logs that once, and keeps the signed-in clients
+// chatting; when connections close, newcomers get in again.
+TEST(Binary, OutOfDescriptorsItTurnsNewcomersAwayAndTheChatGoesOn) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The undefined-behaviour checker opens a pipe to test whether memory is
+  // readable; with no descriptor left it takes every object for a bad one.
+  GTEST_SKIP() << "the sanitizers need descriptors of their own";
+#endif
+  TempDir dir;
+  const std::string data = dir / "data", err = dir / "err", address = "127.0.5.47";
+  const auto a = harness::plain(1), b = harness::plain(2), late = harness::plain(3);
+  {
+    std::string error;
+    ASSERT_TRUE(std::filesystem::create_directories(data));
+    auto registry = sotto::Registry::open(data + "/" + sotto::kRegistryFileName, error);
+    ASSERT_TRUE(registry) << error;
+    for (const auto* id : {&a, &b, &late}) registry->enrol(id->signPublicKey, 1);
+  }
+  // Both limits set on the child, so that the server cannot raise its own.
+  Child server({"/usr/bin/prlimit", "--nofile=48:48", SOTTO_SERVER_BINARY, "--listen", address, "--data-dir", data,
+                "--max-sessions", "100", "--threads", "2"},
+               err);
+  const std::string line = server.firstLine();
+  ASSERT_EQ(line.rfind("Server public key: ", 0), 0u) << line << slurp(err);
+  raw_client::Key key;
+  ASSERT_TRUE(sotto::fromHex(line.substr(19), key.data(), key.size()));
+  EXPECT_TRUE(waitForText(err, "capacity: 100 sessions on 2 I/O threads, open-file limit 48 (too low"))
+      << slurp(err);
+
+  auto sa = raw_client::connect(address, raw_client::hello(a, key, 0), key, a);
+  auto sb = raw_client::connect(address, raw_client::hello(b, key, 0), key, b);
+  ASSERT_TRUE(sa.welcomed && sb.welcomed) << slurp(err);
+  std::vector<int> silent;
+  // From two addresses, within the bound of connections owing a hello per address.
+  for (int i = 0; i < 30; ++i) silent.push_back(raw_client::dial(address, i % 2 ? "127.0.5.48" : "127.0.5.49"));
+  ASSERT_TRUE(waitForText(err, "turning newcomers away")) << slurp(err);
+  auto turnedAway = raw_client::connect(address, raw_client::hello(late, key, 0), key, late);
+  EXPECT_FALSE(turnedAway.welcomed);
+  EXPECT_TRUE(turnedAway.session->waitClosed(5s));
+
+  sa.session->sendPacket(2, a.signPublicKey, harness::text("still here"));
+  EXPECT_EQ(harness::next(*sb.session).payload, harness::text("still here"));
+  sb.session->sendPacket(1, a.signPublicKey, harness::text("me too"));
+  EXPECT_EQ(harness::next(*sa.session).payload, harness::text("me too"));
+
+  for (const int fd : silent) ::close(fd);
+  bool welcomed = false;
+  for (int i = 0; i < 50 && !welcomed; ++i) {
+    welcomed = raw_client::connect(address, raw_client::hello(late, key, 0), key, late).welcomed;
+    if (!welcomed) std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_TRUE(welcomed) << slurp(err);
+  EXPECT_TRUE(waitForText(err, "accepting again"));
+  const std::string log = slurp(err);
+  std::size_t episodes = 0;
+  for (auto at = log.find("accept failed"); at != std::string::npos; at = log.find("accept failed", at + 1)) ++episodes;
+  EXPECT_EQ(episodes, 1u) << log;
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.wait(), 0);
 }
 
 RecivedMessage receive(Client& client) {

@@ -1,6 +1,7 @@
 // The server under bursts: many frames arriving in one read, sealed and
 // written back out in batches, with the same bytes, order and nonces as one
-// frame at a time. Addresses 127.0.5.60-69.
+// frame at a time, on one I/O thread and on two. Addresses 127.0.5.60-69 and
+// 127.0.8.60-69.
 #include <gtest/gtest.h>
 
 #include "tests/support/server_harness.hpp"
@@ -15,10 +16,12 @@ using harness::text;
 using testing_peer::Bytes;
 using testing_peer::Session;
 
+class Burst : public harness::OnThreads {};
+
 Bytes numbered(int i) { return text("line " + std::to_string(i)); }
 
-TEST(Burst, ThousandsOfFramesInOneWriteAreRelayedWholeAndInOrder) {
-  RunningServer server("127.0.5.60");
+TEST_P(Burst, ThousandsOfFramesInOneWriteAreRelayedWholeAndInOrder) {
+  RunningServer server(address(60), {}, "", {}, threads());
   const auto a = plain(1), b = plain(2), c = plain(3);
   auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b), sc = server.seedAndJoin(c);
   ASSERT_TRUE(sa && sb && sc);
@@ -51,8 +54,8 @@ TEST(Burst, ThousandsOfFramesInOneWriteAreRelayedWholeAndInOrder) {
   EXPECT_EQ(next(*sc).payload, text("after"));
 }
 
-TEST(Burst, NothingBehindAFrameThatFailsInTheSameReadIsRelayed) {
-  RunningServer server("127.0.5.61");
+TEST_P(Burst, NothingBehindAFrameThatFailsInTheSameReadIsRelayed) {
+  RunningServer server(address(61), {}, "", {}, threads());
   const auto a = plain(1), b = plain(2), c = plain(3);
   auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b), sc = server.seedAndJoin(c);
   ASSERT_TRUE(sa && sb && sc);
@@ -74,5 +77,7 @@ TEST(Burst, NothingBehindAFrameThatFailsInTheSameReadIsRelayed) {
   EXPECT_EQ(next(*sb).payload, text("marker"));
   EXPECT_EQ(server.packetsReceived(), 2u);  // "good" and the marker
 }
+
+INSTANTIATE_TEST_SUITE_P(Threads, Burst, testing::Values(1u, 2u), harness::threadsName);
 
 }  // namespace

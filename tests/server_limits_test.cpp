@@ -1,5 +1,6 @@
 // What one client may cost the server: its outgoing queue, the connections
-// that owe a hello, and the time they get. Addresses 127.0.5.30-39.
+// that owe a hello, and the time they get. Addresses 127.0.5.30-39 (and
+// 127.0.8.30 for the slow reader on two threads).
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
@@ -29,11 +30,13 @@ std::unique_ptr<testing_peer::Session> silent(const RunningServer& server, const
                                                  raw_client::Key{});
 }
 
-TEST(Limits, AReaderThatStaysTooSlowIsDisconnectedAlone) {
+class SlowReader : public harness::OnThreads {};
+
+TEST_P(SlowReader, IsDisconnectedAlone) {
   sotto::Limits limits;
   limits.maxQueuedFrames = 64;
   limits.maxQueuedBytes = 256 * 1024;
-  RunningServer server("127.0.5.30", limits);
+  RunningServer server(address(30), limits, "", {}, threads());
   const auto a = plain(1), b = plain(2), slow = plain(3);
   server.seed(slow);
   auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b);
@@ -70,8 +73,59 @@ TEST(Limits, AReaderThatStaysTooSlowIsDisconnectedAlone) {
   EXPECT_EQ(next(*sa).payload, text("after"));
 }
 
+INSTANTIATE_TEST_SUITE_P(Threads, SlowReader, testing::Values(1u, 2u), harness::threadsName);
+
+TEST(Limits, AFloodPastTheBudgetPausesItsSenderAndTheChatLosesNothing) {
+  sotto::Limits limits;
+  limits.maxBufferedBytes = 1024 * 1024;
+  limits.writeStall = 1s;
+  RunningServer server("127.0.5.38", limits);
+  const auto a = plain(1), b = plain(2), flooder = plain(3), stuck = plain(4);
+  server.seed(stuck);
+  auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b), sf = server.seedAndJoin(flooder);
+  // Holds what is queued for it, and so the budget, until it is cut off.
+  auto held = raw_client::handshake(raw_client::dial(server.address(), "", 4096),
+                                    raw_client::hello(stuck, server.key(), 0), server.key(), stuck);
+  ASSERT_TRUE(sa && sb && sf && held.welcomed);
+
+  // Each honest client reads everything, and counts the other's lines,
+  // which must come one by one in order.
+  constexpr int kLines = 50, kFlood = 100;
+  std::atomic<int> lines[2] = {0, 0}, faults{0};
+  const auto readAll = [&](testing_peer::Session& session, const fixed::Identity& other, int me) {
+    for (int flood = 0; lines[me] < kLines || flood < kFlood;) {
+      auto frame = session.receiveFrame(10s);
+      if (!frame || !frame->opened) return;
+      if (frame->key == flooder.signPublicKey) ++flood;
+      else if (frame->key != other.signPublicKey || frame->payload != text(std::to_string(lines[me]++))) ++faults;
+    }
+  };
+  auto readA = std::async(std::launch::async, readAll, std::ref(*sa), b, 0);
+  auto readB = std::async(std::launch::async, readAll, std::ref(*sb), a, 1);
+  auto flood = std::async(std::launch::async, [&] {
+    for (int i = 0; i < kFlood; ++i) sf->sendPacket(2, flooder.signPublicKey, testing_peer::Bytes(60 * 1024, 'f'));
+  });
+  for (int i = 0; i < kLines; ++i) {
+    sa->sendPacket(2, a.signPublicKey, text(std::to_string(i)));
+    sb->sendPacket(2, b.signPublicKey, text(std::to_string(i)));
+    std::this_thread::sleep_for(2ms);
+  }
+  flood.get();
+  readA.get();
+  readB.get();
+  EXPECT_EQ(lines[0], kLines);
+  EXPECT_EQ(lines[1], kLines);
+  EXPECT_EQ(faults, 0);
+  EXPECT_TRUE(server.log.waitFor("reading paused")) << server.log.all();
+  EXPECT_TRUE(server.log.waitFor("disconnected " + harness::hex(stuck) + ": reads too slowly"));
+  EXPECT_TRUE(server.log.waitFor("reading resumed"));
+  EXPECT_EQ(server.log.count("disconnected"), 1u) << server.log.all();
+}
+
 TEST(Limits, ASessionDoesNotKeepItsLargestFrameAfterward) {
-  RunningServer server("127.0.5.36");
+  sotto::Limits limits;
+  limits.maxPayload = 9u * 1024 * 1024;
+  RunningServer server("127.0.5.36", limits);
   const auto a = plain(1);
   auto sa = server.seedAndJoin(a);
   ASSERT_TRUE(sa);
@@ -90,9 +144,13 @@ TEST(Limits, ASessionDoesNotKeepItsLargestFrameAfterward) {
        server.packetsReceived() < 3 && std::chrono::steady_clock::now() < until;)
     std::this_thread::sleep_for(1ms);
   ASSERT_EQ(server.packetsReceived(), 3u);
-  // The large packet is done with by now; the session should hold a few KiB,
-  // not the frame it once read.
-  const std::size_t after = heapInUse();
+  // The large packet is done with once the reader has moved on; the session
+  // should then hold a few KiB, not the frame it once read.
+  std::size_t after = heapInUse();
+  for (const auto until = std::chrono::steady_clock::now() + 5s;
+       after >= before + kLarge / 4 && std::chrono::steady_clock::now() < until;
+       after = heapInUse())
+    std::this_thread::sleep_for(1ms);
   EXPECT_LT(after, before + kLarge / 4) << "held " << (after - before) << " bytes more";
 }
 

@@ -1,5 +1,6 @@
 // The server against independent raw clients: registration, sign-in and the
-// relay of Broadcast and Direct packets. Addresses 127.0.5.1-9.
+// relay of Broadcast and Direct packets, on one I/O thread and on two.
+// Addresses 127.0.5.1-9 and 127.0.8.1-9.
 #include <gtest/gtest.h>
 
 #include "tests/support/server_harness.hpp"
@@ -12,8 +13,11 @@ using harness::plain;
 using harness::RunningServer;
 using harness::text;
 
-TEST(Registration, ProofRegistersAndLaterHellosNeedNone) {
-  RunningServer server("127.0.5.1");
+class Registration : public harness::OnThreads {};
+class Relay : public harness::OnThreads {};
+
+TEST_P(Registration, ProofRegistersAndLaterHellosNeedNone) {
+  RunningServer server(address(1), {}, "", {}, threads());
   const auto id = fixed::twoByteNonce();
   const auto other = harness::plain(1);
   server.seed(other);
@@ -44,8 +48,8 @@ TEST(Registration, ProofRegistersAndLaterHellosNeedNone) {
   EXPECT_EQ(frame.payload, text("hi"));
 }
 
-TEST(Relay, BroadcastGoesToEveryOtherSessionFromTheAuthenticatedSender) {
-  RunningServer server("127.0.5.2");
+TEST_P(Relay, BroadcastGoesToEveryOtherSessionFromTheAuthenticatedSender) {
+  RunningServer server(address(2), {}, "", {}, threads());
   const auto a = plain(1), b = plain(2), c = plain(3);
   for (const auto* id : {&a, &b, &c}) server.seed(*id);
   auto sa = server.join(a), sb = server.join(b), sc = server.join(c);
@@ -70,8 +74,8 @@ TEST(Relay, BroadcastGoesToEveryOtherSessionFromTheAuthenticatedSender) {
   for (int i = 0; i < 300; ++i) ASSERT_EQ(next(*sb).payload, text(std::to_string(i))) << i;
 }
 
-TEST(Relay, DirectGoesOnlyToTheNamedIdentitysSessions) {
-  RunningServer server("127.0.5.3");
+TEST_P(Relay, DirectGoesOnlyToTheNamedIdentitysSessions) {
+  RunningServer server(address(3), {}, "", {}, threads());
   const auto a = plain(1), b = plain(2), c = plain(3), absent = plain(4);
   for (const auto* id : {&a, &b, &c}) server.seed(*id);
   auto sa = server.join(a), sb1 = server.join(b), sb2 = server.join(b), sc = server.join(c);
@@ -91,8 +95,8 @@ TEST(Relay, DirectGoesOnlyToTheNamedIdentitysSessions) {
   EXPECT_EQ(next(*sb1).payload, text("after"));
 }
 
-TEST(Relay, EmptyPayloadsUnknownTypesAndUnparsablePacketsGoNowhere) {
-  RunningServer server("127.0.5.4");
+TEST_P(Relay, EmptyPayloadsUnknownTypesAndUnparsablePacketsGoNowhere) {
+  RunningServer server(address(4), {}, "", {}, threads());
   const auto a = plain(1), b = plain(2);
   auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b);
   ASSERT_TRUE(sa && sb);
@@ -107,5 +111,8 @@ TEST(Relay, EmptyPayloadsUnknownTypesAndUnparsablePacketsGoNowhere) {
   sa->sendPacket(2, a.signPublicKey, text("marker"));
   EXPECT_EQ(next(*sb).payload, text("marker"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Threads, Registration, testing::Values(1u, 2u), harness::threadsName);
+INSTANTIATE_TEST_SUITE_P(Threads, Relay, testing::Values(1u, 2u), harness::threadsName);
 
 }  // namespace

@@ -170,6 +170,15 @@ TEST(Options, DefaultsAndBothSpellings) {
   EXPECT_EQ(o->enrollDir, "u/1");
   EXPECT_EQ(o->enrollAddress, "chat.example");
 
+  EXPECT_EQ(o->threads, 0u);
+  EXPECT_EQ(o->limits.maxSessions, 0u);
+  o = parse({"--threads", "2", "--max-sessions=15000", "--max-payload", "1024", "--max-queued-bytes", "1048576"},
+            error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_EQ(o->threads, 2u);
+  EXPECT_EQ(o->limits.maxSessions, 15000u);
+  EXPECT_EQ(o->limits.maxPayload, 1024u);
+  EXPECT_EQ(o->limits.maxBufferedBytes, 1048576u);
   o = parse({"--postgres=postgresql:///sotto?host=/run/postgresql", "--import-registry"}, error);
   ASSERT_TRUE(o) << error;
   EXPECT_EQ(o->postgres, "postgresql:///sotto?host=/run/postgresql");
@@ -194,6 +203,13 @@ TEST(Options, BadCommandLinesSayWhy) {
       {{"--listen", "localhost"}, "'localhost' is not an IP address"},
       {{"--listen", "127.0.0.1:8081"}, "is not an IP address"},
       {{"--address", "x"}, "--address only goes with --enroll"},
+      {{"--threads", "0"}, "'--threads' wants a whole number from 1 to 256, not '0'"},
+      {{"--threads", "two"}, "not 'two'"},
+      {{"--threads=1.5"}, "not '1.5'"},
+      {{"--max-sessions", "-1"}, "'--max-sessions' wants a whole number from 1"},
+      {{"--max-sessions", "99999999999999999999"}, "not '99999999999999999999'"},
+      {{"--max-payload", "16777216"}, "'--max-payload' wants a whole number from 1 to 16777163"},
+      {{"--max-queued-bytes", "1000"}, "'--max-queued-bytes' wants a whole number from 1048576"},
       {{"--postgres"}, "'--postgres' needs a value"},
       {{"--import-registry"}, "--import-registry goes with --postgres and --data-dir only"},
       {{"--import-registry", "--postgres", "db", "--enroll", "u"}, "goes with --postgres and --data-dir only"},
@@ -208,6 +224,28 @@ TEST(Options, BadCommandLinesSayWhy) {
   std::string error;
   const std::string tooLong(256, 'a');
   EXPECT_FALSE(parse({"--enroll", "u", "--address", tooLong.c_str()}, error));
+}
+
+TEST(Options, BoundsFollowTheOpenFileLimit) {
+  const struct {
+    std::uint64_t files;
+    std::size_t sessions, pending;  // given, or 0
+    std::size_t wantSessions, wantPending;
+  } cases[] = {
+      {20'000, 0, 0, 18'690, 1'168},  // everything from the limit
+      {1'024, 0, 0, 900, 256},        // pending never below its old bound
+      {20'000, 100, 0, 100, 256},     // sessions given
+      {20'000, 0, 3, 18'690, 3},      // pending given
+      {10, 0, 0, 60, 256},            // a limit below the server's own needs
+  };
+  for (const auto& c : cases) {
+    sotto::Limits limits;
+    limits.maxSessions = c.sessions;
+    limits.maxPending = c.pending;
+    sotto::fitToMachine(limits, c.files);
+    EXPECT_EQ(limits.maxSessions, c.wantSessions) << c.files;
+    EXPECT_EQ(limits.maxPending, c.wantPending) << c.files;
+  }
 }
 
 }  // namespace

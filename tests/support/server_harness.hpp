@@ -69,10 +69,11 @@ inline std::string hex(const fixed::Identity& id) {
 class RunningServer {
  public:
   // With postgres (a connection string) the registry lives in that database.
+  // threads 0: one I/O thread per hardware thread, as the program does.
   RunningServer(const std::string& address, const sotto::Limits& limits = {}, const std::string& dataDir = "",
-                const std::optional<std::string>& postgres = {})
+                const std::optional<std::string>& postgres = {}, unsigned threads = 0)
       : address_(address),
-        server_(options(address, limits, dataDir.empty() ? own_.path() : dataDir, postgres), log.sink()) {
+        server_(options(address, limits, dataDir.empty() ? own_.path() : dataDir, postgres, threads), log.sink()) {
     std::string error;
     if (!server_.open(error)) {
       ADD_FAILURE() << error;
@@ -118,9 +119,10 @@ class RunningServer {
 
  private:
   sotto::ServerOptions options(const std::string& address, const sotto::Limits& limits, const std::string& dir,
-                               const std::optional<std::string>& postgres) {
+                               const std::optional<std::string>& postgres, unsigned threads) {
     dataDir_ = dir;
     sotto::ServerOptions& o = options_;
+    o.threads = threads;
     o.listenAddress = address;
     o.dataDir = dir;
     o.limits = limits;
@@ -134,6 +136,19 @@ class RunningServer {
   sotto::Server server_;
   std::thread thread_;
 };
+
+// Server tests that must hold however many I/O threads carry the sessions
+// run once with one and once with two. The two-thread run takes its address
+// from 127.0.8.x, with the same last number, so both may run side by side.
+class OnThreads : public testing::TestWithParam<unsigned> {
+ protected:
+  unsigned threads() const { return GetParam(); }
+  std::string address(int last) const { return (threads() == 1 ? "127.0.5." : "127.0.8.") + std::to_string(last); }
+};
+
+inline std::string threadsName(const testing::TestParamInfo<unsigned>& info) {
+  return std::to_string(info.param) + "Threads";
+}
 
 // A client of the library with id's keys, not yet given a server; its debug
 // log at logPath, its handshake line in out.
