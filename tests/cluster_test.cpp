@@ -4,7 +4,11 @@
 // tens, instances after it).
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "tests/support/cluster.hpp"
+#include "tests/support/postgres_cluster.hpp"
+#include "tests/support/server_harness.hpp"
 
 namespace {
 
@@ -36,6 +40,19 @@ void expectExactly(Chatter& chatter, const Sent& expected, const std::string& wh
 void broadcast(Chatter& chatter, const fixed::Identity& id, int n, int i, std::size_t size, Sent& sent) {
   sent[id.signPublicKey].push_back(line(n, i, size));
   chatter.send(kBroadcast, id.signPublicKey, sent[id.signPublicKey].back());
+}
+
+TEST(Cluster, AnUnreachableBusAtStartIsOneLineAndStatusOne) {
+  harness::TempDir dir;
+  Child server({SOTTO_SERVER_BINARY, "--listen", "127.0.16.1", "--data-dir", dir / "data", "--postgres",
+                PostgresCluster::shared().freshDatabase(), "--nats", "nats://127.0.16.2:4222"},
+               dir / "err");
+  EXPECT_EQ(server.wait(std::chrono::seconds(30)), 1);
+  std::ifstream err(dir / "err");
+  std::string first, second;
+  std::getline(err, first);
+  EXPECT_NE(first.find("cannot reach the bus at nats://127.0.16.2:4222"), std::string::npos) << first;
+  EXPECT_FALSE(std::getline(err, second)) << second;
 }
 
 TEST(Cluster, BroadcastAndDirectReachEverySessionOnEveryInstanceOnceInOrderIntact) {
