@@ -314,12 +314,10 @@ void Bus::onRecord(natsMsg* msg) {
     jsMsgMetaData_Destroy(meta);
   }
   std::string why;
-  if (streamSeq != 0 && streamSeq <= lastStreamSeq_) {
-    natsMsg_Destroy(msg);
-    return;
-  }
   // The consumer reads every record of the stream, so a jump means records
-  // it had not read yet are gone (aged out, or the store was lost).
+  // it had not read yet are gone (aged out, or the store was lost). A step
+  // back is a record read again, or a store that lost its tail and numbers
+  // anew: the records themselves say which, by their origins' sequences.
   if (streamSeq > lastStreamSeq_ + 1)
     why = "the bus no longer held " + std::to_string(streamSeq - lastStreamSeq_ - 1) + " records not read yet";
   if (streamSeq != 0) lastStreamSeq_ = streamSeq;
