@@ -8,4 +8,5 @@ void registerFrames();
 void registerEndToEnd();
 void registerIdle();
 void registerScale();
+void registerCluster();
 }  // namespace bench

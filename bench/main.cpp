@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
   bench::registerEndToEnd();
   bench::registerIdle();
   bench::registerScale();
+  bench::registerCluster();
   bench::TableReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

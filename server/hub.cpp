@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <boost/asio/post.hpp>
 
+#include "server/bus.hpp"
 #include "server/session.hpp"
 
 namespace sotto {
@@ -17,6 +18,18 @@ constexpr std::size_t kDrainedPerTurn = 64;
 
 Hub::Hub(std::size_t threads, std::uint64_t maxBufferedBytes) : maxBufferedBytes_(maxBufferedBytes) {
   for (std::size_t i = 0; i < std::max<std::size_t>(threads, 1); ++i) parts_.push_back(std::make_unique<Part>(*this));
+}
+
+void Hub::closeCurrent(const std::string& reason) {
+  for (auto& part : parts_) boost::asio::post(part->io_, [part = part.get(), reason] { part->closeAll(reason); });
+}
+
+void Hub::deliverFromBus(const Key& named, const std::shared_ptr<const Bytes>& packet) {
+  if (packet->size() <= Packet::headerSize) return;
+  const std::uint8_t type = (*packet)[0];
+  if (type != Broadcast && type != Direct) return;
+  for (auto& part : parts_)
+    if (part->size_.load(std::memory_order_relaxed) > 0) part->post(packet, type, named, fromBus_);
 }
 
 Hub::Part& Hub::nextPart() { return *parts_[next_.fetch_add(1, std::memory_order_relaxed) % parts_.size()]; }
@@ -67,6 +80,9 @@ void Hub::Part::relay(const Session& from, Packet&& packet) {
     if (other.get() == this || other->size_.load(std::memory_order_relaxed) == 0) continue;
     other->post(serialized, type, named, from.inFlight());
   }
+  // After every session here has it: they never wait on the bus. One call
+  // per packet from this thread, in relay order, keeps each sender's order.
+  if (hub_.bus_) hub_.bus_->publish(named, *serialized);
 }
 
 void Hub::Part::post(const std::shared_ptr<const Bytes>& packet, std::uint8_t type, const Key& named,

@@ -32,6 +32,7 @@
 
 namespace sotto {
 
+class Bus;
 class Session;
 
 class Hub {
@@ -115,6 +116,16 @@ class Hub {
   std::uint64_t packetsReceived() const { return packetsReceived_.load(std::memory_order_relaxed); }
   // Any thread: closes every session, and every one that joins from now on.
   void closeAll(const std::string& reason);
+  // Any thread: closes the sessions there are now; later ones stay.
+  void closeCurrent(const std::string& reason);
+
+  // Set once before the I/O threads start: the cluster's bus, which gets
+  // every packet relayed here after this instance's own sessions had it.
+  void setBus(Bus* bus) { bus_ = bus; }
+  // The bus's consumer thread: a packet relayed by another instance,
+  // serialized with the sender in its key field, for every session here
+  // (a Broadcast) or every session of named (a Direct), in the order given.
+  void deliverFromBus(const Key& named, const std::shared_ptr<const Bytes>& packet);
 
   // The server-wide bound on buffered bytes; any thread.
   void charge(std::uint64_t bytes) { buffered_.fetch_add(bytes, std::memory_order_relaxed); }
@@ -131,6 +142,9 @@ class Hub {
 
  private:
   std::vector<std::unique_ptr<Part>> parts_;
+  Bus* bus_ = nullptr;
+  // What the bus has posted to the threads and they have not handed out.
+  const std::shared_ptr<InFlight> fromBus_ = std::make_shared<InFlight>();
   std::atomic<std::size_t> next_{0};
   std::atomic<std::size_t> size_{0};
   std::atomic<std::uint64_t> packetsReceived_{0};

@@ -11,6 +11,7 @@
 #include "proto/config.hpp"
 #include "proto/frame.hpp"
 #include "proto/packet.hpp"
+#include "server/bus.hpp"
 
 namespace sotto {
 
@@ -30,6 +31,8 @@ const Number kNumbers[] = {
      [](ServerOptions& o, std::uint64_t n) { o.limits.maxPayload = n; }},
     {"--max-queued-bytes", 1024 * 1024, std::uint64_t{1} << 50,
      [](ServerOptions& o, std::uint64_t n) { o.limits.maxBufferedBytes = n; }},
+    {"--bus-backlog", 1024, std::uint64_t{1} << 40,
+     [](ServerOptions& o, std::uint64_t n) { o.busBacklogBytes = static_cast<std::size_t>(n); }},
 };
 
 // Decimal digits only: "1e3", "-1", " 4" and "4x" are all refused.
@@ -59,6 +62,7 @@ std::string usage() {
          "                   [--max-payload BYTES] [--max-queued-bytes BYTES]\n"
          "       sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]\n"
          "       sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry\n"
+         "       sotto-server ... --postgres CONNINFO --nats URL[,URL...] [--bus-backlog BYTES]\n"
          "\n"
          "Relays sotto chat sessions on port 8081.\n"
          "\n"
@@ -85,12 +89,21 @@ std::string usage() {
          "                     share their users. The long-term key stays in DIR\n"
          "  --import-registry  with --postgres: copy the identities of DIR/registry.sqlite3\n"
          "                     into PostgreSQL (those already there are left alone), then exit\n"
+         "  --nats URL[,URL...]\n"
+         "                     with --postgres: join the cluster of every instance on these\n"
+         "                     NATS servers (JetStream on); they relay to each other's sessions\n"
+         "  --bus-backlog BYTES\n"
+         "                     relayed packets held for the bus through an outage (default\n"
+         "                     64 MiB); past it they are dropped, and the instances that missed\n"
+         "                     them close their sessions\n"
          "  --help             show this text\n";
 }
 
 std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std::string& error) {
   ServerOptions options;
+  std::optional<std::string> natsUrls;
   bool sawAddress = false;
+  bool sawBacklog = false;
   bool sawListen = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -114,6 +127,8 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
     else if (name == "--address") target = &options.enrollAddress;
     else if (name == "--enroll") target = &options.enrollDir.emplace();
     else if (name == "--postgres") target = &options.postgres.emplace();
+    else if (name == "--nats") target = &natsUrls.emplace();
+    sawBacklog |= name == "--bus-backlog";
     const auto number = std::find_if(std::begin(kNumbers), std::end(kNumbers),
                                      [&](const Number& n) { return n.name == name; });
     if (!target && number == std::end(kNumbers)) {
@@ -152,6 +167,21 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
   }
   if (options.importRegistry && (!options.postgres || options.enrollDir || sawListen)) {
     error = "--import-registry goes with --postgres and --data-dir only";
+    return std::nullopt;
+  }
+  if (natsUrls) {
+    options.nats = splitUrls(*natsUrls);
+    if (options.nats.empty()) {
+      error = "--nats wants URL[,URL...], not '" + *natsUrls + "'";
+      return std::nullopt;
+    }
+    if (!options.postgres) {
+      error = "--nats needs --postgres: the instances of a cluster share one registry";
+      return std::nullopt;
+    }
+  }
+  if (sawBacklog && !natsUrls) {
+    error = "--bus-backlog only goes with --nats";
     return std::nullopt;
   }
   if (options.enrollAddress.size() > Config::maxAddressLength) {

@@ -3,7 +3,7 @@
 //   sotto-server [--listen ADDR] [--data-dir DIR] [--threads N] [--max-sessions N]
 //                [--max-payload BYTES] [--max-queued-bytes BYTES]
 //   sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]
-//   sotto-server ... --postgres CONNINFO
+//   sotto-server ... --postgres CONNINFO [--nats URL[,URL...] [--bus-backlog BYTES]]
 //   sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry
 //   sotto-server --help
 #pragma once
@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "proto/keep_alive.hpp"
 #include "proto/port.hpp"
@@ -77,6 +78,12 @@ struct ServerOptions {
   std::optional<std::string> postgres;
   // Copy DATA_DIR/registry.sqlite3 into PostgreSQL, then exit.
   bool importRegistry = false;
+  // The NATS servers of a cluster's bus (with --postgres): every instance on
+  // them is one chat.
+  std::vector<std::string> nats;
+  // Relayed packets not yet on the bus that an instance holds through an
+  // outage; past it they are dropped and owned up to.
+  std::size_t busBacklogBytes = 64u * 1024 * 1024;
   bool help = false;
   // I/O threads that carry the sessions; 0: one per hardware thread.
   unsigned threads = 0;

@@ -102,7 +102,7 @@ Server::Server(ServerOptions options, LogSink sink)
       log_(std::move(sink)),
       hub_(threadCount(options_.threads), options_.limits.maxBufferedBytes) {}
 
-Server::~Server() = default;
+Server::~Server() { bus_.reset(); }
 
 bool Server::open(std::string& error) {
   if (sodium_init() < 0) {
@@ -116,6 +116,7 @@ bool Server::open(std::string& error) {
   if (!registry) return false;
   registry_ = RegistryService::start(std::move(registry), options_.limits, log_, error);
   if (!registry_) return false;
+  if (!openBus(error)) return false;
 
   boost::system::error_code ec;
   const tcp::endpoint endpoint(asio::ip::make_address(options_.listenAddress, ec), kServerPort);
@@ -132,6 +133,33 @@ bool Server::open(std::string& error) {
     error = "cannot listen on " + listenName_ + ": " + ec.message();
     return false;
   }
+  return true;
+}
+
+bool Server::openBus(std::string& error) {
+  if (options_.nats.empty()) return true;
+  Bus::Handlers handlers;
+  // On the bus's consumer thread; the hub hands over to the I/O threads.
+  handlers.deliver = [this](const Key& named, const std::shared_ptr<const Bytes>& packet) {
+    hub_.deliverFromBus(named, packet);
+  };
+  handlers.lost = [this](const std::string& why) {
+    log_.event("bus", "closing every session here, which may have missed packets: " + why);
+    hub_.closeCurrent("may have missed packets from another instance");
+  };
+  handlers.note = [this](const std::string& what) { log_.event("bus", what); };
+  bus_ = Bus::connect({options_.nats, options_.busBacklogBytes}, std::move(handlers), error);
+  if (!bus_) return false;
+  if (bus_->maxPacketSize() < Packet::headerSize + options_.limits.maxPayload) {
+    error = "the bus carries packets of at most " + std::to_string(bus_->maxPacketSize()) +
+            " bytes, less than --max-payload " + std::to_string(options_.limits.maxPayload) +
+            " needs; raise max_payload in nats-server's configuration";
+    return false;
+  }
+  std::string urls;
+  for (const auto& url : options_.nats) urls += (urls.empty() ? "" : ",") + url;
+  log_.event("bus", "joined the cluster on " + urls + " as instance " + toHex(bus_->id().data(), 8));
+  hub_.setBus(bus_.get());
   return true;
 }
 

@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/bus.hpp"
 #include "server/event_log.hpp"
 #include "server/hub.hpp"
 #include "server/key_file.hpp"
@@ -96,6 +97,8 @@ class Server {
   void admit(const std::shared_ptr<Pending>& pending);
   void evict(PendingList::iterator it, const std::string& why);
   void shutdown(const std::string& why);
+  // With --nats: joins the cluster's bus. False with error if it cannot.
+  bool openBus(std::string& error);
 
   // Written by open() only, before any other thread starts.
   ServerOptions options_;
@@ -110,6 +113,8 @@ class Server {
   std::string listenName_;
   Hub hub_;
   std::vector<std::thread> threads_;
+  // Goes first: its threads call into the hub until it is gone.
+  std::unique_ptr<Bus> bus_;
   PendingList pending_;
   bool stopping_ = false;
 };

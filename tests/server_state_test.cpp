@@ -215,6 +215,10 @@ TEST(Options, BadCommandLinesSayWhy) {
       {{"--import-registry", "--postgres", "db", "--enroll", "u"}, "goes with --postgres and --data-dir only"},
       {{"--import-registry", "--postgres", "db", "--listen", "::1"}, "goes with --postgres and --data-dir only"},
       {{"--import-registry=yes", "--postgres", "db"}, "unknown option '--import-registry=yes'"},
+      {{"--nats", "nats://10.0.0.1:4222"}, "--nats needs --postgres"},
+      {{"--nats", "nats://a:4222,,nats://b:4222", "--postgres", "db"}, "--nats wants URL[,URL...]"},
+      {{"--bus-backlog", "4096"}, "--bus-backlog only goes with --nats"},
+      {{"--bus-backlog", "10", "--nats", "n", "--postgres", "db"}, "'--bus-backlog' wants a whole number from 1024"},
   };
   for (const auto& c : cases) {
     std::string error;

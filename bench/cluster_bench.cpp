@@ -1,0 +1,160 @@
+// A cluster on loopback: two sotto-server processes joined through a real
+// nats-server (JetStream, store in a temporary directory) and a throwaway
+// PostgreSQL, as tests/support/cluster.hpp starts them. The clients are the
+// tests' raw sessions, identities registered straight into the database.
+//
+// - round trip: A broadcasts 64 bytes, B echoes each at once, A waits for
+//   the echo; p50 and p99 of many. Across instances (A on the first, B on the
+//   second) beside within one (both on the first, which still publishes every
+//   packet to the bus).
+// - client to client: A sends a burst of 64-byte broadcasts, at most kWindow
+//   ahead of what B has taken; messages per second that B took, across
+//   instances beside within one.
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "bench/areas.hpp"
+#include "bench/table.hpp"
+#include "tests/support/cluster.hpp"
+
+namespace bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr std::size_t kPayloadSize = 64;
+constexpr int kWarmUp = 1'000;
+constexpr int kRoundTrips = 10'000;
+constexpr int kBurst = 100'000;
+// Below the 1,024 frames an instance queues for one session.
+constexpr int kWindow = 500;
+
+Cluster& cluster() {
+  static Cluster cluster(SOTTO_SERVER_BINARY, "127.0.16", 60, 2);
+  return cluster;
+}
+
+// A on instance 0 and B on instance `bInstance`, fresh identities each time.
+struct Pair {
+  fixed::Identity a, b;
+  std::unique_ptr<testing_peer::Session> sa, sb;
+  Pair(int bInstance, unsigned char seed) : a(fixed::make(seed, 0)), b(fixed::make(seed + 1, 0)) {
+    if (!cluster().ok()) return;
+    cluster().seed(a);
+    cluster().seed(b);
+    sa = cluster().join(0, a);
+    sb = cluster().join(bInstance, b);
+  }
+  bool ready(benchmark::State& state) const {
+    if (sa && sb) return true;
+    state.SkipWithError("no cluster or no connection");
+    return false;
+  }
+};
+
+void roundTrip(benchmark::State& state, int bInstance, unsigned char seed) {
+  Pair pair(bInstance, seed);
+  if (!pair.ready(state)) return;
+  // Broadcasts reach every session of the cluster, so each side takes only
+  // the other's: a burst of an earlier run may still be on its way.
+  std::thread echo([&] {
+    while (auto frame = pair.sb->receiveFrame(2s))
+      if (frame->key == pair.a.signPublicKey) pair.sb->sendPacket(2, pair.b.signPublicKey, frame->payload);
+  });
+  testing_peer::Bytes payload(kPayloadSize, 'p');
+  std::vector<double> samples;
+  bool failed = false;
+  for (auto _ : state) {
+    for (int i = 0; i < kWarmUp + kRoundTrips && !failed; ++i) {
+      std::memcpy(payload.data(), &i, sizeof i);
+      const auto start = Clock::now();
+      pair.sa->sendPacket(2, pair.a.signPublicKey, payload);
+      auto back = pair.sa->receiveFrame(10s);
+      while (back && back->key != pair.b.signPublicKey) back = pair.sa->receiveFrame(10s);
+      const auto end = Clock::now();
+      failed = !back || back->payload != payload;
+      if (i >= kWarmUp) samples.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+    }
+  }
+  pair.sb->close();
+  echo.join();
+  if (failed) {
+    state.SkipWithError("an echo did not come back");
+    return;
+  }
+  std::sort(samples.begin(), samples.end());
+  state.counters["p50"] = samples[samples.size() / 2];
+  state.counters["p99"] = samples[static_cast<std::size_t>(std::ceil(0.99 * samples.size())) - 1];
+}
+
+void burst(benchmark::State& state, int bInstance, unsigned char seed) {
+  Pair pair(bInstance, seed);
+  if (!pair.ready(state)) return;
+  testing_peer::Bytes payload(kPayloadSize, 'x');
+  for (auto _ : state) {
+    std::atomic<int> received{0};
+    int wrong = 0;
+    // Each of A's lines once, in order, intact; anyone else's are skipped.
+    std::thread drain([&] {
+      testing_peer::Bytes expected(kPayloadSize, 'x');
+      while (received < kBurst) {
+        const auto frame = pair.sb->receiveFrame(10s);
+        if (!frame) return;
+        if (frame->key != pair.a.signPublicKey) continue;
+        const int n = received;
+        std::memcpy(expected.data(), &n, sizeof n);
+        wrong += frame->payload != expected;
+        received.fetch_add(1, std::memory_order_release);
+      }
+    });
+    const auto start = Clock::now();
+    for (int sent = 0; sent < kBurst; ++sent) {
+      while (sent - received.load(std::memory_order_acquire) >= kWindow && Clock::now() - start < 120s)
+        std::this_thread::sleep_for(20us);
+      std::memcpy(payload.data(), &sent, sizeof sent);
+      pair.sa->sendPacket(2, pair.a.signPublicKey, payload);
+    }
+    drain.join();
+    const auto took = Clock::now() - start;
+    if (received != kBurst || wrong != 0) {
+      state.SkipWithError((std::to_string(received) + " of " + std::to_string(kBurst) + " arrived, " +
+                           std::to_string(wrong) + " wrong")
+                              .c_str());
+      return;
+    }
+    state.counters[kFigure] = kBurst / std::chrono::duration<double>(took).count();
+  }
+}
+
+}  // namespace
+
+void registerCluster() {
+  const std::string count = std::to_string(kBurst / 1000) + "k";
+  add({"cluster/round-trip-same", "cluster: round trip A, instance, B, instance, A, both on one instance, p50", "us",
+       Better::lower, "", "p50"},
+      [](benchmark::State& s) { roundTrip(s, 0, 101); })
+      ->Iterations(1);
+  add({"cluster/round-trip-across", "cluster: the same round trip with A and B on two instances (via NATS), p50",
+       "us", Better::lower, "cluster/round-trip-same", "p50"},
+      [](benchmark::State& s) { roundTrip(s, 1, 103); })
+      ->Iterations(1);
+  addRow({"cluster/round-trip-same", "cluster: round trip on one instance, p99", "us", Better::lower, "", "p99"});
+  addRow({"cluster/round-trip-across", "cluster: round trip across two instances, p99", "us", Better::lower,
+          "cluster/round-trip-same", "p99"});
+  add({"cluster/client-to-client-same", "cluster: " + count + " broadcasts from A to B on one instance", "msg/s",
+       Better::higher, ""},
+      [](benchmark::State& s) { burst(s, 0, 105); })
+      ->Iterations(1);
+  add({"cluster/client-to-client-across", "cluster: the same burst with A and B on two instances", "msg/s",
+       Better::higher, "cluster/client-to-client-same"},
+      [](benchmark::State& s) { burst(s, 1, 107); })
+      ->Iterations(1);
+}
+
+}  // namespace bench

@@ -1,0 +1,79 @@
+#include "tests/support/nats_server.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readFile(const std::string& path) {
+  std::ostringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+NatsServer::NatsServer(std::string address, int port) : address_(std::move(address)), port_(port) {
+  std::string pattern = (fs::temp_directory_path() / "sotto-nats-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) std::abort();
+  dir_ = pattern;
+  start();
+}
+
+NatsServer::~NatsServer() {
+  kill();
+  std::error_code ignored;
+  fs::remove_all(dir_, ignored);
+}
+
+std::string NatsServer::url() const { return "nats://" + address_ + ":" + std::to_string(port_); }
+
+bool NatsServer::start() {
+  if (pid_ > 0) return true;
+  // Each start logs to a file of its own, so that readiness is read from
+  // this start's log alone.
+  const std::string log = dir_ + "/nats" + std::to_string(++starts_) + ".log";
+  const std::vector<std::string> args = {"/usr/sbin/nats-server", "-js",  "-sd", dir_ + "/store", "-a",
+                                         address_,               "-p",   std::to_string(port_), "-l", log};
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const pid_t parent = ::getpid();
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    // Only async-signal-safe calls from here on: the test has threads.
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(null, 1) < 0 || ::dup2(null, 2) < 0) ::_exit(126);
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(126);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  for (int tries = 0; pid_ > 0 && tries < 1000; ++tries) {
+    if (readFile(log).find("Server is ready") != std::string::npos) return true;
+    if (::waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ADD_FAILURE() << "nats-server did not get ready: " << readFile(log);
+  kill();
+  return false;
+}
+
+void NatsServer::kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}

@@ -1,0 +1,37 @@
+// A throwaway nats-server with JetStream for tests: its store in a temporary
+// directory, listening on one loopback address. It can be killed with
+// SIGKILL and started again on the same store, and dies with the test
+// process, even one that crashes.
+//
+//   NatsServer nats("127.0.15.1");
+//   ASSERT_TRUE(nats.ok());
+//   std::string url = nats.url();   // nats://127.0.15.1:4222
+//   nats.kill();  nats.start();     // same store, same address
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+class NatsServer {
+ public:
+  // Starts it; fails the current test (ok() false) if it does not get ready.
+  explicit NatsServer(std::string address, int port = 4222);
+  ~NatsServer();
+  NatsServer(const NatsServer&) = delete;
+  NatsServer& operator=(const NatsServer&) = delete;
+
+  bool ok() const { return pid_ > 0; }
+  std::string url() const;
+  // SIGKILL, waited for: the store stays as the crash left it.
+  void kill();
+  // Starts again on the same store and waits until it is ready. False on failure.
+  bool start();
+
+ private:
+  std::string address_;
+  int port_;
+  std::string dir_;
+  pid_t pid_ = -1;
+  int starts_ = 0;
+};
