@@ -49,8 +49,8 @@ Cluster::Cluster(const std::string& binary, const std::string& prefix, int base,
     fs::create_directories(data);
     // Every instance speaks with the first one's key.
     if (i > 0) fs::copy_file(dir_ + "/instance0/server.key", data + "/server.key");
-    std::vector<std::string> args = {binary,    "--listen", address(i),  "--data-dir", data,
-                                     "--postgres", conninfo_, "--nats", nats.url()};
+    std::vector<std::string> args = {SOTTO_CLUSTER_ENGINES, "instance", binary, address(i), data, conninfo_,
+                                     nats.url()};
     if (i < static_cast<int>(extraArgs.size())) args.insert(args.end(), extraArgs[i].begin(), extraArgs[i].end());
     instances_.push_back(std::make_unique<Child>(args, data + "/log"));
     testing_peer::Key key{};

@@ -46,8 +46,9 @@ bool NatsServer::start() {
   // Each start logs to a file of its own, so that readiness is read from
   // this start's log alone.
   const std::string log = dir_ + "/nats" + std::to_string(++starts_) + ".log";
-  const std::vector<std::string> args = {"/usr/sbin/nats-server", "-js",  "-sd", dir_ + "/store", "-a",
-                                         address_,               "-p",   std::to_string(port_), "-l", log};
+  // Started as scripts/cluster starts it; the script execs, so pid_ is nats-server's.
+  const std::vector<std::string> args = {SOTTO_CLUSTER_ENGINES, "nats", dir_ + "/store", address_,
+                                         std::to_string(port_), log};
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);

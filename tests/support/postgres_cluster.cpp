@@ -60,9 +60,12 @@ PostgresCluster::PostgresCluster() : bin_(serverBinDir()) {
   }
   if (const passwd* user = ::geteuid() == 0 ? ::getpwnam("postgres") : nullptr)
     if (::chown(dir_.c_str(), user->pw_uid, user->pw_gid) != 0) ADD_FAILURE() << "cannot chown " << dir_;
-  const pid_t initdb = spawn({bin_ + "/initdb", "-D", dir_ + "/data", "-A", "trust", "-U", "postgres",
-                              "--no-sync", "--no-locale", "-E", "UTF8", "--no-instructions"},
-                             dir_, dir_ + "/initdb.log");
+  // Made and run as scripts/cluster does it, by a copy of its commands that
+  // the postgres user can reach wherever the tree is checked out.
+  std::error_code copied;
+  fs::copy_file(SOTTO_CLUSTER_ENGINES, engines(), copied);
+  if (copied) ADD_FAILURE() << "cannot copy " << SOTTO_CLUSTER_ENGINES << ": " << copied.message();
+  const pid_t initdb = spawn({engines(), "postgres-init", dir_}, dir_, dir_ + "/initdb.log");
   int status = -1;
   if (initdb < 0 || ::waitpid(initdb, &status, 0) != initdb || status != 0) {
     ADD_FAILURE() << "initdb failed: " << scratch::slurp(dir_ + "/initdb.log");
@@ -84,10 +87,9 @@ std::string PostgresCluster::conninfo(const std::string& database, const std::st
 
 bool PostgresCluster::start() {
   if (pid_ > 0 || bin_.empty()) return pid_ > 0;
-  // No TCP at all, and no fsync: the cluster is thrown away with the test.
-  pid_ = spawn({bin_ + "/postgres", "-D", dir_ + "/data", "-k", dir_, "-c", "listen_addresses=", "-p", "5432", "-c",
-                "fsync=off"},
-               dir_, dir_ + "/postgres.log");
+  // No fsync: the cluster is thrown away with the test. The script execs,
+  // so pid_ is the postmaster's.
+  pid_ = spawn({engines(), "postgres", dir_, "-c", "fsync=off"}, dir_, dir_ + "/postgres.log");
   const std::string admin = conninfo("postgres");
   for (int tries = 0; pid_ > 0 && tries < 3000; ++tries) {
     if (PQping(admin.c_str()) == PQPING_OK) return true;

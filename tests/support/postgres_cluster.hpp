@@ -41,6 +41,7 @@ class PostgresCluster {
   scratch::TempDir scratch_;
   const std::string dir_ = scratch_.path();
   std::string bin_;
+  std::string engines() const { return dir_ + "/cluster-engines"; }
   pid_t pid_ = -1;
   int databases_ = 0;
 };
