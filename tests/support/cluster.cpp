@@ -20,12 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string readFile(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
-
 bool parseKey(const std::string& line, testing_peer::Key& key) {
   const std::string prefix = "Server public key: ";
   if (line.rfind(prefix, 0) != 0 || line.size() != prefix.size() + 64) return false;
@@ -41,14 +35,11 @@ Cluster::Cluster(const std::string& binary, const std::string& prefix, int base,
   PostgresCluster& pg = PostgresCluster::shared();
   if (!nats.ok() || !pg.ok()) return;
   conninfo_ = pg.freshDatabase();
-  std::string pattern = (fs::temp_directory_path() / "sotto-cluster-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) std::abort();
-  dir_ = pattern;
   for (int i = 0; i < instances; ++i) {
-    const std::string data = dir_ + "/instance" + std::to_string(i);
+    const std::string data = dir_.path() + "/instance" + std::to_string(i);
     fs::create_directories(data);
     // Every instance speaks with the first one's key.
-    if (i > 0) fs::copy_file(dir_ + "/instance0/server.key", data + "/server.key");
+    if (i > 0) fs::copy_file(dir_.path() + "/instance0/server.key", data + "/server.key");
     std::vector<std::string> args = {SOTTO_CLUSTER_ENGINES, "instance", binary, address(i), data, conninfo_,
                                      nats.url()};
     if (i < static_cast<int>(extraArgs.size())) args.insert(args.end(), extraArgs[i].begin(), extraArgs[i].end());
@@ -71,11 +62,11 @@ Cluster::~Cluster() {
     EXPECT_EQ(instances_[i]->wait(std::chrono::seconds(30)), 0) << log(static_cast<int>(i));
   }
   instances_.clear();
-  std::error_code ignored;
-  if (!dir_.empty()) fs::remove_all(dir_, ignored);
 }
 
-std::string Cluster::log(int i) const { return readFile(dir_ + "/instance" + std::to_string(i) + "/log"); }
+std::string Cluster::log(int i) const {
+  return scratch::slurp(dir_.path() + "/instance" + std::to_string(i) + "/log");
+}
 
 bool Cluster::waitForLog(int i, const std::string& needle) const {
   for (int tries = 0; tries < 3000; ++tries) {

@@ -24,6 +24,7 @@
 #include "tests/support/child_process.hpp"
 #include "tests/support/fixed_identity.hpp"
 #include "tests/support/nats_server.hpp"
+#include "tests/support/scratch.hpp"
 #include "tests/support/test_peer.hpp"
 
 class Cluster {
@@ -52,7 +53,7 @@ class Cluster {
   NatsServer nats;
 
  private:
-  std::string dir_;
+  scratch::TempDir dir_;
   std::string prefix_;
   int base_;
   std::string conninfo_;

@@ -18,26 +18,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readFile(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
-
 }  // namespace
 
-NatsServer::NatsServer(std::string address, int port) : address_(std::move(address)), port_(port) {
-  std::string pattern = (fs::temp_directory_path() / "sotto-nats-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) std::abort();
-  dir_ = pattern;
-  start();
-}
+NatsServer::NatsServer(std::string address, int port) : address_(std::move(address)), port_(port) { start(); }
 
-NatsServer::~NatsServer() {
-  kill();
-  std::error_code ignored;
-  fs::remove_all(dir_, ignored);
-}
+NatsServer::~NatsServer() { kill(); }
 
 std::string NatsServer::url() const { return "nats://" + address_ + ":" + std::to_string(port_); }
 
@@ -45,9 +30,9 @@ bool NatsServer::start() {
   if (pid_ > 0) return true;
   // Each start logs to a file of its own, so that readiness is read from
   // this start's log alone.
-  const std::string log = dir_ + "/nats" + std::to_string(++starts_) + ".log";
+  const std::string log = dir_.path() + "/nats" + std::to_string(++starts_) + ".log";
   // Started as scripts/cluster starts it; the script execs, so pid_ is nats-server's.
-  const std::vector<std::string> args = {SOTTO_CLUSTER_ENGINES, "nats", dir_ + "/store", address_,
+  const std::vector<std::string> args = {SOTTO_CLUSTER_ENGINES, "nats", dir_.path() + "/store", address_,
                                          std::to_string(port_), log};
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -63,11 +48,11 @@ bool NatsServer::start() {
     ::_exit(127);
   }
   for (int tries = 0; pid_ > 0 && tries < 1000; ++tries) {
-    if (readFile(log).find("Server is ready") != std::string::npos) return true;
+    if (scratch::slurp(log).find("Server is ready") != std::string::npos) return true;
     if (::waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  ADD_FAILURE() << "nats-server did not get ready: " << readFile(log);
+  ADD_FAILURE() << "nats-server did not get ready: " << scratch::slurp(log);
   kill();
   return false;
 }

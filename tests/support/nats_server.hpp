@@ -13,6 +13,8 @@
 
 #include <string>
 
+#include "tests/support/scratch.hpp"
+
 class NatsServer {
  public:
   // Starts it; fails the current test (ok() false) if it does not get ready.
@@ -31,7 +33,7 @@ class NatsServer {
  private:
   std::string address_;
   int port_;
-  std::string dir_;
+  scratch::TempDir dir_;
   pid_t pid_ = -1;
   int starts_ = 0;
 };
