@@ -30,6 +30,8 @@ constexpr int kFramesPerTurn = 16;
 // While the budget is spent, a packet that could add more than this share of
 // it to the queues waits.
 constexpr std::uint64_t kFeederShare = 64;
+// A writer's bulk turn seals packets until about this much is sealed.
+constexpr std::size_t kBulkTurnBytes = 64 * 1024;
 // How often a reader held back by the server-wide budget looks again.
 constexpr auto kBudgetPause = std::chrono::milliseconds(2);
 }  // namespace
@@ -67,19 +69,31 @@ asio::awaitable<void> Session::run(std::array<unsigned char, kWelcomeSize> welco
   log_.event(peer_, "disconnected " + toHex(identity_.data(), identity_.size()) + ": " + closeReason_);
 }
 
-void Session::deliver(const std::shared_ptr<const Bytes>& packet) {
-  if (closed_) return;
-  if (!queue_.empty() &&
-      (queue_.size() >= limits_.maxQueuedFrames || queuedBytes_ + packet->size() > limits_.maxQueuedBytes)) {
+bool Session::deliver(const std::shared_ptr<const Bytes>& packet, const std::shared_ptr<Hub::InFlight>* bulkSender) {
+  if (closed_) return false;
+  const std::size_t queued = quick_.size() + bulk_.size();
+  if (queued > 0 && (queued >= limits_.maxQueuedFrames || queuedBytes_ + packet->size() > limits_.maxQueuedBytes)) {
     close("reads too slowly (outgoing queue full)");
-    return;
+    return false;
   }
-  queue_.push_back(packet);
   queuedBytes_ += packet->size();
   part_.hub().charge(packet->size());
+  if (bulkSender) {
+    bulk_.push_back({packet, *bulkSender});
+    // A writer waiting for its bulk turn has nothing new to do yet.
+    if (bulkTurn_ == BulkTurn::waiting) return true;
+  } else {
+    quick_.push_back(packet);
+  }
   // deliver runs on this session's thread, between the writer's steps: the
   // cancel either ends its wait or finds it busy writing, and it looks at the
-  // queue again either way.
+  // queues again either way.
+  writeTimer_.cancel();
+  return true;
+}
+
+void Session::grantBulkTurn() {
+  bulkTurn_ = BulkTurn::holding;
   writeTimer_.cancel();
 }
 
@@ -87,7 +101,10 @@ void Session::close(const std::string& reason) {
   if (closed_) return;
   closed_ = true;
   closeReason_ = reason;
-  queue_.clear();
+  quick_.clear();
+  // Their senders' later packets need not wait behind them any more.
+  for (const Bulk& b : bulk_) b.sender->bulk.fetch_sub(1, std::memory_order_relaxed);
+  bulk_.clear();
   part_.hub().discharge(queuedBytes_);
   queuedBytes_ = 0;
   boost::system::error_code ignored;
@@ -202,31 +219,59 @@ asio::awaitable<std::string> Session::reader_() {
 // after run() has returned.
 asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session> self) {
   FrameBatch batch;
+  const auto seal = [&](const std::shared_ptr<const Bytes>& packet) {
+    queuedBytes_ -= packet->size();
+    writingBytes_ += packet->size();
+    batch.seal(*packet, txKey_, txNonce_);
+  };
   try {
     while (!closed_) {
-      if (queue_.empty()) {
-        // Any completion, cancellation included, means "look at the queue".
+      // Everything quick leaves in one write. In the time one write takes,
+      // the relay can queue a frame from every other session, so a writer
+      // that sent one frame per turn would fall behind and cut off a client
+      // that reads as fast as it can.
+      while (!quick_.empty() && !batch.full()) {
+        seal(quick_.front());
+        quick_.pop_front();
+      }
+      if (!bulk_.empty() && bulkTurn_ != BulkTurn::waiting && !batch.full()) {
+        if (bulkTurn_ == BulkTurn::holding || part_.takeBulkTurn(*this)) {
+          // About one large frame per turn: the thread's other handlers run
+          // between two bulk turns.
+          bulkTurn_ = BulkTurn::holding;
+          for (const std::size_t until = batch.bytes().size() + kBulkTurnBytes;
+               !bulk_.empty() && batch.bytes().size() < until; bulk_.pop_front()) {
+            seal(bulk_.front().packet);
+            bulk_.front().sender->bulk.fetch_sub(1, std::memory_order_relaxed);
+          }
+        } else {
+          bulkTurn_ = BulkTurn::waiting;
+        }
+      }
+      if (batch.empty()) {
+        if (bulkTurn_ == BulkTurn::holding) {
+          bulkTurn_ = BulkTurn::none;
+          part_.giveBulkTurn();
+        }
+        // Any completion, cancellation included, means "look at the queues".
         writeTimer_.expires_at(std::chrono::steady_clock::time_point::max());
         boost::system::error_code ignored;
         co_await writeTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
         continue;
-      }
-      // Everything queued leaves in one write. In the time one write takes,
-      // the relay can queue a frame from every other session, so a writer
-      // that sent one frame per turn would fall behind and cut off a client
-      // that reads as fast as it can.
-      while (!queue_.empty() && !batch.full()) {
-        std::shared_ptr<const Bytes> packet = std::move(queue_.front());
-        queue_.pop_front();
-        queuedBytes_ -= packet->size();
-        writingBytes_ += packet->size();
-        batch.seal(*packet, txKey_, txNonce_);
       }
       // Most writes fit in the socket's buffer at once; only the rest waits,
       // and a client that takes none of it for long is cut off.
       const Bytes& sealed = batch.bytes();
       boost::system::error_code ec;
       const std::size_t now = socket_.write_some(asio::buffer(sealed), ec);
+      if (bulkTurn_ == BulkTurn::holding) {
+        bulkTurn_ = BulkTurn::none;
+        part_.giveBulkTurn();
+      } else if (bulkTurn_ == BulkTurn::waiting && now < sealed.size()) {
+        // The turn must never wait for this client to read; ask again after.
+        bulkTurn_ = BulkTurn::none;
+        part_.forgetBulkWaiter(*this);
+      }
       if (ec && ec != asio::error::would_block && ec != asio::error::try_again) throw boost::system::system_error(ec);
       if (now < sealed.size()) {
         Deadline stall(socket_.get_executor(), limits_.writeStall, [this] {
@@ -236,14 +281,18 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
         co_await asio::async_write(socket_, asio::buffer(sealed.data() + now, sealed.size() - now),
                                    asio::use_awaitable);
       }
-      // An idle session keeps no buffer.
-      batch.done(!queue_.empty());
+      // A session keeps no buffer while it waits, idle or for a bulk turn:
+      // thousands of them wait at once under a flood.
+      batch.done(!quick_.empty());
       part_.hub().discharge(writingBytes_);
       writingBytes_ = 0;
     }
   } catch (const std::exception& error) {
     close(std::string("write failed: ") + error.what());
   }
+  // A turn granted after the close passes on; a wait for one ends.
+  if (bulkTurn_ == BulkTurn::holding) part_.giveBulkTurn();
+  if (bulkTurn_ == BulkTurn::waiting) part_.forgetBulkWaiter(*this);
   part_.hub().discharge(writingBytes_);
   writingBytes_ = 0;
 }

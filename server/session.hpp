@@ -40,9 +40,12 @@ class Session : public std::enable_shared_from_this<Session> {
   // why. The session joins the hub before its welcome leaves, so that the
   // client misses nothing sent after it has been welcomed.
   boost::asio::awaitable<void> run(std::array<unsigned char, kWelcomeSize> welcome);
-  // Queues one serialized packet for this client and wakes the writer. A
+  // Queues one serialized packet for this client, quick or (with its
+  // sender) bulk, and wakes the writer; returns whether it was queued. A
   // queue past its bounds means the client reads too slowly: it is closed.
-  void deliver(const std::shared_ptr<const Bytes>& packet);
+  bool deliver(const std::shared_ptr<const Bytes>& packet, const std::shared_ptr<Hub::InFlight>* bulkSender);
+  // The writer's turn to seal bulk packets has come (Hub::Part).
+  void grantBulkTurn();
   // Ends the connection; the first reason given is the one logged.
   void close(const std::string& reason);
 
@@ -76,8 +79,15 @@ class Session : public std::enable_shared_from_this<Session> {
 
   // Bytes read that do not yet make a whole frame (or wait for their turn).
   Bytes leftover_;
-  std::deque<std::shared_ptr<const Bytes>> queue_;
+  // What waits to be sealed for this client: the quick packets go first.
+  struct Bulk {
+    std::shared_ptr<const Bytes> packet;
+    std::shared_ptr<Hub::InFlight> sender;
+  };
+  std::deque<std::shared_ptr<const Bytes>> quick_;
+  std::deque<Bulk> bulk_;
   std::size_t queuedBytes_ = 0;
+  enum class BulkTurn { none, waiting, holding } bulkTurn_ = BulkTurn::none;
   // Taken from the queue and sealed, not yet written; charged to the hub's
   // budget like the queue.
   std::size_t writingBytes_ = 0;
