@@ -32,10 +32,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "proto/bytes.hpp"
+#include "proto/frame_io.hpp"
 #include "proto/handshake.hpp"
 #include "proto/packet.hpp"
 
@@ -79,6 +79,8 @@ class Hub {
     Bytes& readBuffer() { return readBuffer_; }
     // Scratch for opening one frame, under the same rule.
     Bytes& plaintext() { return plaintext_; }
+    // Scratch for sealing one frame that is written at once, likewise.
+    FrameBatch& sealed() { return sealed_; }
     boost::asio::io_context& io() { return io_; }
     Hub& hub() { return hub_; }
 
@@ -105,7 +107,9 @@ class Hub {
 
     Hub& hub_;
     boost::asio::io_context io_{1};
-    std::unordered_map<const Session*, std::shared_ptr<Session>> sessions_;
+    // In no order, side by side for the broadcast's walk; each session
+    // knows its place (Session::slot_).
+    std::vector<std::shared_ptr<Session>> sessions_;
     std::multimap<Key, Session*> byIdentity_;
     Bytes readBuffer_ = Bytes(64 * 1024);
     // Posted to this Part by the others and not yet handed out, under
@@ -123,6 +127,7 @@ class Hub {
     // Its sessions, for the others to skip it when it has none; any thread.
     std::atomic<std::size_t> size_{0};
     Bytes plaintext_;
+    FrameBatch sealed_;
   };
 
   Hub(std::size_t threads, std::uint64_t maxBufferedBytes);

@@ -76,6 +76,10 @@ bool Session::deliver(const std::shared_ptr<const Bytes>& packet, const std::sha
     close("reads too slowly (outgoing queue full)");
     return false;
   }
+  if (!bulkSender && writerIdle_ && quick_.empty()) {
+    writeNow(*packet);
+    return true;
+  }
   queuedBytes_ += packet->size();
   part_.hub().charge(packet->size());
   if (bulkSender) {
@@ -90,6 +94,26 @@ bool Session::deliver(const std::shared_ptr<const Bytes>& packet, const std::sha
   // queues again either way.
   writeTimer_.cancel();
   return true;
+}
+
+void Session::writeNow(const Bytes& packet) {
+  FrameBatch& batch = part_.sealed();
+  batch.seal(packet, txKey_, txNonce_);
+  const Bytes& sealed = batch.bytes();
+  boost::system::error_code ec;
+  const std::size_t now = socket_.write_some(asio::buffer(sealed), ec);
+  if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
+    batch.done(true);
+    close("write failed: " + ec.message());
+    return;
+  }
+  if (now < sealed.size()) {
+    unwritten_.assign(sealed.begin() + static_cast<std::ptrdiff_t>(now), sealed.end());
+    part_.hub().charge(unwritten_.size());
+    writerIdle_ = false;
+    writeTimer_.cancel();
+  }
+  batch.done(true);
 }
 
 void Session::grantBulkTurn() {
@@ -215,6 +239,19 @@ asio::awaitable<std::string> Session::reader_() {
   }
 }
 
+asio::awaitable<void> Session::writeAll(const unsigned char* data, std::size_t size) {
+  // A bulk turn must never wait for this client to read: give it back, or
+  // stop waiting for one and ask again after.
+  if (bulkTurn_ == BulkTurn::holding) part_.giveBulkTurn();
+  if (bulkTurn_ == BulkTurn::waiting) part_.forgetBulkWaiter(*this);
+  bulkTurn_ = BulkTurn::none;
+  Deadline stall(socket_.get_executor(), limits_.writeStall, [this] {
+    close("reads too slowly (nothing taken for " +
+          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limits_.writeStall).count()) + " s)");
+  });
+  co_await asio::async_write(socket_, asio::buffer(data, size), asio::use_awaitable);
+}
+
 // self keeps the session alive until the writer has wound down, which may be
 // after run() has returned.
 asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session> self) {
@@ -226,6 +263,12 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
   };
   try {
     while (!closed_) {
+      if (!unwritten_.empty()) {
+        co_await writeAll(unwritten_.data(), unwritten_.size());
+        part_.hub().discharge(unwritten_.size());
+        Bytes().swap(unwritten_);
+        continue;
+      }
       // Everything quick leaves in one write. In the time one write takes,
       // the relay can queue a frame from every other session, so a writer
       // that sent one frame per turn would fall behind and cut off a client
@@ -256,7 +299,9 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
         // Any completion, cancellation included, means "look at the queues".
         writeTimer_.expires_at(std::chrono::steady_clock::time_point::max());
         boost::system::error_code ignored;
+        writerIdle_ = true;
         co_await writeTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        writerIdle_ = false;
         continue;
       }
       // Most writes fit in the socket's buffer at once; only the rest waits,
@@ -267,20 +312,9 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
       if (bulkTurn_ == BulkTurn::holding) {
         bulkTurn_ = BulkTurn::none;
         part_.giveBulkTurn();
-      } else if (bulkTurn_ == BulkTurn::waiting && now < sealed.size()) {
-        // The turn must never wait for this client to read; ask again after.
-        bulkTurn_ = BulkTurn::none;
-        part_.forgetBulkWaiter(*this);
       }
       if (ec && ec != asio::error::would_block && ec != asio::error::try_again) throw boost::system::system_error(ec);
-      if (now < sealed.size()) {
-        Deadline stall(socket_.get_executor(), limits_.writeStall, [this] {
-          close("reads too slowly (nothing taken for " +
-                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limits_.writeStall).count()) + " s)");
-        });
-        co_await asio::async_write(socket_, asio::buffer(sealed.data() + now, sealed.size() - now),
-                                   asio::use_awaitable);
-      }
+      if (now < sealed.size()) co_await writeAll(sealed.data() + now, sealed.size() - now);
       // A session keeps no buffer while it waits, idle or for a bulk turn:
       // thousands of them wait at once under a flood.
       batch.done(!quick_.empty());
@@ -293,8 +327,9 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
   // A turn granted after the close passes on; a wait for one ends.
   if (bulkTurn_ == BulkTurn::holding) part_.giveBulkTurn();
   if (bulkTurn_ == BulkTurn::waiting) part_.forgetBulkWaiter(*this);
-  part_.hub().discharge(writingBytes_);
+  part_.hub().discharge(writingBytes_ + unwritten_.size());
   writingBytes_ = 0;
+  Bytes().swap(unwritten_);
 }
 
 }  // namespace sotto

@@ -53,15 +53,24 @@ class Session : public std::enable_shared_from_this<Session> {
   const std::shared_ptr<Hub::InFlight>& inFlight() const { return inFlight_; }
 
  private:
+  friend class Hub::Part;
+  // Its place among its thread's sessions, kept by Hub::Part.
+  std::size_t slot_ = 0;
   // Returns why the connection ended.
   boost::asio::awaitable<std::string> reader_();
   boost::asio::awaitable<void> writer_(std::shared_ptr<Session> self);
+  // The rest of a write the socket did not take at once; a client that
+  // takes none of it for long is cut off.
+  boost::asio::awaitable<void> writeAll(const unsigned char* data, std::size_t size);
   // Opens and relays the whole frames at the front of [data, data + size),
   // at most maxFrames of them; used says how many bytes they took. Returns
   // why the connection must end, or nothing.
   std::optional<std::string> take(const unsigned char* data, std::size_t size, std::size_t& used, int maxFrames);
   // Whether take() has a frame (or a fault) to act on in leftover_.
   bool leftoverReady() const;
+  // For a writer with nothing to do: seals packet and writes it at once,
+  // leaving what the socket did not take in unwritten_ for the writer.
+  void writeNow(const Bytes& packet);
 
   boost::asio::ip::tcp::socket socket_;
   boost::asio::steady_timer writeTimer_;
@@ -88,6 +97,12 @@ class Session : public std::enable_shared_from_this<Session> {
   std::deque<Bulk> bulk_;
   std::size_t queuedBytes_ = 0;
   enum class BulkTurn { none, waiting, holding } bulkTurn_ = BulkTurn::none;
+  // The writer waits for work with nothing sealed and unwritten: a quick
+  // packet may be written at once instead of waking it, which spares a
+  // broadcast to thousands a wake-up per copy.
+  bool writerIdle_ = false;
+  // Sealed by writeNow, not yet taken by the socket; the writer's first.
+  Bytes unwritten_;
   // Taken from the queue and sealed, not yet written; charged to the hub's
   // budget like the queue.
   std::size_t writingBytes_ = 0;
