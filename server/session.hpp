@@ -1,13 +1,15 @@
 // One keyed client connection on the server: a reader coroutine that opens
 // the client's frames and hands their packets to the hub, and a writer
 // coroutine that seals this client's queued packets with its own transmit key
-// and nonce, in queue order.
+// and nonce: the quick ones first, each lane in its order, bulk ones only in
+// its thread's bulk turn. A quick packet for a writer with nothing to do is
+// sealed and written by deliver() at once, in the same nonce order.
 //
 // A session belongs to the thread of its Hub::Part: every member is touched
 // on that thread only. An idle session holds no buffer: the reader waits
 // until the socket is readable and reads into its thread's shared buffer,
 // keeping only the part of a frame that has not all arrived; the writer's
-// buffer goes once its queue is empty.
+// buffer goes once it waits.
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
