@@ -8,6 +8,8 @@
 
 namespace sotto {
 
+Hub::Part::FlushAtEnd::~FlushAtEnd() { part.flushWrites(); }
+
 namespace {
 // Packets, and bytes, of one sender that may be on their way to other
 // threads: about what a reader hands to the relay in one turn.
@@ -117,9 +119,15 @@ void Hub::Part::post(const std::shared_ptr<const Bytes>& packet, std::uint8_t ty
   boost::asio::post(io_, [this] { drainInbox(); });
 }
 
+void Hub::Part::flushWrites() {
+  for (Session* session : toFlush_) session->flush();
+  toFlush_.clear();
+}
+
 // A few packets per turn of the event loop, as a reader relays them, so that
 // the writers they woke drain them before the next few come.
 void Hub::Part::drainInbox() {
+  const FlushAtEnd flush(*this);
   if (drainAt_ == draining_.size()) {
     draining_.clear();
     drainAt_ = 0;

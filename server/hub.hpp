@@ -79,8 +79,19 @@ class Hub {
     Bytes& readBuffer() { return readBuffer_; }
     // Scratch for opening one frame, under the same rule.
     Bytes& plaintext() { return plaintext_; }
-    // Scratch for sealing one frame that is written at once, likewise.
+    // Scratch for sealing what flushWrites writes, likewise.
     FrameBatch& sealed() { return sealed_; }
+    // A session whose idle writer has quick packets to be written at the end
+    // of this turn (Session::flush), and the end of the turn: so that a
+    // burst relayed in one turn leaves in one write per recipient, and a
+    // broadcast wakes no writer.
+    void flushLater(Session& session) { toFlush_.push_back(&session); }
+    void flushWrites();
+    // Flushes when the turn ends, by return or by exception.
+    struct FlushAtEnd {
+      Part& part;
+      ~FlushAtEnd();
+    };
     boost::asio::io_context& io() { return io_; }
     Hub& hub() { return hub_; }
 
@@ -128,6 +139,7 @@ class Hub {
     std::atomic<std::size_t> size_{0};
     Bytes plaintext_;
     FrameBatch sealed_;
+    std::vector<Session*> toFlush_;
   };
 
   Hub(std::size_t threads, std::uint64_t maxBufferedBytes);

@@ -76,10 +76,6 @@ bool Session::deliver(const std::shared_ptr<const Bytes>& packet, const std::sha
     close("reads too slowly (outgoing queue full)");
     return false;
   }
-  if (!bulkSender && writerIdle_ && quick_.empty()) {
-    writeNow(*packet);
-    return true;
-  }
   queuedBytes_ += packet->size();
   part_.hub().charge(packet->size());
   if (bulkSender) {
@@ -88,6 +84,11 @@ bool Session::deliver(const std::shared_ptr<const Bytes>& packet, const std::sha
     if (bulkTurn_ == BulkTurn::waiting) return true;
   } else {
     quick_.push_back(packet);
+    if (writerIdle_) {
+      if (!flushPending_) part_.flushLater(*this);
+      flushPending_ = true;
+      return true;
+    }
   }
   // deliver runs on this session's thread, between the writer's steps: the
   // cancel either ends its wait or finds it busy writing, and it looks at the
@@ -96,9 +97,18 @@ bool Session::deliver(const std::shared_ptr<const Bytes>& packet, const std::sha
   return true;
 }
 
-void Session::writeNow(const Bytes& packet) {
+void Session::flush() {
+  flushPending_ = false;
+  // A writer woken meanwhile takes them itself.
+  if (closed_ || !writerIdle_ || quick_.empty()) return;
   FrameBatch& batch = part_.sealed();
-  batch.seal(packet, txKey_, txNonce_);
+  std::size_t taken = 0;
+  for (; !quick_.empty() && !batch.full(); quick_.pop_front()) {
+    taken += quick_.front()->size();
+    batch.seal(*quick_.front(), txKey_, txNonce_);
+  }
+  queuedBytes_ -= taken;
+  part_.hub().discharge(taken);
   const Bytes& sealed = batch.bytes();
   boost::system::error_code ec;
   const std::size_t now = socket_.write_some(asio::buffer(sealed), ec);
@@ -110,10 +120,12 @@ void Session::writeNow(const Bytes& packet) {
   if (now < sealed.size()) {
     unwritten_.assign(sealed.begin() + static_cast<std::ptrdiff_t>(now), sealed.end());
     part_.hub().charge(unwritten_.size());
+  }
+  batch.done(true);
+  if (!unwritten_.empty() || !quick_.empty()) {
     writerIdle_ = false;
     writeTimer_.cancel();
   }
-  batch.done(true);
 }
 
 void Session::grantBulkTurn() {
@@ -146,6 +158,8 @@ bool Session::leftoverReady() const {
 
 std::optional<std::string> Session::take(const unsigned char* data, std::size_t size, std::size_t& used,
                                          int maxFrames) {
+  // What this turn relays to idle writers leaves when it ends.
+  const Hub::Part::FlushAtEnd flush(part_);
   // Anything longer cannot be a packet within the payload limit.
   const std::size_t largest = Packet::headerSize + limits_.maxPayload + kFrameTagSize;
   Bytes& plaintext = part_.plaintext();

@@ -48,6 +48,10 @@ class Session : public std::enable_shared_from_this<Session> {
   bool deliver(const std::shared_ptr<const Bytes>& packet, const std::shared_ptr<Hub::InFlight>* bulkSender);
   // The writer's turn to seal bulk packets has come (Hub::Part).
   void grantBulkTurn();
+  // At the end of a relay turn (Hub::Part::flushWrites): for a writer that
+  // still waits with nothing unwritten, seals the quick packets and writes
+  // them at once, leaving what the socket does not take to the writer.
+  void flush();
   // Ends the connection; the first reason given is the one logged.
   void close(const std::string& reason);
 
@@ -70,9 +74,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<std::string> take(const unsigned char* data, std::size_t size, std::size_t& used, int maxFrames);
   // Whether take() has a frame (or a fault) to act on in leftover_.
   bool leftoverReady() const;
-  // For a writer with nothing to do: seals packet and writes it at once,
-  // leaving what the socket did not take in unwritten_ for the writer.
-  void writeNow(const Bytes& packet);
+
 
   boost::asio::ip::tcp::socket socket_;
   boost::asio::steady_timer writeTimer_;
@@ -99,11 +101,12 @@ class Session : public std::enable_shared_from_this<Session> {
   std::deque<Bulk> bulk_;
   std::size_t queuedBytes_ = 0;
   enum class BulkTurn { none, waiting, holding } bulkTurn_ = BulkTurn::none;
-  // The writer waits for work with nothing sealed and unwritten: a quick
-  // packet may be written at once instead of waking it, which spares a
+  // The writer waits for work with nothing sealed and unwritten: quick
+  // packets may be written by flush() instead of waking it, which spares a
   // broadcast to thousands a wake-up per copy.
   bool writerIdle_ = false;
-  // Sealed by writeNow, not yet taken by the socket; the writer's first.
+  bool flushPending_ = false;
+  // Sealed by flush(), not yet taken by the socket; the writer's first.
   Bytes unwritten_;
   // Taken from the queue and sealed, not yet written; charged to the hub's
   // budget like the queue.
