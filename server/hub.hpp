@@ -7,6 +7,14 @@
 // order they were made, so each sender's packets reach every recipient in the
 // sender's order.
 //
+// A packet is quick or bulk for all its recipients, decided once where it is
+// relayed: quick when it is short and its sender has no bulk packet still
+// waiting to be sealed anywhere. A writer seals its quick packets first, so
+// that a chat line passes another sender's flood of large packets without
+// ever passing its own sender's earlier ones; and each thread lets one writer
+// at a time seal bulk packets (a bulk turn), so that thousands of 64 KiB
+// copies cannot stand between a reader and its next turn.
+//
 // A Broadcast goes to every other session; a Direct to every session of the
 // identity named in its key field. Either way the key field is rewritten to
 // the sender's authenticated identity, and empty payloads go nowhere.
@@ -19,14 +27,15 @@
 #include <boost/asio/io_context.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "proto/bytes.hpp"
+#include "proto/frame_io.hpp"
 #include "proto/handshake.hpp"
 #include "proto/packet.hpp"
 
@@ -46,6 +55,10 @@ class Hub {
   struct InFlight {
     std::atomic<std::size_t> packets{0};
     std::atomic<std::size_t> bytes{0};
+    // Copies of this sender's bulk packets not yet sealed, and one for each
+    // thread a bulk packet is posted to until it is handed out there: while
+    // any, its packets go bulk too.
+    std::atomic<std::size_t> bulk{0};
     bool behind() const;
   };
 
@@ -56,21 +69,41 @@ class Hub {
     void join(const std::shared_ptr<Session>& session);
     void leave(const Session& session);
     void relay(const Session& from, Packet&& packet);
+    // A writer with bulk packets asks for a turn to seal them. When it may
+    // not yet, it is queued and granted the turn later (Session::grantBulkTurn);
+    // it gives the turn back once it has sealed and tried the socket.
+    bool takeBulkTurn(Session& writer);
+    void giveBulkTurn();
+    void forgetBulkWaiter(const Session& writer);
     // Read in by one session at a time, between two of its suspensions.
     Bytes& readBuffer() { return readBuffer_; }
     // Scratch for opening one frame, under the same rule.
     Bytes& plaintext() { return plaintext_; }
+    // Scratch for sealing what flushWrites writes, likewise.
+    FrameBatch& sealed() { return sealed_; }
+    // A session whose idle writer has quick packets to be written at the end
+    // of this turn (Session::flush), and the end of the turn: so that a
+    // burst relayed in one turn leaves in one write per recipient, and a
+    // broadcast wakes no writer.
+    void flushLater(Session& session) { toFlush_.push_back(&session); }
+    void flushWrites();
+    // Flushes when the turn ends, by return or by exception.
+    struct FlushAtEnd {
+      Part& part;
+      ~FlushAtEnd();
+    };
     boost::asio::io_context& io() { return io_; }
     Hub& hub() { return hub_; }
 
    private:
     friend class Hub;
+    // sender is counted for each bulk copy queued.
     void deliver(const std::shared_ptr<const Bytes>& packet, std::uint8_t type, const Key& named,
-                 const Session* from);
+                 const Session* from, const std::shared_ptr<InFlight>& sender, bool quick);
     // Any thread: queues a packet from another Part for this one, and wakes
     // this thread once for however many come before it gets to them.
     void post(const std::shared_ptr<const Bytes>& packet, std::uint8_t type, const Key& named,
-              const std::shared_ptr<InFlight>& sender);
+              const std::shared_ptr<InFlight>& sender, bool quick);
     // On this thread: hands out what was posted, in order, a few at a time.
     void drainInbox();
     void closeAll(const std::string& reason);
@@ -80,11 +113,14 @@ class Hub {
       std::uint8_t type;
       Key named;
       std::shared_ptr<InFlight> sender;
+      bool quick;
     };
 
     Hub& hub_;
     boost::asio::io_context io_{1};
-    std::unordered_map<const Session*, std::shared_ptr<Session>> sessions_;
+    // In no order, side by side for the broadcast's walk; each session
+    // knows its place (Session::slot_).
+    std::vector<std::shared_ptr<Session>> sessions_;
     std::multimap<Key, Session*> byIdentity_;
     Bytes readBuffer_ = Bytes(64 * 1024);
     // Posted to this Part by the others and not yet handed out, under
@@ -96,9 +132,14 @@ class Hub {
     // drainAt_. drainPosted_ stays set until both are empty.
     std::vector<Posted> draining_;
     std::size_t drainAt_ = 0;
+    // Writers waiting for a bulk turn, and whether the turn is free.
+    std::deque<Session*> bulkWaiting_;
+    bool bulkTurnFree_ = true;
     // Its sessions, for the others to skip it when it has none; any thread.
     std::atomic<std::size_t> size_{0};
     Bytes plaintext_;
+    FrameBatch sealed_;
+    std::vector<Session*> toFlush_;
   };
 
   Hub(std::size_t threads, std::uint64_t maxBufferedBytes);
@@ -126,6 +167,10 @@ class Hub {
   // serialized with the sender in its key field, for every session here
   // (a Broadcast) or every session of named (a Direct), in the order given.
   void deliverFromBus(const Key& named, const std::shared_ptr<const Bytes>& packet);
+
+  // Whether a packet of this many serialized bytes from this sender goes
+  // quick; any thread.
+  static bool quick(std::size_t bytes, const InFlight& sender);
 
   // The server-wide bound on buffered bytes; any thread.
   void charge(std::uint64_t bytes) { buffered_.fetch_add(bytes, std::memory_order_relaxed); }

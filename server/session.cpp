@@ -30,6 +30,8 @@ constexpr int kFramesPerTurn = 16;
 // While the budget is spent, a packet that could add more than this share of
 // it to the queues waits.
 constexpr std::uint64_t kFeederShare = 64;
+// A writer's bulk turn seals packets until about this much is sealed.
+constexpr std::size_t kBulkTurnBytes = 64 * 1024;
 // How often a reader held back by the server-wide budget looks again.
 constexpr auto kBudgetPause = std::chrono::milliseconds(2);
 }  // namespace
@@ -67,19 +69,67 @@ asio::awaitable<void> Session::run(std::array<unsigned char, kWelcomeSize> welco
   log_.event(peer_, "disconnected " + toHex(identity_.data(), identity_.size()) + ": " + closeReason_);
 }
 
-void Session::deliver(const std::shared_ptr<const Bytes>& packet) {
-  if (closed_) return;
-  if (!queue_.empty() &&
-      (queue_.size() >= limits_.maxQueuedFrames || queuedBytes_ + packet->size() > limits_.maxQueuedBytes)) {
+bool Session::deliver(const std::shared_ptr<const Bytes>& packet, const std::shared_ptr<Hub::InFlight>* bulkSender) {
+  if (closed_) return false;
+  const std::size_t queued = quick_.size() + bulk_.size();
+  if (queued > 0 && (queued >= limits_.maxQueuedFrames || queuedBytes_ + packet->size() > limits_.maxQueuedBytes)) {
     close("reads too slowly (outgoing queue full)");
-    return;
+    return false;
   }
-  queue_.push_back(packet);
   queuedBytes_ += packet->size();
   part_.hub().charge(packet->size());
+  if (bulkSender) {
+    bulk_.push_back({packet, *bulkSender});
+    // A writer waiting for its bulk turn has nothing new to do yet.
+    if (bulkTurn_ == BulkTurn::waiting) return true;
+  } else {
+    quick_.push_back(packet);
+    if (writerIdle_) {
+      if (!flushPending_) part_.flushLater(*this);
+      flushPending_ = true;
+      return true;
+    }
+  }
   // deliver runs on this session's thread, between the writer's steps: the
   // cancel either ends its wait or finds it busy writing, and it looks at the
-  // queue again either way.
+  // queues again either way.
+  writeTimer_.cancel();
+  return true;
+}
+
+void Session::flush() {
+  flushPending_ = false;
+  // A writer woken meanwhile takes them itself.
+  if (closed_ || !writerIdle_ || quick_.empty()) return;
+  FrameBatch& batch = part_.sealed();
+  std::size_t taken = 0;
+  for (; !quick_.empty() && !batch.full(); quick_.pop_front()) {
+    taken += quick_.front()->size();
+    batch.seal(*quick_.front(), txKey_, txNonce_);
+  }
+  queuedBytes_ -= taken;
+  part_.hub().discharge(taken);
+  const Bytes& sealed = batch.bytes();
+  boost::system::error_code ec;
+  const std::size_t now = socket_.write_some(asio::buffer(sealed), ec);
+  if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
+    batch.done(true);
+    close("write failed: " + ec.message());
+    return;
+  }
+  if (now < sealed.size()) {
+    unwritten_.assign(sealed.begin() + static_cast<std::ptrdiff_t>(now), sealed.end());
+    part_.hub().charge(unwritten_.size());
+  }
+  batch.done(true);
+  if (!unwritten_.empty() || !quick_.empty()) {
+    writerIdle_ = false;
+    writeTimer_.cancel();
+  }
+}
+
+void Session::grantBulkTurn() {
+  bulkTurn_ = BulkTurn::holding;
   writeTimer_.cancel();
 }
 
@@ -87,7 +137,10 @@ void Session::close(const std::string& reason) {
   if (closed_) return;
   closed_ = true;
   closeReason_ = reason;
-  queue_.clear();
+  quick_.clear();
+  // Their senders' later packets need not wait behind them any more.
+  for (const Bulk& b : bulk_) b.sender->bulk.fetch_sub(1, std::memory_order_relaxed);
+  bulk_.clear();
   part_.hub().discharge(queuedBytes_);
   queuedBytes_ = 0;
   boost::system::error_code ignored;
@@ -105,6 +158,8 @@ bool Session::leftoverReady() const {
 
 std::optional<std::string> Session::take(const unsigned char* data, std::size_t size, std::size_t& used,
                                          int maxFrames) {
+  // What this turn relays to idle writers leaves when it ends.
+  const Hub::Part::FlushAtEnd flush(part_);
   // Anything longer cannot be a packet within the payload limit.
   const std::size_t largest = Packet::headerSize + limits_.maxPayload + kFrameTagSize;
   Bytes& plaintext = part_.plaintext();
@@ -198,54 +253,97 @@ asio::awaitable<std::string> Session::reader_() {
   }
 }
 
+asio::awaitable<void> Session::writeAll(const unsigned char* data, std::size_t size) {
+  // A bulk turn must never wait for this client to read: give it back, or
+  // stop waiting for one and ask again after.
+  if (bulkTurn_ == BulkTurn::holding) part_.giveBulkTurn();
+  if (bulkTurn_ == BulkTurn::waiting) part_.forgetBulkWaiter(*this);
+  bulkTurn_ = BulkTurn::none;
+  Deadline stall(socket_.get_executor(), limits_.writeStall, [this] {
+    close("reads too slowly (nothing taken for " +
+          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limits_.writeStall).count()) + " s)");
+  });
+  co_await asio::async_write(socket_, asio::buffer(data, size), asio::use_awaitable);
+}
+
 // self keeps the session alive until the writer has wound down, which may be
 // after run() has returned.
 asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session> self) {
   FrameBatch batch;
+  const auto seal = [&](const std::shared_ptr<const Bytes>& packet) {
+    queuedBytes_ -= packet->size();
+    writingBytes_ += packet->size();
+    batch.seal(*packet, txKey_, txNonce_);
+  };
   try {
     while (!closed_) {
-      if (queue_.empty()) {
-        // Any completion, cancellation included, means "look at the queue".
-        writeTimer_.expires_at(std::chrono::steady_clock::time_point::max());
-        boost::system::error_code ignored;
-        co_await writeTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+      if (!unwritten_.empty()) {
+        co_await writeAll(unwritten_.data(), unwritten_.size());
+        part_.hub().discharge(unwritten_.size());
+        Bytes().swap(unwritten_);
         continue;
       }
-      // Everything queued leaves in one write. In the time one write takes,
+      // Everything quick leaves in one write. In the time one write takes,
       // the relay can queue a frame from every other session, so a writer
       // that sent one frame per turn would fall behind and cut off a client
       // that reads as fast as it can.
-      while (!queue_.empty() && !batch.full()) {
-        std::shared_ptr<const Bytes> packet = std::move(queue_.front());
-        queue_.pop_front();
-        queuedBytes_ -= packet->size();
-        writingBytes_ += packet->size();
-        batch.seal(*packet, txKey_, txNonce_);
+      while (!quick_.empty() && !batch.full()) {
+        seal(quick_.front());
+        quick_.pop_front();
+      }
+      if (!bulk_.empty() && bulkTurn_ != BulkTurn::waiting && !batch.full()) {
+        if (bulkTurn_ == BulkTurn::holding || part_.takeBulkTurn(*this)) {
+          // About one large frame per turn: the thread's other handlers run
+          // between two bulk turns.
+          bulkTurn_ = BulkTurn::holding;
+          for (const std::size_t until = batch.bytes().size() + kBulkTurnBytes;
+               !bulk_.empty() && batch.bytes().size() < until; bulk_.pop_front()) {
+            seal(bulk_.front().packet);
+            bulk_.front().sender->bulk.fetch_sub(1, std::memory_order_relaxed);
+          }
+        } else {
+          bulkTurn_ = BulkTurn::waiting;
+        }
+      }
+      if (batch.empty()) {
+        if (bulkTurn_ == BulkTurn::holding) {
+          bulkTurn_ = BulkTurn::none;
+          part_.giveBulkTurn();
+        }
+        // Any completion, cancellation included, means "look at the queues".
+        writeTimer_.expires_at(std::chrono::steady_clock::time_point::max());
+        boost::system::error_code ignored;
+        writerIdle_ = true;
+        co_await writeTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        writerIdle_ = false;
+        continue;
       }
       // Most writes fit in the socket's buffer at once; only the rest waits,
       // and a client that takes none of it for long is cut off.
       const Bytes& sealed = batch.bytes();
       boost::system::error_code ec;
       const std::size_t now = socket_.write_some(asio::buffer(sealed), ec);
-      if (ec && ec != asio::error::would_block && ec != asio::error::try_again) throw boost::system::system_error(ec);
-      if (now < sealed.size()) {
-        Deadline stall(socket_.get_executor(), limits_.writeStall, [this] {
-          close("reads too slowly (nothing taken for " +
-                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limits_.writeStall).count()) + " s)");
-        });
-        co_await asio::async_write(socket_, asio::buffer(sealed.data() + now, sealed.size() - now),
-                                   asio::use_awaitable);
+      if (bulkTurn_ == BulkTurn::holding) {
+        bulkTurn_ = BulkTurn::none;
+        part_.giveBulkTurn();
       }
-      // An idle session keeps no buffer.
-      batch.done(!queue_.empty());
+      if (ec && ec != asio::error::would_block && ec != asio::error::try_again) throw boost::system::system_error(ec);
+      if (now < sealed.size()) co_await writeAll(sealed.data() + now, sealed.size() - now);
+      // A session keeps no buffer while it waits, idle or for a bulk turn:
+      // thousands of them wait at once under a flood.
+      batch.done(!quick_.empty());
       part_.hub().discharge(writingBytes_);
       writingBytes_ = 0;
     }
   } catch (const std::exception& error) {
     close(std::string("write failed: ") + error.what());
   }
-  part_.hub().discharge(writingBytes_);
+  // A turn granted after the close passes on; a wait for one ends.
+  if (bulkTurn_ == BulkTurn::holding) part_.giveBulkTurn();
+  if (bulkTurn_ == BulkTurn::waiting) part_.forgetBulkWaiter(*this);
+  part_.hub().discharge(writingBytes_ + unwritten_.size());
   writingBytes_ = 0;
+  Bytes().swap(unwritten_);
 }
 
 }  // namespace sotto

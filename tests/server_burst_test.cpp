@@ -4,6 +4,8 @@
 // 127.0.8.60-69.
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "tests/support/server_harness.hpp"
 
 namespace {
@@ -76,6 +78,44 @@ TEST_P(Burst, NothingBehindAFrameThatFailsInTheSameReadIsRelayed) {
   sc->sendPacket(2, c.signPublicKey, text("marker"));
   EXPECT_EQ(next(*sb).payload, text("marker"));
   EXPECT_EQ(server.packetsReceived(), 2u);  // "good" and the marker
+}
+
+// Short packets may pass another sender's long ones, never their own
+// sender's: each recipient sees each sender's packets in the order sent.
+TEST_P(Burst, ShortAndLongPacketsOfOneSenderKeepTheirOrderBesideAnotherSendersFlood) {
+  RunningServer server(address(62), {}, "", {}, threads());
+  const auto a = plain(1), b = plain(2), c = plain(3), f = plain(4);
+  auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b), sc = server.seedAndJoin(c), sf = server.seedAndJoin(f);
+  ASSERT_TRUE(sa && sb && sc && sf);
+
+  constexpr int kMixed = 300, kFlood = 200;
+  const auto mixed = [](int i) {
+    Bytes payload = numbered(i);
+    if (i % 3 == 0) payload.resize(16 * 1024, '.');
+    return payload;
+  };
+  const auto readAll = [&](Session& s) {
+    int got = 0, flood = 0;
+    while (got < kMixed || flood < kFlood) {
+      const auto frame = s.receiveFrame(10s);
+      if (!frame || !frame->opened) break;
+      if (frame->key == f.signPublicKey) {
+        if (frame->payload != Bytes(32 * 1024, static_cast<unsigned char>(flood++))) return -1;
+      } else if (frame->key != a.signPublicKey || frame->payload != mixed(got++)) {
+        return -1;
+      }
+    }
+    return got + flood;
+  };
+  auto readB = std::async(std::launch::async, readAll, std::ref(*sb));
+  auto readC = std::async(std::launch::async, readAll, std::ref(*sc));
+  auto flood = std::async(std::launch::async, [&] {
+    for (int i = 0; i < kFlood; ++i) sf->sendPacket(2, f.signPublicKey, Bytes(32 * 1024, static_cast<unsigned char>(i)));
+  });
+  for (int i = 0; i < kMixed; ++i) sa->sendPacket(2, a.signPublicKey, mixed(i));
+  flood.get();
+  EXPECT_EQ(readB.get(), kMixed + kFlood);
+  EXPECT_EQ(readC.get(), kMixed + kFlood);
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, Burst, testing::Values(1u, 2u), harness::threadsName);
