@@ -8,7 +8,7 @@
 
 namespace sotto {
 
-Hub::Part::FlushAtEnd::~FlushAtEnd() { part.flushWrites(); }
+Hub::Part::FlushAtEnd::~FlushAtEnd() { part_.flushWrites(); }
 
 namespace {
 // Packets, and bytes, of one sender that may be on their way to other

@@ -88,9 +88,15 @@ class Hub {
     void flushLater(Session& session) { toFlush_.push_back(&session); }
     void flushWrites();
     // Flushes when the turn ends, by return or by exception.
-    struct FlushAtEnd {
-      Part& part;
+    class FlushAtEnd {
+     public:
+      explicit FlushAtEnd(Part& part) : part_(part) {}
+      FlushAtEnd(const FlushAtEnd&) = delete;
+      FlushAtEnd& operator=(const FlushAtEnd&) = delete;
       ~FlushAtEnd();
+
+     private:
+      Part& part_;
     };
     boost::asio::io_context& io() { return io_; }
     Hub& hub() { return hub_; }

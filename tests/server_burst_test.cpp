@@ -1,10 +1,12 @@
 // The server under bursts: many frames arriving in one read, sealed and
 // written back out in batches, with the same bytes, order and nonces as one
-// frame at a time, on one I/O thread and on two. Addresses 127.0.5.60-69 and
-// 127.0.8.60-69.
+// frame at a time, on one I/O thread and on two; short packets beside long
+// ones and readers that stop. Addresses 127.0.5.60-69 and 127.0.8.60-69.
 #include <gtest/gtest.h>
 
 #include <future>
+#include <thread>
+#include <utility>
 
 #include "tests/support/server_harness.hpp"
 
@@ -116,6 +118,55 @@ TEST_P(Burst, ShortAndLongPacketsOfOneSenderKeepTheirOrderBesideAnotherSendersFl
   flood.get();
   EXPECT_EQ(readB.get(), kMixed + kFlood);
   EXPECT_EQ(readC.get(), kMixed + kFlood);
+}
+
+// A recipient that stops reading, for a while or for good, leaves what the
+// socket would not take to its writer, sealed in order, and holds up no
+// other recipient's large packets.
+TEST_P(Burst, RecipientsThatStopReadingLoseNothingAndHoldUpNobody) {
+  sotto::Limits limits;
+  limits.maxQueuedFrames = 8192;
+  RunningServer server(address(63), limits, "", {}, threads());
+  const auto a = plain(1), b = plain(2), f = plain(3), pausing = plain(4), leaving = plain(5);
+  server.seed(pausing);
+  server.seed(leaving);
+  auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b), sf = server.seedAndJoin(f);
+  // Small receive windows, so that the server's writes to them stop short.
+  auto sp = raw_client::handshake(raw_client::dial(server.address(), "", 4096),
+                                  raw_client::hello(pausing, server.key(), 0), server.key(), pausing);
+  auto sl = raw_client::handshake(raw_client::dial(server.address(), "", 4096),
+                                  raw_client::hello(leaving, server.key(), 0), server.key(), leaving);
+  ASSERT_TRUE(sa && sb && sf && sp.welcomed && sl.welcomed);
+
+  // Lines of 1 KiB, more than the socket buffers hold.
+  constexpr int kLines = 3000, kFlood = 60;
+  const auto line = [](int i) {
+    Bytes payload = numbered(i);
+    payload.resize(1024, '.');
+    return payload;
+  };
+  for (int i = 0; i < kLines; ++i) sa->sendPacket(2, a.signPublicKey, line(i));
+  for (int i = 0; i < kFlood; ++i) sf->sendPacket(2, f.signPublicKey, Bytes(32 * 1024, static_cast<unsigned char>(i)));
+  // The one leaving goes without reading anything, in the middle of it all.
+  sl.session->close();
+  const auto readAll = [&](Session& s) {
+    int lines = 0, flood = 0;
+    while (lines < kLines || flood < kFlood) {
+      const auto frame = s.receiveFrame(10s);
+      if (!frame || !frame->opened) break;
+      if (frame->key == f.signPublicKey ? frame->payload != Bytes(32 * 1024, static_cast<unsigned char>(flood++))
+                                        : frame->payload != line(lines++))
+        break;
+    }
+    return std::pair(lines, flood);
+  };
+  EXPECT_EQ(readAll(*sb), std::pair(kLines, kFlood));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(readAll(*sp.session), std::pair(kLines, kFlood));
+  EXPECT_TRUE(server.log.waitFor("disconnected " + harness::hex(leaving)));
+  // Both directions still in step for the one that paused.
+  sp.session->sendPacket(2, pausing.signPublicKey, text("after"));
+  EXPECT_EQ(next(*sb).payload, text("after"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, Burst, testing::Values(1u, 2u), harness::threadsName);
