@@ -1,11 +1,12 @@
 // The keyed sessions and the relay between them, over one or more I/O
 // threads. Each thread has its Part: its own event loop, its own sessions
-// and their index, a read buffer its sessions share, all touched by that
-// thread alone and so without locks. A packet is relayed to the sender's own
-// thread's sessions at once and posted, once, to every other Part, which
-// hands it to its own sessions; posts from one thread to another run in the
-// order they were made, so each sender's packets reach every recipient in the
-// sender's order.
+// and their index, a read buffer and sealing scratch its sessions share, its
+// bulk turn and the sessions to flush, all touched by that thread alone and
+// so without locks. A packet is posted, once, to every other Part, which
+// hands it to its own sessions, and handed to the sender's own thread's
+// sessions at once; posts from one thread to another run in the order they
+// were made, so each sender's packets reach every recipient in the sender's
+// order.
 //
 // A packet is quick or bulk for all its recipients, decided once where it is
 // relayed: quick when it is short and its sender has no bulk packet still
