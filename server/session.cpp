@@ -81,7 +81,7 @@ bool Session::deliver(const std::shared_ptr<const Bytes>& packet, const std::sha
   if (bulkSender) {
     bulk_.push_back({packet, *bulkSender});
     // A writer waiting for its bulk turn has nothing new to do yet.
-    if (bulkTurn_ == BulkTurn::waiting) return true;
+    if (bulkTurn_ == BulkTurn::waiting && !pressedQueue()) return true;
   } else {
     quick_.push_back(packet);
     if (writerIdle_) {
@@ -147,6 +147,10 @@ void Session::close(const std::string& reason) {
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
   writeTimer_.cancel();
+}
+
+bool Session::pressedQueue() const {
+  return 2 * (quick_.size() + bulk_.size()) >= limits_.maxQueuedFrames || 2 * queuedBytes_ > limits_.maxQueuedBytes;
 }
 
 bool Session::leftoverReady() const {
@@ -291,18 +295,21 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
         seal(quick_.front());
         quick_.pop_front();
       }
-      if (!bulk_.empty() && bulkTurn_ != BulkTurn::waiting && !batch.full()) {
-        if (bulkTurn_ == BulkTurn::holding || part_.takeBulkTurn(*this)) {
+      if (!bulk_.empty() && !batch.full()) {
+        // A queue half way to its bounds is drained without waiting for
+        // the turn: the client keeps up, and must not be cut off for the
+        // time the server's other writers take.
+        const bool pressed = pressedQueue();
+        if (bulkTurn_ == BulkTurn::none && !pressed)
+          bulkTurn_ = part_.takeBulkTurn(*this) ? BulkTurn::holding : BulkTurn::waiting;
+        if (bulkTurn_ == BulkTurn::holding || pressed) {
           // About one large frame per turn: the thread's other handlers run
           // between two bulk turns.
-          bulkTurn_ = BulkTurn::holding;
-          for (const std::size_t until = batch.bytes().size() + kBulkTurnBytes;
-               !bulk_.empty() && batch.bytes().size() < until; bulk_.pop_front()) {
+          const std::size_t until = pressed ? FrameBatch::kBatchBytes : batch.bytes().size() + kBulkTurnBytes;
+          for (; !bulk_.empty() && batch.bytes().size() < until; bulk_.pop_front()) {
             seal(bulk_.front().packet);
             bulk_.front().sender->bulk.fetch_sub(1, std::memory_order_relaxed);
           }
-        } else {
-          bulkTurn_ = BulkTurn::waiting;
         }
       }
       if (batch.empty()) {

@@ -4,7 +4,9 @@
 // ones and readers that stop. Addresses 127.0.5.60-69 and 127.0.8.60-69.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -167,6 +169,40 @@ TEST_P(Burst, RecipientsThatStopReadingLoseNothingAndHoldUpNobody) {
   // Both directions still in step for the one that paused.
   sp.session->sendPacket(2, pausing.signPublicKey, text("after"));
   EXPECT_EQ(next(*sb).payload, text("after"));
+}
+
+// Large packets wait for their thread's bulk turn; a recipient that reads
+// all the while is not the slow one, however long they wait.
+TEST_P(Burst, ReadersThatKeepUpAreNotCutOffWhileLargePacketsWaitForTheirTurn) {
+  sotto::Limits limits;
+  limits.maxQueuedFrames = 40;
+  RunningServer server(address(64), limits, "", {}, threads());
+  const auto loud = plain(1);
+  auto sl = server.seedAndJoin(loud);
+  std::vector<std::unique_ptr<Session>> readers;
+  for (unsigned char i = 0; i < 12; ++i) readers.push_back(server.seedAndJoin(plain(static_cast<unsigned char>(10 + i))));
+  ASSERT_TRUE(sl && std::all_of(readers.begin(), readers.end(), [](const auto& r) { return r != nullptr; }));
+
+  // Far more than a queue's bound, in one write, so that the server takes
+  // many of them in one turn.
+  constexpr int kFrames = 300;
+  Bytes burst;
+  for (int i = 0; i < kFrames; ++i) {
+    const Bytes f = sl->sealFrame(Session::packet(2, loud.signPublicKey, Bytes(60 * 1024, static_cast<unsigned char>(i))));
+    burst.insert(burst.end(), f.begin(), f.end());
+  }
+  std::vector<std::future<int>> got;
+  for (auto& r : readers)
+    got.push_back(std::async(std::launch::async, [&s = *r] {
+      int n = 0;
+      for (std::optional<testing_peer::Frame> frame; n < kFrames && (frame = s.receiveFrame(10s)) && frame->opened &&
+                                                     frame->payload == Bytes(60 * 1024, static_cast<unsigned char>(n));)
+        ++n;
+      return n;
+    }));
+  sl->sendRaw(burst);
+  for (auto& g : got) EXPECT_EQ(g.get(), kFrames);
+  EXPECT_EQ(server.log.count("disconnected"), 0u) << server.log.all();
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, Burst, testing::Values(1u, 2u), harness::threadsName);
