@@ -2,8 +2,9 @@
 // the client's frames and hands their packets to the hub, and a writer
 // coroutine that seals this client's queued packets with its own transmit key
 // and nonce: the quick ones first, each lane in its order, bulk ones only in
-// its thread's bulk turn. A quick packet for a writer with nothing to do is
-// sealed and written by deliver() at once, in the same nonce order.
+// its thread's bulk turn. Quick packets for a writer with nothing to do are
+// sealed and written at the end of the relay turn that queued them
+// (flush()), in the same nonce order.
 //
 // A session belongs to the thread of its Hub::Part: every member is touched
 // on that thread only. An idle session holds no buffer: the reader waits
@@ -43,8 +44,9 @@ class Session : public std::enable_shared_from_this<Session> {
   // client misses nothing sent after it has been welcomed.
   boost::asio::awaitable<void> run(std::array<unsigned char, kWelcomeSize> welcome);
   // Queues one serialized packet for this client, quick or (with its
-  // sender) bulk, and wakes the writer; returns whether it was queued. A
-  // queue past its bounds means the client reads too slowly: it is closed.
+  // sender) bulk, and wakes the writer or has it flushed at the end of the
+  // turn; returns whether it was queued. A queue past its bounds means the
+  // client reads too slowly: it is closed.
   bool deliver(const std::shared_ptr<const Bytes>& packet, const std::shared_ptr<Hub::InFlight>* bulkSender);
   // The writer's turn to seal bulk packets has come (Hub::Part).
   void grantBulkTurn();
@@ -76,7 +78,6 @@ class Session : public std::enable_shared_from_this<Session> {
   bool pressedQueue() const;
   // Whether take() has a frame (or a fault) to act on in leftover_.
   bool leftoverReady() const;
-
 
   boost::asio::ip::tcp::socket socket_;
   boost::asio::steady_timer writeTimer_;
