@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "bench/areas.hpp"
+#include "bench/round_trips.hpp"
 #include "bench/table.hpp"
 #include "tests/support/cluster.hpp"
 
@@ -69,28 +70,20 @@ void roundTrip(benchmark::State& state, int bInstance, unsigned char seed) {
   });
   testing_peer::Bytes payload(kPayloadSize, 'p');
   std::vector<double> samples;
-  bool failed = false;
-  for (auto _ : state) {
-    for (int i = 0; i < kWarmUp + kRoundTrips && !failed; ++i) {
-      std::memcpy(payload.data(), &i, sizeof i);
-      const auto start = Clock::now();
-      pair.sa->sendPacket(2, pair.a.signPublicKey, payload);
-      auto back = pair.sa->receiveFrame(10s);
-      while (back && back->key != pair.b.signPublicKey) back = pair.sa->receiveFrame(10s);
-      const auto end = Clock::now();
-      failed = !back || back->payload != payload;
-      if (i >= kWarmUp) samples.push_back(std::chrono::duration<double, std::micro>(end - start).count());
-    }
-  }
+  const bool ok = timeRoundTrips(state, kWarmUp, kRoundTrips, samples, [&](int i) {
+    std::memcpy(payload.data(), &i, sizeof i);
+    pair.sa->sendPacket(2, pair.a.signPublicKey, payload);
+    auto back = pair.sa->receiveFrame(10s);
+    while (back && back->key != pair.b.signPublicKey) back = pair.sa->receiveFrame(10s);
+    return back && back->payload == payload;
+  });
   pair.sb->close();
   echo.join();
-  if (failed) {
+  if (!ok) {
     state.SkipWithError("an echo did not come back");
     return;
   }
-  std::sort(samples.begin(), samples.end());
-  state.counters["p50"] = samples[samples.size() / 2];
-  state.counters["p99"] = samples[static_cast<std::size_t>(std::ceil(0.99 * samples.size())) - 1];
+  setPercentiles(state, samples);
 }
 
 void burst(benchmark::State& state, int bInstance, unsigned char seed) {

@@ -29,6 +29,7 @@
 
 #include "bench/areas.hpp"
 #include "bench/plain_relay.hpp"
+#include "bench/round_trips.hpp"
 #include "bench/table.hpp"
 #include "proto/frame.hpp"
 #include "proto/packet.hpp"
@@ -57,13 +58,6 @@ constexpr auto kNap = 20us;
 
 double perSecond(int count, Clock::duration took) {
   return count / std::chrono::duration<double>(took).count();
-}
-
-void setPercentiles(benchmark::State& state, std::vector<double> microseconds) {
-  std::sort(microseconds.begin(), microseconds.end());
-  const std::size_t n = microseconds.size();
-  state.counters["p50"] = microseconds[n / 2];
-  state.counters["p99"] = microseconds[static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(n))) - 1];
 }
 
 // Polls until done, spinning (yielding) or napping between looks.
@@ -224,22 +218,16 @@ void roundTripOurs(benchmark::State& state) {
   });
   std::vector<unsigned char> payload(kPayloadSize, 'p');
   std::vector<double> samples;
-  bool failed = false;
-  for (auto _ : state) {
-    for (int i = 0; i < kWarmUp + kRoundTrips && !failed; ++i) {
-      std::memcpy(payload.data(), &i, sizeof i);
-      RecivedMessage back;
-      const auto start = Clock::now();
-      pair.clientA->sendBytesBroadcast(payload);
-      failed = !waitUntil([&] { return !(back = pair.clientA->readBytes()).payload.empty(); }, true);
-      const auto end = Clock::now();
-      failed = failed || back.payload != payload;
-      if (i >= kWarmUp) samples.push_back(std::chrono::duration<double, std::micro>(end - start).count());
-    }
-  }
+  const bool ok = timeRoundTrips(state, kWarmUp, kRoundTrips, samples, [&](int i) {
+    std::memcpy(payload.data(), &i, sizeof i);
+    RecivedMessage back;
+    pair.clientA->sendBytesBroadcast(payload);
+    return waitUntil([&] { return !(back = pair.clientA->readBytes()).payload.empty(); }, true) &&
+           back.payload == payload;
+  });
   stop = true;
   echo.join();
-  if (failed) {
+  if (!ok) {
     state.SkipWithError("an echo did not come back");
     return;
   }
@@ -256,19 +244,13 @@ void roundTripPlain(benchmark::State& state) {
   });
   std::vector<unsigned char> body(kFrameBody, 'p'), back;
   std::vector<double> samples;
-  bool failed = false;
-  for (auto _ : state) {
-    for (int i = 0; i < kWarmUp + kRoundTrips && !failed; ++i) {
-      std::memcpy(body.data(), &i, sizeof i);
-      const auto start = Clock::now();
-      failed = !plain::writeFrame(relay.a(), body) || !plain::readFrame(relay.a(), back) || back != body;
-      const auto end = Clock::now();
-      if (i >= kWarmUp) samples.push_back(std::chrono::duration<double, std::micro>(end - start).count());
-    }
-  }
+  const bool ok = timeRoundTrips(state, kWarmUp, kRoundTrips, samples, [&](int i) {
+    std::memcpy(body.data(), &i, sizeof i);
+    return plain::writeFrame(relay.a(), body) && plain::readFrame(relay.a(), back) && back == body;
+  });
   relay.hangUp();
   echo.join();
-  if (failed) {
+  if (!ok) {
     state.SkipWithError("an echo did not come back");
     return;
   }

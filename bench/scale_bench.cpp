@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "bench/areas.hpp"
+#include "bench/round_trips.hpp"
 #include "bench/table.hpp"
 #include "proto/bytes.hpp"
 #include "server/registry.hpp"
@@ -125,16 +126,6 @@ double threadCpuMs() {
   timespec t{};
   ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-void percentiles(std::vector<double> us, double& p50, double& p99) {
-  if (us.empty()) {
-    p50 = p99 = -1;
-    return;
-  }
-  std::sort(us.begin(), us.end());
-  p50 = us[us.size() / 2];
-  p99 = us[static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(us.size()))) - 1];
 }
 
 fixed::Identity idleIdentity(int i) {
