@@ -48,7 +48,7 @@ void Hub::closeAll(const std::string& reason) {
   if (closing_.load()) return;
   closeReason_ = reason;
   closing_.store(true);
-  for (auto& part : parts_) boost::asio::post(part->io_, [part = part.get(), reason] { part->closeAll(reason); });
+  closeCurrent(reason);
 }
 
 void Hub::Part::join(const std::shared_ptr<Session>& session) {

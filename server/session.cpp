@@ -128,6 +128,18 @@ void Session::flush() {
   }
 }
 
+void Session::endBulkTurn() {
+  if (bulkTurn_ != BulkTurn::holding) return;
+  bulkTurn_ = BulkTurn::none;
+  part_.giveBulkTurn();
+}
+
+void Session::leaveBulkTurn() {
+  endBulkTurn();
+  if (bulkTurn_ == BulkTurn::waiting) part_.forgetBulkWaiter(*this);
+  bulkTurn_ = BulkTurn::none;
+}
+
 void Session::grantBulkTurn() {
   bulkTurn_ = BulkTurn::holding;
   writeTimer_.cancel();
@@ -260,9 +272,7 @@ asio::awaitable<std::string> Session::reader_() {
 asio::awaitable<void> Session::writeAll(const unsigned char* data, std::size_t size) {
   // A bulk turn must never wait for this client to read: give it back, or
   // stop waiting for one and ask again after.
-  if (bulkTurn_ == BulkTurn::holding) part_.giveBulkTurn();
-  if (bulkTurn_ == BulkTurn::waiting) part_.forgetBulkWaiter(*this);
-  bulkTurn_ = BulkTurn::none;
+  leaveBulkTurn();
   Deadline stall(socket_.get_executor(), limits_.writeStall, [this] {
     close("reads too slowly (nothing taken for " +
           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limits_.writeStall).count()) + " s)");
@@ -313,10 +323,7 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
         }
       }
       if (batch.empty()) {
-        if (bulkTurn_ == BulkTurn::holding) {
-          bulkTurn_ = BulkTurn::none;
-          part_.giveBulkTurn();
-        }
+        endBulkTurn();
         // Any completion, cancellation included, means "look at the queues".
         writeTimer_.expires_at(std::chrono::steady_clock::time_point::max());
         boost::system::error_code ignored;
@@ -330,10 +337,7 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
       const Bytes& sealed = batch.bytes();
       boost::system::error_code ec;
       const std::size_t now = socket_.write_some(asio::buffer(sealed), ec);
-      if (bulkTurn_ == BulkTurn::holding) {
-        bulkTurn_ = BulkTurn::none;
-        part_.giveBulkTurn();
-      }
+      endBulkTurn();
       if (ec && ec != asio::error::would_block && ec != asio::error::try_again) throw boost::system::system_error(ec);
       if (now < sealed.size()) co_await writeAll(sealed.data() + now, sealed.size() - now);
       // A session keeps no buffer while it waits, idle or for a bulk turn:
@@ -346,8 +350,7 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
     close(std::string("write failed: ") + error.what());
   }
   // A turn granted after the close passes on; a wait for one ends.
-  if (bulkTurn_ == BulkTurn::holding) part_.giveBulkTurn();
-  if (bulkTurn_ == BulkTurn::waiting) part_.forgetBulkWaiter(*this);
+  leaveBulkTurn();
   part_.hub().discharge(writingBytes_ + unwritten_.size());
   writingBytes_ = 0;
   Bytes().swap(unwritten_);

@@ -74,6 +74,10 @@ class Session : public std::enable_shared_from_this<Session> {
   // at most maxFrames of them; used says how many bytes they took. Returns
   // why the connection must end, or nothing.
   std::optional<std::string> take(const unsigned char* data, std::size_t size, std::size_t& used, int maxFrames);
+  // Gives the bulk turn back if this writer holds it; leaveBulkTurn also
+  // stops waiting for one.
+  void endBulkTurn();
+  void leaveBulkTurn();
   // Whether the queues are half way to their bounds.
   bool pressedQueue() const;
   // Whether take() has a frame (or a fault) to act on in leftover_.
