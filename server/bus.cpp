@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace sotto {
 
@@ -16,9 +17,14 @@ constexpr const char* kStream = "SOTTO";
 constexpr const char* kSubjects = "sotto.chat.>";
 // Unacknowledged for this long while connected: sent again.
 constexpr auto kAckWait = std::chrono::seconds(2);
-// After JetStream refused a record (not ready yet after a restart, say).
+// After JetStream refused a record or a consumer (not ready yet after a
+// restart, say).
 constexpr auto kRetryPause = std::chrono::milliseconds(200);
 constexpr std::int64_t kSecond = 1'000'000'000;
+// The consumer's idle heartbeat, and how long without a word from it, while
+// connected, before it is taken for gone.
+constexpr std::int64_t kHeartbeat = kSecond;
+constexpr auto kSilence = std::chrono::seconds(3);
 
 std::string failure(const std::string& what, natsStatus status) {
   return what + ": " + natsStatus_GetText(status) + " (" + nats_GetLastError(nullptr) + ")";
@@ -42,6 +48,7 @@ Bus::Bus(const Settings& settings, Handlers handlers) : settings_(settings), han
   randombytes_buf(id_.data(), id_.size());
   subject_ = "sotto.chat." + hex(id_.data(), id_.size());
   ackPrefix_ = "_sotto.ack." + hex(id_.data(), id_.size()) + ".";
+  deliverPrefix_ = "_sotto.deliver." + hex(id_.data(), id_.size()) + ".";
 }
 
 std::unique_ptr<Bus> Bus::connect(const Settings& settings, Handlers handlers, std::string& error) {
@@ -134,26 +141,10 @@ bool Bus::start(std::string& error) {
     error = failure("cannot subscribe on the bus", s);
     return false;
   }
-  // An ordered consumer: no acks, and the client makes it again from where
-  // it left off when it goes missing (after a restart of the bus, say).
-  jsSubOptions sub;
-  jsSubOptions_Init(&sub);
-  sub.Stream = kStream;
-  sub.Ordered = true;
-  sub.Config.DeliverPolicy = js_DeliverByStartSequence;
-  sub.Config.OptStartSeq = lastStreamSeq_ + 1;
-  sub.Config.Heartbeat = kSecond;
-  s = js_Subscribe(
-      &recordSub_, js_, kSubjects,
-      [](natsConnection*, natsSubscription*, natsMsg* msg, void* self) { static_cast<Bus*>(self)->onRecord(msg); }, this,
-      nullptr, &sub, &code);
-  if (s == NATS_OK) s = natsSubscription_SetPendingLimits(recordSub_, 1 << 20, 1 << 30);
-  if (s == NATS_OK && !watchEnd(recordSub_)) s = NATS_ERR;
-  if (s != NATS_OK) {
-    error = failure("cannot consume the bus's stream", s);
-    return false;
-  }
+  if (!openConsumer(generation_, lastStreamSeq_ + 1, error)) return false;
+  heardAt_ = Clock::now();
   publisher_ = std::thread([this] { publisher(); });
+  keeper_ = std::thread([this] { keeper(); });
   return true;
 }
 
@@ -177,7 +168,13 @@ Bus::~Bus() {
     stopping_ = true;
   }
   wake_.notify_all();
+  {
+    const std::lock_guard lock(consumerMutex_);
+    keeperStopping_ = true;
+  }
+  consumerWake_.notify_all();
   if (publisher_.joinable()) publisher_.join();
+  if (keeper_.joinable()) keeper_.join();
   if (conn_) {
     // The library calls back on threads of its own until the connection's
     // closed callback and each subscription's last one have run.
@@ -306,13 +303,123 @@ void Bus::onAck(natsMsg* msg) {
   if (drained) wake_.notify_one();
 }
 
-void Bus::onRecord(natsMsg* msg) {
+bool Bus::openConsumer(std::uint64_t generation, std::uint64_t from, std::string& error) {
+  // Each consumer delivers to a subject and subscription of its own, so that
+  // nothing an earlier one still sends is taken for this one's.
+  const std::string subject = deliverPrefix_ + std::to_string(generation);
+  natsSubscription* sub = nullptr;
+  natsStatus s = natsConnection_Subscribe(
+      &sub, conn_, subject.c_str(),
+      [](natsConnection*, natsSubscription* from, natsMsg* msg, void* self) {
+        static_cast<Bus*>(self)->onRecord(from, msg);
+      },
+      this);
+  if (s == NATS_OK) {
+    const std::lock_guard lock(consumerMutex_);
+    current_ = sub;
+  }
+  if (s == NATS_OK) s = natsSubscription_SetPendingLimits(sub, 1 << 20, 1 << 30);
+  if (s == NATS_OK && !watchEnd(sub)) s = NATS_ERR;
+  jsConsumerInfo* info = nullptr;
+  if (s == NATS_OK) {
+    // What the library's ordered consumer makes. That one is not used: when
+    // a write fails while it remakes itself (the bus going away again, or
+    // closing the connection), the library detaches a null thread and the
+    // process dies.
+    jsConsumerConfig config;
+    jsConsumerConfig_Init(&config);
+    config.DeliverSubject = subject.c_str();
+    config.DeliverPolicy = js_DeliverByStartSequence;
+    config.OptStartSeq = from;
+    config.AckPolicy = js_AckNone;
+    config.MaxDeliver = 1;
+    config.FlowControl = true;
+    config.Heartbeat = kHeartbeat;
+    config.MemoryStorage = true;
+    jsErrCode code = static_cast<jsErrCode>(0);
+    s = js_AddConsumer(&info, js_, kStream, &config, nullptr, &code);
+  }
+  if (s != NATS_OK) {
+    error = failure("cannot consume the bus's stream", s);
+    if (sub != nullptr) {
+      natsSubscription_Unsubscribe(sub);
+      natsSubscription_Destroy(sub);
+    }
+    return false;
+  }
+  const std::string name = info->Name;
+  jsConsumerInfo_Destroy(info);
+  natsSubscription* old = std::exchange(recordSub_, sub);
+  const std::string oldName = std::exchange(consumerName_, name);
+  if (old != nullptr) {
+    natsSubscription_Unsubscribe(old);
+    natsSubscription_Destroy(old);
+    // With nobody listening the bus drops it within seconds anyway.
+    jsErrCode code = static_cast<jsErrCode>(0);
+    js_DeleteConsumer(js_, kStream, oldName.c_str(), nullptr, &code);
+  }
+  return true;
+}
+
+void Bus::keeper() {
+  bool failing = false;
+  std::unique_lock lock(consumerMutex_);
+  while (!keeperStopping_) {
+    const auto now = Clock::now();
+    if (busUp_ && now - heardAt_ > kSilence) renew_ = true;
+    if (!renew_ || !busUp_ || now < retryAt_) {
+      consumerWake_.wait_for(lock, std::chrono::milliseconds(100));
+      continue;
+    }
+    const std::uint64_t generation = ++generation_;
+    const std::uint64_t from = lastStreamSeq_ + 1;
+    current_ = nullptr;
+    delivered_ = 0;
+    renew_ = false;
+    lock.unlock();
+    std::string error;
+    const bool opened = openConsumer(generation, from, error);
+    if (opened != !failing) handlers_.note(opened ? "consuming the stream again" : error + "; trying again");
+    failing = !opened;
+    lock.lock();
+    heardAt_ = Clock::now();
+    if (!opened) {
+      renew_ = true;
+      retryAt_ = heardAt_ + kRetryPause;
+    }
+  }
+}
+
+void Bus::onRecord(natsSubscription* from, natsMsg* msg) {
+  const char* status = nullptr;
+  if (natsMsgHeader_Get(msg, "Status", &status) == NATS_OK) {
+    onControl(from, msg);
+    return;
+  }
   jsMsgMetaData* meta = nullptr;
   std::uint64_t streamSeq = 0;
+  std::uint64_t delivered = 0;
   if (natsMsg_GetMetaData(&meta, msg) == NATS_OK) {
     streamSeq = meta->Sequence.Stream;
+    delivered = meta->Sequence.Consumer;
     jsMsgMetaData_Destroy(meta);
   }
+  // One record at a time, whichever consumer's thread it came on.
+  const std::lock_guard lock(consumerMutex_);
+  if (from != current_ || renew_) {
+    natsMsg_Destroy(msg);
+    return;
+  }
+  heardAt_ = Clock::now();
+  // The consumer numbers its deliveries: any other step means some never
+  // got here (dropped as too many pending, say). Read again from here.
+  if (delivered != delivered_ + 1) {
+    renew_ = true;
+    consumerWake_.notify_one();
+    natsMsg_Destroy(msg);
+    return;
+  }
+  delivered_ = delivered;
   std::string why;
   // The consumer reads every record of the stream, so a jump means records
   // it had not read yet are gone (aged out, or the store was lost). A step
@@ -320,7 +427,7 @@ void Bus::onRecord(natsMsg* msg) {
   // anew: the records themselves say which, by their origins' sequences.
   if (streamSeq > lastStreamSeq_ + 1)
     why = "the bus no longer held " + std::to_string(streamSeq - lastStreamSeq_ - 1) + " records not read yet";
-  if (streamSeq != 0) lastStreamSeq_ = streamSeq;
+  lastStreamSeq_ = streamSeq;
   auto record = decodeRecord(reinterpret_cast<const unsigned char*>(natsMsg_GetData(msg)),
                              static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
   natsMsg_Destroy(msg);
@@ -331,6 +438,33 @@ void Bus::onRecord(natsMsg* msg) {
   }
   if (!why.empty()) handlers_.lost(why);
   for (const BusRecord& r : ready) handlers_.deliver(r.named, r.packet);
+}
+
+void Bus::onControl(natsSubscription* from, natsMsg* msg) {
+  // An idle heartbeat says how many the consumer has delivered.
+  const char* last = nullptr;
+  const bool counted = natsMsgHeader_Get(msg, "Nats-Last-Consumer", &last) == NATS_OK;
+  const std::uint64_t sent = counted ? std::strtoull(last, nullptr, 10) : 0;
+  {
+    const std::lock_guard lock(consumerMutex_);
+    if (from != current_) {
+      natsMsg_Destroy(msg);
+      return;
+    }
+    heardAt_ = Clock::now();
+    if (counted && sent != delivered_) {
+      renew_ = true;
+      consumerWake_.notify_one();
+    }
+  }
+  // A flow-control request, or a heartbeat saying deliveries are held up for
+  // want of an answer: deliveries go on once it is answered.
+  const char* reply = natsMsg_GetReply(msg);
+  if (reply != nullptr && *reply != '\0') natsConnection_Publish(conn_, reply, nullptr, 0);
+  const char* stalled = nullptr;
+  if (natsMsgHeader_Get(msg, "Nats-Consumer-Stalled", &stalled) == NATS_OK)
+    natsConnection_Publish(conn_, stalled, nullptr, 0);
+  natsMsg_Destroy(msg);
 }
 
 void Bus::onConnection(bool up) {
@@ -344,6 +478,14 @@ void Bus::onConnection(bool up) {
       resendAfter_ = Clock::now();
     }
   }
+  {
+    const std::lock_guard lock(consumerMutex_);
+    busUp_ = up;
+    // What the consumer sent meanwhile is not coming, and a bus that
+    // restarted may not have the consumer at all.
+    if (up) renew_ = true;
+  }
+  consumerWake_.notify_one();
   handlers_.note(up ? "connected again; unacknowledged packets are sent again"
                     : "connection lost; packets wait in the backlog");
   wake_.notify_one();

@@ -11,6 +11,9 @@
 //   again, under the same message id, so JetStream stores it once.
 // - Every record carries its instance and a sequence per instance, and the
 //   consumer takes each instance's records in that order, once.
+// - The consumer is the bus's push consumer, kept here: made again from the
+//   record after the last one read whenever the bus comes back, a delivery
+//   went missing, or it falls silent.
 // - When the backlog outgrows its bound during an outage, further packets
 //   are dropped, and once the bus is back a record owns up to them, so that
 //   the other instances close the sessions that missed them. A consumer that
@@ -49,11 +52,11 @@ class Bus {
     std::size_t maxBacklogBytes = 64u * 1024 * 1024;
   };
   struct Handlers {
-    // A packet relayed by another instance, on the bus's consumer thread, in
-    // each sender's order.
+    // A packet relayed by another instance, on one of the bus's threads, one
+    // call at a time, in each sender's order.
     std::function<void(const Key& named, const std::shared_ptr<const Bytes>& packet)> deliver;
     // Packets due here are lost for good: the sessions here may have missed
-    // them. Consumer thread.
+    // them. Called as deliver is.
     std::function<void(const std::string& why)> lost;
     // A line for the log; any of the bus's threads.
     std::function<void(const std::string& what)> note;
@@ -85,7 +88,12 @@ class Bus {
   void publisher();
   void enqueue(Bytes&& record, std::uint64_t seq);  // under mutex_
   void onAck(__natsMsg* msg);
-  void onRecord(__natsMsg* msg);
+  // Subscribes to a new consumer of the stream from `from` on, then lets go
+  // of the one before. Start, then the keeper.
+  bool openConsumer(std::uint64_t generation, std::uint64_t from, std::string& error);
+  void keeper();
+  void onRecord(__natsSubscription* from, __natsMsg* msg);
+  void onControl(__natsSubscription* from, __natsMsg* msg);
   void onConnection(bool up);
   // Counts a library thread that calls back until it says it has finished.
   bool watchEnd(__natsSubscription* sub);
@@ -96,10 +104,10 @@ class Bus {
   InstanceId id_{};
   std::string subject_;
   std::string ackPrefix_;
+  std::string deliverPrefix_;
   __natsConnection* conn_ = nullptr;
   __jsCtx* js_ = nullptr;
   __natsSubscription* ackSub_ = nullptr;
-  __natsSubscription* recordSub_ = nullptr;
 
   // Shared by the publishing threads, the publisher and the ack handler.
   std::mutex mutex_;
@@ -117,11 +125,28 @@ class Bus {
   bool stopping_ = false;
   int unfinished_ = 0;  // library callbacks still to finish at the end
 
-  // The consumer thread's own.
-  OriginOrder order_;
+  // The consumer: the current one's subscription and name, and the count of
+  // consumers made, belong to the keeper thread (and to start() before it).
+  __natsSubscription* recordSub_ = nullptr;
+  std::string consumerName_;
+  std::uint64_t generation_ = 0;
+  // Shared by the keeper, the delivery threads and the connection callback.
+  std::mutex consumerMutex_;
+  std::condition_variable consumerWake_;
+  // The subscription of the consumer being made or in use; what others
+  // deliver is ignored.
+  const __natsSubscription* current_ = nullptr;
+  std::uint64_t delivered_ = 0;   // its count of deliveries, as of the last one here
   std::uint64_t lastStreamSeq_ = 0;
+  OriginOrder order_;
+  bool renew_ = false;
+  bool busUp_ = true;
+  bool keeperStopping_ = false;
+  std::chrono::steady_clock::time_point heardAt_{};
+  std::chrono::steady_clock::time_point retryAt_{};
 
   std::thread publisher_;
+  std::thread keeper_;
 };
 
 // "nats://a:4222,nats://b:4222" -> its URLs; empty on an empty part.

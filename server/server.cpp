@@ -139,7 +139,8 @@ bool Server::open(std::string& error) {
 bool Server::openBus(std::string& error) {
   if (options_.nats.empty()) return true;
   Bus::Handlers handlers;
-  // On the bus's consumer thread; the hub hands over to the I/O threads.
+  // On a thread of the bus's, one at a time; the hub hands over to the I/O
+  // threads.
   handlers.deliver = [this](const Key& named, const std::shared_ptr<const Bytes>& packet) {
     hub_.deliverFromBus(named, packet);
   };

@@ -2,7 +2,9 @@
 // nothing lost, repeated or reordered across a restart of the bus; a backlog
 // that overflows is owned up to. nats-server on 127.0.15.1-9.
 #include <gtest/gtest.h>
+#include <nats/nats.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -50,6 +52,33 @@ struct Instance {
   std::vector<std::string> lost;
   std::unique_ptr<sotto::Bus> bus;
 };
+
+// The names of the stream's consumers, as the bus itself lists them.
+std::vector<std::string> consumersOf(const std::string& url) {
+  natsConnection* conn = nullptr;
+  jsCtx* js = nullptr;
+  jsConsumerNamesList* list = nullptr;
+  std::vector<std::string> names;
+  if (natsConnection_ConnectTo(&conn, url.c_str()) == NATS_OK && natsConnection_JetStream(&js, conn, nullptr) == NATS_OK &&
+      js_ConsumerNames(&list, js, "SOTTO", nullptr, nullptr) == NATS_OK) {
+    for (int i = 0; i < list->Count; ++i) names.emplace_back(list->List[i]);
+    jsConsumerNamesList_Destroy(list);
+  }
+  jsCtx_Destroy(js);
+  natsConnection_Destroy(conn);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void deleteConsumers(const std::string& url) {
+  natsConnection* conn = nullptr;
+  jsCtx* js = nullptr;
+  ASSERT_EQ(natsConnection_ConnectTo(&conn, url.c_str()), NATS_OK);
+  ASSERT_EQ(natsConnection_JetStream(&js, conn, nullptr), NATS_OK);
+  for (const auto& name : consumersOf(url)) EXPECT_EQ(js_DeleteConsumer(js, "SOTTO", name.c_str(), nullptr, nullptr), NATS_OK);
+  jsCtx_Destroy(js);
+  natsConnection_Destroy(conn);
+}
 
 std::vector<std::size_t> upTo(std::size_t n) {
   std::vector<std::size_t> all(n);
@@ -135,6 +164,26 @@ TEST(Bus, KilledAndRestartedOnItsStoreLosesRepeatsAndReordersNothing) {
   EXPECT_EQ(b.got, upTo(sent));
   EXPECT_TRUE(b.lost.empty());
   EXPECT_TRUE(a.got.empty());
+}
+
+TEST(Bus, ConsumersOutliveQuietSpellsAndOneTheBusDropsIsMadeAgainFromWhereItWas) {
+  NatsServer nats("127.0.15.3");
+  ASSERT_TRUE(nats.ok());
+  Instance a(nats.url()), b(nats.url());
+  a.send(0);
+  ASSERT_TRUE(b.waitFor(1));
+  const auto before = consumersOf(nats.url());
+  EXPECT_EQ(before.size(), 2u);
+  // Quiet for longer than a consumer may stay silent: its heartbeats keep it.
+  std::this_thread::sleep_for(4s);
+  EXPECT_EQ(consumersOf(nats.url()), before);
+  deleteConsumers(nats.url());
+  for (std::size_t i = 1; i < 100; ++i) a.send(i);
+  ASSERT_TRUE(b.waitFor(100));
+  std::this_thread::sleep_for(300ms);
+  const std::lock_guard lock(b.mutex);
+  EXPECT_EQ(b.got, upTo(100));
+  EXPECT_TRUE(b.lost.empty());
 }
 
 TEST(Bus, OutageLongerThanTheBacklogIsReportedLostNotSkipped) {
