@@ -33,7 +33,12 @@ struct Instance {
       lost.push_back(why);
       changed.notify_all();
     };
-    handlers.note = [](const std::string&) {};
+    handlers.note = [this](const std::string& what) {
+      if (what.rfind("connected again", 0) != 0) return;
+      const std::lock_guard lock(mutex);
+      ++reconnects;
+      changed.notify_all();
+    };
     std::string error;
     bus = sotto::Bus::connect({{url}, backlog}, handlers, error);
     EXPECT_TRUE(bus) << error;
@@ -50,6 +55,7 @@ struct Instance {
   std::condition_variable changed;
   std::vector<std::size_t> got;
   std::vector<std::string> lost;
+  int reconnects = 0;
   std::unique_ptr<sotto::Bus> bus;
 };
 
@@ -184,6 +190,20 @@ TEST(Bus, ConsumersOutliveQuietSpellsAndOneTheBusDropsIsMadeAgainFromWhereItWas)
   const std::lock_guard lock(b.mutex);
   EXPECT_EQ(b.got, upTo(100));
   EXPECT_TRUE(b.lost.empty());
+}
+
+// The consumer is made again as the bus comes back; closing at that moment
+// ends cleanly.
+TEST(Bus, ClosedAsTheBusComesBackItEndsCleanly) {
+  NatsServer nats("127.0.15.4");
+  ASSERT_TRUE(nats.ok());
+  for (int round = 0; round < 20; ++round) {
+    Instance a(nats.url());
+    nats.kill();
+    ASSERT_TRUE(nats.start());
+    std::unique_lock lock(a.mutex);
+    ASSERT_TRUE(a.changed.wait_for(lock, 30s, [&] { return a.reconnects > 0; }));
+  }
 }
 
 TEST(Bus, OutageLongerThanTheBacklogIsReportedLostNotSkipped) {
