@@ -102,13 +102,7 @@ void Session::flush() {
   // A writer woken meanwhile takes them itself.
   if (closed_ || !writerIdle_ || quick_.empty()) return;
   FrameBatch& batch = part_.sealed();
-  std::size_t taken = 0;
-  for (; !quick_.empty() && !batch.full(); quick_.pop_front()) {
-    taken += quick_.front()->size();
-    batch.seal(*quick_.front(), txKey_, txNonce_);
-  }
-  queuedBytes_ -= taken;
-  part_.hub().discharge(taken);
+  part_.hub().discharge(sealQuick(batch));
   const Bytes& sealed = batch.bytes();
   boost::system::error_code ec;
   const std::size_t now = socket_.write_some(asio::buffer(sealed), ec);
@@ -126,6 +120,16 @@ void Session::flush() {
     writerIdle_ = false;
     writeTimer_.cancel();
   }
+}
+
+std::size_t Session::sealQuick(FrameBatch& batch) {
+  std::size_t taken = 0;
+  for (; !quick_.empty() && !batch.full(); quick_.pop_front()) {
+    taken += quick_.front()->size();
+    batch.seal(*quick_.front(), txKey_, txNonce_);
+  }
+  queuedBytes_ -= taken;
+  return taken;
 }
 
 void Session::endBulkTurn() {
@@ -284,11 +288,6 @@ asio::awaitable<void> Session::writeAll(const unsigned char* data, std::size_t s
 // after run() has returned.
 asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session> self) {
   FrameBatch batch;
-  const auto seal = [&](const std::shared_ptr<const Bytes>& packet) {
-    queuedBytes_ -= packet->size();
-    writingBytes_ += packet->size();
-    batch.seal(*packet, txKey_, txNonce_);
-  };
   try {
     while (!closed_) {
       if (!unwritten_.empty()) {
@@ -301,10 +300,7 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
       // the relay can queue a frame from every other session, so a writer
       // that sent one frame per turn would fall behind and cut off a client
       // that reads as fast as it can.
-      while (!quick_.empty() && !batch.full()) {
-        seal(quick_.front());
-        quick_.pop_front();
-      }
+      writingBytes_ += sealQuick(batch);
       if (!bulk_.empty() && !batch.full()) {
         // A queue half way to its bounds is drained without waiting for
         // the turn: the client keeps up, and must not be cut off for the
@@ -317,7 +313,10 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
           // between two bulk turns.
           const std::size_t until = pressed ? FrameBatch::kBatchBytes : batch.bytes().size() + kBulkTurnBytes;
           for (; !bulk_.empty() && batch.bytes().size() < until; bulk_.pop_front()) {
-            seal(bulk_.front().packet);
+            const Bytes& packet = *bulk_.front().packet;
+            queuedBytes_ -= packet.size();
+            writingBytes_ += packet.size();
+            batch.seal(packet, txKey_, txNonce_);
             bulk_.front().sender->bulk.fetch_sub(1, std::memory_order_relaxed);
           }
         }

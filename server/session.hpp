@@ -74,6 +74,9 @@ class Session : public std::enable_shared_from_this<Session> {
   // at most maxFrames of them; used says how many bytes they took. Returns
   // why the connection must end, or nothing.
   std::optional<std::string> take(const unsigned char* data, std::size_t size, std::size_t& used, int maxFrames);
+  // Seals quick packets into batch until it is full or they are gone;
+  // returns their serialized bytes, no longer counted as queued.
+  std::size_t sealQuick(FrameBatch& batch);
   // Gives the bulk turn back if this writer holds it; leaveBulkTurn also
   // stops waiting for one.
   void endBulkTurn();
