@@ -24,12 +24,14 @@ std::string alreadyThere(const std::string& path) {
 
 // Everything that can fail before an identity is made.
 bool prepare(const ServerOptions& options, const std::string& path, ServerKey& key,
-             std::unique_ptr<Registry>& registry, std::string& error) {
+             std::unique_ptr<Registry>& registry, std::ostream& err, std::string& error) {
   if (sodium_init() < 0) {
     error = "libsodium failed to start";
     return false;
   }
-  if (!loadOrCreateServerKey(options.dataDir, key, error)) return false;
+  bool newKey = false;
+  if (!loadOrCreateServerKey(options.dataDir, key, error, &newKey)) return false;
+  if (newKey) err << "sotto-server: " << newKeyWarning(options.dataDir) << '\n';
   registry = openRegistry(options, error);
   if (!registry || !makeDataDir(*options.enrollDir, error)) return false;
   std::error_code ec;
@@ -68,7 +70,7 @@ int enrol(const ServerOptions& options, std::ostream& out, std::ostream& err) {
   std::string error;
   ServerKey key;
   std::unique_ptr<Registry> registry;
-  if (!prepare(options, path, key, registry, error)) {
+  if (!prepare(options, path, key, registry, err, error)) {
     err << "sotto-server: " << error << '\n';
     return 1;
   }

@@ -1,11 +1,35 @@
 // sotto-server: the companion relay for sotto clients.
+#include <systemd/sd-daemon.h>
+
 #include <csignal>
 #include <iostream>
 
 #include "proto/bytes.hpp"
 #include "server/enrol.hpp"
 #include "server/import_registry.hpp"
+#include "server/key_file.hpp"
+#include "server/registry_backup.hpp"
 #include "server/server.hpp"
+
+namespace {
+
+void printPublicKey(const sotto::Key& key) {
+  std::cout << "Server public key: " << sotto::toHex(key.data(), key.size()) << std::endl;
+}
+
+// --public-key: the existing key only; a missing one is not made here.
+int showPublicKey(const sotto::ServerOptions& options) {
+  sotto::ServerKey key;
+  std::string error;
+  if (!sotto::loadServerKey(options.dataDir, key, error)) {
+    std::cerr << "sotto-server: " << error << '\n';
+    return 1;
+  }
+  printPublicKey(key.publicKey);
+  return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::string error;
@@ -18,18 +42,30 @@ int main(int argc, char** argv) {
     std::cout << sotto::usage();
     return 0;
   }
+  if (options->version) {
+    std::cout << "sotto-server " SOTTO_VERSION "\n";
+    return 0;
+  }
+  if (options->printPublicKey) return showPublicKey(*options);
+  if (options->backupFile) return sotto::backupRegistry(*options, std::cout, std::cerr);
   if (options->enrollDir) return sotto::enrol(*options, std::cout, std::cerr);
   if (options->importRegistry) return sotto::importRegistry(*options, std::cout, std::cerr);
 
   // The log may be a pipe whose reader goes away; the chat must outlive it.
   std::signal(SIGPIPE, SIG_IGN);
+  // Nothing to reload: a hang-up of the terminal that started it, or a
+  // reload asked for by habit, leaves the chat running.
+  std::signal(SIGHUP, SIG_IGN);
   sotto::Server server(*options, sotto::stderrSink());
   if (!server.open(error)) {
     std::cerr << "sotto-server: " << error << '\n';
     return 1;
   }
-  const sotto::Key& key = server.publicKey();
-  std::cout << "Server public key: " << sotto::toHex(key.data(), key.size()) << std::endl;
+  printPublicKey(server.publicKey());
+  // Under systemd (Type=notify) the service counts as started from here;
+  // elsewhere this does nothing.
+  sd_notify(0, "READY=1");
   server.run(true);
+  sd_notify(0, "STOPPING=1");
   return 0;
 }

@@ -5,7 +5,8 @@
 //   sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]
 //   sotto-server ... --postgres CONNINFO [--nats URL[,URL...] [--bus-backlog BYTES]]
 //   sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry
-//   sotto-server --help
+//   sotto-server [--data-dir DIR] --public-key | --backup FILE
+//   sotto-server --help | --version
 #pragma once
 
 #include <chrono>
@@ -85,6 +86,12 @@ struct ServerOptions {
   // outage; past it they are dropped and owned up to.
   std::size_t busBacklogBytes = 64u * 1024 * 1024;
   bool help = false;
+  bool version = false;
+  // Print the data directory's public key without serving, then exit.
+  bool printPublicKey = false;
+  // Copy DATA_DIR/registry.sqlite3 to this file, safely while a server
+  // writes to it, then exit.
+  std::optional<std::string> backupFile;
   // I/O threads that carry the sessions; 0: one per hardware thread.
   unsigned threads = 0;
   Limits limits;

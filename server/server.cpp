@@ -111,13 +111,19 @@ bool Server::open(std::string& error) {
   }
   openFiles_ = raiseOpenFileLimit();
   fitToMachine(options_.limits, openFiles_);
-  if (!loadOrCreateServerKey(options_.dataDir, key_, error)) return false;
+  // Listening first: a server that cannot serve leaves no files behind.
+  if (!listen(error)) return false;
+  bool newKey = false;
+  if (!loadOrCreateServerKey(options_.dataDir, key_, error, &newKey)) return false;
+  if (newKey) log_.event(listenName_, newKeyWarning(options_.dataDir));
   std::unique_ptr<Registry> registry = openRegistry(options_, error);
   if (!registry) return false;
   registry_ = RegistryService::start(std::move(registry), options_.limits, log_, error);
   if (!registry_) return false;
-  if (!openBus(error)) return false;
+  return openBus(error);
+}
 
+bool Server::listen(std::string& error) {
   boost::system::error_code ec;
   const tcp::endpoint endpoint(asio::ip::make_address(options_.listenAddress, ec), kServerPort);
   if (ec) {

@@ -97,6 +97,8 @@ class Server {
   void admit(const std::shared_ptr<Pending>& pending);
   void evict(PendingList::iterator it, const std::string& why);
   void shutdown(const std::string& why);
+  // Binds the listening socket. False with error if it cannot.
+  bool listen(std::string& error);
   // With --nats: joins the cluster's bus. False with error if it cannot.
   bool openBus(std::string& error);
 
