@@ -8,6 +8,8 @@
 #include "server/enrol.hpp"
 #include "server/import_registry.hpp"
 #include "server/key_file.hpp"
+#include "server/metrics_endpoint.hpp"
+#include "server/operator_pages.hpp"
 #include "server/registry_backup.hpp"
 #include "server/server.hpp"
 
@@ -57,9 +59,20 @@ int main(int argc, char** argv) {
   // reload asked for by habit, leaves the chat running.
   std::signal(SIGHUP, SIG_IGN);
   sotto::Server server(*options, sotto::stderrSink());
+  // Bound before the server writes a file, and stopped before the server
+  // it reads from goes.
+  std::unique_ptr<sotto::MetricsEndpoint> metrics;
+  if (options->metrics && !(metrics = sotto::MetricsEndpoint::listen(*options->metrics, error))) {
+    std::cerr << "sotto-server: " << error << '\n';
+    return 1;
+  }
   if (!server.open(error)) {
     std::cerr << "sotto-server: " << error << '\n';
     return 1;
+  }
+  if (metrics) {
+    metrics->serve(sotto::operatorPages(server));
+    sotto::EventLog(sotto::stderrSink()).event(metrics->name(), "answering /metrics, /healthz and /readyz");
   }
   printPublicKey(server.publicKey());
   // Under systemd (Type=notify) the service counts as started from here;

@@ -72,7 +72,7 @@ void fitToMachine(Limits& limits, std::uint64_t openFiles) {
 
 std::string usage() {
   return "Usage: sotto-server [--listen ADDR] [--data-dir DIR] [--threads N] [--max-sessions N]\n"
-         "                   [--max-payload BYTES] [--max-queued-bytes BYTES]\n"
+         "                   [--max-payload BYTES] [--max-queued-bytes BYTES] [--metrics ADDR:PORT]\n"
          "       sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]\n"
          "       sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry\n"
          "       sotto-server ... --postgres CONNINFO --nats URL[,URL...] [--bus-backlog BYTES]\n"
@@ -93,6 +93,9 @@ std::string usage() {
          "                     bytes waiting to be written to all sessions together; past\n"
          "                     it, clients whose packets would add much more are not read\n"
          "                     until the queues drain (default 1 GiB)\n"
+         "  --metrics ADDR:PORT\n"
+         "                     answer HTTP on ADDR:PORT ([ADDR]:PORT for IPv6): GET /metrics\n"
+         "                     (Prometheus), /healthz and /readyz (default: off)\n"
          "  --enroll USERDIR   instead of serving, write USERDIR/client.conf with a new\n"
          "                     identity registered here, then exit\n"
          "  --address HOST     server address written by --enroll (default 127.0.0.1)\n"
@@ -156,6 +159,7 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
     else if (name == "--postgres") target = &options.postgres.emplace();
     else if (name == "--nats") target = &natsUrls.emplace();
     else if (name == "--backup") target = &options.backupFile.emplace();
+    else if (name == "--metrics") target = &options.metrics.emplace();
     sawBacklog |= name == "--bus-backlog";
     const auto number = std::find_if(std::begin(kNumbers), std::end(kNumbers),
                                      [&](const Number& n) { return n.name == name; });
@@ -195,13 +199,18 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
   // Each reads the data directory and exits; nothing else they could do.
   const int readers = int{options.printPublicKey} + int{options.backupFile.has_value()};
   const int others = int{options.importRegistry} + int{options.enrollDir.has_value()} +
-                     int{options.postgres.has_value()} + int{sawListen} + int{natsUrls.has_value()};
+                     int{options.postgres.has_value()} + int{sawListen} + int{natsUrls.has_value()} +
+                     int{options.metrics.has_value()};
   if (readers > 1 || (readers == 1 && others > 0)) {
     error = "--public-key and --backup each go with --data-dir only; back up PostgreSQL with pg_dump";
     return std::nullopt;
   }
   if (sawAddress && !options.enrollDir) {
     error = "--address only goes with --enroll";
+    return std::nullopt;
+  }
+  if (options.metrics && (options.enrollDir || options.importRegistry)) {
+    error = "--metrics only goes with serving";
     return std::nullopt;
   }
   if (options.importRegistry && (!options.postgres || options.enrollDir || sawListen)) {

@@ -1,7 +1,7 @@
 // Command line and limits of sotto-server.
 //
 //   sotto-server [--listen ADDR] [--data-dir DIR] [--threads N] [--max-sessions N]
-//                [--max-payload BYTES] [--max-queued-bytes BYTES]
+//                [--max-payload BYTES] [--max-queued-bytes BYTES] [--metrics ADDR:PORT]
 //   sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]
 //   sotto-server ... --postgres CONNINFO [--nats URL[,URL...] [--bus-backlog BYTES]]
 //   sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry
@@ -85,6 +85,8 @@ struct ServerOptions {
   // Relayed packets not yet on the bus that an instance holds through an
   // outage; past it they are dropped and owned up to.
   std::size_t busBacklogBytes = 64u * 1024 * 1024;
+  // The operator's HTTP endpoint (metrics, health, readiness); off unless given.
+  std::optional<std::string> metrics;
   bool help = false;
   bool version = false;
   // Print the data directory's public key without serving, then exit.
