@@ -1,7 +1,6 @@
 #include <curses.h>
 
 #include <iostream>
-#include <string_view>
 #include <thread>
 
 #include "lin/chat_screen.hpp"
@@ -11,11 +10,7 @@
 #include "lin/reader.hpp"
 #include "lin/tui.hpp"
 
-int main(int argc, char** argv) {
-  if (argc == 2 && std::string_view(argv[1]) == "--version") {
-    std::cout << "sotto " SOTTO_VERSION "\n";
-    return 0;
-  }
+int main() {
   try {
     client = Client::create();
   } catch (const std::exception&) {

@@ -28,7 +28,6 @@ TEST_P(CommandLine, IsAnsweredAsTheReadmeSays) {
   std::vector<std::string> args = GetParam().args;
   for (auto& arg : args) {
     if (arg == "SERVER") arg = SOTTO_SERVER_BINARY;
-    if (arg == "CLIENT") arg = SOTTO_BINARY;
     if (arg.starts_with("DIR")) arg = dir / ("data" + arg.substr(3));
   }
   const Outcome outcome = runToEnd(args);
@@ -41,8 +40,7 @@ TEST_P(CommandLine, IsAnsweredAsTheReadmeSays) {
 
 INSTANTIATE_TEST_SUITE_P(
     Operator, CommandLine,
-    testing::Values(Answer{{"CLIENT", "--version"}, 0, "sotto " SOTTO_VERSION "\n"},
-                    Answer{{"SERVER", "--version"}, 0, "sotto-server " SOTTO_VERSION "\n"},
+    testing::Values(Answer{{"SERVER", "--version"}, 0, "sotto-server " SOTTO_VERSION "\n"},
                     Answer{{"SERVER", "--listen", "0.0.0.0:9000"}, 2, "the port is always 8081"},
                     Answer{{"SERVER", "--listen", "[::1]:8081"}, 2, "the port is always 8081"},
                     Answer{{"SERVER", "--data-dir", "DIR", "--public-key"}, 1, "no server key in "},
