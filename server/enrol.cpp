@@ -29,11 +29,13 @@ bool prepare(const ServerOptions& options, const std::string& path, ServerKey& k
     error = "libsodium failed to start";
     return false;
   }
+  // The key last, as the server makes it: a failed enrolment says only why.
+  if (!makeDataDir(options.dataDir, error)) return false;
+  registry = openRegistry(options, error);
+  if (!registry || !makeDataDir(*options.enrollDir, error)) return false;
   bool newKey = false;
   if (!loadOrCreateServerKey(options.dataDir, key, error, &newKey)) return false;
   if (newKey) err << "sotto-server: " << newKeyWarning(options.dataDir) << '\n';
-  registry = openRegistry(options, error);
-  if (!registry || !makeDataDir(*options.enrollDir, error)) return false;
   std::error_code ec;
   if (std::filesystem::exists(std::filesystem::symlink_status(path, ec))) {
     error = alreadyThere(path);

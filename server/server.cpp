@@ -112,15 +112,17 @@ bool Server::open(std::string& error) {
   openFiles_ = raiseOpenFileLimit();
   fitToMachine(options_.limits, openFiles_);
   // Listening first: a server that cannot serve leaves no files behind.
-  if (!listen(error)) return false;
-  bool newKey = false;
-  if (!loadOrCreateServerKey(options_.dataDir, key_, error, &newKey)) return false;
-  if (newKey) log_.event(listenName_, newKeyWarning(options_.dataDir));
+  // The key last: a start that fails on the registry or the bus says only
+  // why, and the next start still owns up to the key it makes.
+  if (!listen(error) || !makeDataDir(options_.dataDir, error)) return false;
   std::unique_ptr<Registry> registry = openRegistry(options_, error);
   if (!registry) return false;
   registry_ = RegistryService::start(std::move(registry), options_.limits, log_, error);
-  if (!registry_) return false;
-  return openBus(error);
+  if (!registry_ || !openBus(error)) return false;
+  bool newKey = false;
+  if (!loadOrCreateServerKey(options_.dataDir, key_, error, &newKey)) return false;
+  if (newKey) log_.event(listenName_, newKeyWarning(options_.dataDir));
+  return true;
 }
 
 bool Server::listen(std::string& error) {
