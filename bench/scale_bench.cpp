@@ -48,6 +48,7 @@
 
 #include "bench/areas.hpp"
 #include "bench/round_trips.hpp"
+#include "bench/scraper.hpp"
 #include "bench/table.hpp"
 #include "proto/bytes.hpp"
 #include "server/registry.hpp"
@@ -448,9 +449,11 @@ void scale(benchmark::State& state, unsigned threads) {
   const LoopbackBacklog backlog;
   state.counters["backlog"] = static_cast<double>(backlog.packets());
   for (auto _ : state) {
-    Child server({SOTTO_SERVER_BINARY, "--listen", kAddress, "--data-dir", f.dir + "/data", "--threads",
-                  std::to_string(threads)},
+    Child server(withMetrics({SOTTO_SERVER_BINARY, "--listen", kAddress, "--data-dir", f.dir + "/data", "--threads",
+                              std::to_string(threads)},
+                             kAddress),
                  log);
+    const Scraper scraper(kAddress);
     if (server.firstLine().rfind("Server public key: ", 0) != 0) return state.SkipWithError("the server did not start");
     ChattingPair pair(f.key);
     if (!pair.ok()) return state.SkipWithError("the chatting pair did not get in");
@@ -519,8 +522,10 @@ void flood(benchmark::State& state) {
   const std::string log = f.dir + "/server-flood.log";
   const LoopbackBacklog backlog;
   for (auto _ : state) {
-    Child server({SOTTO_SERVER_BINARY, "--listen", kAddress, "--data-dir", f.dir + "/data"}, log);
+    Child server(withMetrics({SOTTO_SERVER_BINARY, "--listen", kAddress, "--data-dir", f.dir + "/data"}, kAddress),
+                 log);
     if (server.firstLine().rfind("Server public key: ", 0) != 0) return state.SkipWithError("the server did not start");
+    const Scraper scraper(kAddress);
     ChattingPair pair(f.key);
     Crowd crowd;
     crowd.signIn(f.hellos);

@@ -93,6 +93,7 @@ class RunningServer {
   const std::string& address() const { return address_; }
   std::string dataDir() const { return dataDir_; }
   std::uint64_t packetsReceived() const { return server_.packetsReceived(); }
+  const sotto::Server& server() const { return server_; }
 
   // Registers id directly, as an enrolment would.
   void seed(const fixed::Identity& id) {
