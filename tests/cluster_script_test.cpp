@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 
+#include "tests/support/http_get.hpp"
 #include "tests/support/scratch.hpp"
 
 namespace {
@@ -62,6 +63,11 @@ TEST_F(ClusterScript, StartEnrolsAUserPerInstanceStatusSaysAllRunAndStopEndsThem
                              std::to_string(n + 1)),
               std::string::npos)
         << start.out;
+  }
+  for (int n = 2; n <= 4; ++n) {
+    const std::string address = "127.0.0." + std::to_string(n);
+    EXPECT_NE(start.out.find("http://" + address + ":9464/metrics"), std::string::npos) << start.out;
+    EXPECT_EQ(httpGet(address, 9464, "/healthz").value_or(HttpAnswer{}).status, 200) << address;
   }
   const Outcome running = run("status");
   EXPECT_EQ(count(running.out, ": runs"), 5) << running.out;
