@@ -16,6 +16,7 @@ namespace {
 using harness::TempDir;
 
 struct Answer {
+  std::string name;
   std::vector<std::string> args;
   int status;
   std::string says;  // on standard output when status is 0, on standard error otherwise
@@ -40,12 +41,15 @@ TEST_P(CommandLine, IsAnsweredAsTheReadmeSays) {
 
 INSTANTIATE_TEST_SUITE_P(
     Operator, CommandLine,
-    testing::Values(Answer{{"SERVER", "--version"}, 0, "sotto-server " SOTTO_VERSION "\n"},
-                    Answer{{"SERVER", "--listen", "0.0.0.0:9000"}, 2, "the port is always 8081"},
-                    Answer{{"SERVER", "--listen", "[::1]:8081"}, 2, "the port is always 8081"},
-                    Answer{{"SERVER", "--data-dir", "DIR", "--public-key"}, 1, "no server key in "},
-                    Answer{{"SERVER", "--data-dir", "DIR", "--backup", "DIR.copy"}, 1, "cannot open "},
-                    Answer{{"SERVER", "--public-key", "--listen", "127.0.60.9"}, 2, "--data-dir only"}));
+    testing::Values(
+        Answer{"Version", {"SERVER", "--version"}, 0, "sotto-server " SOTTO_VERSION "\n"},
+        Answer{"ListenWithAPort", {"SERVER", "--listen", "0.0.0.0:9000"}, 2, "the port is always 8081"},
+        Answer{"ListenWithAnIpv6Port", {"SERVER", "--listen", "[::1]:8081"}, 2, "the port is always 8081"},
+        Answer{"PublicKeyOfNoKey", {"SERVER", "--data-dir", "DIR", "--public-key"}, 1, "no server key in "},
+        Answer{"BackupOfNoRegistry", {"SERVER", "--data-dir", "DIR", "--backup", "DIR.copy"}, 1, "cannot open "},
+        Answer{"PublicKeyWhileServing", {"SERVER", "--public-key", "--listen", "127.0.60.9"}, 2, "--data-dir only"},
+        Answer{"MetricsWithoutAPort", {"SERVER", "--metrics", "127.0.60.9"}, 1, "--metrics wants ADDRESS:PORT"}),
+    [](const auto& info) { return info.param.name; });
 
 TEST(Operator, AStartThatCannotListenWritesNothing) {
   sockaddr_in sa{};
