@@ -149,7 +149,4 @@ class Bus {
   std::thread keeper_;
 };
 
-// "nats://a:4222,nats://b:4222" -> its URLs; empty on an empty part.
-std::vector<std::string> splitUrls(const std::string& list);
-
 }  // namespace sotto

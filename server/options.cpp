@@ -11,7 +11,7 @@
 #include "proto/config.hpp"
 #include "proto/frame.hpp"
 #include "proto/packet.hpp"
-#include "server/bus.hpp"
+#include "server/url_list.hpp"
 
 namespace sotto {
 

@@ -1,3 +1,6 @@
+// The server's front: listening and accepting, each connection's hello from
+// its first byte to its welcome or refusal, the hand-over of a welcomed
+// session to its shard, and the start and stop of every thread.
 #include "server/server.hpp"
 
 #include <sodium.h>
@@ -22,6 +25,7 @@
 
 #include "proto/deadline.hpp"
 #include "server/session.hpp"
+#include "server/url_list.hpp"
 
 // GCC 12 at -O2 takes the coroutine frame of greet, which Asio's own
 // operator new and delete allocate and free as a pair, for a mismatch.
@@ -112,7 +116,7 @@ bool Server::open(std::string& error) {
   openFiles_ = raiseOpenFileLimit();
   fitToMachine(options_.limits, openFiles_);
   if (!loadOrCreateServerKey(options_.dataDir, key_, error)) return false;
-  std::unique_ptr<Registry> registry = openRegistry(options_, error);
+  std::unique_ptr<Registry> registry = openRegistry(options_.postgres, options_.dataDir, error);
   if (!registry) return false;
   registry_ = RegistryService::start(std::move(registry), options_.limits, log_, error);
   if (!registry_) return false;
@@ -157,9 +161,7 @@ bool Server::openBus(std::string& error) {
             " needs; raise max_payload in nats-server's configuration";
     return false;
   }
-  std::string urls;
-  for (const auto& url : options_.nats) urls += (urls.empty() ? "" : ",") + url;
-  log_.event("bus", "joined the cluster on " + urls + " as instance " + toHex(bus_->id().data(), 8));
+  log_.event("bus", "joined the cluster on " + joinUrls(options_.nats) + " as instance " + toHex(bus_->id().data(), 8));
   hub_.setBus(bus_.get());
   return true;
 }

@@ -97,7 +97,7 @@ class RunningServer {
   // Registers id directly, as an enrolment would.
   void seed(const fixed::Identity& id) {
     std::string error;
-    auto registry = sotto::openRegistry(options_, error);
+    auto registry = sotto::openRegistry(options_.postgres, options_.dataDir, error);
     ASSERT_TRUE(registry) << error;
     ASSERT_EQ(registry->enrol(id.signPublicKey, 1), sotto::Registry::Result::added);
   }
