@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "server/bus_record.hpp"
+#include "server/onward.hpp"
 
 struct __natsConnection;
 struct __natsSubscription;
@@ -44,7 +45,7 @@ struct __natsMsg;
 
 namespace sotto {
 
-class Bus {
+class Bus final : public Onward {
  public:
   struct Settings {
     std::vector<std::string> urls;
@@ -71,7 +72,7 @@ class Bus {
 
   // Any thread; never waits on the bus. Calls from one thread are published
   // in the order they were made.
-  void publish(const Key& named, const Bytes& serialized);
+  void publish(const Key& named, const Bytes& serialized) override;
   const InstanceId& id() const { return id_; }
   // The largest serialized packet the bus carries in one record.
   std::size_t maxPacketSize() const;

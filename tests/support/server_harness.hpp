@@ -92,7 +92,8 @@ class RunningServer {
   const raw_client::Key& key() const { return server_.publicKey(); }
   const std::string& address() const { return address_; }
   std::string dataDir() const { return dataDir_; }
-  std::uint64_t packetsReceived() const { return server_.packetsReceived(); }
+  std::uint64_t packetsReceived() const { return stats()[sotto::Count::packetsIn]; }
+  sotto::Stats stats() const { return server_.stats(); }
 
   // Registers id directly, as an enrolment would.
   void seed(const fixed::Identity& id) {
