@@ -111,8 +111,8 @@ void Shard::relay(const Member& from, Packet&& packet) {
   const Key named = packet.key;
   packet.key = from.identity();
   // One serialized copy, shared by every recipient's outbox on every shard.
-  auto serialized = std::make_shared<const Bytes>(packet.serialize());
-  const Relayed relayed{serialized, laneFor(serialized->size(), *from.sender(), limits_), from.sender()};
+  Relayed relayed{std::make_shared<const Bytes>(packet.serialize()), Lane::quick, from.sender()};
+  relayed.lane = laneFor(relayed.packet->size(), *from.sender(), limits_);
   // The other shards first: a short packet is written here at once to
   // every idle recipient, and they need not wait for that.
   for (auto& other : hub_.shards_) {
@@ -123,7 +123,7 @@ void Shard::relay(const Member& from, Packet&& packet) {
   // After every session here has it: they never wait on what lies onward.
   // One call per packet from this thread, in relay order, keeps each
   // sender's order.
-  if (hub_.onward_) hub_.onward_->publish(named, *serialized);
+  if (hub_.onward_) hub_.onward_->publish(named, *relayed.packet);
 }
 
 void Shard::post(const Relayed& relayed, const Key& named) {

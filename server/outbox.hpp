@@ -132,10 +132,10 @@ class Outbox {
 
   const Limits& limits_;
   Budget& budget_;
-  std::deque<std::shared_ptr<const Bytes>> quick_;
-  std::deque<Bulk> bulk_;
   std::size_t queuedBytes_ = 0;
   std::size_t sealedBytes_ = 0;
+  std::deque<std::shared_ptr<const Bytes>> quick_;
+  std::deque<Bulk> bulk_;
   unsigned char key_[kFrameKeySize];
   unsigned char nonce_[kFrameNonceSize] = {};
 };

@@ -30,9 +30,9 @@ Session::Session(asio::ip::tcp::socket socket, std::string peer, const Key& iden
       socket_(std::move(socket)),
       writeTimer_(socket_.get_executor(), std::chrono::steady_clock::time_point::max()),
       peer_(std::move(peer)),
-      shard_(shard),
       log_(log),
       limits_(limits),
+      shard_(shard),
       outbox_(limits, shard.budget(), txKey) {
   std::memcpy(rxKey_, rxKey, sizeof rxKey_);
 }

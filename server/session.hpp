@@ -87,7 +87,6 @@ class Session final : public Member, public std::enable_shared_from_this<Session
   boost::asio::ip::tcp::socket socket_;
   boost::asio::steady_timer writeTimer_;
   const std::string peer_;
-  Shard& shard_;
   const EventLog& log_;
   const Limits& limits_;
 
@@ -96,7 +95,12 @@ class Session final : public Member, public std::enable_shared_from_this<Session
 
   // Bytes read that do not yet make a whole frame (or wait for their turn).
   Bytes kept_;
-  Outbox outbox_;
+  // Sealed by flush(), not yet taken by the socket; the writer's first.
+  Bytes rest_;
+  std::string closeReason_;
+
+  // What a broadcast touches in each of thousands of sessions, side by side.
+  Shard& shard_;
   enum class BulkTurn : std::uint8_t { none, waiting, holding } bulkTurn_ = BulkTurn::none;
   // The writer waits for work with nothing sealed and unwritten: quick
   // packets may be written by flush() instead of waking it, which spares a
@@ -106,9 +110,7 @@ class Session final : public Member, public std::enable_shared_from_this<Session
   // The reader is held back by the budget, counted once per hold.
   bool heldByBudget_ = false;
   bool closed_ = false;
-  // Sealed by flush(), not yet taken by the socket; the writer's first.
-  Bytes rest_;
-  std::string closeReason_;
+  Outbox outbox_;
 };
 
 }  // namespace sotto
