@@ -31,7 +31,7 @@ bool prepare(const ServerOptions& options, const std::string& path, ServerKey& k
   }
   // The key last, as the server makes it: a failed enrolment says only why.
   if (!makeDataDir(options.dataDir, error)) return false;
-  registry = openRegistry(options, error);
+  registry = openRegistry(options.postgres, options.dataDir, error);
   if (!registry || !makeDataDir(*options.enrollDir, error)) return false;
   bool newKey = false;
   if (!loadOrCreateServerKey(options.dataDir, key, error, &newKey)) return false;
