@@ -86,9 +86,10 @@ void RegistryService::submit(std::function<void()> job) {
 void RegistryService::work() {
   Clock::time_point nextFlush = Clock::now() + limits_.registryWriteInterval;
   Clock::time_point nextLoad = Clock::now() + limits_.registryLoadInterval;
+  Clock::time_point nextProbe = Clock::now() + kProbeEvery;
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait_until(lock, std::min({nextFlush, nextLoad, down_ ? retryAt_ : Clock::time_point::max()}),
+    wake_.wait_until(lock, std::min({nextFlush, nextLoad, nextProbe, down_ ? retryAt_ : Clock::time_point::max()}),
                      [&] { return stopping_ || !jobs_.empty(); });
     if (stopping_ && jobs_.empty()) break;
     std::deque<std::function<void()>> jobs;
@@ -102,6 +103,12 @@ void RegistryService::work() {
     if (now >= nextFlush) {
       flush();
       nextFlush = now + limits_.registryWriteInterval;
+    }
+    // A sign-in of an identity nobody has: it changes nothing, and fails
+    // only when the database does.
+    if (now >= nextProbe) {
+      guarded([&] { return registry_->seen(Key{}, 0) != Registry::Result::failed; });
+      nextProbe = now + kProbeEvery;
     }
     if (now >= nextLoad) {
       load();
@@ -130,17 +137,35 @@ RegistryService::Answer RegistryService::ask(const Key& key, bool isNew, std::in
 
 bool RegistryService::guarded(const std::function<bool()>& call) {
   if (down_ && (Clock::now() < retryAt_ || !reconnect())) return false;
-  if (call()) return true;
+  // Each call timed, and seen while under way.
+  const auto timed = [&] {
+    const auto start = Clock::now();
+    callSince_.store(start.time_since_epoch().count());
+    const bool done = call();
+    callSince_.store(0);
+    calls_.observe(Clock::now() - start);
+    return done;
+  };
+  if (timed()) return true;
   if (registry_->connected()) return false;
   // A restarted database ends every connection: the first call after it
   // finds out, and a new connection may answer it.
-  return reconnect() && call();
+  return reconnect() && timed();
+}
+
+std::optional<std::string> RegistryService::trouble() const {
+  if (!answering_.load()) return "database unreachable";
+  const std::int64_t since = callSince_.load();
+  if (since != 0 && Clock::now().time_since_epoch().count() - since > std::chrono::nanoseconds(kProbeEvery).count())
+    return "a database call has hung for more than " + std::to_string(kProbeEvery.count() / 1000) + " s";
+  return std::nullopt;
 }
 
 bool RegistryService::reconnect() {
   if (registry_->reconnect()) {
     if (down_) log_.event(kLogName, "database reachable again");
     down_ = false;
+    answering_.store(true);
     backoff_ = kRetryFirst;
     return true;
   }
@@ -148,6 +173,7 @@ bool RegistryService::reconnect() {
     log_.event(kLogName, "database unreachable, registrations are refused until it is back: " +
                              registry_->lastError());
   down_ = true;
+  answering_.store(false);
   downError_ = registry_->lastError();
   retryAt_ = Clock::now() + backoff_;
   backoff_ = std::min(backoff_ * 2, kRetryMost);

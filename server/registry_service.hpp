@@ -12,6 +12,7 @@
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -19,12 +20,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "server/event_log.hpp"
+#include "server/histogram.hpp"
 #include "server/options.hpp"
 #include "server/registry.hpp"
 
@@ -36,6 +39,9 @@ class RegistryService {
   // at most this far apart.
   static constexpr std::chrono::milliseconds kRetryFirst{250};
   static constexpr std::chrono::milliseconds kRetryMost{4000};
+  // With nothing else to do the worker asks the database this often, so
+  // that whether it answers is known without waiting for a sign-in.
+  static constexpr std::chrono::milliseconds kProbeEvery{2000};
 
   struct Answer {
     Registry::Result result = Registry::Result::failed;
@@ -55,6 +61,12 @@ class RegistryService {
   // Any thread; the answer resumes the caller on its own executor. A
   // registration is committed before the answer comes.
   boost::asio::awaitable<Answer> admit(const Key& key, bool isNew, std::int64_t now);
+
+  // Any thread, for the operator: why the registry does not answer now
+  // (its database is unreachable, or a call has hung for kProbeEvery and
+  // more), or nothing; and how long its calls took.
+  std::optional<std::string> trouble() const;
+  Durations calls() const { return calls_.read(); }
 
  private:
   struct KeyHash {
@@ -94,6 +106,11 @@ class RegistryService {
   std::string downError_;
   Clock::time_point retryAt_;
   std::chrono::milliseconds backoff_ = kRetryFirst;
+
+  // Written by the worker, read by the operator's endpoint.
+  std::atomic<bool> answering_{true};
+  std::atomic<std::int64_t> callSince_{0};  // steady clock, nanoseconds; 0: none under way
+  DurationCounters calls_;
 
   std::thread worker_;
 };

@@ -208,6 +208,7 @@ void Server::run(bool handleSignals) {
   asio::co_spawn(io_, acceptLoop(), [this](std::exception_ptr error) {
     if (error) shutdown("accept loop failed");
   });
+  accepting_ = !stopping_;
   io_.run();
   // Nothing is handed over any more; the sessions wind down on their shards.
   handshakeWork.reset();
@@ -224,6 +225,7 @@ void Server::stop() {
 void Server::shutdown(const std::string& why) {
   if (stopping_) return;
   stopping_ = true;
+  accepting_ = false;
   log_.event(listenName_, why);
   boost::system::error_code ignored;
   acceptor_.close(ignored);
@@ -306,6 +308,12 @@ void Server::evict(PendingList::iterator it, const std::string& why) {
 
 asio::awaitable<std::string> Server::readHello(tcp::socket& socket, const std::string& address,
                                                std::array<unsigned char, kHelloSize>& hello) {
+  // Counted for the operator for as long as it owes its hello.
+  front_.add(Count::helloPending);
+  struct Counted {
+    Counters& front;
+    ~Counted() { front.subtract(Count::helloPending); }
+  } counted{front_};
   auto pending = std::make_shared<Pending>(Pending{&socket, address, {}});
   addPending(pending);
   // Off the list however this ends, so no entry outlives its socket.

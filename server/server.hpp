@@ -23,6 +23,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -57,6 +58,22 @@ class Server {
   // What the server has counted since the start, every thread's summed; any
   // thread.
   Stats stats() const;
+  // What the operator's endpoint shows (server/server_report.cpp). Any
+  // thread; it reads counters and flags, and never waits on a relaying
+  // thread, a disk or a database.
+  struct Report {
+    Stats stats;
+    Durations fanOut;
+    std::uint64_t queuedBytes = 0;
+    std::uint64_t queuedBytesLimit = 0;
+    // Why the server takes no sessions now, or nothing when it does.
+    std::optional<std::string> notReady;
+    bool registryUp = true;
+    Durations registryCalls;
+    // With --nats.
+    std::optional<Bus::Report> bus;
+  };
+  Report report() const;
   // The limits in force once open() has fitted them to the machine.
   const Limits& limits() const { return options_.limits; }
   // Serves until stop() or, with handleSignals, until SIGINT or SIGTERM.
@@ -129,6 +146,8 @@ class Server {
   std::unique_ptr<Bus> bus_;
   PendingList pending_;
   bool stopping_ = false;
+  // Whether run() accepts newcomers: set by the front thread, read anywhere.
+  std::atomic<bool> accepting_{false};
   // The front thread's counts: the refusals.
   Counters front_;
 };
