@@ -1,7 +1,8 @@
 // The operator's HTTP endpoint as a scraper and a load balancer meet it: the
 // metrics while clients chat, readiness that follows the database, and
 // clients of the endpoint that hold up neither a scrape nor the chat.
-// Addresses 127.0.61.1-3 belong to this file.
+// Addresses 127.0.61.1-3 and, for a cluster, 127.0.62.10-12 belong to this
+// file.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -12,6 +13,7 @@
 
 #include "server/operator_pages.hpp"
 #include "tests/support/child_process.hpp"
+#include "tests/support/cluster.hpp"
 #include "tests/support/http_get.hpp"
 #include "tests/support/postgres_cluster.hpp"
 #include "tests/support/server_harness.hpp"
@@ -106,6 +108,34 @@ TEST(Metrics, ReadinessGoesTo503WithTheReasonWhileTheDatabaseIsStoppedAndBackAft
 
   ASSERT_TRUE(cluster.start());
   EXPECT_EQ(awaitStatus(server.address(), "/readyz", 200, 15s)->status, 200);
+}
+
+TEST(Metrics, WithABusShowItsLagAndReadinessFollowsIt) {
+  const std::vector<std::string> metrics0{"--metrics", "127.0.62.11:" + std::to_string(kPort)};
+  const std::vector<std::string> metrics1{"--metrics", "127.0.62.12:" + std::to_string(kPort)};
+  Cluster cluster(SOTTO_SERVER_BINARY, "127.0.62", 10, 2, {metrics0, metrics1});
+  ASSERT_TRUE(cluster.ok());
+  const auto a = plain(1), b = plain(2);
+  cluster.seed(a);
+  cluster.seed(b);
+  Chatter ca(cluster.join(0, a)), cb(cluster.join(1, b));
+  ca.send(2, a.signPublicKey, text("across"));
+  ASSERT_TRUE(cb.waitFor(1));
+
+  const auto scrape = httpGet(cluster.address(1), kPort, "/metrics");
+  ASSERT_TRUE(scrape);
+  const std::string& m = scrape->body;
+  EXPECT_EQ(sample(m, "sotto_bus_up"), 1) << m;
+  EXPECT_EQ(sample(m, "sotto_bus_lag_seconds_count"), 1) << m;
+  EXPECT_EQ(sample(m, "sotto_bus_lost_total"), 0) << m;
+  EXPECT_EQ(awaitStatus(cluster.address(0), "/readyz", 200, 5s)->status, 200);
+
+  cluster.nats.kill();
+  const auto down = awaitStatus(cluster.address(0), "/readyz", 503, 15s);
+  ASSERT_TRUE(down);
+  EXPECT_EQ(down->body, "bus: not connected\n");
+  ASSERT_TRUE(cluster.nats.start());
+  EXPECT_EQ(awaitStatus(cluster.address(0), "/readyz", 200, 15s)->status, 200);
 }
 
 // A connection that has sent part of a request and then nothing.
