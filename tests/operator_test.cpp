@@ -22,6 +22,8 @@ struct Answer {
   std::string says;  // on standard output when status is 0, on standard error otherwise
 };
 
+void PrintTo(const Answer& answer, std::ostream* out) { *out << answer.name; }
+
 class CommandLine : public testing::TestWithParam<Answer> {};
 
 TEST_P(CommandLine, IsAnsweredAsTheReadmeSays) {
