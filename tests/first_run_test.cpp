@@ -5,9 +5,11 @@
 #include <sodium.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <vector>
 
 #include "tests/support/fixed_identity.hpp"
 #include "tests/support/scratch.hpp"
@@ -57,9 +59,12 @@ class FirstRunInTerminal : public testing::Test {
     return {};
   }
 
-  void expectConnectionFailed() const {
-    EXPECT_EQ(run.waitStatus(), 1);
-    EXPECT_EQ(run.standardError(), "Connection failed.\n");
+  // "Connection failed." and one line that starts with reason.
+  void expectConnectionFailed(const std::string& reason, std::chrono::milliseconds within = 10s) const {
+    EXPECT_EQ(run.waitStatus(within), 1);
+    const std::string error = run.standardError();
+    EXPECT_EQ(error.rfind("Connection failed.\n" + reason, 0), 0u) << error;
+    EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 2) << error;
     // Restored: the notice lived on the full-screen page only.
     EXPECT_FALSE(tmux_harness::contains(term->screen(), "onnecting to")) << term->dump();
   }
@@ -73,7 +78,7 @@ TEST_F(FirstRunInTerminal, AsksInItsOwnWordsSavesTheRecordAndReportsAnUnreachabl
   answer(lengthPrompt, std::string(64, 'z'));
   answer(hexPrompt, upperKey);
   // Nothing listens there.
-  expectConnectionFailed();
+  expectConnectionFailed("No connection could be made to 127.0.4.1 on port 8081 (refused or timed out)");
 
   const Screen screen = term->joinedScreen();
   const Screen expected{"Config file not found. Creating new.",
@@ -148,25 +153,72 @@ TEST_F(FirstRunInTerminal, ProvesItsWorkOnceAndNotOnTheNextRun) {
   EXPECT_EQ(slurp(run.configPath()), record);
 }
 
-class RefusedSession : public FirstRunInTerminal, public testing::WithParamInterface<std::pair<Behaviour, const char*>> {};
+// Each step a sign-in can fail at, named on the line after "Connection
+// failed.". A plain hello that is refused is tried once more with the proof
+// (which the binary mines for its fresh key-exchange key: well under a second
+// in a release build), so the peer answers up to two connections.
+struct Failure {
+  const char* name;
+  std::string host;                // what client.conf names
+  std::vector<Behaviour> answers;  // the peer's, one per connection; none: nothing listens
+  std::string reason;
+};
+void PrintTo(const Failure& failure, std::ostream* out) { *out << failure.name; }
 
-TEST_P(RefusedSession, IsReportedAsAFailedConnection) {
-  const auto [behaviour, address] = GetParam();
-  TestPeer peer(address);
+class FailedSignIn : public FirstRunInTerminal, public testing::WithParamInterface<Failure> {};
+
+TEST_P(FailedSignIn, SaysWhichStepFailed) {
+  const Failure& failure = GetParam();
+  std::unique_ptr<TestPeer> peer;
+  if (!failure.answers.empty()) peer = std::make_unique<TestPeer>(failure.host);
   const fixed::Identity me = fixed::twoByteNonce();
-  run.writeConfig(address, peer.publicKey().data(), me.signPublicKey.data(), me.signSecretKey.data());
+  const testing_peer::Key serverKey = peer ? peer->publicKey() : testing_peer::Key{};
+  run.writeConfig(failure.host, serverKey.data(), me.signPublicKey.data(), me.signSecretKey.data());
   ASSERT_NO_FATAL_FAILURE(launch());
-  ASSERT_TRUE(peer.accept(behaviour));
-  expectConnectionFailed();
+  std::vector<unsigned char> flags;
+  for (const Behaviour answer : failure.answers) {
+    const auto session = peer->accept(answer, 120s);
+    ASSERT_TRUE(session);
+    flags.push_back(session->hello().flag());
+  }
+  if (failure.answers.size() == 2) {
+    EXPECT_EQ(flags, (std::vector<unsigned char>{0, 1}));
+  }
+  expectConnectionFailed(failure.reason, 20s);
 }
 
-INSTANTIATE_TEST_SUITE_P(Peers, RefusedSession,
-                         testing::Values(std::make_pair(Behaviour::closeAfterHello, "127.0.4.3"),
-                                         std::make_pair(Behaviour::wrongKeyWelcome, "127.0.4.4")),
-                         [](const auto& info) {
-                           return info.param.first == Behaviour::closeAfterHello ? "ClosesAfterHello"
-                                                                                  : "WelcomeFromWrongKey";
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Steps, FailedSignIn,
+    testing::Values(Failure{"NameDoesNotResolve", "nowhere.invalid", {}, "The name \"nowhere.invalid\" did not resolve"},
+                    Failure{"NothingListens", "127.0.4.3", {}, "No connection could be made to 127.0.4.3"},
+                    Failure{"IdentityRefusedWithAndWithoutProof", "127.0.4.4",
+                            {Behaviour::closeAfterHello, Behaviour::closeAfterHello},
+                            "The server closed the connection after the hello: it refused this identity"},
+                    Failure{"WelcomeFromAnotherKey", "127.0.4.6", {Behaviour::wrongKeyWelcome},
+                            "The server's welcome did not open: the server key in client.conf does not match"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An identity whose registration never went through is not locked out: the
+// refused plain hello is followed at once by one with the proof, under a
+// fresh key-exchange key.
+TEST_F(FirstRunInTerminal, ARefusedPlainHelloIsTriedOnceMoreWithTheProof) {
+  TestPeer peer("127.0.4.7");
+  const fixed::Identity me = fixed::twoByteNonce();
+  run.writeConfig("127.0.4.7", peer.publicKey().data(), me.signPublicKey.data(), me.signSecretKey.data());
+  ASSERT_NO_FATAL_FAILURE(launch());
+  const auto refused = peer.accept(Behaviour::closeAfterHello);
+  ASSERT_TRUE(refused);
+  const auto accepted = peer.accept(Behaviour::normal, 120s);
+  ASSERT_TRUE(accepted && accepted->keyed());
+  EXPECT_EQ(refused->hello().flag(), 0);
+  EXPECT_EQ(accepted->hello().flag(), 1);
+  EXPECT_TRUE(accepted->hello().proofOfWorkHolds());
+  EXPECT_TRUE(accepted->hello().signatureValid);
+  EXPECT_NE(refused->hello().kxPublicKey(), accepted->hello().kxPublicKey());
+  EXPECT_TRUE(term->waitForText("Connected. Press Esc to exit.")) << term->dump();
+  term->keys({"Escape"});
+  EXPECT_EQ(run.waitStatus(), 0) << run.standardError();
+}
 
 // What cannot hold the record ends the run with one line, before any prompt
 // and without waiting on it.
