@@ -265,4 +265,29 @@ INSTANTIATE_TEST_SUITE_P(Prompts, EndOfInput,
                                          std::vector<std::string>{"127.0.4.5", "abc"}),
                          [](const auto& info) { return promptName(info.index); });
 
+// The options print and end at once: no terminal set-up, no connection.
+TEST(Options, PrintAndExitWithoutConnecting) {
+  sotto_run::SottoRun run;
+  const auto sotto = [&](const std::string& option) {
+    return tmux_harness::run({"sh", "-c", "cd " + tmux_harness::shellQuote(run.dir().string()) + " && exec " +
+                                              tmux_harness::shellQuote(SOTTO_BINARY) + " " + option + " 2>&1"});
+  };
+  const auto help = sotto("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: sotto [--key | --version | --help]\n", 0), 0u) << help.out;
+  const auto version = sotto("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("sotto ", 0), 0u) << version.out;
+  EXPECT_EQ(sotto("--key").status, 1) << "no client.conf yet";
+  EXPECT_EQ(sotto("--chat").status, 2);
+  EXPECT_FALSE(std::filesystem::exists(run.configPath()));
+
+  const fixed::Identity me = fixed::twoByteNonce();
+  const testing_peer::Key serverKey{};
+  run.writeConfig("127.0.4.8", serverKey.data(), me.signPublicKey.data(), me.signSecretKey.data());
+  const auto key = sotto("--key");
+  EXPECT_EQ(key.status, 0);
+  EXPECT_EQ(key.out, testing_peer::hex(me.signPublicKey.data(), 32) + "\n");
+}
+
 }  // namespace
