@@ -30,7 +30,7 @@ int printKey(std::ostream& out, std::ostream& err) {
   }
   Config config;
   if (!loadConfig(config)) {
-    err << "No " << kConfigFileName << " here: run sotto without arguments once to make your identity.\n";
+    err << "No whole " << kConfigFileName << " here: run sotto without arguments once to make your identity.\n";
     return 1;
   }
   out << sotto::toHex(config.signPublicKey(), 32) << '\n';

@@ -1,5 +1,7 @@
 #include "lin/sign_in.hpp"
 
+#include "proto/port.hpp"
+
 Client::values signIn(Client& client, const Config& config, bool isNewIdentity) {
   client.setServer(config.serverAddress(), config.serverPublicKey(), isNewIdentity);
   client.setClient(config.signPublicKey(), config.signSecretKey());
@@ -17,9 +19,9 @@ std::string failureReason(Client::Failure failure, const std::string& address) {
     case Client::Failure::lookup:
       return "The name \"" + address + "\" did not resolve: check your network and the address (" + changeIt + ").";
     case Client::Failure::connection:
-      return "No connection could be made to " + address +
-             " on port 8081 (refused or timed out): check that the server is running and that port 8081 is "
-             "open to you, then try again.";
+      return "No connection could be made to " + address + " on port " + std::to_string(sotto::kServerPort) +
+             " (refused or timed out): check that the server is running and that the port is open to you, then "
+             "try again.";
     case Client::Failure::refused:
       return "The server closed the connection after the hello: it refused this identity (not registered, "
              "registration closed, the server is full, or client.conf holds another server's key). Try again "
