@@ -9,11 +9,8 @@
 #include <set>
 
 #include "tests/support/child_process.hpp"
-#include "tests/support/fixed_identity.hpp"
 #include "tests/support/scratch.hpp"
-#include "tests/support/sotto_run.hpp"
-#include "tests/support/test_peer.hpp"
-#include "tests/support/tmux_session.hpp"
+#include "tests/support/signed_in_binary.hpp"
 
 namespace {
 
@@ -27,22 +24,10 @@ const std::string lostNotice = "Connection lost. Reconnecting\u2026 (Esc exits)"
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // The binary with a known, registered identity, chatting with the test peer.
-class Reconnect : public testing::Test {
+class Reconnect : public testing::Test, protected SignedInBinary {
  protected:
-  fixed::Identity me = fixed::twoByteNonce();
-  sotto_run::SottoRun run;
-  std::unique_ptr<TestPeer> peer;
-  std::unique_ptr<tmux_harness::Session> term;
-  std::unique_ptr<testing_peer::Session> session;
-
-  void start(const std::string& address) {
-    ASSERT_TRUE(run.privateTmpWorks());
-    peer = std::make_unique<TestPeer>(address);
-    run.writeConfig(address, peer->publicKey().data(), me.signPublicKey.data(), me.signSecretKey.data());
-    term = std::make_unique<tmux_harness::Session>(100, 30, run.command(SOTTO_BINARY));
-    session = peer->accept();
-    ASSERT_TRUE(session && session->keyed());
-    ASSERT_TRUE(term->waitForText("Connected. Press Esc to exit.")) << term->dump();
+  void start(const char* address) {
+    if (const auto why = SignedInBinary::start(SOTTO_BINARY, address)) FAIL() << *why;
   }
 
   // The peer drops the session; the binary says so and starts pausing.

@@ -9,10 +9,7 @@
 #include <fstream>
 #include <thread>
 
-#include "tests/support/fixed_identity.hpp"
-#include "tests/support/sotto_run.hpp"
-#include "tests/support/test_peer.hpp"
-#include "tests/support/tmux_session.hpp"
+#include "tests/support/signed_in_binary.hpp"
 
 namespace vanished_server {
 
@@ -43,20 +40,12 @@ std::optional<std::string> enterPrivateNetwork() {
 
 std::optional<double> secondsToNotice(const std::string& binary, const std::string& address, bool unacknowledged,
                                       std::chrono::seconds limit, std::string& why) {
-  sotto_run::SottoRun run;
-  if (!run.privateTmpWorks()) {
-    why = "no private /tmp for the binary";
+  SignedInBinary chat;
+  if (const auto notSignedIn = chat.start(binary, address)) {
+    why = *notSignedIn;
     return std::nullopt;
   }
-  testing_peer::TestPeer peer(address);
-  const fixed::Identity me = fixed::make(41, 0);
-  run.writeConfig(address, peer.publicKey().data(), me.signPublicKey.data(), me.signSecretKey.data());
-  tmux_harness::Session term(100, 30, run.command(binary));
-  const auto session = peer.accept();
-  if (!session || !term.waitForText("Connected. Press Esc to exit.")) {
-    why = "it did not connect:\n" + term.dump();
-    return std::nullopt;
-  }
+  tmux_harness::Session& term = *chat.term;
   if (std::system(("ip route add blackhole " + address + "/32 table local").c_str()) != 0) {
     why = "cannot add a blackhole route";
     return std::nullopt;
@@ -76,7 +65,7 @@ std::optional<double> secondsToNotice(const std::string& binary, const std::stri
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - vanished).count();
   term.keys({"Escape"});
-  run.waitStatus();
+  chat.run.waitStatus();
   return seconds;
 }
 
