@@ -32,6 +32,11 @@ std::optional<std::string> enterPrivateNetwork() {
     if (!writeFile("/proc/self/setgroups", "deny") || !writeFile("/proc/self/uid_map", "0 " + uid + " 1") ||
         !writeFile("/proc/self/gid_map", "0 " + gid + " 1"))
       return std::string("cannot map this user into its namespace");
+    // tmux keeps its sockets under /tmp/tmux-UID, and the real root's
+    // /tmp/tmux-0 is not ours to use.
+    char sockets[] = "/tmp/sotto-tmux-XXXXXX";
+    if (!::mkdtemp(sockets)) return std::string("cannot make a directory for tmux");
+    ::setenv("TMUX_TMPDIR", sockets, 1);
   }
   if (::unshare(CLONE_NEWNET) != 0) return std::string("no network namespace here: ") + std::strerror(errno);
   if (std::system("ip link set lo up") != 0) return std::string("cannot bring loopback up with ip (iproute2)");
