@@ -59,13 +59,13 @@ void ClientImpl::Link::close() {
 std::shared_ptr<ClientImpl::Link> ClientImpl::openLink() {
   if (link) link->close();
   link = std::make_shared<Link>(ioContext);
-  if (!pinnedPairUsed && options.kxPublicKey && options.kxSecretKey) {
-    std::memcpy(link->kxPublicKey, options.kxPublicKey, sizeof link->kxPublicKey);
-    std::memcpy(link->kxSecretKey, options.kxSecretKey, sizeof link->kxSecretKey);
+  if (pinnedPairsUsed < options.kxPairs.size()) {
+    const auto& pair = options.kxPairs[pinnedPairsUsed++];
+    std::memcpy(link->kxPublicKey, pair.data(), sizeof link->kxPublicKey);
+    std::memcpy(link->kxSecretKey, pair.data() + sizeof link->kxPublicKey, sizeof link->kxSecretKey);
   } else {
     crypto_kx_keypair(link->kxPublicKey, link->kxSecretKey);
   }
-  pinnedPairUsed = true;
   session = SessionState::opening;
   return link;
 }

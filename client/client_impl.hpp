@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "client/client.hpp"
 #include "client/name_lookup.hpp"
@@ -38,11 +39,10 @@ struct ClientOptions {
   // until readBytes has taken half of them, so a server that floods a client
   // which reads slowly meets TCP's flow control instead of growing its memory.
   std::size_t maxIncomingBytes = 64u * 1024 * 1024;
-  // Pins the key-exchange pair (32 + 32 bytes) of the first connect, so that
-  // a proof of work over a fixed identity has a known answer. Random when
-  // null, and for every later connect.
-  const unsigned char* kxPublicKey = nullptr;
-  const unsigned char* kxSecretKey = nullptr;
+  // The key-exchange pairs (the 32-byte public key, then the 32-byte secret
+  // key) of the first connects, one each, so that a proof of work over a
+  // fixed identity has a known answer. Random for the connects after them.
+  std::vector<std::array<unsigned char, 64>> kxPairs;
   // Where the handshake reports the size of the hello it sent. Only until
   // the first session: a later connect is a reconnection, made while the
   // caller's chat is on the terminal.
@@ -155,7 +155,7 @@ class ClientImpl : public Client {
 
   // The I/O thread's own, and the destructor's once that thread has ended.
   std::shared_ptr<Link> link;        // the newest connection
-  bool pinnedPairUsed = false;       // options' key-exchange pair went to the first link
+  std::size_t pinnedPairsUsed = 0;   // of options.kxPairs
   bool hadSession = false;           // a handshake has succeeded on this object
 
   std::atomic<Failure> lastFailure{Failure::none};
