@@ -9,7 +9,6 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <vector>
 
 #include "tests/support/fixed_identity.hpp"
 #include "tests/support/scratch.hpp"
