@@ -42,7 +42,7 @@ struct ClientOptions {
   // The key-exchange pairs (the 32-byte public key, then the 32-byte secret
   // key) of the first connects, one each, so that a proof of work over a
   // fixed identity has a known answer. Random for the connects after them.
-  std::vector<std::array<unsigned char, 64>> kxPairs;
+  std::vector<std::array<unsigned char, 64>> kxPairs = {};
   // Where the handshake reports the size of the hello it sent. Only until
   // the first session: a later connect is a reconnection, made while the
   // caller's chat is on the terminal.
