@@ -229,13 +229,15 @@ std::unique_ptr<Registry> Registry::open(const std::string& path, std::string& e
   return SqliteRegistry::open(path, error);
 }
 
+Registry::Result Registry::enrolWithin(const Key& key, std::int64_t now) {
+  const Result result = insert(key, Entry{now, now});
+  if (result == Result::known && seen(key, now) != Result::known) return Result::failed;
+  return result;
+}
+
 Registry::Result Registry::enrol(const Key& key, std::int64_t now) {
   Result result = Result::failed;
-  const bool committed = transaction([&] {
-    result = insert(key, Entry{now, now});
-    if (result == Result::known && seen(key, now) != Result::known) result = Result::failed;
-    return result != Result::failed;
-  });
+  const bool committed = transaction([&] { return (result = enrolWithin(key, now)) != Result::failed; });
   return committed ? result : Result::failed;
 }
 

@@ -70,8 +70,10 @@ class Registry {
   // The database's message for the last failed call, on one line.
   virtual std::string lastError() const = 0;
 
-  // Registers key (added), or only refreshes its last-seen time (known).
+  // Registers key (added), or only refreshes its last-seen time (known),
+  // in a transaction of its own; enrolWithin inside the caller's.
   Result enrol(const Key& key, std::int64_t now);
+  Result enrolWithin(const Key& key, std::int64_t now);
 
  protected:
   Registry() = default;

@@ -106,9 +106,13 @@ RegistryService::Answer RegistryService::withoutAnswer(const Question& question)
     std::lock_guard lock(mutex_);
     known = !question.isNew && known_.contains(question.identity);
   }
-  if (!known)
+  if (!known) {
+    // Not admitted: the same hello may come again once the registry answers.
+    std::lock_guard lock(mutex_);
+    seen_.erase(question.hello);
     return Answer{Registry::Result::failed, false,
                   "no answer within " + std::to_string(limits_.registryDeadline.count() / 1000) + " s"};
+  }
   if (!trusting_.exchange(true))
     note("the database does not answer: sign-ins of known identities go ahead, their hellos checked against this "
          "server's memory only");
@@ -225,15 +229,18 @@ RegistryService::Answer RegistryService::lookUp(const Question& q) {
   bool replayed = false;
   if (!guarded([&] {
         return registry_->transaction([&] {
-          result = q.isNew ? registry_->enrol(q.identity, q.now) : registry_->seen(q.identity, q.now);
+          result = q.isNew ? registry_->enrolWithin(q.identity, q.now) : registry_->seen(q.identity, q.now);
           if (result == Registry::Result::unknown) return true;
           const Registry::Result noted = registry_->noteHello(q.hello, q.now);
           replayed = noted == Registry::Result::known;
           return result != Registry::Result::failed && noted != Registry::Result::failed;
         });
-      }))
+      })) {
+    std::lock_guard lock(mutex_);
+    seen_.erase(q.hello);
     return Answer{Registry::Result::failed, false,
                   down_ ? "database unreachable: " + downError_ : registry_->lastError()};
+  }
   if (result != Registry::Result::unknown) {
     std::lock_guard lock(mutex_);
     known_.insert(q.identity);

@@ -25,6 +25,9 @@ class SeenHellos {
   // Adds digest; false when it was already there.
   bool insert(const HelloDigest& digest);
   bool contains(const HelloDigest& digest) const { return set_.contains(digest); }
+  // For a hello that was not admitted after all; its place in the order
+  // stays until its turn to go.
+  void erase(const HelloDigest& digest) { set_.erase(digest); }
   std::size_t size() const { return set_.size(); }
 
  private:

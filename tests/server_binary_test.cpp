@@ -127,7 +127,8 @@ TEST(Binary, OutOfDescriptorsItTurnsNewcomersAwayAndTheChatGoesOn) {
   for (const int fd : silent) ::close(fd);
   bool welcomed = false;
   for (int i = 0; i < 50 && !welcomed; ++i) {
-    welcomed = raw_client::connect(address, raw_client::hello(late, key, 0), key, late).welcomed;
+    const auto fresh = raw_client::freshConnection(late);
+    welcomed = raw_client::connect(address, raw_client::hello(fresh, key, 0), key, fresh).welcomed;
     if (!welcomed) std::this_thread::sleep_for(100ms);
   }
   EXPECT_TRUE(welcomed) << slurp(err);

@@ -35,6 +35,13 @@ bool welcomed(const std::string& address, const raw_client::Key& key, const fixe
   return raw_client::handshake(raw_client::dial(address, source), raw_client::hello(id, key, 0), key, id).welcomed;
 }
 
+// Table rows print as their names.
+template <typename Row>
+  requires requires(const Row& row) { row.name; }
+void PrintTo(const Row& row, std::ostream* out) {
+  *out << row.name;
+}
+
 // The program on address, its registry in data (made and seeded with ids
 // first), its standard error in err.
 struct Program {
