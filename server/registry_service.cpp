@@ -180,6 +180,8 @@ void RegistryService::work() {
     if (down_ && now >= retryAt_) reconnect();
     // Due even while questions keep coming.
     if (now >= nextFlush) {
+      std::vector<Check> none;
+      check(none);
       flush();
       nextFlush = now + limits_.registryWriteInterval;
     }
@@ -198,7 +200,7 @@ void RegistryService::work() {
   lock.unlock();
   // One try each, not the backoff: the server is on its way out.
   down_ = false;
-  if (!checks.empty()) check(checks);
+  check(checks);
   flush();
   lock.lock();
   done_ = true;
@@ -206,6 +208,10 @@ void RegistryService::work() {
 }
 
 void RegistryService::check(std::vector<Check>& checks) {
+  // Those the database did not take before go with them, unanswered.
+  for (Check& c : unwritten_) checks.push_back(std::move(c));
+  unwritten_.clear();
+  if (checks.empty()) return;
   std::vector<Registry::Result> results(checks.size(), Registry::Result::failed);
   const bool written = guarded([&] {
     return registry_->transaction([&] {
@@ -219,9 +225,15 @@ void RegistryService::check(std::vector<Check>& checks) {
   for (std::size_t i = 0; i < checks.size(); ++i)
     answer(checks[i].reply, Answer{Registry::Result::known, written && results[i] == Registry::Result::known, {}});
   if (written) return;
-  // Kept for the next round, so that other instances learn of them.
-  std::lock_guard lock(mutex_);
-  for (Check& c : checks) checks_.push_back({c.hello, c.now, {}});
+  // Kept for the next batch or the next flush, so that other instances
+  // learn of them; as many as memory keeps.
+  for (Check& c : checks) unwritten_.push_back({c.hello, c.now, {}});
+  if (unwritten_.size() > limits_.helloMemory) {
+    const std::size_t over = unwritten_.size() - limits_.helloMemory;
+    unwritten_.erase(unwritten_.begin(), unwritten_.begin() + static_cast<std::ptrdiff_t>(over));
+    std::lock_guard lock(mutex_);
+    checksDropped_ += over;
+  }
 }
 
 RegistryService::Answer RegistryService::lookUp(const Question& q) {

@@ -155,6 +155,8 @@ class RegistryService {
 
   // The worker thread's own.
   std::unique_ptr<Registry> registry_;
+  // Hellos the database has not taken yet.
+  std::vector<Check> unwritten_;
   std::string downError_;
   Clock::time_point retryAt_;
   std::chrono::milliseconds backoff_ = kRetryFirst;
