@@ -136,9 +136,9 @@ struct Server::SessionKeys {
 // that holds it ends on its own thread.
 class Server::Seat {
  public:
-  Seat(Server& server, std::string identity) : server_(server), identity_(std::move(identity)) {}
+  Seat(Server& server, const Key& identity) : server_(server), identity_(identity) {}
   ~Seat() {
-    asio::post(server_.io_, [&server = server_, identity = std::move(identity_)] {
+    asio::post(server_.io_, [&server = server_, identity = identity_] {
       auto it = server.sessionsPerIdentity_.find(identity);
       if (it != server.sessionsPerIdentity_.end() && --it->second == 0) server.sessionsPerIdentity_.erase(it);
     });
@@ -148,7 +148,7 @@ class Server::Seat {
 
  private:
   Server& server_;
-  std::string identity_;
+  const Key identity_;
 };
 
 Server::Server(ServerOptions options, LogSink sink)
@@ -455,11 +455,13 @@ std::optional<Server::Refusal> Server::admitIdentity(const std::string& peer, co
     case Registry::Result::failed: return Refusal{{}, "registry failed for " + who + ": " + answer.error};
   }
   if (hub_.size() >= options_.limits.maxSessions) return Refusal{{}, "server full, " + who + " turned away"};
-  std::size_t& sessions = sessionsPerIdentity_[who];
+  Key identity;
+  std::memcpy(identity.data(), initial.signPublicKey(), identity.size());
+  std::size_t& sessions = sessionsPerIdentity_[identity];
   if (sessions >= options_.limits.maxSessionsPerIdentity)
     return Refusal{who, "already " + std::to_string(sessions) + " sessions of this identity, the most allowed"};
   ++sessions;
-  seat = std::make_shared<Seat>(*this, who);
+  seat = std::make_shared<Seat>(*this, identity);
   if (answer.result == Registry::Result::known)
     log_.event(peer, "signed in " + who + (isNew ? " (registered before)" : ""));
   return std::nullopt;

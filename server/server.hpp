@@ -29,6 +29,7 @@
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -155,7 +156,7 @@ class Server {
   std::unique_ptr<Bus> bus_;
   PendingList pending_;
   std::unordered_map<std::string, std::size_t> pendingPerGroup_;
-  std::unordered_map<std::string, std::size_t> sessionsPerIdentity_;
+  std::map<Key, std::size_t> sessionsPerIdentity_;
   // Which bound set maxSessions, and the memory it was fitted to.
   SessionBound sessionBound_ = SessionBound::option;
   std::uint64_t memoryBytes_ = 0;
