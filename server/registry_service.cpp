@@ -111,7 +111,7 @@ RegistryService::Answer RegistryService::withoutAnswer(const Question& question)
     std::lock_guard lock(mutex_);
     seen_.erase(question.hello);
     return Answer{Registry::Result::failed, false,
-                  "no answer within " + std::to_string(limits_.registryDeadline.count() / 1000) + " s"};
+                  "no answer within " + std::to_string(limits_.registryDeadline.count() / 1000) + " s", true};
   }
   if (!trusting_.exchange(true))
     note("the database does not answer: sign-ins of known identities go ahead, their hellos checked against this "

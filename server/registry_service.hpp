@@ -58,6 +58,7 @@ class RegistryService {
     Registry::Result result = Registry::Result::failed;
     bool replayed = false;
     std::string error;  // why, when failed
+    bool late = false;  // failed because no answer came in time
   };
   using Reply = std::function<void(const Answer&)>;
 

@@ -1,3 +1,6 @@
+// The server's front: listening and accepting, each connection's hello from
+// its first byte to its welcome or refusal, the hand-over of a welcomed
+// session to its shard, and the start and stop of every thread.
 #include "server/server.hpp"
 
 #include <sodium.h>
@@ -26,6 +29,7 @@
 
 #include "proto/deadline.hpp"
 #include "server/session.hpp"
+#include "server/url_list.hpp"
 
 // GCC 12 at -O2 takes the coroutine frame of greet, which Asio's own
 // operator new and delete allocate and free as a pair, for a mismatch.
@@ -50,11 +54,11 @@ void closeQuietly(tcp::socket& socket) {
   socket.close(ignored);
 }
 
-// Leaves the hub whichever way the session's coroutine ends.
+// Leaves the shard whichever way the session's coroutine ends.
 struct Membership {
-  Hub::Part& part;
+  Shard& shard;
   const Session& session;
-  ~Membership() { part.leave(session); }
+  ~Membership() { shard.leave(session); }
 };
 
 // Raises the soft open-file limit as far as the hard one allows; returns the
@@ -154,13 +158,19 @@ class Server::Seat {
 Server::Server(ServerOptions options, LogSink sink)
     : options_(std::move(options)),
       log_(std::move(sink)),
-      hub_(threadCount(options_.threads), options_.limits.maxBufferedBytes) {}
+      hub_(threadCount(options_.threads), options_.limits) {}
 
 Server::~Server() {
   bus_.reset();
   // A worker the database still holds is left to the process's exit; its
   // service must not be destroyed under it.
   if (registry_ && !registry_->stop(kRegistryStopWait)) (void)registry_.release();
+}
+
+Stats Server::stats() const {
+  Stats stats = hub_.stats();
+  stats += front_.read();
+  return stats;
 }
 
 bool Server::open(std::string& error) {
@@ -172,7 +182,7 @@ bool Server::open(std::string& error) {
   memoryBytes_ = machineMemory();
   sessionBound_ = fitToMachine(options_.limits, openFiles_, memoryBytes_);
   if (!loadOrCreateServerKey(options_.dataDir, key_, error)) return false;
-  std::unique_ptr<Registry> registry = openRegistry(options_, error);
+  std::unique_ptr<Registry> registry = openRegistry(options_.postgres, options_.dataDir, error);
   if (!registry) return false;
   registry_ = RegistryService::start(std::move(registry), options_.limits, log_, error);
   if (!registry_) return false;
@@ -199,17 +209,18 @@ bool Server::open(std::string& error) {
 bool Server::openBus(std::string& error) {
   if (options_.nats.empty()) return true;
   Bus::Handlers handlers;
-  // On a thread of the bus's, one at a time; the hub hands over to the I/O
-  // threads.
+  // On a thread of the bus's, one at a time; the hub posts to the shards.
   handlers.deliver = [this](const Key& named, const std::shared_ptr<const Bytes>& packet) {
-    hub_.deliverFromBus(named, packet);
+    hub_.relayFromElsewhere(named, packet);
   };
   handlers.lost = [this](const std::string& why) {
     log_.event("bus", "closing every session here, which may have missed packets: " + why);
     hub_.closeCurrent("may have missed packets from another instance");
   };
   handlers.note = [this](const std::string& what) { log_.event("bus", what); };
-  bus_ = Bus::connect({options_.nats, options_.busBacklogBytes}, std::move(handlers), error);
+  Bus::Settings settings{options_.nats};
+  if (options_.busBacklogBytes) settings.maxBacklogBytes = *options_.busBacklogBytes;
+  bus_ = Bus::connect(settings, std::move(handlers), error);
   if (!bus_) return false;
   if (bus_->maxPacketSize() < Packet::headerSize + options_.limits.maxPayload) {
     error = "the bus carries packets of at most " + std::to_string(bus_->maxPacketSize()) +
@@ -217,10 +228,8 @@ bool Server::openBus(std::string& error) {
             " needs; raise max_payload in nats-server's configuration";
     return false;
   }
-  std::string urls;
-  for (const auto& url : options_.nats) urls += (urls.empty() ? "" : ",") + url;
-  log_.event("bus", "joined the cluster on " + urls + " as instance " + toHex(bus_->id().data(), 8));
-  hub_.setBus(bus_.get());
+  log_.event("bus", "joined the cluster on " + joinUrls(options_.nats) + " as instance " + toHex(bus_->id().data(), 8));
+  hub_.setOnward(bus_.get());
   return true;
 }
 
@@ -241,21 +250,16 @@ void Server::run(bool handleSignals) {
   log_.event(listenName_, "listening");
   const Limits& limits = options_.limits;
   std::string capacity = "capacity: " + std::to_string(limits.maxSessions) + " sessions on " +
-                         std::to_string(hub_.parts()) + " I/O threads, open-file limit " + std::to_string(openFiles_);
+                         std::to_string(hub_.shards()) + " I/O threads, open-file limit " + std::to_string(openFiles_);
   if (limits.maxSessions + limits.maxPending + kReservedFiles > openFiles_)
     capacity += " (too low for that many: newcomers will be turned away sooner)";
   capacity += ", memory " + std::to_string(memoryBytes_ >> 20) + " MiB; the session bound comes from " +
               describe(sessionBound_);
   log_.event(listenName_, capacity);
 
-  using Guard = asio::executor_work_guard<asio::io_context::executor_type>;
-  std::vector<Guard> guards;
-  for (std::size_t i = 0; i < hub_.parts(); ++i) {
-    guards.emplace_back(hub_.part(i).io().get_executor());
-    threads_.emplace_back([&io = hub_.part(i).io()] { io.run(); });
-  }
-  guards.emplace_back(handshakes_.get_executor());
-  for (std::size_t i = 0; i < hub_.parts(); ++i)
+  hub_.start();
+  std::optional handshakeWork = asio::make_work_guard(handshakes_);
+  for (std::size_t i = 0; i < hub_.shards(); ++i)
     threads_.emplace_back([this] {
       // Behind the relaying threads when the cores are short; failing to is harmless.
       ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
@@ -266,8 +270,9 @@ void Server::run(bool handleSignals) {
     if (error) shutdown("accept loop failed");
   });
   io_.run();
-  // Nothing is handed over any more; the sessions wind down on their threads.
-  guards.clear();
+  // Nothing is handed over any more; the sessions wind down on their shards.
+  handshakeWork.reset();
+  hub_.finish();
   for (auto& thread : threads_) thread.join();
   threads_.clear();
   // The last-seen times are written now, or given up on in time.
@@ -287,7 +292,7 @@ void Server::shutdown(const std::string& why) {
   boost::system::error_code ignored;
   acceptor_.close(ignored);
   if (signals_) signals_->cancel(ignored);
-  while (!pending_.empty()) evict(pending_.begin(), "server shutting down");
+  while (!pending_.empty()) evict(pending_.begin(), Count::refusedOther, "server shutting down");
   hub_.closeAll("server shutting down");
 }
 
@@ -350,27 +355,29 @@ void Server::admit(const std::shared_ptr<Pending>& pending) {
   const auto inGroup = [](const std::string& group) {
     return [&group](const std::shared_ptr<Pending>& p) { return p->group == group; };
   };
-  const auto why = [&](const PendingList::iterator& it, const std::string& from) {
-    return "too many connections" + from + ((*it)->helloRead ? " without a session" : " without a hello");
+  const auto pushOut = [&](const PendingList::iterator& it, const std::string& from) {
+    if ((*it)->helloRead)
+      evict(it, Count::refusedEvicted, "too many connections" + from + " without a session");
+    else
+      evict(it, Count::refusedNoHello, "too many connections" + from + " without a hello");
   };
   const auto fromThere = pendingPerGroup_.find(pending->group);
   if (fromThere != pendingPerGroup_.end() && fromThere->second >= options_.limits.maxPendingPerAddress) {
-    const auto oldest = std::find_if(pending_.begin(), pending_.end(), inGroup(pending->group));
-    evict(oldest, why(oldest, " from " + pending->group));
+    pushOut(std::find_if(pending_.begin(), pending_.end(), inGroup(pending->group)), " from " + pending->group);
   } else if (pending_.size() >= options_.limits.maxPending && !pending_.empty()) {
     // From the party that holds the most, so that one flooding from many
     // addresses cannot push out a newcomer still mining its proof of work.
     const auto most = std::max_element(pendingPerGroup_.begin(), pendingPerGroup_.end(),
                                        [](const auto& a, const auto& b) { return a.second < b.second; });
-    const auto oldest = std::find_if(pending_.begin(), pending_.end(), inGroup(most->first));
-    evict(oldest, why(oldest, ""));
+    pushOut(std::find_if(pending_.begin(), pending_.end(), inGroup(most->first)), "");
   }
   pending_.push_back(pending);
   ++pendingPerGroup_[pending->group];
 }
 
-void Server::evict(PendingList::iterator it, const std::string& why) {
+void Server::evict(PendingList::iterator it, Count count, const std::string& why) {
   const std::shared_ptr<Pending> pending = *it;
+  pending->closedCount = count;
   pending->closedBecause = why;
   pending->gone = true;
   closeQuietly(*pending->socket);
@@ -398,7 +405,7 @@ void Server::watchGone(const std::shared_ptr<Pending>& pending) {
                                 if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
                                   return watchGone(p);
                                 const auto it = std::find(pending_.begin(), pending_.end(), p);
-                                if (it != pending_.end()) evict(it, "closed before its hello was answered");
+                                if (it != pending_.end()) evict(it, Count::refusedOther, "closed before its hello was answered");
                               });
 }
 
@@ -410,7 +417,7 @@ asio::awaitable<std::optional<std::string>> Server::readHello(Pending& pending,
     Deadline deadline(pending.socket->get_executor(), options_.limits.helloTimeout, [&] {
       if (auto it = std::find_if(pending_.begin(), pending_.end(), [&](const auto& p) { return p.get() == &pending; });
           it != pending_.end())
-        evict(it, "no hello within the time limit");
+        evict(it, Count::refusedNoHello, "no hello within the time limit");
     });
     got = co_await asio::async_read(*pending.socket, asio::buffer(hello), asio::redirect_error(asio::use_awaitable, ec));
   }
@@ -445,21 +452,26 @@ std::optional<Server::Refusal> Server::admitIdentity(const std::string& peer, co
                                                      std::shared_ptr<Seat>& seat) {
   const std::string who = toHex(initial.signPublicKey(), kKeySize);
   const bool isNew = initial.isNewIdentity() == 1;
-  if (answer.replayed) return Refusal{who, "replayed hello"};
+  if (answer.replayed) return Refusal{Count::refusedReplayed, who, "replayed hello"};
   // A proven identity is registered even if the session cannot go on: its
   // client remembers that it has registered and never sends a proof again.
   switch (answer.result) {
     case Registry::Result::added: log_.event(peer, "registered " + who); break;
     case Registry::Result::known: break;
-    case Registry::Result::unknown: return Refusal{{}, "unknown identity " + who + " without proof of work"};
-    case Registry::Result::failed: return Refusal{{}, "registry failed for " + who + ": " + answer.error};
+    case Registry::Result::unknown:
+      return Refusal{Count::refusedUnknownIdentity, {}, "unknown identity " + who + " without proof of work"};
+    case Registry::Result::failed:
+      return Refusal{answer.late ? Count::refusedRegistryLate : Count::refusedRegistryFailed, {},
+                     "registry failed for " + who + ": " + answer.error};
   }
-  if (hub_.size() >= options_.limits.maxSessions) return Refusal{{}, "server full, " + who + " turned away"};
+  if (hub_.size() >= options_.limits.maxSessions)
+    return Refusal{Count::refusedServerFull, {}, "server full, " + who + " turned away"};
   Key identity;
   std::memcpy(identity.data(), initial.signPublicKey(), identity.size());
   std::size_t& sessions = sessionsPerIdentity_[identity];
   if (sessions >= options_.limits.maxSessionsPerIdentity)
-    return Refusal{who, "already " + std::to_string(sessions) + " sessions of this identity, the most allowed"};
+    return Refusal{Count::refusedIdentityFull, who,
+                   "already " + std::to_string(sessions) + " sessions of this identity, the most allowed"};
   ++sessions;
   seat = std::make_shared<Seat>(*this, identity);
   if (answer.result == Registry::Result::known)
@@ -475,6 +487,7 @@ asio::awaitable<void> Server::greet(tcp::socket socket) {
   keepAlive(socket, options_.limits.keepAlive);
   log_.event(peer, "connected");
   const auto refuse = [&](const Refusal& refusal) {
+    front_.add(refusal.count);
     log_.event(peer, "refused" + (refusal.who.empty() ? "" : " " + refusal.who) + ": " + refusal.why);
     closeQuietly(socket);
   };
@@ -492,12 +505,15 @@ asio::awaitable<void> Server::greet(tcp::socket socket) {
   } listed{*this, pending};
 
   std::array<unsigned char, kHelloSize> hello;
-  if (auto unread = co_await readHello(*pending, hello)) co_return refuse({{}, *unread});
+  // Why it went while it waited, when it was evicted or its peer left.
+  const auto gone = [&] { return Refusal{pending->closedCount, {}, pending->closedBecause}; };
+  if (auto unread = co_await readHello(*pending, hello))
+    co_return refuse(pending->gone ? gone() : Refusal{Count::refusedNoHello, {}, *unread});
   pending->helloRead = true;
   watchGone(pending);
   const Opened opened = co_await asio::co_spawn(handshakes_, open(pending, hello), asio::use_awaitable);
-  if (pending->gone) co_return refuse({{}, pending->closedBecause});
-  if (!opened.initial) co_return refuse({{}, std::string(describe(opened.why))});
+  if (pending->gone) co_return refuse(gone());
+  if (!opened.initial) co_return refuse({Count::refusedBadHello, {}, std::string(describe(opened.why))});
   const Initial& initial = *opened.initial;
 
   RegistryService::Question question;
@@ -506,25 +522,27 @@ asio::awaitable<void> Server::greet(tcp::socket socket) {
   question.isNew = initial.isNewIdentity() == 1;
   question.now = std::time(nullptr);
   const RegistryService::Answer answer = co_await askRegistry(pending, question);
-  if (pending->gone) co_return refuse({{}, pending->closedBecause});
+  if (pending->gone) co_return refuse(gone());
   std::shared_ptr<Seat> seat;
   if (auto refusal = admitIdentity(peer, initial, answer, seat)) co_return refuse(*refusal);
 
   const std::optional<Keyed> keyed = co_await asio::co_spawn(handshakes_, key(pending, initial), asio::use_awaitable);
-  if (pending->gone) co_return refuse({{}, pending->closedBecause});
-  if (!keyed) co_return refuse({{}, "unusable key-exchange key from " + toHex(initial.signPublicKey(), kKeySize)});
-  if (stopping_) co_return refuse({{}, "server shutting down"});
-  // The session moves to its I/O thread's event loop for good, which
-  // writes the welcome once the session is there.
-  Hub::Part& part = hub_.nextPart();
+  if (pending->gone) co_return refuse(gone());
+  if (!keyed)
+    co_return refuse(
+        {Count::refusedBadHello, {}, "unusable key-exchange key from " + toHex(initial.signPublicKey(), kKeySize)});
+  if (stopping_) co_return refuse({Count::refusedOther, {}, "server shutting down"});
+  // The session moves to its shard's event loop for good, which writes the
+  // welcome once the session is there.
+  Shard& shard = hub_.nextShard();
   const auto protocol = remote.protocol();
   const int fd = socket.release(ec);
-  if (ec) co_return refuse({{}, "cannot hand over the connection: " + ec.message()});
-  asio::post(part.io(), [this, &part, protocol, fd, peer, identity = question.identity, keys = keyed->keys,
-                         welcome = keyed->welcome, seat = std::move(seat)]() mutable {
-    auto session = std::make_shared<Session>(tcp::socket(part.io(), protocol, fd), peer, identity, keys->rx, keys->tx,
-                                             part, log_, options_.limits);
-    asio::co_spawn(part.io(), serve(std::move(session), part, std::move(seat), welcome), asio::detached);
+  if (ec) co_return refuse({Count::refusedOther, {}, "cannot hand over the connection: " + ec.message()});
+  asio::post(shard.io(), [this, &shard, protocol, fd, peer, identity = question.identity, keys = keyed->keys,
+                          welcome = keyed->welcome, seat = std::move(seat)]() mutable {
+    auto session = std::make_shared<Session>(tcp::socket(shard.io(), protocol, fd), peer, identity, keys->rx, keys->tx,
+                                             shard, log_, options_.limits);
+    asio::co_spawn(shard.io(), serve(std::move(session), shard, std::move(seat), welcome), asio::detached);
   });
 }
 
@@ -547,11 +565,11 @@ asio::awaitable<std::optional<Server::Keyed>> Server::key(std::shared_ptr<Pendin
   co_return keyed;
 }
 
-asio::awaitable<void> Server::serve(std::shared_ptr<Session> session, Hub::Part& part,
+asio::awaitable<void> Server::serve(std::shared_ptr<Session> session, Shard& shard,
                                     [[maybe_unused]] std::shared_ptr<Seat> seat,
                                     std::array<unsigned char, kWelcomeSize> welcome) {
-  part.join(session);
-  Membership membership{part, *session};
+  shard.join(session);
+  Membership membership{shard, *session};
   co_await session->run(welcome);
 }
 

@@ -11,8 +11,8 @@
 //   exchange, welcome); they run at a lower priority, so that a storm of
 //   sign-ins slows the sign-ins and not the chat;
 // - the registry service's own thread: the registry's reads and writes;
-// - the I/O threads, one per Hub::Part: the keyed sessions, each on the
-//   thread it was handed to at its welcome (in turn), for its whole life.
+// - the shards' threads (Hub): the keyed sessions, each on the shard it was
+//   handed to at its welcome (in turn), for its whole life.
 //
 //   Server server(options, stderrSink());
 //   if (!server.open(error)) ...
@@ -44,8 +44,11 @@
 #include "server/key_file.hpp"
 #include "server/options.hpp"
 #include "server/registry_service.hpp"
+#include "server/stats.hpp"
 
 namespace sotto {
+
+class Session;
 
 class Server {
  public:
@@ -60,8 +63,9 @@ class Server {
   // Loads or makes the long-term key, opens the registry and starts listening.
   bool open(std::string& error);
   const Key& publicKey() const { return key_.publicKey; }
-  // Packets opened from clients since the start; any thread.
-  std::uint64_t packetsReceived() const { return hub_.packetsReceived(); }
+  // What the server has counted since the start, every thread's summed; any
+  // thread.
+  Stats stats() const;
   // The limits in force once open() has fitted them to the machine.
   const Limits& limits() const { return options_.limits; }
   // Serves until stop() or, with handleSignals, until SIGINT, SIGTERM or
@@ -80,6 +84,7 @@ class Server {
     std::string group;
     bool helloRead = false;
     std::atomic<bool> gone{false};
+    Count closedCount = Count::refusedOther;
     std::string closedBecause;
     // The wait for the registry's answer, ended early by the answer or by
     // an eviction.
@@ -87,8 +92,10 @@ class Server {
   };
   using PendingList = std::list<std::shared_ptr<Pending>>;
   struct SessionKeys;
-  // Why a connection is refused; who, when its identity is known.
+  // Why a connection is turned away: the count it goes to, the identity
+  // when the line names it, and the line.
   struct Refusal {
+    Count count;
     std::string who;
     std::string why;
   };
@@ -117,8 +124,8 @@ class Server {
   // and the welcome of an admitted one.
   boost::asio::awaitable<Opened> open(std::shared_ptr<Pending> pending, std::array<unsigned char, kHelloSize> hello);
   boost::asio::awaitable<std::optional<Keyed>> key(std::shared_ptr<Pending> pending, Initial initial);
-  // On the session's I/O thread, from its welcome to its end.
-  static boost::asio::awaitable<void> serve(std::shared_ptr<Session> session, Hub::Part& part,
+  // On the session's shard, from its welcome to its end.
+  static boost::asio::awaitable<void> serve(std::shared_ptr<Session> session, Shard& shard,
                                             std::shared_ptr<Seat> seat, std::array<unsigned char, kWelcomeSize> welcome);
   // The registry's word on the hello, waited for on the front thread within
   // its bound; an eviction ends the wait.
@@ -131,7 +138,7 @@ class Server {
   // Holds a new connection, evicting the oldest one of the same address
   // group, or of the group that holds the most, when a bound is reached.
   void admit(const std::shared_ptr<Pending>& pending);
-  void evict(PendingList::iterator it, const std::string& why);
+  void evict(PendingList::iterator it, Count count, const std::string& why);
   void forget(const std::shared_ptr<Pending>& pending);
   // Ends the pending connection as soon as its peer goes away.
   void watchGone(const std::shared_ptr<Pending>& pending);
@@ -151,6 +158,7 @@ class Server {
   std::unique_ptr<RegistryService> registry_;
   std::string listenName_;
   Hub hub_;
+  // The handshake threads.
   std::vector<std::thread> threads_;
   // Goes first: its threads call into the hub until it is gone.
   std::unique_ptr<Bus> bus_;
@@ -161,6 +169,8 @@ class Server {
   SessionBound sessionBound_ = SessionBound::option;
   std::uint64_t memoryBytes_ = 0;
   bool stopping_ = false;
+  // The front thread's counts: the refusals.
+  Counters front_;
 };
 
 }  // namespace sotto
