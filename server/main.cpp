@@ -55,9 +55,13 @@ int main(int argc, char** argv) {
 
   // The log may be a pipe whose reader goes away; the chat must outlive it.
   std::signal(SIGPIPE, SIG_IGN);
-  // Nothing to reload: a hang-up of the terminal that started it, or a
-  // reload asked for by habit, leaves the chat running.
-  std::signal(SIGHUP, SIG_IGN);
+  // Held back until run() handles them, so that one that comes during the
+  // start ends the server cleanly too; the threads started meanwhile keep
+  // them blocked and leave them to the front thread.
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signal);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   sotto::Server server(*options, sotto::stderrSink());
   // Bound before the server writes a file, and stopped before the server
   // it reads from goes.
@@ -80,5 +84,7 @@ int main(int argc, char** argv) {
   sd_notify(0, "READY=1");
   server.run(true);
   sd_notify(0, "STOPPING=1");
+  // A log nobody reads does not keep the server from ending.
+  sotto::drainStderr(std::chrono::seconds(1));
   return 0;
 }
