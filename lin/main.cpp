@@ -7,6 +7,7 @@
 #include "lin/first_run.hpp"
 #include "lin/globals.hpp"
 #include "lin/keys.hpp"
+#include "lin/names.hpp"
 #include "lin/reader.hpp"
 #include "lin/tui.hpp"
 
@@ -53,6 +54,7 @@ int main() {
   // full-screen mode.
   forgetScreenContents();
 
+  loadNames();
   addMessage(L"Connected. Press Esc to exit.", false);
   needRedraw = true;
   std::thread reader(readerThread);
