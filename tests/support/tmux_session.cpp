@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -118,6 +120,14 @@ void Session::bytes(std::initializer_list<unsigned char> raw) const {
     args.push_back(hex);
   }
   tmux(args);
+}
+
+void Session::paste(const std::string& literal) const {
+  const auto file = std::filesystem::temp_directory_path() / (socket_ + "-paste");
+  std::ofstream(file, std::ios::binary) << literal;
+  // -r keeps line feeds as they are; -d drops the buffer afterwards.
+  tmux({"load-buffer", file.string(), ";", "paste-buffer", "-d", "-r"});
+  std::filesystem::remove(file);
 }
 
 void Session::resize(int width, int height) const {

@@ -47,6 +47,9 @@ class Session {
   void text(const std::string& literal) const;
   // Raw bytes, for keys that must arrive as one particular code.
   void bytes(std::initializer_list<unsigned char> raw) const;
+  // Text pasted as tmux pastes a buffer: written to the pane as is, in one
+  // go, and of any length (send-keys takes at most a few KiB).
+  void paste(const std::string& literal) const;
   void resize(int width, int height) const;
 
   // The visible rows, trailing blanks trimmed. With attributes, each row
