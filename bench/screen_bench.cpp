@@ -133,14 +133,18 @@ void paste(benchmark::State& state, std::size_t length, const std::string& addre
   const std::string shown = "> " + text.substr(length - (kColumns - 3));
   bool ok = false;
   Clock::duration took{};
+  Usage before, after;
   for (auto _ : state) {
+    before = usage(window.pid);
     const auto start = Clock::now();
     window.term->paste(text);
     ok = window.waitForRow(kRows - 1, shown, 60s);
     took = Clock::now() - start;
+    after = usage(window.pid);
   }
   if (!ok) return state.SkipWithError("the paste was not on the input row within 60 s");
   state.counters[kFigure] = seconds(took);
+  state.counters["cpu"] = after.onCpuSeconds - before.onCpuSeconds;
 }
 
 // With a huge line in the history, or only short ones.
@@ -223,6 +227,8 @@ void registerScreen() {
   add({"screen/paste/100000", "paste of 100,000 characters: on the input row after", "s", Better::lower, ""},
       [](benchmark::State& state) { paste(state, 100000, "127.0.55.2"); })
       ->Iterations(1);
+  addRow({"screen/paste/10000", "paste of 10,000 characters: sotto's CPU time", "s", Better::lower, "", "cpu"});
+  addRow({"screen/paste/100000", "paste of 100,000 characters: sotto's CPU time", "s", Better::lower, "", "cpu"});
   constexpr const char* kShort = "screen/short-lines";
   constexpr const char* kHuge = "screen/huge-line";
   add({kShort, "one-word line, short lines in the history: CPU per repaint", "ms", Better::lower, ""},
