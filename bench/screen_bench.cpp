@@ -164,7 +164,15 @@ void oneWordLines(benchmark::State& state, bool huge, const std::string& address
     const auto start = Clock::now();
     const double cpuBefore = usage(window.pid).onCpuSeconds;
     window.session->sendPacket(2, sender(), Bytes(text.begin(), text.end()));
-    if (!window.waitFor([&](const Screen& s) { return s.size() > kRows - 2 && s[kRows - 2].ends_with(end); }, 900s)) {
+    // Its last rows, joined again: where the rows break is the layout's own
+    // business.
+    const auto endShown = [&](const Screen& s) {
+      std::string joined;
+      for (int row = kRows - 4; row <= kRows - 2 && row < static_cast<int>(s.size()); ++row)
+        joined += s[row].substr(std::min<std::size_t>(s[row].size(), 2));
+      return joined.ends_with(end);
+    };
+    if (!window.waitFor(endShown, 900s)) {
       const std::string cpu = std::to_string(usage(window.pid).onCpuSeconds - cpuBefore);
       return state.SkipWithError(("the huge line was not on screen within 900 s; sotto used " + cpu + " s of CPU").c_str());
     }
