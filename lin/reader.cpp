@@ -8,6 +8,7 @@
 #include "lin/chat_screen.hpp"
 #include "lin/globals.hpp"
 #include "lin/names.hpp"
+#include "lin/reconnect.hpp"
 #include "lin/text.hpp"
 
 std::wstring receivedLine(const RecivedMessage& message) {
@@ -45,14 +46,12 @@ bool showWaitingMessages() {
 
 void readerThread() {
   using namespace std::chrono_literals;
-  bool lossShown = false;
   while (running) {
     // Asked before the poll: the library queues its last message before it
     // reports the end, so an empty poll after that has seen them all.
     const bool wasConnected = client->connected();
-    if (!showWaitingMessages() && !wasConnected && !lossShown) {
-      addMessage(L"Connection lost. Press Esc to exit.", false);
-      lossShown = true;
+    if (!showWaitingMessages() && !wasConnected) {
+      reconnect();
     }
     std::this_thread::sleep_for(10ms);
   }

@@ -17,6 +17,6 @@ std::wstring receivedLine(const RecivedMessage& message);
 bool showWaitingMessages();
 
 // Polls the client every 10 ms, taking all that waits, while `running`. Once
-// the connection has ended and every message has been shown, adds
-// "Connection lost. Press Esc to exit." once.
+// the connection has ended and every message has been shown, reconnects
+// (lin/reconnect.hpp) before it polls again.
 void readerThread();

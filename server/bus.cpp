@@ -8,6 +8,8 @@
 #include <string_view>
 #include <utility>
 
+#include "server/url_list.hpp"
+
 namespace sotto {
 
 namespace {
@@ -32,23 +34,11 @@ std::string failure(const std::string& what, natsStatus status) {
 
 }  // namespace
 
-std::vector<std::string> splitUrls(const std::string& list) {
-  std::vector<std::string> urls;
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    const std::size_t comma = std::min(list.find(',', start), list.size());
-    if (comma == start) return {};
-    urls.push_back(list.substr(start, comma - start));
-    start = comma + 1;
-  }
-  return urls;
-}
-
 Bus::Bus(const Settings& settings, Handlers handlers) : settings_(settings), handlers_(std::move(handlers)) {
   randombytes_buf(id_.data(), id_.size());
-  subject_ = "sotto.chat." + hex(id_.data(), id_.size());
-  ackPrefix_ = "_sotto.ack." + hex(id_.data(), id_.size()) + ".";
-  deliverPrefix_ = "_sotto.deliver." + hex(id_.data(), id_.size()) + ".";
+  subject_ = "sotto.chat." + toHex(id_.data(), id_.size());
+  ackPrefix_ = "_sotto.ack." + toHex(id_.data(), id_.size()) + ".";
+  deliverPrefix_ = "_sotto.deliver." + toHex(id_.data(), id_.size()) + ".";
 }
 
 std::unique_ptr<Bus> Bus::connect(const Settings& settings, Handlers handlers, std::string& error) {
@@ -91,9 +81,7 @@ bool Bus::start(std::string& error) {
   if (s == NATS_OK) s = natsConnection_Connect(&conn_, options);
   natsOptions_Destroy(options);
   if (s != NATS_OK) {
-    std::string list;
-    for (const auto& url : settings_.urls) list += (list.empty() ? "" : ",") + url;
-    error = failure("cannot reach the bus at " + list, s);
+    error = failure("cannot reach the bus at " + joinUrls(settings_.urls), s);
     return false;
   }
   jsOptions jsOpts;
@@ -252,7 +240,7 @@ void Bus::publisher() {
     for (const Outgoing& out : sending) {
       natsMsg* msg = nullptr;
       const std::string reply = ackPrefix_ + std::to_string(out.seq);
-      const std::string msgId = hex(id_.data(), id_.size()) + "-" + std::to_string(out.seq);
+      const std::string msgId = toHex(id_.data(), id_.size()) + "-" + std::to_string(out.seq);
       natsStatus s = natsMsg_Create(&msg, subject_.c_str(), reply.c_str(),
                                     reinterpret_cast<const char*>(out.record->data()),
                                     static_cast<int>(out.record->size()));

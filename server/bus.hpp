@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "server/bus_record.hpp"
+#include "server/onward.hpp"
 
 struct __natsConnection;
 struct __natsSubscription;
@@ -44,7 +45,7 @@ struct __natsMsg;
 
 namespace sotto {
 
-class Bus {
+class Bus final : public Onward {
  public:
   struct Settings {
     std::vector<std::string> urls;
@@ -71,7 +72,7 @@ class Bus {
 
   // Any thread; never waits on the bus. Calls from one thread are published
   // in the order they were made.
-  void publish(const Key& named, const Bytes& serialized);
+  void publish(const Key& named, const Bytes& serialized) override;
   const InstanceId& id() const { return id_; }
   // The largest serialized packet the bus carries in one record.
   std::size_t maxPacketSize() const;
@@ -148,8 +149,5 @@ class Bus {
   std::thread publisher_;
   std::thread keeper_;
 };
-
-// "nats://a:4222,nats://b:4222" -> its URLs; empty on an empty part.
-std::vector<std::string> splitUrls(const std::string& list);
 
 }  // namespace sotto

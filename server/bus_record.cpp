@@ -59,16 +59,6 @@ std::optional<BusRecord> decodeRecord(const unsigned char* data, std::size_t siz
   return record;
 }
 
-std::string hex(const unsigned char* data, std::size_t size) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < size; ++i) {
-    out += digits[data[i] >> 4];
-    out += digits[data[i] & 15];
-  }
-  return out;
-}
-
 std::string OriginOrder::accept(BusRecord&& record, std::vector<BusRecord>& ready,
                                 std::chrono::steady_clock::time_point now) {
   const InstanceId id = record.origin;
@@ -86,7 +76,7 @@ std::string OriginOrder::accept(BusRecord&& record, std::vector<BusRecord>& read
     const std::uint64_t missing = origin.waiting.begin()->first - origin.next;
     origin.next = origin.waiting.begin()->first;
     std::string why = drain(id, origin, ready);
-    return std::to_string(missing) + " packets from instance " + hex(id.data(), 8) + " never came over the bus" +
+    return std::to_string(missing) + " packets from instance " + toHex(id.data(), 8) + " never came over the bus" +
            (why.empty() ? "" : "; " + why);
   }
   std::string why = take(id, origin, std::move(record), ready);
@@ -98,7 +88,7 @@ std::string OriginOrder::accept(BusRecord&& record, std::vector<BusRecord>& read
 std::string OriginOrder::take(const InstanceId& id, Origin& origin, BusRecord&& record, std::vector<BusRecord>& ready) {
   std::string why;
   if (record.kind == BusRecord::Lost && record.seq > origin.next)
-    why = "instance " + hex(id.data(), 8) + " dropped " + std::to_string(record.seq - origin.next) +
+    why = "instance " + toHex(id.data(), 8) + " dropped " + std::to_string(record.seq - origin.next) +
           " packets while the bus was away longer than it could hold them";
   origin.next = record.seq + 1;
   if (record.kind == BusRecord::Packet) ready.push_back(std::move(record));

@@ -53,8 +53,6 @@ void stampSeq(Bytes& record, std::uint64_t seq);
 // Nothing if the record is malformed.
 std::optional<BusRecord> decodeRecord(const unsigned char* data, std::size_t size);
 
-std::string hex(const unsigned char* data, std::size_t size);
-
 // Puts the records of every other instance back in each origin's order,
 // drops repeats, and notices sequences that will never come. A record that
 // arrives ahead of one still missing waits; if too many wait, or the oldest
