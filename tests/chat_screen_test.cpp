@@ -26,15 +26,7 @@ class ChatScreen : public ChatWindow {
  protected:
   // Lines "<key>: caught up 1" to N, sent in one write, as a server catching
   // a member up after its sign-in.
-  void catchUp(int count) const {
-    Bytes frames;
-    for (int i = 1; i <= count; ++i) {
-      const Bytes frame = session->sealFrame(
-          testing_peer::Session::packet(2, countingKey(), bytesOf("caught up " + std::to_string(i))));
-      frames.insert(frames.end(), frame.begin(), frame.end());
-    }
-    session->sendRaw(frames);
-  }
+  void catchUp(int count) const { session->sendBurst(countingKey(), "caught up ", count); }
   static std::string caughtUp(int i) { return countingKeyHex + ": caught up " + std::to_string(i); }
 };
 

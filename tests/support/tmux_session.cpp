@@ -18,6 +18,30 @@ extern char** environ;
 
 namespace tmux_harness {
 
+namespace {
+
+// Starts argv[0], found on the PATH, with `actions`, which it destroys; -1
+// when it cannot.
+pid_t spawn(const std::vector<std::string>& argv, posix_spawn_file_actions_t& actions) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return spawned == 0 ? pid : -1;
+}
+
+// Its exit status, or -1 when a signal ended it.
+int reap(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
 Output run(const std::vector<std::string>& argv) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -25,15 +49,10 @@ Output run(const std::vector<std::string>& argv) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  const int spawned = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = spawn(argv, actions);
   ::close(pipeFds[1]);
   Output result;
-  if (spawned != 0) {
+  if (pid < 0) {
     ::close(pipeFds[0]);
     throw std::runtime_error("cannot run " + argv[0]);
   }
@@ -45,10 +64,7 @@ Output run(const std::vector<std::string>& argv) {
     result.out.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(pipeFds[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.status = reap(pid);
   return result;
 }
 
@@ -139,17 +155,11 @@ std::chrono::milliseconds Session::bytesApart(std::initializer_list<unsigned cha
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, toClient[0], 0);
   posix_spawn_file_actions_adddup2(&actions, fromClient[1], 1);
-  const std::vector<std::string> argv{"tmux", "-u", "-f", "/dev/null", "-L", socket_, "-C", "attach"};
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  const int spawned = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = spawn({"tmux", "-u", "-f", "/dev/null", "-L", socket_, "-C", "attach"}, actions);
   ::close(toClient[0]);
   ::close(fromClient[1]);
   FILE* replies = ::fdopen(fromClient[0], "r");
-  if (spawned != 0 || !replies) throw std::runtime_error("cannot run tmux -C");
+  if (pid < 0 || !replies) throw std::runtime_error("cannot run tmux -C");
   // The attaching, and then each command, is answered by a %end (or %error)
   // line once it is done.
   const auto done = [&] {
@@ -176,9 +186,7 @@ std::chrono::milliseconds Session::bytesApart(std::initializer_list<unsigned cha
   while (std::fgets(rest, sizeof rest, replies)) {
   }
   std::fclose(replies);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  reap(pid);
   return std::chrono::duration_cast<std::chrono::milliseconds>(apart);
 }
 
