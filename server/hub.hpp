@@ -50,6 +50,7 @@
 #include "proto/handshake.hpp"
 #include "proto/packet.hpp"
 #include "server/budget.hpp"
+#include "server/histogram.hpp"
 #include "server/onward.hpp"
 #include "server/options.hpp"
 #include "server/outbox.hpp"
@@ -109,6 +110,7 @@ class Shard {
   Hub& hub() { return hub_; }
   Budget& budget();
   const Counters& stats() const { return stats_; }
+  const DurationCounters& fanOut() const { return fanOut_; }
 
   // All of the rest on this shard's thread only.
   void join(const std::shared_ptr<Member>& session);
@@ -195,6 +197,8 @@ class Shard {
   FrameBatch sealed_;
   std::vector<Member*> toFlush_;
   Counters stats_;
+  // How long each hand-out to at least one recipient took.
+  DurationCounters fanOut_;
 };
 
 class Hub {
@@ -218,7 +222,10 @@ class Hub {
   std::size_t size() const { return size_.load(std::memory_order_relaxed); }
   // Every shard's counts, summed; any thread.
   Stats stats() const;
+  // Every shard's hand-out times, summed; any thread.
+  Durations fanOut() const;
   Budget& budget() { return budget_; }
+  const Budget& budget() const { return budget_; }
   // Whether the sender has too much posted to other shards and not yet
   // handed out there, so that its reader waits; any thread.
   bool behind(const Sender& sender) const;
