@@ -4,6 +4,7 @@
 
 #include "proto/bytes.hpp"
 #include "server/enrol.hpp"
+#include "server/identity_commands.hpp"
 #include "server/import_registry.hpp"
 #include "server/server.hpp"
 
@@ -20,6 +21,7 @@ int main(int argc, char** argv) {
   }
   if (options->enrollDir) return sotto::enrol(*options, std::cout, std::cerr);
   if (options->importRegistry) return sotto::importRegistry(*options, std::cout, std::cerr);
+  if (options->identityCommand) return sotto::identityCommand(*options, std::cout, std::cerr);
 
   // The log may be a pipe whose reader goes away; the chat must outlive it.
   std::signal(SIGPIPE, SIG_IGN);

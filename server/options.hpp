@@ -5,6 +5,8 @@
 //   sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]
 //   sotto-server ... --postgres CONNINFO [--nats URL[,URL...] [--bus-backlog BYTES]]
 //   sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry
+//   sotto-server [--data-dir DIR | --postgres CONNINFO] --allow|--revoke|--reinstate KEY
+//   sotto-server [--data-dir DIR | --postgres CONNINFO] --list-identities [--tsv]
 //   sotto-server --help
 #pragma once
 
@@ -15,8 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "proto/handshake.hpp"
 #include "proto/keep_alive.hpp"
 #include "proto/port.hpp"
+#include "server/identity_state.hpp"
 
 namespace sotto {
 
@@ -90,6 +94,9 @@ struct Limits {
   // are loaded this often, so that they sign in here while it is down.
   std::chrono::milliseconds registryWriteInterval{5000};
   std::chrono::milliseconds registryLoadInterval{30000};
+  // How often each server reads the registry's count of state changes, so
+  // that a revocation closes its sessions well within 2 s (StateWatch).
+  std::chrono::milliseconds stateCheckInterval{500};
 };
 
 // Descriptors the server keeps for itself: registry, log, listening socket,
@@ -117,6 +124,17 @@ struct ServerOptions {
   // outage; past it they are dropped and owned up to. Unset: the bus's own
   // default (Bus::Settings).
   std::optional<std::size_t> busBacklogBytes;
+  // Who may register: anyone with a proof of work, or only the identities
+  // allowed in advance.
+  Registration registration = Registration::open;
+  // A change to one identity's state, or the list of them, then exit.
+  struct IdentityCommand {
+    enum class Kind { allow, revoke, reinstate, list } kind = Kind::list;
+    Key key{};
+    // The list as tab-separated values, for scripts.
+    bool tabSeparated = false;
+  };
+  std::optional<IdentityCommand> identityCommand;
   bool help = false;
   // I/O threads that carry the sessions; 0: one per hardware thread.
   unsigned threads = 0;

@@ -18,6 +18,21 @@ constexpr const char* kSchema =
     "  last_seen INTEGER NOT NULL"
     ") WITHOUT ROWID;";
 
+// The states the operator gave identities, and a count of the writes, which
+// running servers read to learn of a change. The count's one row is there
+// from the start.
+constexpr const char* kStatesSchema =
+    "CREATE TABLE IF NOT EXISTS identity_states ("
+    "  key BLOB PRIMARY KEY NOT NULL CHECK (length(key) = 32),"
+    "  state TEXT NOT NULL CHECK (state IN ('allowed', 'revoked')),"
+    "  changed INTEGER NOT NULL"
+    ") WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS state_changes ("
+    "  one INTEGER PRIMARY KEY CHECK (one = 1),"
+    "  count INTEGER NOT NULL"
+    ");"
+    "INSERT INTO state_changes (one, count) VALUES (1, 0) ON CONFLICT (one) DO NOTHING;";
+
 // Resets the statement whatever happens, so it never holds a read lock.
 struct Reset {
   sqlite3_stmt* statement;
@@ -29,6 +44,46 @@ struct Reset {
 
 void bindKey(sqlite3_stmt* statement, const Key& key) {
   sqlite3_bind_blob(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+}
+
+// The statements on identities' states, prepared with the others.
+struct StateStatements {
+  sqlite3_stmt* write = nullptr;
+  sqlite3_stmt* clear = nullptr;
+  sqlite3_stmt* count = nullptr;
+  sqlite3_stmt* read = nullptr;
+  sqlite3_stmt* readAll = nullptr;
+  sqlite3_stmt* changes = nullptr;
+
+  bool prepare(sqlite3* db) {
+    if (sqlite3_exec(db, kStatesSchema, nullptr, nullptr, nullptr) != SQLITE_OK) return false;
+    const struct {
+      sqlite3_stmt** statement;
+      const char* sql;
+    } statements[] = {
+        {&write,
+         "INSERT INTO identity_states (key, state, changed) VALUES (?1, ?2, ?3)"
+         " ON CONFLICT (key) DO UPDATE SET state = excluded.state, changed = excluded.changed"},
+        {&clear, "DELETE FROM identity_states WHERE key = ?1"},
+        {&count, "UPDATE state_changes SET count = count + 1"},
+        {&read, "SELECT state FROM identity_states WHERE key = ?1"},
+        {&readAll, "SELECT key, state FROM identity_states"},
+        {&changes, "SELECT count FROM state_changes"},
+    };
+    for (const auto& s : statements)
+      if (sqlite3_prepare_v3(db, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.statement, nullptr) != SQLITE_OK)
+        return false;
+    return true;
+  }
+  void finalize() {
+    for (sqlite3_stmt* s : {write, clear, count, read, readAll, changes}) sqlite3_finalize(s);
+  }
+};
+
+std::optional<IdentityState> columnState(sqlite3_stmt* statement, int column) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+  return parseState(text ? std::string_view(text, static_cast<std::size_t>(sqlite3_column_bytes(statement, column)))
+                         : std::string_view());
 }
 
 // Every write is its own transaction on a write-ahead log with full sync.
@@ -44,6 +99,10 @@ class SqliteRegistry final : public Registry {
   bool forEach(const std::function<void(const Key&, const Entry&)>& each) override;
   bool transaction(const std::function<bool()>& body) override;
   std::string lastError() const override { return error_; }
+  bool writeState(const Key& key, IdentityState state, std::int64_t now) override;
+  std::optional<IdentityState> storedState(const Key& key) override;
+  bool forEachStoredState(const std::function<void(const Key&, IdentityState)>& each) override;
+  std::optional<std::int64_t> stateChanges() override;
 
  private:
   SqliteRegistry() = default;
@@ -59,6 +118,7 @@ class SqliteRegistry final : public Registry {
   sqlite3_stmt* touch_ = nullptr;
   sqlite3_stmt* select_ = nullptr;
   sqlite3_stmt* selectAll_ = nullptr;
+  StateStatements states_;
 };
 
 std::unique_ptr<Registry> SqliteRegistry::open(const std::string& path, std::string& error) {
@@ -94,11 +154,13 @@ std::unique_ptr<Registry> SqliteRegistry::open(const std::string& path, std::str
   for (const auto& s : statements)
     if (sqlite3_prepare_v3(db, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.statement, nullptr) != SQLITE_OK)
       return fail("cannot prepare statements for");
+  if (!registry->states_.prepare(db)) return fail("cannot set up identity states in");
   return registry;
 }
 
 SqliteRegistry::~SqliteRegistry() {
   for (sqlite3_stmt* s : {begin_, commit_, rollback_, insert_, touch_, select_, selectAll_}) sqlite3_finalize(s);
+  states_.finalize();
   sqlite3_close(db_);
 }
 
@@ -153,6 +215,50 @@ bool SqliteRegistry::forEach(const std::function<void(const Key&, const Entry&)>
   if (status == SQLITE_DONE) return true;
   error_ = sqlite3_errmsg(db_);
   return false;
+}
+
+bool SqliteRegistry::writeState(const Key& key, IdentityState state, std::int64_t now) {
+  const bool stored = state == IdentityState::allowed || state == IdentityState::revoked;
+  sqlite3_stmt* statement = stored ? states_.write : states_.clear;
+  bindKey(statement, key);
+  if (stored) {
+    const std::string_view word = stateName(state);
+    sqlite3_bind_text(statement, 2, word.data(), static_cast<int>(word.size()), SQLITE_STATIC);
+    sqlite3_bind_int64(statement, 3, now);
+  }
+  return step(statement) && step(states_.count);
+}
+
+std::optional<IdentityState> SqliteRegistry::storedState(const Key& key) {
+  Reset reset{states_.read};
+  bindKey(states_.read, key);
+  const int status = sqlite3_step(states_.read);
+  if (status == SQLITE_DONE) return IdentityState::unknown;
+  if (status == SQLITE_ROW) return columnState(states_.read, 0).value_or(IdentityState::unknown);
+  error_ = sqlite3_errmsg(db_);
+  return std::nullopt;
+}
+
+bool SqliteRegistry::forEachStoredState(const std::function<void(const Key&, IdentityState)>& each) {
+  Reset reset{states_.readAll};
+  int status;
+  while ((status = sqlite3_step(states_.readAll)) == SQLITE_ROW) {
+    const std::optional<IdentityState> state = columnState(states_.readAll, 1);
+    if (sqlite3_column_bytes(states_.readAll, 0) != static_cast<int>(kKeySize) || !state) continue;
+    Key key;
+    std::memcpy(key.data(), sqlite3_column_blob(states_.readAll, 0), key.size());
+    each(key, *state);
+  }
+  if (status == SQLITE_DONE) return true;
+  error_ = sqlite3_errmsg(db_);
+  return false;
+}
+
+std::optional<std::int64_t> SqliteRegistry::stateChanges() {
+  Reset reset{states_.changes};
+  if (sqlite3_step(states_.changes) == SQLITE_ROW) return sqlite3_column_int64(states_.changes, 0);
+  error_ = sqlite3_errmsg(db_);
+  return std::nullopt;
 }
 
 }  // namespace

@@ -25,12 +25,14 @@ std::size_t RegistryService::KeyHash::operator()(const Key& key) const {
   return hash;
 }
 
-RegistryService::RegistryService(std::unique_ptr<Registry> registry, const Limits& limits, const EventLog& log)
-    : limits_(limits), log_(log), registry_(std::move(registry)) {}
+RegistryService::RegistryService(std::unique_ptr<Registry> registry, const Limits& limits,
+                                 Registration registration, const EventLog& log)
+    : limits_(limits), registration_(registration), log_(log), registry_(std::move(registry)) {}
 
 std::unique_ptr<RegistryService> RegistryService::start(std::unique_ptr<Registry> registry, const Limits& limits,
-                                                        const EventLog& log, std::string& error) {
-  std::unique_ptr<RegistryService> service(new RegistryService(std::move(registry), limits, log));
+                                                        Registration registration, const EventLog& log,
+                                                        std::string& error) {
+  std::unique_ptr<RegistryService> service(new RegistryService(std::move(registry), limits, registration, log));
   if (!service->registry_->forEach([&](const Key& key, const Registry::Entry&) { service->known_.insert(key); })) {
     error = "cannot read the registry: " + service->registry_->lastError();
     return nullptr;
@@ -116,12 +118,13 @@ void RegistryService::work() {
 RegistryService::Answer RegistryService::ask(const Key& key, bool isNew, std::int64_t now) {
   Registry::Result result = Registry::Result::failed;
   if (!guarded([&] {
-        result = isNew ? registry_->enrol(key, now) : registry_->seen(key, now);
-        return result != Registry::Result::failed;
+        if (!isNew) return (result = registry_->seen(key, now)) != Registry::Result::failed;
+        return registry_->transaction(
+            [&] { return (result = registry_->registerWithin(key, now, registration_)) != Registry::Result::failed; });
       }))
     return Answer{Registry::Result::failed,
                   down_ ? "database unreachable: " + downError_ : registry_->lastError()};
-  if (result != Registry::Result::unknown) {
+  if (result == Registry::Result::added || result == Registry::Result::known) {
     std::lock_guard lock(mutex_);
     known_.insert(key);
   }

@@ -45,15 +45,16 @@ class RegistryService {
   // Loads the identities registry knows and starts the worker. Null with
   // error set on failure.
   static std::unique_ptr<RegistryService> start(std::unique_ptr<Registry> registry, const Limits& limits,
-                                                const EventLog& log, std::string& error);
+                                                Registration registration, const EventLog& log, std::string& error);
   // Answers what was asked, writes the pending last-seen times, then stops.
   ~RegistryService();
   RegistryService(const RegistryService&) = delete;
   RegistryService& operator=(const RegistryService&) = delete;
 
-  // Registers key (isNew: its proof of work was checked) or signs it in.
-  // Any thread; the answer resumes the caller on its own executor. A
-  // registration is committed before the answer comes.
+  // Registers key (isNew: its proof of work was checked) unless its state
+  // or closed registration refuses it, or signs it in. Any thread; the
+  // answer resumes the caller on its own executor. A registration is
+  // committed before the answer comes.
   boost::asio::awaitable<Answer> admit(const Key& key, bool isNew, std::int64_t now);
 
  private:
@@ -62,7 +63,8 @@ class RegistryService {
   };
   using Clock = std::chrono::steady_clock;
 
-  RegistryService(std::unique_ptr<Registry> registry, const Limits& limits, const EventLog& log);
+  RegistryService(std::unique_ptr<Registry> registry, const Limits& limits, Registration registration,
+                  const EventLog& log);
   // Known: notes the sign-in for the next batch.
   bool knownInMemory(const Key& key, std::int64_t now);
   void submit(std::function<void()> job);
@@ -78,6 +80,7 @@ class RegistryService {
   void load();
 
   const Limits& limits_;
+  const Registration registration_;
   const EventLog& log_;
 
   // Guarded by mutex_.

@@ -124,8 +124,13 @@ bool Server::open(std::string& error) {
   if (!loadOrCreateServerKey(options_.dataDir, key_, error)) return false;
   std::unique_ptr<Registry> registry = openRegistry(options_.postgres, options_.dataDir, error);
   if (!registry) return false;
-  registry_ = RegistryService::start(std::move(registry), options_.limits, log_, error);
+  registry_ = RegistryService::start(std::move(registry), options_.limits, options_.registration, log_, error);
   if (!registry_) return false;
+  // A connection of its own, so that the registry's work never delays it.
+  std::unique_ptr<Registry> watched = openRegistry(options_.postgres, options_.dataDir, error);
+  if (!watched) return false;
+  stateWatch_ = StateWatch::start(std::move(watched), hub_, log_, options_.limits.stateCheckInterval, error);
+  if (!stateWatch_) return false;
   if (!openBus(error)) return false;
 
   boost::system::error_code ec;
@@ -328,6 +333,7 @@ asio::awaitable<std::optional<Server::Refusal>> Server::admitIdentity(const std:
   Key identity;
   std::memcpy(identity.data(), initial.signPublicKey(), identity.size());
   const std::string who = toHex(identity.data(), identity.size());
+  if (hub_.revoked(identity)) co_return Refusal{Count::refusedByState, who + ": revoked"};
   // A proven identity is registered even if the session cannot go on: its
   // client remembers that it has registered and never sends a proof again.
   const std::int64_t now = std::time(nullptr);
@@ -340,6 +346,9 @@ asio::awaitable<std::optional<Server::Refusal>> Server::admitIdentity(const std:
       co_return Refusal{Count::refusedUnknownIdentity, "unknown identity " + who + " without proof of work"};
     case Registry::Result::failed:
       co_return Refusal{Count::refusedRegistryFailed, "registry failed for " + who + ": " + answer.error};
+    case Registry::Result::revoked: co_return Refusal{Count::refusedByState, who + ": revoked"};
+    case Registry::Result::closed:
+      co_return Refusal{Count::refusedByState, who + ": registration is closed"};
   }
   if (hub_.size() >= options_.limits.maxSessions)
     co_return Refusal{Count::refusedServerFull, "server full, " + who + " turned away"};

@@ -26,6 +26,7 @@ enum class Count : std::size_t {
   refusedBadHello,         // a hello or key that does not open or verify
   refusedUnknownIdentity,  // not registered, and no proof of work
   refusedRegistryFailed,   // the registry could not answer
+  refusedByState,          // revoked, or not allowed while registration is closed
   refusedServerFull,       // at the bound on sessions
   refusedOther,            // shutting down, or the hand-over failed
   end_
