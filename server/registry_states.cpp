@@ -18,9 +18,7 @@ Registry::Result Registry::registerWithin(const Key& key, std::int64_t now, Regi
   if (!state) return Result::failed;
   if (*state == IdentityState::revoked) return Result::revoked;
   if (registration == Registration::closed && *state == IdentityState::unknown) return Result::closed;
-  const Result result = insert(key, Entry{now, now});
-  if (result == Result::known && seen(key, now) != Result::known) return Result::failed;
-  return result;
+  return enrolWithin(key, now);
 }
 
 }  // namespace sotto
