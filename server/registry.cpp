@@ -30,14 +30,25 @@ constexpr const char* kSchema =
 // The registry lists who uses the server and when: the owner's alone,
 // whatever the umask or an older version left. SQLite gives its -wal and
 // -shm files the mode of the database file when it makes them.
+//
+// A file that is there is never opened here: closing any descriptor of it
+// drops every POSIX lock this process holds on it, those of the
+// connections it already has (the state watch opens a second one), and a
+// command beside the server would then find the write-ahead log unused and
+// fold it away under them.
 bool keepPrivate(const std::string& path, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0 || ::fchmod(fd, 0600) != 0) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
-    if (fd >= 0) ::close(fd);
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    const bool ok = ::fchmod(fd, 0600) == 0;
+    if (!ok) error = "cannot open " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return ok;
+  }
+  struct stat st{};
+  if (errno != EEXIST || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::chmod(path.c_str(), 0600) != 0) {
+    error = "cannot open " + path + ": " + std::strerror(errno == EEXIST ? ELOOP : errno);
     return false;
   }
-  ::close(fd);
   for (const char* side : {"-wal", "-shm"}) ::chmod((path + side).c_str(), 0600);
   return true;
 }
