@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "tests/support/scratch.hpp"
+
 Child::Child(const std::vector<std::string>& args, const std::string& errFile) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) std::abort();
@@ -54,4 +56,13 @@ int Child::wait(std::chrono::milliseconds timeout) {
   }
   status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return status_;
+}
+
+Ran runToEnd(const std::vector<std::string>& args) {
+  scratch::TempDir dir;
+  Child child(args, dir / "err");
+  std::string out, line;
+  while (!(line = child.firstLine()).empty()) out += line + "\n";
+  const int status = child.wait(std::chrono::seconds(30));
+  return {status, out, scratch::slurp(dir / "err")};
 }

@@ -32,3 +32,11 @@ class Child {
   int out_ = -1;
   int status_ = -1;
 };
+
+// What a program run to its end said, and its exit status (-1 if it did not
+// end within 30 s).
+struct Ran {
+  int status;
+  std::string out, err;
+};
+Ran runToEnd(const std::vector<std::string>& args);
