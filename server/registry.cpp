@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <span>
 
 namespace sotto {
 
@@ -81,6 +82,18 @@ void bindKey(sqlite3_stmt* statement, const Key& key) {
   sqlite3_bind_blob(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
 }
 
+struct Prepared {
+  sqlite3_stmt** statement;
+  const char* sql;
+};
+
+// Prepares each statement to be kept for the connection's life.
+bool prepareAll(sqlite3* db, std::span<const Prepared> statements) {
+  for (const auto& s : statements)
+    if (sqlite3_prepare_v3(db, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.statement, nullptr) != SQLITE_OK) return false;
+  return true;
+}
+
 // The statements on identities' states, prepared with the others.
 struct StateStatements {
   sqlite3_stmt* write = nullptr;
@@ -92,10 +105,7 @@ struct StateStatements {
 
   bool prepare(sqlite3* db) {
     if (sqlite3_exec(db, kStatesSchema, nullptr, nullptr, nullptr) != SQLITE_OK) return false;
-    const struct {
-      sqlite3_stmt** statement;
-      const char* sql;
-    } statements[] = {
+    const Prepared statements[] = {
         {&write,
          "INSERT INTO identity_states (key, state, changed) VALUES (?1, ?2, ?3)"
          " ON CONFLICT (key) DO UPDATE SET state = excluded.state, changed = excluded.changed"},
@@ -105,10 +115,7 @@ struct StateStatements {
         {&readAll, "SELECT key, state FROM identity_states"},
         {&changes, "SELECT count FROM state_changes"},
     };
-    for (const auto& s : statements)
-      if (sqlite3_prepare_v3(db, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.statement, nullptr) != SQLITE_OK)
-        return false;
-    return true;
+    return prepareAll(db, statements);
   }
   void finalize() {
     for (sqlite3_stmt* s : {write, clear, count, read, readAll, changes}) sqlite3_finalize(s);
@@ -182,10 +189,7 @@ std::unique_ptr<Registry> SqliteRegistry::open(const std::string& path, std::str
   // the server answers the hello it belongs to.
   if (sqlite3_exec(db, "PRAGMA synchronous = FULL;", nullptr, nullptr, nullptr) != SQLITE_OK)
     return fail("cannot set up");
-  const struct {
-    sqlite3_stmt** statement;
-    const char* sql;
-  } statements[] = {
+  const Prepared statements[] = {
       {&registry->begin_, "BEGIN IMMEDIATE"},
       {&registry->commit_, "COMMIT"},
       {&registry->rollback_, "ROLLBACK"},
@@ -200,9 +204,7 @@ std::unique_ptr<Registry> SqliteRegistry::open(const std::string& path, std::str
        "DELETE FROM hellos WHERE digest IN (SELECT digest FROM hellos ORDER BY seen DESC LIMIT -1 OFFSET ?1)"},
       {&registry->newestHellos_, "SELECT digest FROM hellos ORDER BY seen DESC LIMIT ?1"},
   };
-  for (const auto& s : statements)
-    if (sqlite3_prepare_v3(db, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.statement, nullptr) != SQLITE_OK)
-      return fail("cannot prepare statements for");
+  if (!prepareAll(db, statements)) return fail("cannot prepare statements for");
   if (!registry->states_.prepare(db)) return fail("cannot set up identity states in");
   return registry;
 }
