@@ -1,7 +1,8 @@
 // Who may join, against the real sotto-server: closed registration, the
 // operator's --allow, --revoke, --reinstate and --list-identities run beside
 // a running server (SQLite) and a cluster (PostgreSQL, NATS), while other
-// members keep chatting. Addresses 127.0.90.x.
+// members keep chatting; states carried by --import-registry. Addresses
+// 127.0.90.x.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -121,20 +122,20 @@ struct Pair {
 };
 
 // A server process on its own data directory, as an operator starts it.
-struct SqliteServer {
+struct ServerProcess {
   scratch::TempDir dir;
   std::string address;
   testing_peer::Key key{};
   std::unique_ptr<Child> process;
 
-  SqliteServer(const std::string& listen, const std::vector<std::string>& extra) : address(listen) {
+  ServerProcess(const std::string& listen, const std::vector<std::string>& extra) : address(listen) {
     std::vector<std::string> args{SOTTO_SERVER_BINARY, "--listen", address, "--data-dir", dir / "data"};
     args.insert(args.end(), extra.begin(), extra.end());
     process = std::make_unique<Child>(args, dir / "log");
     const std::string first = process->firstLine();
     EXPECT_TRUE(first.size() == 83 && sotto::fromHex(first.substr(19), key.data(), key.size())) << first << log();
   }
-  ~SqliteServer() {
+  ~ServerProcess() {
     process->signal(SIGTERM);
     EXPECT_EQ(process->wait(30s), 0) << log();
   }
@@ -155,7 +156,7 @@ struct SqliteServer {
 };
 
 TEST(Membership, AClosedServerAdmitsOnlyTheAllowedAndARevocationEndsSessionsWhileOthersChat) {
-  SqliteServer server("127.0.90.1", {"--registration", "closed"});
+  ServerProcess server("127.0.90.1", {"--registration", "closed"});
   const fixed::Identity stranger = fixed::threeByteNonce(), newcomer = fixed::twoByteNonce(), a = fixed::make(11, 0),
                         b = fixed::make(12, 0);
   server.seed(a);
@@ -237,7 +238,31 @@ TEST(Membership, ARevocationEndsTheSessionsOnEveryInstanceOfAClusterAndReinstati
   pair.expectAllArrived();
 }
 
-TEST(Membership, ACommandWithABadKeyOrNoRegistryFailsWithOneClearLineAndStatusTwo) {
+TEST(Membership, ARevocationTravelsWithTheImportIntoPostgresAndAServerStartedLaterRefusesIt) {
+  const fixed::Identity gone = fixed::make(31, 0), stays = fixed::make(32, 0);
+  scratch::TempDir dir;
+  {
+    std::string error;
+    auto registry = sotto::Registry::open(dir / sotto::kRegistryFileName, error);
+    ASSERT_TRUE(registry) << error;
+    for (const auto* id : {&gone, &stays})
+      ASSERT_EQ(registry->enrol(id->signPublicKey, 1), sotto::Registry::Result::added);
+  }
+  EXPECT_EQ(command({"--data-dir", dir.path(), "--revoke", hex(gone)}).status, 0);
+  const std::string conninfo = PostgresCluster::shared().freshDatabase();
+  const Ran imported = command({"--postgres", conninfo, "--data-dir", dir.path(), "--import-registry"});
+  ASSERT_EQ(imported.status, 0) << imported.err;
+  const std::vector<std::string> postgres{"--postgres", conninfo};
+  EXPECT_EQ(listedState(postgres, gone), "revoked");
+  EXPECT_EQ(listedState(postgres, stays), "registered");
+
+  ServerProcess server("127.0.90.20", postgres);
+  EXPECT_TRUE(server.waitForLog("identities 1 revoked identity is refused"));
+  expectRefused(server.address, server.key, gone, false);
+  EXPECT_TRUE(welcomed(server.address, server.key, stays, false));
+}
+
+TEST(Membership, ABadCommandLineOrNoRegistryFailsWithOneClearLineAndStatusTwo) {
   scratch::TempDir dir;
   const std::string key(64, 'a');
   const struct {
@@ -249,6 +274,9 @@ TEST(Membership, ACommandWithABadKeyOrNoRegistryFailsWithOneClearLineAndStatusTw
       {{"--data-dir", dir / "missing", "--revoke", key}, "there is no data directory " + (dir / "missing")},
       {{"--data-dir", dir.path(), "--list-identities"}, "there is no registry at " + (dir / "registry.sqlite3")},
       {{"--listen", "127.0.90.3", "--allow", key}, "go with --data-dir or --postgres only"},
+      {{"--revoke", key, "--list-identities"}, "go one at a time"},
+      {{"--tsv"}, "--tsv only goes with --list-identities"},
+      {{"--registration", "shut"}, "--registration wants open or closed, not 'shut'"},
   };
   for (const auto& c : cases) {
     const Ran ran = command(c.args);
