@@ -9,5 +9,6 @@ void registerEndToEnd();
 void registerIdle();
 void registerScale();
 void registerCluster();
+void registerMembership();
 void registerScreen();
 }  // namespace bench

@@ -6,6 +6,11 @@
 
 namespace sotto {
 
+namespace {
+// The reason each closed session logs.
+constexpr const char* kRevokedReason = "identity revoked";
+}  // namespace
+
 Hub::Hub(std::size_t shards, const Limits& limits) : limits_(limits), budget_(limits.maxQueuedBytesTotal) {
   for (std::size_t i = 0; i < std::max<std::size_t>(shards, 1); ++i)
     shards_.push_back(std::make_unique<Shard>(*this, limits));
@@ -44,6 +49,27 @@ void Hub::closeAll(const std::string& reason) {
   closeReason_ = reason;
   closing_.store(true);
   closeCurrent(reason);
+}
+
+void Hub::revoke(const Key& identity) {
+  {
+    const std::lock_guard lock(revokedMutex_);
+    if (!revoked_.insert(identity).second) return;
+  }
+  // A session that joins a shard after this point finds it revoked there;
+  // one that joined before is closed by this post, which comes after it.
+  for (auto& shard : shards_)
+    boost::asio::post(shard->io_, [shard = shard.get(), identity] { shard->closeRevoked(identity); });
+}
+
+void Hub::reinstate(const Key& identity) {
+  const std::lock_guard lock(revokedMutex_);
+  revoked_.erase(identity);
+}
+
+bool Hub::revoked(const Key& identity) const {
+  const std::lock_guard lock(revokedMutex_);
+  return revoked_.contains(identity);
 }
 
 void Hub::relayFromElsewhere(const Key& named, const std::shared_ptr<const Bytes>& packet) {
@@ -89,6 +115,9 @@ void Shard::join(const std::shared_ptr<Member>& session) {
   stats_.add(Count::signIns);
   // Handed over after the close-all reached this thread.
   if (hub_.closing_.load()) session->close(hub_.closeReason_);
+  // Admitted before its identity was revoked, and joined after the
+  // revocation's closing ran here.
+  else if (hub_.revoked(session->identity())) session->close(kRevokedReason);
 }
 
 void Shard::leave(const Member& session) {
@@ -237,6 +266,15 @@ void Shard::forgetBulkWaiter(const Member& writer) {
 
 void Shard::closeAll(const std::string& reason) {
   for (const auto& session : sessions_) session->close(reason);
+}
+
+void Shard::closeRevoked(const Key& identity) {
+  // Reinstated meanwhile: the sessions that joined since stay.
+  if (!hub_.revoked(identity)) return;
+  std::vector<Member*> closing;
+  auto [first, last] = byIdentity_.equal_range(identity);
+  for (auto it = first; it != last; ++it) closing.push_back(it->second);
+  for (Member* session : closing) session->close(kRevokedReason);
 }
 
 }  // namespace sotto

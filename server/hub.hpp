@@ -29,6 +29,8 @@
 //   others read on.
 // - onward: where each packet goes once this instance's sessions have it,
 //   the other instances of a cluster (Onward).
+// - revoked: an identity the operator shut out; it has no session here from
+//   the moment the hub hears of it until it is reinstated.
 #pragma once
 
 #include <atomic>
@@ -41,6 +43,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -168,6 +171,8 @@ class Shard {
   // On this thread: hands out what was posted, in order, a few at a time.
   void drainInbox();
   void closeAll(const std::string& reason);
+  // Closes the sessions of identity here, if it is still revoked.
+  void closeRevoked(const Key& identity);
 
   Hub& hub_;
   const Limits& limits_;
@@ -233,6 +238,11 @@ class Hub {
   void closeAll(const std::string& reason);
   // Any thread: closes the sessions there are now; later ones stay.
   void closeCurrent(const std::string& reason);
+  // Any thread: shuts identity out. Its sessions on every shard close, and
+  // so does every one that joins until reinstate(identity).
+  void revoke(const Key& identity);
+  void reinstate(const Key& identity);
+  bool revoked(const Key& identity) const;
 
   // Set once before the shards start: where every packet relayed here goes
   // once this instance's own sessions had it.
@@ -255,6 +265,10 @@ class Hub {
   std::atomic<std::size_t> size_{0};
   std::atomic<bool> closing_{false};
   std::string closeReason_;  // written before closing_ is set
+  // Read at every sign-in and join, written when the operator changes a
+  // state: under revokedMutex_.
+  mutable std::mutex revokedMutex_;
+  std::set<Key> revoked_;
 };
 
 }  // namespace sotto

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string_view>
 
+#include "proto/bytes.hpp"
 #include "proto/config.hpp"
 #include "proto/frame.hpp"
 #include "proto/packet.hpp"
@@ -63,6 +64,50 @@ bool withPort(const std::string& text) {
   return !ec;
 }
 
+using IdentityCommand = ServerOptions::IdentityCommand;
+
+std::optional<IdentityCommand::Kind> identityChange(std::string_view name) {
+  if (name == "--allow") return IdentityCommand::Kind::allow;
+  if (name == "--revoke") return IdentityCommand::Kind::revoke;
+  if (name == "--reinstate") return IdentityCommand::Kind::reinstate;
+  return std::nullopt;
+}
+
+// Checks and sets what --registration and the commands on identities asked.
+bool setMembership(const std::optional<std::string>& registration, const std::optional<std::string>& changeName,
+                   const std::optional<std::string>& changeKey, bool list, bool tsv, bool serving,
+                   ServerOptions& options, std::string& error) {
+  if (registration) {
+    if (*registration != "open" && *registration != "closed") {
+      error = "--registration wants open or closed, not '" + *registration + "'";
+      return false;
+    }
+    options.registration = *registration == "open" ? Registration::open : Registration::closed;
+  }
+  if (tsv && !list) {
+    error = "--tsv only goes with --list-identities";
+    return false;
+  }
+  if (changeKey && list) {
+    error = "--allow, --revoke, --reinstate and --list-identities go one at a time";
+    return false;
+  }
+  if (!changeKey && !list) return true;
+  if (serving || registration) {
+    error = "--allow, --revoke, --reinstate and --list-identities go with --data-dir or --postgres only";
+    return false;
+  }
+  IdentityCommand& command = options.identityCommand.emplace();
+  command.tabSeparated = tsv;
+  if (!changeKey) return true;
+  command.kind = *identityChange(*changeName);
+  if (!fromHex(*changeKey, command.key.data(), command.key.size())) {
+    error = *changeName + " wants a public key of 64 hex digits (what 'sotto --key' prints), not '" + *changeKey + "'";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::uint64_t sessionBytes(const Limits& limits) {
@@ -97,6 +142,8 @@ std::string usage() {
          "       sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry\n"
          "       sotto-server ... --postgres CONNINFO --nats URL[,URL...] [--bus-backlog BYTES]\n"
          "       sotto-server [--data-dir DIR] --public-key | --backup FILE\n"
+         "       sotto-server [--data-dir DIR | --postgres CONNINFO] --allow|--revoke|--reinstate KEY\n"
+         "       sotto-server [--data-dir DIR | --postgres CONNINFO] --list-identities [--tsv]\n"
          "\n"
          "Relays sotto chat sessions on port 8081.\n"
          "\n"
@@ -140,6 +187,24 @@ std::string usage() {
          "                     no key when there is none\n"
          "  --backup FILE      copy DIR/registry.sqlite3 to FILE, safely while a server\n"
          "                     runs on it, then exit\n"
+         "  --registration open|closed\n"
+         "                     open (default): any new identity with its proof of work\n"
+         "                     registers. closed: only identities allowed with --allow do;\n"
+         "                     registered ones still sign in\n"
+         "\n"
+         "Identities (beside running servers, on DIR/registry.sqlite3 or --postgres; each\n"
+         "running server applies a change within 2 s; KEY is 64 hex digits, as\n"
+         "'sotto --key' prints it):\n"
+         "  --allow KEY        let KEY register once with its proof of work, even while\n"
+         "                     registration is closed\n"
+         "  --revoke KEY       refuse KEY from now on, and close its sessions on every server\n"
+         "  --reinstate KEY    undo --revoke: KEY signs in again (or may register, if it\n"
+         "                     never did)\n"
+         "  --list-identities  every identity: key, state (registered, allowed, revoked),\n"
+         "                     first and last seen (UTC; last seen is written every 5 s)\n"
+         "  --tsv              with --list-identities: one line each, tab-separated: key,\n"
+         "                     state, first seen, last seen (Unix seconds, empty if never)\n"
+         "\n"
          "  --help             show this text\n"
          "  --version          show the version\n";
 }
@@ -150,6 +215,8 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
   bool sawAddress = false;
   bool sawBacklog = false;
   bool sawListen = false;
+  std::optional<std::string> registration, changeName, changeKey;
+  bool listIdentities = false, tsv = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -168,6 +235,10 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
       options.printPublicKey = true;
       continue;
     }
+    if (arg == "--list-identities" || arg == "--tsv") {
+      (arg == "--tsv" ? tsv : listIdentities) = true;
+      continue;
+    }
     std::string_view name = arg;
     std::optional<std::string> value;
     if (const auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
@@ -183,6 +254,15 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
     else if (name == "--nats") target = &natsUrls.emplace();
     else if (name == "--backup") target = &options.backupFile.emplace();
     else if (name == "--metrics") target = &options.metrics.emplace();
+    else if (name == "--registration") target = &registration.emplace();
+    else if (identityChange(name)) {
+      if (changeKey) {
+        error = "--allow, --revoke, --reinstate and --list-identities go one at a time";
+        return std::nullopt;
+      }
+      changeName = std::string(name);
+      target = &changeKey.emplace();
+    }
     sawBacklog |= name == "--bus-backlog";
     const auto number = std::find_if(std::begin(kNumbers), std::end(kNumbers),
                                      [&](const Number& n) { return n.name == name; });
@@ -223,11 +303,14 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
   const int readers = int{options.printPublicKey} + int{options.backupFile.has_value()};
   const int others = int{options.importRegistry} + int{options.enrollDir.has_value()} +
                      int{options.postgres.has_value()} + int{sawListen} + int{natsUrls.has_value()} +
-                     int{options.metrics.has_value()};
+                     int{options.metrics.has_value()} + int{listIdentities} + int{changeKey.has_value()};
   if (readers > 1 || (readers == 1 && others > 0)) {
     error = "--public-key and --backup each go with --data-dir only; back up PostgreSQL with pg_dump";
     return std::nullopt;
   }
+  if (!setMembership(registration, changeName, changeKey, listIdentities, tsv,
+                     options.enrollDir || options.importRegistry || sawListen || natsUrls, options, error))
+    return std::nullopt;
   if (sawAddress && !options.enrollDir) {
     error = "--address only goes with --enroll";
     return std::nullopt;

@@ -7,6 +7,8 @@
 //   sotto-server ... --postgres CONNINFO [--nats URL[,URL...] [--bus-backlog BYTES]]
 //   sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry
 //   sotto-server [--data-dir DIR] --public-key | --backup FILE
+//   sotto-server [--data-dir DIR | --postgres CONNINFO] --allow|--revoke|--reinstate KEY
+//   sotto-server [--data-dir DIR | --postgres CONNINFO] --list-identities [--tsv]
 //   sotto-server --help | --version
 #pragma once
 
@@ -17,8 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "proto/handshake.hpp"
 #include "proto/keep_alive.hpp"
 #include "proto/port.hpp"
+#include "server/identity_state.hpp"
 
 namespace sotto {
 
@@ -110,6 +114,9 @@ struct Limits {
   // are loaded this often, so that they sign in here while it is down.
   std::chrono::milliseconds registryWriteInterval{5000};
   std::chrono::milliseconds registryLoadInterval{30000};
+  // How often each server reads the registry's count of state changes, so
+  // that a revocation closes its sessions well within 2 s (StateWatch).
+  std::chrono::milliseconds stateCheckInterval{500};
 };
 
 // Descriptors the server keeps for itself: registry, log, listening socket,
@@ -147,6 +154,17 @@ struct ServerOptions {
   std::optional<std::size_t> busBacklogBytes;
   // The operator's HTTP endpoint (metrics, health, readiness); off unless given.
   std::optional<std::string> metrics;
+  // Who may register: anyone with a proof of work, or only the identities
+  // allowed in advance.
+  Registration registration = Registration::open;
+  // A change to one identity's state, or the list of them, then exit.
+  struct IdentityCommand {
+    enum class Kind { allow, revoke, reinstate, list } kind = Kind::list;
+    Key key{};
+    // The list as tab-separated values, for scripts.
+    bool tabSeparated = false;
+  };
+  std::optional<IdentityCommand> identityCommand;
   bool help = false;
   bool version = false;
   // Print the data directory's public key without serving, then exit.

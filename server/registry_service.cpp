@@ -24,12 +24,14 @@ std::size_t RegistryService::KeyHash::operator()(const Key& key) const {
   return hash;
 }
 
-RegistryService::RegistryService(std::unique_ptr<Registry> registry, const Limits& limits, const EventLog& log)
-    : limits_(limits), log_(log), seen_(limits.helloMemory), registry_(std::move(registry)) {}
+RegistryService::RegistryService(std::unique_ptr<Registry> registry, const Limits& limits,
+                                 Registration registration, const EventLog& log)
+    : limits_(limits), registration_(registration), log_(log), seen_(limits.helloMemory), registry_(std::move(registry)) {}
 
 std::unique_ptr<RegistryService> RegistryService::start(std::unique_ptr<Registry> registry, const Limits& limits,
-                                                        const EventLog& log, std::string& error) {
-  std::unique_ptr<RegistryService> service(new RegistryService(std::move(registry), limits, log));
+                                                        Registration registration, const EventLog& log,
+                                                        std::string& error) {
+  std::unique_ptr<RegistryService> service(new RegistryService(std::move(registry), limits, registration, log));
   Registry& r = *service->registry_;
   std::vector<HelloDigest> newestFirst;
   if (!r.forEach([&](const Key& key, const Registry::Entry&) { service->known_.insert(key); }) ||
@@ -250,8 +252,12 @@ RegistryService::Answer RegistryService::lookUp(const Question& q) {
   bool replayed = false;
   if (!guarded([&] {
         return registry_->transaction([&] {
-          result = q.isNew ? registry_->enrolWithin(q.identity, q.now) : registry_->seen(q.identity, q.now);
-          if (result == Registry::Result::unknown) return true;
+          result = q.isNew ? registry_->registerWithin(q.identity, q.now, registration_)
+                           : registry_->seen(q.identity, q.now);
+          // Refused: nothing of it is written.
+          if (result == Registry::Result::unknown || result == Registry::Result::revoked ||
+              result == Registry::Result::closed)
+            return true;
           const Registry::Result noted = registry_->noteHello(q.hello, q.now);
           replayed = noted == Registry::Result::known;
           return result != Registry::Result::failed && noted != Registry::Result::failed;
@@ -262,7 +268,7 @@ RegistryService::Answer RegistryService::lookUp(const Question& q) {
     return Answer{Registry::Result::failed, false,
                   down_ ? "database unreachable: " + downError_ : registry_->lastError()};
   }
-  if (result != Registry::Result::unknown) {
+  if (result == Registry::Result::added || result == Registry::Result::known) {
     std::lock_guard lock(mutex_);
     known_.insert(q.identity);
     seen_.insert(q.hello);

@@ -69,7 +69,7 @@ class RegistryService {
   // Loads the identities and the newest hellos the registry knows and
   // starts the worker. Null with error set on failure.
   static std::unique_ptr<RegistryService> start(std::unique_ptr<Registry> registry, const Limits& limits,
-                                                const EventLog& log, std::string& error);
+                                                Registration registration, const EventLog& log, std::string& error);
   // stop() without a bound, unless it was called.
   ~RegistryService();
   RegistryService(const RegistryService&) = delete;
@@ -118,7 +118,8 @@ class RegistryService {
     Reply reply;
   };
 
-  RegistryService(std::unique_ptr<Registry> registry, const Limits& limits, const EventLog& log);
+  RegistryService(std::unique_ptr<Registry> registry, const Limits& limits, Registration registration,
+                  const EventLog& log);
   // Whether a database call has been under way for longer than a known
   // sign-in waits, or the database is down.
   bool hangs() const;
@@ -141,6 +142,7 @@ class RegistryService {
   void prune();
 
   const Limits limits_;
+  const Registration registration_;
   const EventLog& log_;
 
   // Guarded by mutex_.

@@ -187,8 +187,13 @@ bool Server::open(std::string& error) {
   if (!listen(error) || !makeDataDir(options_.dataDir, error)) return false;
   std::unique_ptr<Registry> registry = openRegistry(options_.postgres, options_.dataDir, error);
   if (!registry) return false;
-  registry_ = RegistryService::start(std::move(registry), options_.limits, log_, error);
-  if (!registry_ || !openBus(error)) return false;
+  registry_ = RegistryService::start(std::move(registry), options_.limits, options_.registration, log_, error);
+  if (!registry_) return false;
+  // A connection of its own, so that the registry's work never delays it.
+  std::unique_ptr<Registry> watched = openRegistry(options_.postgres, options_.dataDir, error);
+  if (!watched) return false;
+  stateWatch_ = StateWatch::start(std::move(watched), hub_, log_, options_.limits.stateCheckInterval, error);
+  if (!stateWatch_ || !openBus(error)) return false;
   bool newKey = false;
   if (!loadOrCreateServerKey(options_.dataDir, key_, error, &newKey)) return false;
   if (newKey) log_.event(listenName_, newKeyWarning(options_.dataDir));
@@ -279,6 +284,8 @@ void Server::run(bool handleSignals) {
   });
   accepting_ = !stopping_;
   io_.run();
+  // Nothing joins any more: revocations have nothing left to close.
+  stateWatch_.reset();
   // Nothing is handed over any more; the sessions wind down on their shards.
   handshakeWork.reset();
   hub_.finish();
@@ -479,11 +486,15 @@ std::optional<Server::Refusal> Server::admitIdentity(const std::string& peer, co
     case Registry::Result::failed:
       return Refusal{answer.late ? Count::refusedRegistryLate : Count::refusedRegistryFailed, {},
                      "registry failed for " + who + ": " + answer.error};
+    case Registry::Result::revoked: return Refusal{Count::refusedByState, who, "revoked"};
+    case Registry::Result::closed: return Refusal{Count::refusedByState, who, "registration is closed"};
   }
-  if (hub_.size() >= options_.limits.maxSessions)
-    return Refusal{Count::refusedServerFull, {}, "server full, " + who + " turned away"};
   Key identity;
   std::memcpy(identity.data(), initial.signPublicKey(), identity.size());
+  // Known from memory, or revoked after the registry answered.
+  if (hub_.revoked(identity)) return Refusal{Count::refusedByState, who, "revoked"};
+  if (hub_.size() >= options_.limits.maxSessions)
+    return Refusal{Count::refusedServerFull, {}, "server full, " + who + " turned away"};
   std::size_t& sessions = sessionsPerIdentity_[identity];
   if (sessions >= options_.limits.maxSessionsPerIdentity)
     return Refusal{Count::refusedIdentityFull, who,

@@ -11,6 +11,7 @@
 //   exchange, welcome); they run at a lower priority, so that a storm of
 //   sign-ins slows the sign-ins and not the chat;
 // - the registry service's own thread: the registry's reads and writes;
+// - the state watch's own thread: the identities' states (StateWatch);
 // - the shards' threads (Hub): the keyed sessions, each on the shard it was
 //   handed to at its welcome (in turn), for its whole life.
 //
@@ -44,6 +45,7 @@
 #include "server/key_file.hpp"
 #include "server/options.hpp"
 #include "server/registry_service.hpp"
+#include "server/state_watch.hpp"
 #include "server/stats.hpp"
 
 namespace sotto {
@@ -176,6 +178,8 @@ class Server {
   std::unique_ptr<RegistryService> registry_;
   std::string listenName_;
   Hub hub_;
+  // Goes before the hub, which it shuts identities out of.
+  std::unique_ptr<StateWatch> stateWatch_;
   // The handshake threads.
   std::vector<std::thread> threads_;
   // Goes first: its threads call into the hub until it is gone.

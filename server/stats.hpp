@@ -30,6 +30,7 @@ enum class Count : std::size_t {
   refusedUnknownIdentity,  // not registered, and no proof of work
   refusedRegistryFailed,   // the registry could not answer
   refusedRegistryLate,     // the registry did not answer in time
+  refusedByState,          // revoked, or not allowed while registration is closed
   refusedServerFull,       // at the bound on sessions
   refusedIdentityFull,     // at the bound on one identity's sessions
   refusedOther,            // shutting down, gone before the answer, or the hand-over failed
