@@ -33,6 +33,7 @@
 #include "bench/table.hpp"
 #include "proto/frame.hpp"
 #include "proto/packet.hpp"
+#include "tests/support/lifted_share.hpp"
 #include "tests/support/server_harness.hpp"
 
 namespace bench {
@@ -114,7 +115,7 @@ struct Pair {
   harness::RunningServer server;
   const bool withB;
   std::unique_ptr<ClientImpl> clientA, clientB;
-  Pair(const std::string& address, bool withB_) : server(address), withB(withB_) {
+  Pair(const std::string& address, bool withB_) : server(address, lifted::share()), withB(withB_) {
     clientA = join(a);
     if (withB) clientB = join(b);
   }
