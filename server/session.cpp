@@ -24,6 +24,7 @@ namespace {
 bool wouldBlock(const boost::system::error_code& ec) {
   return ec == asio::error::would_block || ec == asio::error::try_again;
 }
+long long seconds(Clock::duration d) { return std::chrono::duration_cast<std::chrono::seconds>(d).count(); }
 }  // namespace
 
 Session::Session(asio::ip::tcp::socket socket, std::string peer, const Key& identity, const unsigned char* rxKey,
@@ -170,10 +171,6 @@ void Session::noteUnfinished() {
   unfinished_.set(unfinished ? kept_.size() : 0);
 }
 
-void Session::holdUnfinished(Clock::duration held) {
-  if (unfinishedSince_) *unfinishedSince_ += held;
-}
-
 bool Session::drop(std::size_t size, std::size_t& used) {
   const std::size_t now = std::min(dropping_, size - used);
   used += now;
@@ -232,6 +229,32 @@ std::optional<std::string> Session::take(const unsigned char* data, std::size_t 
   return std::nullopt;
 }
 
+asio::awaitable<void> Session::waitOut(Hold held) {
+  const Clock::time_point from = Clock::now();
+  if (held == Hold::budget) {
+    if (!heldByBudget_) shard_.stats().add(Count::budgetPauses);
+    heldByBudget_ = true;
+    asio::steady_timer pause(socket_.get_executor(), limits_.budgetRecheck);
+    co_await pause.async_wait(asio::use_awaitable);
+  } else if (held == Hold::posted) {
+    co_await asio::post(socket_.get_executor(), asio::use_awaitable);
+  } else if (held == Hold::share) {
+    // One line per episode, for all of the identity's sessions.
+    if (share_->beginEpisode()) {
+      shard_.stats().add(Count::sendersSlowed);
+      log_.event(peer_, toHex(identity().data(), identity().size()) + " sends past its fair share (" +
+                            std::to_string(limits_.senderBytesPerSecond) + " bytes, " +
+                            std::to_string(limits_.senderPacketsPerSecond) +
+                            " packets a second on average): reading it slowed");
+    }
+    asio::steady_timer pause(socket_.get_executor(), share_->wait(from));
+    co_await pause.async_wait(asio::use_awaitable);
+  }
+  // The server held the reader, not the client: the unfinished frame's
+  // clock does not run meanwhile.
+  if (unfinishedSince_) *unfinishedSince_ += Clock::now() - from;
+}
+
 asio::awaitable<std::string> Session::reader_() {
   try {
     while (!closed_) {
@@ -243,36 +266,13 @@ asio::awaitable<std::string> Session::reader_() {
                                      std::to_string(budget.max())
                                : std::string("reading resumed: the queues are back within the budget"));
       // A feeder takes nothing more in while the budget is spent, nor any
-      // reader while other shards still have many of its packets to hand out.
+      // reader while other shards still have many of its packets to hand out,
+      // nor a sender past its share.
       const std::optional<std::uint32_t> next = keptFrame();
       const Hold held = hold(next);
-      if (held == Hold::budget) {
-        if (!heldByBudget_) shard_.stats().add(Count::budgetPauses);
-        heldByBudget_ = true;
-        asio::steady_timer pause(socket_.get_executor(), limits_.budgetRecheck);
-        co_await pause.async_wait(asio::use_awaitable);
-        continue;
-      }
-      heldByBudget_ = false;
-      if (held == Hold::posted) {
-        const Clock::time_point from = Clock::now();
-        co_await asio::post(socket_.get_executor(), asio::use_awaitable);
-        holdUnfinished(Clock::now() - from);
-        continue;
-      }
-      if (held == Hold::share) {
-        // One line per episode, for all of the identity's sessions.
-        if (share_->beginEpisode()) {
-          shard_.stats().add(Count::sendersSlowed);
-          log_.event(peer_, toHex(identity().data(), identity().size()) + " sends past its fair share (" +
-                                std::to_string(limits_.senderBytesPerSecond) + " bytes, " +
-                                std::to_string(limits_.senderPacketsPerSecond) +
-                                " packets a second on average): reading it slowed");
-        }
-        const Clock::time_point from = Clock::now();
-        asio::steady_timer pause(socket_.get_executor(), share_->wait(from));
-        co_await pause.async_wait(asio::use_awaitable);
-        holdUnfinished(Clock::now() - from);
+      if (held != Hold::budget) heldByBudget_ = false;
+      if (held != Hold::none) {
+        co_await waitOut(held);
         continue;
       }
       // Frames read in earlier (a burst, or the rest of a long frame) first,
@@ -293,10 +293,7 @@ asio::awaitable<std::string> Session::reader_() {
           deadline.emplace(socket_.get_executor(), *unfinishedSince_ + limits_.unfinishedFrameDeadline - Clock::now(),
                            [this] {
                              shard_.stats().add(Count::unfinishedFramesEnded);
-                             close("no whole frame " +
-                                   std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
-                                                      limits_.unfinishedFrameDeadline)
-                                                      .count()) +
+                             close("no whole frame " + std::to_string(seconds(limits_.unfinishedFrameDeadline)) +
                                    " s after its first byte");
                            });
         co_await socket_.async_wait(asio::ip::tcp::socket::wait_read, asio::use_awaitable);
@@ -335,7 +332,7 @@ asio::awaitable<void> Session::writeAll(const unsigned char* data, std::size_t s
   leaveBulkTurn();
   Deadline stall(socket_.get_executor(), limits_.writeStall, [this] {
     cutOff("reads too slowly (nothing taken for " +
-           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limits_.writeStall).count()) + " s)");
+           std::to_string(seconds(limits_.writeStall)) + " s)");
   });
   co_await asio::async_write(socket_, asio::buffer(data, size), asio::use_awaitable);
   shard_.stats().add(Count::bytesOut, size);

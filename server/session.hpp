@@ -62,6 +62,8 @@ class Session final : public Member, public std::enable_shared_from_this<Session
   // Returns why the connection ended.
   boost::asio::awaitable<std::string> reader_();
   boost::asio::awaitable<void> writer_(std::shared_ptr<Session> self);
+  // Waits until what held the reader may have let go; counts and logs it.
+  boost::asio::awaitable<void> waitOut(Hold held);
   // The one place that decides whether the reader may take in more now;
   // every gate on reading is asked here. next: the length of the whole
   // frame next in line, if there is one.
@@ -78,8 +80,6 @@ class Session final : public Member, public std::enable_shared_from_this<Session
   // After every change to what is kept or dropped: starts or stops the
   // unfinished frame's clock, and charges its bytes to the budget.
   void noteUnfinished();
-  // The reader was held for this long by the server, not by its client.
-  void holdUnfinished(std::chrono::steady_clock::duration held);
   // The length of the frame at the front of what was read in and kept, once
   // take() has it whole (or its length alone is a fault to act on).
   std::optional<std::uint32_t> keptFrame() const;
