@@ -43,9 +43,11 @@ class BudgetCharge {
   BudgetCharge(const BudgetCharge&) = delete;
   BudgetCharge& operator=(const BudgetCharge&) = delete;
 
+  // Called on every read: a read that changes nothing leaves the shared
+  // count alone.
   void set(std::uint64_t bytes) {
     if (bytes > held_) budget_.charge(bytes - held_);
-    else budget_.discharge(held_ - bytes);
+    else if (bytes < held_) budget_.discharge(held_ - bytes);
     held_ = bytes;
   }
 
