@@ -323,7 +323,7 @@ double residentMegabytes(pid_t pid) {
   return 0;
 }
 
-// 9. One sender's burst of 40 MB (8,000 messages of 5,000 bytes, as fast as
+// 9. One sender's burst of 12 MB (2,400 messages of 5,000 bytes, as fast as
 // the server reads them) to a reader that takes 500 kB/s through a 4 KiB
 // receive buffer, for 8 s, while a pair chats: is the reader still there,
 // how long did the pair's lines take, and how much did the server take in
@@ -345,7 +345,7 @@ std::string burstAndSlowReader(const std::string& binary) {
   const auto start = Clock::now(), until = start + 8s;
   std::atomic<std::size_t> sent{0};
   std::thread flood([&] {
-    for (int i = 0; i < 8000 && Clock::now() < until; ++i, sent += 5'000)
+    for (int i = 0; i < 2400 && Clock::now() < until; ++i, sent += 5'000)
       sl.session->sendPacket(1, slow.signPublicKey, raw_client::Bytes(5'000, 'x'));
   });
   std::size_t read = 0;
@@ -375,6 +375,9 @@ std::string burstAndSlowReader(const std::string& binary) {
   ::shutdown(sl.session->fd(), SHUT_RDWR);
   flood.join();
   std::ostringstream out;
+  // The reader may still be taking what the kernel holds after the server
+  // has closed it: the log says.
+  cut = cut || slurp(server.log).find("reads too slowly") != std::string::npos;
   out << "reader " << (cut ? "CUT OFF" : "connected") << " after 8 s, read " << read / 1'000'000.0 << " MB of "
       << sent / 1'000'000.0 << " MB sent; pair's lines: worst " << worst * 1000 << " ms, " << lost << " lost; server memory +" << grown << " MB";
   return out.str();
@@ -438,7 +441,7 @@ int main(int argc, char** argv) {
       {"700 idle connections/s from 80 addresses", miningNewcomer},
       {"file modes, umask 022", fileModes},
       {"SIGHUP right after a sign-in", hangup},
-      {"a 40 MB burst to a reader at 500 kB/s", burstAndSlowReader},
+      {"a 12 MB burst to a reader at 500 kB/s", burstAndSlowReader},
       {"2000 sessions each holding an unfinished frame", unfinishedFrames},
   };
   const char* only = std::getenv("SOTTO_EDGES_ONLY");
