@@ -1,5 +1,5 @@
-// For measuring the relay itself: every sender's fair share lifted, in the
-// limits of a server in this process or on the program's command line.
+// For testing or measuring the relay itself: every sender's fair share lifted,
+// in the limits of a server in this process or on the program's command line.
 #pragma once
 
 #include <string>
