@@ -22,6 +22,8 @@ class StandInClient : public Client {
   void setClient(const unsigned char*, const unsigned char*) override {}
   void genKeys(unsigned char*, unsigned char*) override {}
   values connect() override { return success; }
+  Failure failure() const override { return Failure::none; }
+  void abandon() override {}
   void sendBytesBroadcast(const Bytes& payload) override {
     std::lock_guard lock(mutex);
     sent.push_back(payload);
@@ -106,7 +108,8 @@ struct Keyboard {
   std::vector<int> after;
   std::size_t reads = 0;
   KeyEvent decode(int first) {
-    return decodeKey(first, [this] { return reads < after.size() ? after[reads++] : kNoKey; });
+    return decodeKey(
+        first, [this](std::chrono::milliseconds) { return reads < after.size() ? after[reads++] : kNoKey; }, 100ms);
   }
 };
 

@@ -158,8 +158,7 @@ inline std::unique_ptr<ClientImpl> libraryClient(const fixed::Identity& id, cons
                                                  std::ostream& out) {
   sotto::ClientOptions options;
   options.debugLogPath = logPath;
-  options.kxPublicKey = id.kxPublicKey.data();
-  options.kxSecretKey = id.kxSecretKey.data();
+  options.kxPairs = {id.kxPair()};
   options.handshakeOut = &out;
   auto client = std::make_unique<ClientImpl>(options);
   client->setClient(id.signPublicKey.data(), id.signSecretKey.data());
