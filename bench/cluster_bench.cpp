@@ -21,6 +21,7 @@
 #include "bench/round_trips.hpp"
 #include "bench/table.hpp"
 #include "tests/support/cluster.hpp"
+#include "tests/support/lifted_share.hpp"
 
 namespace bench {
 
@@ -37,7 +38,7 @@ constexpr int kBurst = 100'000;
 constexpr int kWindow = 500;
 
 Cluster& cluster() {
-  static Cluster cluster(SOTTO_SERVER_BINARY, "127.0.16", 60, 2);
+  static Cluster cluster(SOTTO_SERVER_BINARY, "127.0.16", 60, 2, {lifted::shareArgs(), lifted::shareArgs()});
   return cluster;
 }
 

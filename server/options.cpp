@@ -32,6 +32,14 @@ const Number kNumbers[] = {
      [](ServerOptions& o, std::uint64_t n) { o.limits.maxSessionsPerIdentity = n; }},
     {"--max-payload", 1, kMaxFrameLength - Packet::headerSize - kFrameTagSize,
      [](ServerOptions& o, std::uint64_t n) { o.limits.maxPayload = n; }},
+    {"--sender-rate", 0, std::uint64_t{1} << 40,
+     [](ServerOptions& o, std::uint64_t n) { o.limits.senderBytesPerSecond = n; }},
+    {"--sender-burst", 1, std::uint64_t{1} << 40,
+     [](ServerOptions& o, std::uint64_t n) { o.limits.senderBurstBytes = n; }},
+    {"--sender-packet-rate", 0, 1'000'000'000,
+     [](ServerOptions& o, std::uint64_t n) { o.limits.senderPacketsPerSecond = n; }},
+    {"--sender-packet-burst", 1, 1'000'000'000,
+     [](ServerOptions& o, std::uint64_t n) { o.limits.senderBurstPackets = n; }},
     {"--max-queued-bytes", 1024 * 1024, std::uint64_t{1} << 50,
      [](ServerOptions& o, std::uint64_t n) { o.limits.maxQueuedBytesTotal = n; }},
     {"--bus-backlog", 1024, std::uint64_t{1} << 40,
@@ -138,6 +146,8 @@ std::string usage() {
   return "Usage: sotto-server [--listen ADDR] [--data-dir DIR] [--threads N] [--max-sessions N]\n"
          "                   [--max-sessions-per-identity N] [--max-payload BYTES]\n"
          "                   [--max-queued-bytes BYTES] [--metrics ADDR:PORT]\n"
+         "                   [--sender-rate BYTES] [--sender-burst BYTES]\n"
+         "                   [--sender-packet-rate N] [--sender-packet-burst N]\n"
          "       sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]\n"
          "       sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry\n"
          "       sotto-server ... --postgres CONNINFO --nats URL[,URL...] [--bus-backlog BYTES]\n"
@@ -157,8 +167,22 @@ std::string usage() {
          "                     sessions of one identity at once; the newest past it is\n"
          "                     refused (default 8)\n"
          "  --max-payload BYTES\n"
-         "                     largest payload relayed; a larger one ends its sender's\n"
-         "                     session (default 65536)\n"
+         "                     largest payload relayed (default 65536); a larger packet is\n"
+         "                     dropped and its sender told: \"Your message of N bytes was not\n"
+         "                     relayed: this server takes at most M bytes.\"\n"
+         "  --sender-rate BYTES\n"
+         "                     bytes per second one identity's sessions may send on average\n"
+         "                     (default 131072); past it and its burst, they are read no\n"
+         "                     faster than that, never cut off. 0: no bound\n"
+         "  --sender-burst BYTES\n"
+         "                     what one identity may send at once beyond that (default\n"
+         "                     4194304)\n"
+         "  --sender-packet-rate N\n"
+         "                     packets per second one identity may send on average\n"
+         "                     (default 256); 0: no bound\n"
+         "  --sender-packet-burst N\n"
+         "                     packets one identity may send at once beyond that (default\n"
+         "                     4096: a paste of thousands of lines goes through at once)\n"
          "  --max-queued-bytes BYTES\n"
          "                     bytes waiting to be written to all sessions together; past\n"
          "                     it, clients whose packets would add much more are not read\n"

@@ -143,8 +143,9 @@ class Server::Seat {
   Seat(Server& server, const Key& identity) : server_(server), identity_(identity) {}
   ~Seat() {
     asio::post(server_.io_, [&server = server_, identity = identity_] {
-      auto it = server.sessionsPerIdentity_.find(identity);
-      if (it != server.sessionsPerIdentity_.end() && --it->second == 0) server.sessionsPerIdentity_.erase(it);
+      auto it = server.seats_.find(identity);
+      if (it != server.seats_.end() && --it->second.sessions == 0 && server.forgettable(it->second))
+        server.seats_.erase(it);
     });
   }
   Seat(const Seat&) = delete;
@@ -154,6 +155,10 @@ class Server::Seat {
   Server& server_;
   const Key identity_;
 };
+
+bool Server::forgettable(const Seats& seats) {
+  return seats.sessions == 0 && (!seats.share || seats.share->full(FairShare::Clock::now()));
+}
 
 Server::Server(ServerOptions options, LogSink sink)
     : options_(std::move(options)),
@@ -470,9 +475,22 @@ asio::awaitable<RegistryService::Answer> Server::askRegistry(const std::shared_p
   co_return registry_->withoutAnswer(question);
 }
 
+Server::Seats& Server::seatsOf(const Key& identity) {
+  // Identities without a session stay while their share is still refilling,
+  // so that leaving and coming back does not refill it; the rest are swept
+  // out whenever the map has doubled since the last sweep.
+  if (seats_.size() >= sweepAt_) {
+    std::erase_if(seats_, [](const auto& entry) { return forgettable(entry.second); });
+    sweepAt_ = std::max<std::size_t>(1024, 2 * seats_.size());
+  }
+  Seats& seats = seats_[identity];
+  if (!seats.share && FairShare::bounds(options_.limits)) seats.share = std::make_shared<FairShare>(options_.limits);
+  return seats;
+}
+
 std::optional<Server::Refusal> Server::admitIdentity(const std::string& peer, const Initial& initial,
                                                      const RegistryService::Answer& answer,
-                                                     std::shared_ptr<Seat>& seat) {
+                                                     std::shared_ptr<Seat>& seat, std::shared_ptr<FairShare>& share) {
   const std::string who = toHex(initial.signPublicKey(), kKeySize);
   const bool isNew = initial.isNewIdentity() == 1;
   if (answer.replayed) return Refusal{Count::refusedReplayed, who, "replayed hello"};
@@ -495,12 +513,13 @@ std::optional<Server::Refusal> Server::admitIdentity(const std::string& peer, co
   if (hub_.revoked(identity)) return Refusal{Count::refusedByState, who, "revoked"};
   if (hub_.size() >= options_.limits.maxSessions)
     return Refusal{Count::refusedServerFull, {}, "server full, " + who + " turned away"};
-  std::size_t& sessions = sessionsPerIdentity_[identity];
-  if (sessions >= options_.limits.maxSessionsPerIdentity)
+  Seats& seats = seatsOf(identity);
+  if (seats.sessions >= options_.limits.maxSessionsPerIdentity)
     return Refusal{Count::refusedIdentityFull, who,
-                   "already " + std::to_string(sessions) + " sessions of this identity, the most allowed"};
-  ++sessions;
+                   "already " + std::to_string(seats.sessions) + " sessions of this identity, the most allowed"};
+  ++seats.sessions;
   seat = std::make_shared<Seat>(*this, identity);
+  share = seats.share;
   if (answer.result == Registry::Result::known)
     log_.event(peer, "signed in " + who + (isNew ? " (registered before)" : ""));
   return std::nullopt;
@@ -551,7 +570,8 @@ asio::awaitable<void> Server::greet(tcp::socket socket) {
   const RegistryService::Answer answer = co_await askRegistry(pending, question);
   if (pending->gone) co_return refuse(gone());
   std::shared_ptr<Seat> seat;
-  if (auto refusal = admitIdentity(peer, initial, answer, seat)) co_return refuse(*refusal);
+  std::shared_ptr<FairShare> share;
+  if (auto refusal = admitIdentity(peer, initial, answer, seat, share)) co_return refuse(*refusal);
 
   const std::optional<Keyed> keyed = co_await asio::co_spawn(handshakes_, key(pending, initial), asio::use_awaitable);
   if (pending->gone) co_return refuse(gone());
@@ -566,9 +586,9 @@ asio::awaitable<void> Server::greet(tcp::socket socket) {
   const int fd = socket.release(ec);
   if (ec) co_return refuse({Count::refusedOther, {}, "cannot hand over the connection: " + ec.message()});
   asio::post(shard.io(), [this, &shard, protocol, fd, peer, identity = question.identity, keys = keyed->keys,
-                          welcome = keyed->welcome, seat = std::move(seat)]() mutable {
+                          welcome = keyed->welcome, seat = std::move(seat), share = std::move(share)]() mutable {
     auto session = std::make_shared<Session>(tcp::socket(shard.io(), protocol, fd), peer, identity, keys->rx, keys->tx,
-                                             shard, log_, options_.limits);
+                                             shard, log_, options_.limits, key_.publicKey, std::move(share));
     asio::co_spawn(shard.io(), serve(std::move(session), shard, std::move(seat), welcome), asio::detached);
   });
 }

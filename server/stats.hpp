@@ -22,6 +22,9 @@ enum class Count : std::size_t {
   bytesOut,        // written to clients' sockets
   slowReadersCut,  // sessions ended because their client read too slowly
   budgetPauses,    // times a reader was held back while the budget was spent
+  sendersSlowed,   // times an identity was read slower for passing its fair share
+  unfinishedFramesEnded,  // sessions ended for a frame not whole in time
+  payloadsRefused,        // packets over the payload limit, dropped and answered
   // Connections turned away before their session began, by reason.
   refusedNoHello,          // closed, timed out or pushed out before their hello
   refusedEvicted,          // pushed out after their hello, still without a session
