@@ -3,7 +3,8 @@
 //   sotto-server [--listen ADDR] [--data-dir DIR] [--threads N] [--max-sessions N]
 //                [--max-payload BYTES] [--max-queued-bytes BYTES]
 //   sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]
-//   sotto-server ... --postgres CONNINFO [--nats URL[,URL...] [--bus-backlog BYTES]]
+//   sotto-server ... --postgres CONNINFO [--nats URL[,URL...] [--nats-creds FILE] [--nats-ca FILE]
+//                                        [--bus-backlog BYTES]]
 //   sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry
 //   sotto-server --help
 #pragma once
@@ -17,6 +18,7 @@
 
 #include "proto/keep_alive.hpp"
 #include "proto/port.hpp"
+#include "server/bus_access.hpp"
 
 namespace sotto {
 
@@ -84,6 +86,8 @@ struct ServerOptions {
   // Relayed packets not yet on the bus that an instance holds through an
   // outage; past it they are dropped and owned up to.
   std::size_t busBacklogBytes = 64u * 1024 * 1024;
+  // The bus's credentials file and the authorities trusted for its TLS.
+  BusAccess busAccess;
   bool help = false;
   // I/O threads that carry the sessions; 0: one per hardware thread.
   unsigned threads = 0;

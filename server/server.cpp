@@ -149,7 +149,8 @@ bool Server::openBus(std::string& error) {
     hub_.closeCurrent("may have missed packets from another instance");
   };
   handlers.note = [this](const std::string& what) { log_.event("bus", what); };
-  bus_ = Bus::connect({options_.nats, options_.busBacklogBytes}, std::move(handlers), error);
+  bus_ = Bus::connect({options_.nats, options_.busBacklogBytes, options_.busAccess}, key_.secretKey,
+                      std::move(handlers), error);
   if (!bus_) return false;
   if (bus_->maxPacketSize() < Packet::headerSize + options_.limits.maxPayload) {
     error = "the bus carries packets of at most " + std::to_string(bus_->maxPacketSize()) +
@@ -157,9 +158,7 @@ bool Server::openBus(std::string& error) {
             " needs; raise max_payload in nats-server's configuration";
     return false;
   }
-  std::string urls;
-  for (const auto& url : options_.nats) urls += (urls.empty() ? "" : ",") + url;
-  log_.event("bus", "joined the cluster on " + urls + " as instance " + toHex(bus_->id().data(), 8));
+  log_.event("bus", "joined the cluster on " + shownUrls(options_.nats) + " as instance " + toHex(bus_->id().data(), 8));
   hub_.setBus(bus_.get());
   return true;
 }
