@@ -24,6 +24,11 @@ constexpr auto kLongestBackWait = std::chrono::seconds(32);
 constexpr std::size_t kWindowBytes = 8u * 1024 * 1024;
 // Packets are put into one record until it holds about this much.
 constexpr std::size_t kBatchBytes = 64 * 1024;
+// With this many records on their way and not yet back, a record that is
+// not full waits for one to come back, or for the hold to pass, before it
+// is sent: under load packets travel many to a record, alone they go at once.
+constexpr std::size_t kOnTheirWay = 2;
+constexpr auto kHold = std::chrono::milliseconds(1);
 // After JetStream refused a consumer or the stream (not ready yet after a
 // restart, say).
 constexpr auto kRetryPause = std::chrono::milliseconds(200);
@@ -225,6 +230,7 @@ void Bus::publish(const Key& named, const Bytes& serialized) {
     if (dropping_) {
       ++dropped_;
     } else {
+      if (pending_.empty()) pendingSince_ = Clock::now();
       if (pending_.empty() || pending_.back().size() + entry > kBatchBytes) {
         pending_.push_back(newBody());
         pendingBytes_ += BusRecord::kBodyHeadSize;
@@ -232,8 +238,9 @@ void Bus::publish(const Key& named, const Bytes& serialized) {
       appendPacket(pending_.back(), named, serialized);
       pendingBytes_ += entry;
     }
-    // Woken once, however many come before it looks.
-    wake = (wake || !dropping_) && std::exchange(idle_, false);
+    // Woken once, however many come before it looks; while it holds a
+    // record back, only once one is full.
+    wake = (wake || (!dropping_ && (!holding_ || pending_.size() > 1))) && std::exchange(idle_, false);
   }
   if (wake) wake_.notify_one();
 }
@@ -257,6 +264,8 @@ void Bus::sealPending(std::unique_lock<std::mutex>& lock, std::vector<std::share
   lock.lock();
   sealingBytes_ -= taking;
   if (sent_.empty()) progressAt_ = Clock::now();
+  notBack_ += records.size();
+
   for (std::size_t i = 0; i < records.size(); ++i) {
     sent_.push_back({bodies[i].first, records[i]});
     sentBytes_ += records[i]->size();
@@ -290,6 +299,7 @@ void Bus::publisher() {
       const std::uint64_t seq = nextSeq_++;
       auto record = std::make_shared<const Bytes>(key_.seal(id_, seq, BusRecord::Lost, nowMillis(), body));
       progressAt_ = Clock::now();
+      ++notBack_;
       sent_.push_back({seq, record});
       sentBytes_ += record->size();
       sending.push_back(record);
@@ -306,15 +316,20 @@ void Bus::publisher() {
       for (const Outgoing& out : sent_)
         if (!out.back) sending.push_back(out.record);
     }
-    if (connected_) sealPending(lock, sending);
+    const bool hold = notBack_ >= kOnTheirWay && pending_.size() == 1 && now < pendingSince_ + kHold;
+    if (connected_ && !hold) sealPending(lock, sending);
     if (sending.empty()) {
       if (!notes.empty()) continue;
+      auto until = Clock::time_point::max();
+      if (connected_ && !sent_.empty()) until = progressAt_ + resendWait_;
+      if (connected_ && hold) until = std::min(until, pendingSince_ + kHold);
       idle_ = true;
-      if (connected_ && !sent_.empty())
-        wake_.wait_until(lock, progressAt_ + resendWait_);
-      else
+      holding_ = connected_ && hold;
+      if (until == Clock::time_point::max())
         wake_.wait(lock);
-      idle_ = false;
+      else
+        wake_.wait_until(lock, until);
+      idle_ = holding_ = false;
       continue;
     }
     lock.unlock();
@@ -334,15 +349,20 @@ bool Bus::cameBack(std::uint64_t seq, const unsigned char* data, std::size_t siz
     Outgoing& out = sent_[seq - sent_.front().seq];
     if (out.back || out.record->size() != size || std::memcmp(out.record->data(), data, size) != 0) return false;
     out.back = true;
+    --notBack_;
     // The bus is storing: a consumer that lags does not make it resend.
     progressAt_ = Clock::now();
     resendWait_ = kBackWait;
-    if (out.seq != sent_.front().seq) return true;
+    const bool windowFull = sentBytes_ >= kWindowBytes;
     while (!sent_.empty() && sent_.front().back) {
       sentBytes_ -= sent_.front().record->size();
       sent_.pop_front();
     }
-    wake = std::exchange(idle_, false);
+    // Only what the publisher waits for: a record held back may go, there
+    // is room to send, or everything is back before it owns up to a drop.
+    // A wake-up per record would cost every relayed packet a switch of threads.
+    const bool released = notBack_ + 1 == kOnTheirWay || (windowFull && sentBytes_ < kWindowBytes);
+    wake = ((released && !pending_.empty()) || (dropping_ && sent_.empty())) && std::exchange(idle_, false);
   }
   if (wake) wake_.notify_one();
   return true;

@@ -159,7 +159,10 @@ class Bus {
   bool dropping_ = false;
   bool dropNoted_ = false;
   std::uint64_t dropped_ = 0;
-  bool idle_ = false;  // the publisher waits for work
+  std::size_t notBack_ = 0;  // records sent and not yet back
+  std::chrono::steady_clock::time_point pendingSince_{};  // the oldest packet of pending_ came
+  bool idle_ = false;     // the publisher waits for work
+  bool holding_ = false;  // ... and holds a record back that is not full
   bool stopping_ = false;
   int unfinished_ = 0;  // library callbacks still to finish at the end
 
