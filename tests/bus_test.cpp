@@ -182,7 +182,7 @@ TEST(Bus, UnreachableAtStartSaysSo) {
 TEST(Bus, KilledAndRestartedOnItsStoreLosesRepeatsAndReordersNothing) {
   NatsServer nats("127.0.15.1");
   ASSERT_TRUE(nats.ok());
-  Instance a(nats.url()), b(nats.url());
+  Instance a(nats.urlWithToken()), b(nats.urlWithToken());
   // A keeps relaying while the bus dies under it and comes back.
   std::atomic<bool> stop{false};
   std::atomic<std::size_t> sent{0};
@@ -211,15 +211,15 @@ TEST(Bus, KilledAndRestartedOnItsStoreLosesRepeatsAndReordersNothing) {
 TEST(Bus, ConsumersOutliveQuietSpellsAndOneTheBusDropsIsMadeAgainFromWhereItWas) {
   NatsServer nats("127.0.15.3");
   ASSERT_TRUE(nats.ok());
-  Instance a(nats.url()), b(nats.url());
+  Instance a(nats.urlWithToken()), b(nats.urlWithToken());
   a.send(0);
   ASSERT_TRUE(b.waitFor(1));
-  const auto before = consumersOf(nats.url());
+  const auto before = consumersOf(nats.urlWithToken());
   EXPECT_EQ(before.size(), 2u);
   // Quiet for longer than a consumer may stay silent: its heartbeats keep it.
   std::this_thread::sleep_for(4s);
-  EXPECT_EQ(consumersOf(nats.url()), before);
-  deleteConsumers(nats.url());
+  EXPECT_EQ(consumersOf(nats.urlWithToken()), before);
+  deleteConsumers(nats.urlWithToken());
   for (std::size_t i = 1; i < 100; ++i) a.send(i);
   ASSERT_TRUE(b.waitFor(100));
   std::this_thread::sleep_for(300ms);
@@ -234,7 +234,7 @@ TEST(Bus, ClosedAsTheBusComesBackItEndsCleanly) {
   NatsServer nats("127.0.15.4");
   ASSERT_TRUE(nats.ok());
   for (int round = 0; round < 20; ++round) {
-    Instance a(nats.url());
+    Instance a(nats.urlWithToken());
     nats.kill();
     ASSERT_TRUE(nats.start());
     std::unique_lock lock(a.mutex);
@@ -245,7 +245,7 @@ TEST(Bus, ClosedAsTheBusComesBackItEndsCleanly) {
 TEST(Bus, OutageLongerThanTheBacklogIsReportedLostNotSkipped) {
   NatsServer nats("127.0.15.2");
   ASSERT_TRUE(nats.ok());
-  Instance a(nats.url(), 2000), b(nats.url());
+  Instance a(nats.urlWithToken(), 2000), b(nats.urlWithToken());
   a.send(0);
   ASSERT_TRUE(b.waitFor(1));
   nats.kill();

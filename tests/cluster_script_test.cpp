@@ -1,6 +1,7 @@
 // scripts/cluster end to end on 127.0.0.2-4, the addresses it owns, with its
 // state in a scratch directory and the build under test as its binaries.
 #include <gtest/gtest.h>
+#include <nats/nats.h>
 #include <stdio.h>
 #include <sys/wait.h>
 
@@ -63,6 +64,12 @@ TEST_F(ClusterScript, StartEnrolsAUserPerInstanceStatusSaysAllRunAndStopEndsThem
   }
   const Outcome running = run("status");
   EXPECT_EQ(count(running.out, ": runs"), 5) << running.out;
+  // The bus takes the instances, which hold its secret, and no one else.
+  const fs::path secret = state_.path() + "/sotto/cluster/nats/secret";
+  EXPECT_EQ(fs::status(secret).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  natsConnection* stranger = nullptr;
+  EXPECT_EQ(natsConnection_ConnectTo(&stranger, "nats://127.0.0.2:4222"), NATS_CONNECTION_AUTH_FAILED);
+  natsConnection_Destroy(stranger);
   ASSERT_EQ(run("stop").status, 0);
   const Outcome stopped = run("status");
   EXPECT_EQ(count(stopped.out, ": stopped"), 5) << stopped.out;

@@ -41,7 +41,7 @@ Cluster::Cluster(const std::string& binary, const std::string& prefix, int base,
     // Every instance speaks with the first one's key.
     if (i > 0) fs::copy_file(dir_.path() + "/instance0/server.key", data + "/server.key");
     std::vector<std::string> args = {SOTTO_CLUSTER_ENGINES, "instance", binary, address(i), data, conninfo_,
-                                     nats.url()};
+                                     nats.url(), "--nats-creds", nats.credsFile()};
     if (i < static_cast<int>(extraArgs.size())) args.insert(args.end(), extraArgs[i].begin(), extraArgs[i].end());
     instances_.push_back(std::make_unique<Child>(args, data + "/log"));
     testing_peer::Key key{};
