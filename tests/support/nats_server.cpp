@@ -39,6 +39,12 @@ std::string NatsServer::urlWithToken() const {
   return "nats://" + token_ + "@" + address_ + ":" + std::to_string(port_);
 }
 
+bool NatsServer::startEmpty() {
+  kill();
+  fs::remove_all(dir_.path() + "/store");
+  return start();
+}
+
 void NatsServer::pause(bool paused) {
   if (pid_ > 0) ::kill(pid_, paused ? SIGSTOP : SIGCONT);
 }

@@ -30,6 +30,8 @@ class NatsServer {
   std::string credsFile() const { return dir_.path() + "/secret"; }
   // The URL with the token in it.
   std::string urlWithToken() const;
+  // Killed, its store removed, started again: a bus that lost its disk.
+  bool startEmpty();
   // Stops and goes on (SIGSTOP, SIGCONT): a bus that stalls.
   void pause(bool paused);
   // SIGKILL, waited for: the store stays as the crash left it.
