@@ -8,16 +8,24 @@
 //   second) beside within one (both on the first, which still publishes every
 //   packet to the bus).
 // - client to client: A sends a burst of 64-byte broadcasts, at most kWindow
-//   ahead of what B has taken; messages per second that B took, across
-//   instances beside within one.
+//   ahead of what B has taken; messages per second that B took, within one
+//   instance and across two, beside the same pair on a lone server of the
+//   same key and registry without the bus.
+// - an idle instance while the bus is down: its CPU (every thread's utime
+//   and stime) over 5 s, from 1 s after nats-server was killed.
+//
+// SOTTO_BENCH_SERVER=PATH runs another build's sotto-server in the same
+// harness, for figures before and after a change from one run.
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <thread>
 
 #include "bench/areas.hpp"
+#include "bench/process_usage.hpp"
 #include "bench/round_trips.hpp"
 #include "bench/table.hpp"
 #include "tests/support/cluster.hpp"
@@ -36,20 +44,25 @@ constexpr int kBurst = 100'000;
 // Below the 1,024 frames an instance queues for one session.
 constexpr int kWindow = 500;
 
+constexpr auto kIdleFor = 5s;
+// The lone server: after the two instances.
+constexpr int kLone = 2;
+
 Cluster& cluster() {
-  static Cluster cluster(SOTTO_SERVER_BINARY, "127.0.16", 60, 2);
+  const char* other = std::getenv("SOTTO_BENCH_SERVER");
+  static Cluster cluster(other ? other : SOTTO_SERVER_BINARY, "127.0.16", 60, 2, {}, 1);
   return cluster;
 }
 
-// A on instance 0 and B on instance `bInstance`, fresh identities each time.
+// A on instance `aInstance` and B on `bInstance`, fresh identities each time.
 struct Pair {
   fixed::Identity a, b;
   std::unique_ptr<testing_peer::Session> sa, sb;
-  Pair(int bInstance, unsigned char seed) : a(fixed::make(seed, 0)), b(fixed::make(seed + 1, 0)) {
+  Pair(int aInstance, int bInstance, unsigned char seed) : a(fixed::make(seed, 0)), b(fixed::make(seed + 1, 0)) {
     if (!cluster().ok()) return;
     cluster().seed(a);
     cluster().seed(b);
-    sa = cluster().join(0, a);
+    sa = cluster().join(aInstance, a);
     sb = cluster().join(bInstance, b);
   }
   bool ready(benchmark::State& state) const {
@@ -60,7 +73,7 @@ struct Pair {
 };
 
 void roundTrip(benchmark::State& state, int bInstance, unsigned char seed) {
-  Pair pair(bInstance, seed);
+  Pair pair(0, bInstance, seed);
   if (!pair.ready(state)) return;
   // Broadcasts reach every session of the cluster, so each side takes only
   // the other's: a burst of an earlier run may still be on its way.
@@ -86,8 +99,8 @@ void roundTrip(benchmark::State& state, int bInstance, unsigned char seed) {
   setPercentiles(state, samples);
 }
 
-void burst(benchmark::State& state, int bInstance, unsigned char seed) {
-  Pair pair(bInstance, seed);
+void burst(benchmark::State& state, int aInstance, int bInstance, unsigned char seed) {
+  Pair pair(aInstance, bInstance, seed);
   if (!pair.ready(state)) return;
   testing_peer::Bytes payload(kPayloadSize, 'x');
   for (auto _ : state) {
@@ -125,6 +138,28 @@ void burst(benchmark::State& state, int bInstance, unsigned char seed) {
   }
 }
 
+void idleWithoutBus(benchmark::State& state) {
+  if (!cluster().ok()) {
+    state.SkipWithError("no cluster");
+    return;
+  }
+  cluster().nats.kill();
+  std::this_thread::sleep_for(1s);
+  Usage before, after;
+  Clock::duration took{};
+  for (auto _ : state) {
+    before = usage(cluster().pid(0));
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(kIdleFor);
+    after = usage(cluster().pid(0));
+    took = Clock::now() - start;
+  }
+  cluster().nats.start();
+  const double seconds = std::chrono::duration<double>(took).count();
+  state.counters[kFigure] = 100 * (after.cpuSeconds - before.cpuSeconds) / seconds;
+  state.counters["wakeups"] = static_cast<double>(after.switches - before.switches) / seconds;
+}
+
 }  // namespace
 
 void registerCluster() {
@@ -140,14 +175,25 @@ void registerCluster() {
   addRow({"cluster/round-trip-same", "cluster: round trip on one instance, p99", "us", Better::lower, "", "p99"});
   addRow({"cluster/round-trip-across", "cluster: round trip across two instances, p99", "us", Better::lower,
           "cluster/round-trip-same", "p99"});
-  add({"cluster/client-to-client-same", "cluster: " + count + " broadcasts from A to B on one instance", "msg/s",
-       Better::higher, ""},
-      [](benchmark::State& s) { burst(s, 0, 105); })
+  add({"cluster/client-to-client-lone", "cluster: " + count + " broadcasts from A to B on a lone server, no bus",
+       "msg/s", Better::higher, ""},
+      [](benchmark::State& s) { burst(s, kLone, kLone, 109); })
+      ->Iterations(1);
+  add({"cluster/client-to-client-same", "cluster: the same burst with A and B on one instance", "msg/s",
+       Better::higher, "cluster/client-to-client-lone"},
+      [](benchmark::State& s) { burst(s, 0, 0, 105); })
       ->Iterations(1);
   add({"cluster/client-to-client-across", "cluster: the same burst with A and B on two instances", "msg/s",
-       Better::higher, "cluster/client-to-client-same"},
-      [](benchmark::State& s) { burst(s, 1, 107); })
+       Better::higher, "cluster/client-to-client-lone"},
+      [](benchmark::State& s) { burst(s, 0, 1, 107); })
       ->Iterations(1);
+  // Last: it kills the bus.
+  add({"cluster/bus-down", "cluster: an idle instance while the bus is down, 5 s: CPU", "% of a core",
+       Better::lower, ""},
+      idleWithoutBus)
+      ->Iterations(1);
+  addRow({"cluster/bus-down", "cluster: an idle instance while the bus is down: context switches", "/s",
+          Better::lower, "", "wakeups"});
 }
 
 }  // namespace bench

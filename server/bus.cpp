@@ -26,8 +26,9 @@ constexpr std::size_t kWindowBytes = 8u * 1024 * 1024;
 constexpr std::size_t kBatchBytes = 64 * 1024;
 // With this many records on their way and not yet back, a record that is
 // not full waits for one to come back, or for the hold to pass, before it
-// is sent: under load packets travel many to a record, alone they go at once.
-constexpr std::size_t kOnTheirWay = 2;
+// is sent (as Nagle's algorithm does): under load packets travel many to a
+// record, alone they go at once.
+constexpr std::size_t kOnTheirWay = 1;
 constexpr auto kHold = std::chrono::milliseconds(1);
 // After JetStream refused a consumer or the stream (not ready yet after a
 // restart, say).
