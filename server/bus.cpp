@@ -24,12 +24,11 @@ constexpr auto kLongestBackWait = std::chrono::seconds(32);
 constexpr std::size_t kWindowBytes = 8u * 1024 * 1024;
 // Packets are put into one record until it holds about this much.
 constexpr std::size_t kBatchBytes = 64 * 1024;
-// With this many records on their way and not yet back, a record that is
-// not full waits for one to come back, or for the hold to pass, before it
-// is sent (as Nagle's algorithm does): under load packets travel many to a
-// record, alone they go at once.
-constexpr std::size_t kOnTheirWay = 1;
-constexpr auto kHold = std::chrono::milliseconds(1);
+// Packets that come while a record is on its way and not yet back are
+// gathered for this long, or until a record is full, before they are sent:
+// under load many travel in one record; a packet that comes to an idle bus
+// goes at once.
+constexpr auto kHold = std::chrono::milliseconds(2);
 // After JetStream refused a consumer or the stream (not ready yet after a
 // restart, say).
 constexpr auto kRetryPause = std::chrono::milliseconds(200);
@@ -231,7 +230,10 @@ void Bus::publish(const Key& named, const Bytes& serialized) {
     if (dropping_) {
       ++dropped_;
     } else {
-      if (pending_.empty()) pendingSince_ = Clock::now();
+      if (pending_.empty()) {
+        pendingSince_ = Clock::now();
+        gathering_ = notBack_ > 0;
+      }
       if (pending_.empty() || pending_.back().size() + entry > kBatchBytes) {
         pending_.push_back(newBody());
         pendingBytes_ += BusRecord::kBodyHeadSize;
@@ -317,7 +319,7 @@ void Bus::publisher() {
       for (const Outgoing& out : sent_)
         if (!out.back) sending.push_back(out.record);
     }
-    const bool hold = notBack_ >= kOnTheirWay && pending_.size() == 1 && now < pendingSince_ + kHold;
+    const bool hold = gathering_ && pending_.size() == 1 && now < pendingSince_ + kHold;
     if (connected_ && !hold) sealPending(lock, sending);
     if (sending.empty()) {
       if (!notes.empty()) continue;
@@ -359,11 +361,11 @@ bool Bus::cameBack(std::uint64_t seq, const unsigned char* data, std::size_t siz
       sentBytes_ -= sent_.front().record->size();
       sent_.pop_front();
     }
-    // Only what the publisher waits for: a record held back may go, there
-    // is room to send, or everything is back before it owns up to a drop.
+    // Only what the publisher waits for: there is room to send, or
+    // everything is back before it owns up to a drop.
     // A wake-up per record would cost every relayed packet a switch of threads.
-    const bool released = notBack_ + 1 == kOnTheirWay || (windowFull && sentBytes_ < kWindowBytes);
-    wake = ((released && !pending_.empty()) || (dropping_ && sent_.empty())) && std::exchange(idle_, false);
+    wake = ((windowFull && sentBytes_ < kWindowBytes && !pending_.empty()) || (dropping_ && sent_.empty())) &&
+           std::exchange(idle_, false);
   }
   if (wake) wake_.notify_one();
   return true;

@@ -161,8 +161,9 @@ class Bus {
   std::uint64_t dropped_ = 0;
   std::size_t notBack_ = 0;  // records sent and not yet back
   std::chrono::steady_clock::time_point pendingSince_{};  // the oldest packet of pending_ came
+  bool gathering_ = false;  // ... while a record was on its way: more are gathered
   bool idle_ = false;     // the publisher waits for work
-  bool holding_ = false;  // ... and holds a record back that is not full
+  bool holding_ = false;  // ... and gathers packets into a record not full
   bool stopping_ = false;
   int unfinished_ = 0;  // library callbacks still to finish at the end
 
