@@ -1,16 +1,17 @@
 // A cluster on loopback: two sotto-server processes joined through a real
 // nats-server (JetStream, store in a temporary directory) and a throwaway
 // PostgreSQL, as tests/support/cluster.hpp starts them. The clients are the
-// tests' raw sessions, identities registered straight into the database.
+// tests' raw sessions for the round trips, the client library for the bursts,
+// identities registered straight into the database.
 //
 // - round trip: A broadcasts 64 bytes, B echoes each at once, A waits for
 //   the echo; p50 and p99 of many. Across instances (A on the first, B on the
 //   second) beside within one (both on the first, which still publishes every
 //   packet to the bus).
-// - client to client: A sends a burst of 64-byte broadcasts, at most kWindow
-//   ahead of what B has taken; messages per second that B took, within one
-//   instance and across two, beside the same pair on a lone server of the
-//   same key and registry without the bus.
+// - client to client: A sends a burst of 64-byte broadcasts through the
+//   client library, at most kWindow ahead of what B has taken; messages per
+//   second that B took, within one instance and across two, beside the same
+//   pair on a lone server of the same key and registry without the bus.
 // - an idle instance while the bus is down: its CPU (every thread's utime
 //   and stime) over 5 s, from 1 s after nats-server was killed.
 //
@@ -29,6 +30,7 @@
 #include "bench/round_trips.hpp"
 #include "bench/table.hpp"
 #include "tests/support/cluster.hpp"
+#include "tests/support/server_harness.hpp"
 
 namespace bench {
 
@@ -99,32 +101,57 @@ void roundTrip(benchmark::State& state, int bInstance, unsigned char seed) {
   setPercentiles(state, samples);
 }
 
+// A and B as the chat's own client library connects them, as the lone
+// server's end-to-end figures do: its sends and reads are batched, so the
+// burst measures the servers, not the raw test sessions.
+struct LibraryPair {
+  fixed::Identity a, b;
+  std::unique_ptr<ClientImpl> ca, cb;
+  LibraryPair(int aInstance, int bInstance, unsigned char seed) : a(fixed::make(seed, 0)), b(fixed::make(seed + 1, 0)) {
+    if (!cluster().ok()) return;
+    ca = join(aInstance, a);
+    cb = join(bInstance, b);
+  }
+  static std::unique_ptr<ClientImpl> join(int instance, const fixed::Identity& id) {
+    cluster().seed(id);
+    auto client = harness::libraryClient(id, "/dev/null", std::cerr);
+    client->setServer(cluster().address(instance), cluster().key().data(), false);
+    return client->connect() == Client::success ? std::move(client) : nullptr;
+  }
+};
+
 void burst(benchmark::State& state, int aInstance, int bInstance, unsigned char seed) {
-  Pair pair(aInstance, bInstance, seed);
-  if (!pair.ready(state)) return;
-  testing_peer::Bytes payload(kPayloadSize, 'x');
+  LibraryPair pair(aInstance, bInstance, seed);
+  if (!pair.ca || !pair.cb) {
+    state.SkipWithError("no cluster or no connection");
+    return;
+  }
+  std::vector<unsigned char> payload(kPayloadSize, 'x');
   for (auto _ : state) {
     std::atomic<int> received{0};
     int wrong = 0;
+    const auto start = Clock::now();
     // Each of A's lines once, in order, intact; anyone else's are skipped.
     std::thread drain([&] {
-      testing_peer::Bytes expected(kPayloadSize, 'x');
-      while (received < kBurst) {
-        const auto frame = pair.sb->receiveFrame(10s);
-        if (!frame) return;
-        if (frame->key != pair.a.signPublicKey) continue;
+      std::vector<unsigned char> expected(kPayloadSize, 'x');
+      while (received < kBurst && Clock::now() - start < 120s) {
+        const RecivedMessage m = pair.cb->readBytes();
+        if (m.payload.empty()) {
+          std::this_thread::sleep_for(20us);
+          continue;
+        }
+        if (m.key != pair.a.signPublicKey) continue;
         const int n = received;
         std::memcpy(expected.data(), &n, sizeof n);
-        wrong += frame->payload != expected;
+        wrong += m.payload != expected;
         received.fetch_add(1, std::memory_order_release);
       }
     });
-    const auto start = Clock::now();
     for (int sent = 0; sent < kBurst; ++sent) {
       while (sent - received.load(std::memory_order_acquire) >= kWindow && Clock::now() - start < 120s)
         std::this_thread::sleep_for(20us);
       std::memcpy(payload.data(), &sent, sizeof sent);
-      pair.sa->sendPacket(2, pair.a.signPublicKey, payload);
+      pair.ca->sendBytesBroadcast(payload);
     }
     drain.join();
     const auto took = Clock::now() - start;
