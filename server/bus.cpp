@@ -8,6 +8,8 @@
 #include <cstring>
 #include <utility>
 
+#include "proto/packet.hpp"
+
 namespace sotto {
 
 namespace {
@@ -217,7 +219,8 @@ std::size_t Bus::maxPacketSize() const {
   return room > 0 ? static_cast<std::size_t>(room) : 0;
 }
 
-void Bus::publish(const Key& named, const Bytes& serialized) {
+bool Bus::publish(const Key& named, const Bytes& serialized) {
+  if (!serialized.empty() && serialized[0] == Direct && handlers_.mayHold && !handlers_.mayHold(named)) return false;
   const std::size_t entry = BusRecord::kEntryHeadSize + serialized.size();
   bool wake = false;
   {
@@ -241,11 +244,24 @@ void Bus::publish(const Key& named, const Bytes& serialized) {
       appendPacket(pending_.back(), named, serialized);
       pendingBytes_ += entry;
     }
-    // Woken once, however many come before it looks; while it holds a
-    // record back, only once one is full.
+    wake |= pressureTurned();
+    // Woken once, however many come before it looks; while it gathers
+    // packets, only once a record is full.
     wake = (wake || (!dropping_ && (!holding_ || pending_.size() > 1))) && std::exchange(idle_, false);
   }
   if (wake) wake_.notify_one();
+  return true;
+}
+
+bool Bus::pressureTurned() {
+  const std::size_t held = pendingBytes_ + sealingBytes_ + sentBytes_;
+  const bool pressed = pressed_.load(std::memory_order_relaxed);
+  // Two marks, so that readers do not flap between waiting and reading.
+  const bool now = connected_ && held > settings_.maxBacklogBytes / (pressed ? 4 : 2);
+  if (now == pressed) return false;
+  pressed_.store(now, std::memory_order_relaxed);
+  pressureNoted_ = false;
+  return true;
 }
 
 void Bus::sealPending(std::unique_lock<std::mutex>& lock, std::vector<std::shared_ptr<const Bytes>>& sending) {
@@ -287,6 +303,13 @@ void Bus::publisher() {
       for (const auto& note : notes) handlers_.note(note);
       notes.clear();
       lock.lock();
+    }
+    if (!pressureNoted_) {
+      pressureNoted_ = true;
+      notes.push_back(pressed_.load(std::memory_order_relaxed)
+                          ? "the backlog holds " + std::to_string(pendingBytes_ + sentBytes_) +
+                                " bytes, past half its bound: the clients here are not read until it drains"
+                          : std::string("the backlog has drained: the clients here are read again"));
     }
     if (dropping_ && !dropNoted_) {
       dropNoted_ = true;
@@ -364,7 +387,8 @@ bool Bus::cameBack(std::uint64_t seq, const unsigned char* data, std::size_t siz
     // Only what the publisher waits for: there is room to send, or
     // everything is back before it owns up to a drop.
     // A wake-up per record would cost every relayed packet a switch of threads.
-    wake = ((windowFull && sentBytes_ < kWindowBytes && !pending_.empty()) || (dropping_ && sent_.empty())) &&
+    const bool turned = pressureTurned();
+    wake = ((windowFull && sentBytes_ < kWindowBytes && !pending_.empty()) || (dropping_ && sent_.empty()) || turned) &&
            std::exchange(idle_, false);
   }
   if (wake) wake_.notify_one();
@@ -668,6 +692,7 @@ void Bus::onConnection(bool up) {
     const std::lock_guard lock(mutex_);
     if (stopping_) return;
     connected_ = up;
+    pressureTurned();
     if (up) {
       // Whatever was in flight when the bus went away may not be stored.
       resendNow_ = true;

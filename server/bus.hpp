@@ -73,6 +73,11 @@ class Bus {
     std::function<void(const std::string& why)> lost;
     // A line for the log; any of the bus's threads.
     std::function<void(const std::string& what)> note;
+    // Whether an identity may be registered: a Direct to one that the
+    // registry says is not never reaches the bus, as no instance can have a
+    // session of it. Publishing threads; never waits. Unset: every Direct is
+    // carried.
+    std::function<bool(const Key& identity)> mayHold;
   };
 
   // Connects, makes the stream if it is missing and starts consuming at its
@@ -85,8 +90,15 @@ class Bus {
   Bus& operator=(const Bus&) = delete;
 
   // Any thread; never waits on the bus. Calls from one thread are published
-  // in the order they were made.
-  void publish(const Key& named, const Bytes& serialized);
+  // in the order they were made. False for a Direct to an identity the
+  // registry does not hold, which is not published.
+  bool publish(const Key& named, const Bytes& serialized);
+  // Any thread: the backlog is past half its bound while the bus is there
+  // (it stalls, or is slower than the relay); the readers whose packets feed
+  // it wait until it is back under a quarter. While the bus is away they
+  // read on: chat within the instance goes on, and what does not fit is
+  // owned up to.
+  bool pressed() const { return pressed_.load(std::memory_order_relaxed); }
   const InstanceId& id() const { return id_; }
   // The largest serialized packet the bus carries in one record.
   std::size_t maxPacketSize() const;
@@ -112,6 +124,8 @@ class Bus {
   // one still waiting to come back. A delivery thread.
   bool cameBack(std::uint64_t seq, const unsigned char* data, std::size_t size);
   void resendSoon();
+  // mutex_ held: whether the backlog's pressure turned now.
+  bool pressureTurned();
   // Subscribes to a new consumer of the stream from `from` on, then lets go
   // of the one before. Start, then the keeper.
   bool openConsumer(std::uint64_t generation, std::uint64_t from, std::string& error);
@@ -162,6 +176,8 @@ class Bus {
   std::size_t notBack_ = 0;  // records sent and not yet back
   std::chrono::steady_clock::time_point pendingSince_{};  // the oldest packet of pending_ came
   bool gathering_ = false;  // ... while a record was on its way: more are gathered
+  std::atomic<bool> pressed_{false};  // written under mutex_
+  bool pressureNoted_ = true;
   bool idle_ = false;     // the publisher waits for work
   bool holding_ = false;  // ... and gathers packets into a record not full
   bool stopping_ = false;

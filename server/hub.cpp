@@ -38,6 +38,8 @@ void Hub::deliverFromBus(const Key& named, const std::shared_ptr<const Bytes>& p
     if (part->size_.load(std::memory_order_relaxed) > 0) part->post(packet, type, named, fromBus_, isQuick);
 }
 
+bool Hub::busPressed() const { return bus_ != nullptr && bus_->pressed(); }
+
 bool Hub::quick(std::size_t bytes, const InFlight& sender) {
   return bytes <= kQuickBytes && sender.bulk.load(std::memory_order_relaxed) == 0;
 }

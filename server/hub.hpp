@@ -170,6 +170,9 @@ class Hub {
   // Set once before the I/O threads start: the cluster's bus, which gets
   // every packet relayed here after this instance's own sessions had it.
   void setBus(Bus* bus) { bus_ = bus; }
+  // Any thread: every packet read here feeds the bus, whose backlog wants
+  // the readers to wait.
+  bool busPressed() const;
   // The bus's consumer thread: a packet relayed by another instance,
   // serialized with the sender in its key field, for every session here
   // (a Broadcast) or every session of named (a Direct), in the order given.

@@ -48,6 +48,34 @@ RegistryService::~RegistryService() {
   worker_.join();
 }
 
+bool RegistryService::mayHold(const Key& key) {
+  {
+    std::lock_guard lock(mutex_);
+    if (known_.contains(key)) return true;
+    if (absent_.contains(key)) return false;
+    // Looked up a few at a time; past that the answer is yes unasked.
+    if (asking_.size() >= kMaxAsking || !asking_.insert(key).second) return true;
+  }
+  submit([this, key] {
+    bool found = false;
+    const bool answered = guarded([&] {
+      found = registry_->find(key).has_value();
+      return found || registry_->connected();
+    });
+    std::lock_guard lock(mutex_);
+    asking_.erase(key);
+    if (!answered) return;
+    if (found) {
+      known_.insert(key);
+      return;
+    }
+    // Bounded: when full it starts over, and what it forgot is asked again.
+    if (absent_.size() >= kMaxAbsent) absent_.clear();
+    absent_.insert(key);
+  });
+  return true;
+}
+
 bool RegistryService::knownInMemory(const Key& key, std::int64_t now) {
   std::lock_guard lock(mutex_);
   if (!known_.contains(key)) return false;

@@ -55,6 +55,10 @@ class RegistryService {
   // Any thread; the answer resumes the caller on its own executor. A
   // registration is committed before the answer comes.
   boost::asio::awaitable<Answer> admit(const Key& key, bool isNew, std::int64_t now);
+  // False once the registry has said that key is not registered; true while
+  // it may be: known here, or not yet looked up (which this starts). Any
+  // thread; never waits on the database.
+  bool mayHold(const Key& key);
 
  private:
   struct KeyHash {
@@ -85,6 +89,11 @@ class RegistryService {
   std::condition_variable wake_;
   std::deque<std::function<void()>> jobs_;
   std::unordered_set<Key, KeyHash> known_;
+  // Keys the registry said it does not hold, and keys being looked up.
+  static constexpr std::size_t kMaxAbsent = 65536;
+  static constexpr std::size_t kMaxAsking = 64;
+  std::unordered_set<Key, KeyHash> absent_;
+  std::unordered_set<Key, KeyHash> asking_;
   std::unordered_map<Key, std::int64_t, KeyHash> touched_;
   bool stopping_ = false;
 

@@ -149,6 +149,7 @@ bool Server::openBus(std::string& error) {
     hub_.closeCurrent("may have missed packets from another instance");
   };
   handlers.note = [this](const std::string& what) { log_.event("bus", what); };
+  handlers.mayHold = [this](const Key& identity) { return registry_->mayHold(identity); };
   bus_ = Bus::connect({options_.nats, options_.busBacklogBytes, options_.busAccess}, key_.secretKey,
                       std::move(handlers), error);
   if (!bus_) return false;

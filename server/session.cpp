@@ -219,7 +219,8 @@ asio::awaitable<std::string> Session::reader_() {
     while (!closed_) {
       // A reader that feeds the queues takes nothing more in while the
       // server-wide budget is spent, nor while other threads still have
-      // many of its packets to hand out.
+      // many of its packets to hand out; no reader does while the cluster's
+      // bus is pressed, which everything read feeds.
       Hub& hub = part_.hub();
       const bool over = hub.overBudget();
       if (hub.budgetTurned(over))
@@ -227,7 +228,7 @@ asio::awaitable<std::string> Session::reader_() {
                                      " bytes queued for the sessions, over the budget of " +
                                      std::to_string(hub.maxBuffered())
                                : std::string("reading resumed: the queues are back within the budget"));
-      if (over && feeds_) {
+      if ((over && feeds_) || hub.busPressed()) {
         asio::steady_timer pause(socket_.get_executor(), kBudgetPause);
         co_await pause.async_wait(asio::use_awaitable);
         continue;

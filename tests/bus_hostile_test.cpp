@@ -190,4 +190,33 @@ TEST(BusHostile, ABusBackWithAnEmptyStoreCarriesChatAgainAndClosesTheSessionsTha
   }
 }
 
+TEST(BusHostile, ABusThatStallsDuringOneUsersFloodOfDirectsClosesNoOneElsewhere) {
+  // The flooder's instance holds 16 MiB for the bus: the flood outgrows it
+  // within the stall unless it is made to wait.
+  Cluster cluster(SOTTO_SERVER_BINARY, "127.0.80", 30, 2, {{"--bus-backlog", "16777216"}});
+  ASSERT_TRUE(cluster.ok());
+  const auto flooder = fixed::make(1, 0), b = fixed::make(2, 0), away = fixed::make(3, 0), nobody = fixed::make(4, 0);
+  for (const auto* id : {&flooder, &b, &away}) cluster.seed(*id);
+  Chatter cf(cluster.join(0, flooder)), cb(cluster.join(1, b));
+  ASSERT_TRUE(cf.ok() && cb.ok());
+  // 64 KiB Directs as fast as the instance takes them, to one registered
+  // but not here and now and then to a key the registry does not hold.
+  const Bytes big(65536, 'f');
+  const auto start = std::chrono::steady_clock::now();
+  std::thread flood([&] {
+    for (int i = 0; std::chrono::steady_clock::now() - start < 6s; ++i)
+      cf.send(kDirect, (i % 4 ? away : nobody).signPublicKey, big);
+  });
+  std::this_thread::sleep_for(1s);
+  cluster.nats.pause(true);
+  std::this_thread::sleep_for(2500ms);
+  cluster.nats.pause(false);
+  flood.join();
+  cf.send(kBroadcast, flooder.signPublicKey, text("done"));
+  ASSERT_TRUE(cb.waitFor(1)) << cluster.log(0) << cluster.log(1);
+  EXPECT_EQ(cb.received().back().payload, text("done"));
+  EXPECT_FALSE(cb.waitEnded(0ms));
+  EXPECT_EQ(cluster.log(1).find("may have missed"), std::string::npos) << cluster.log(1);
+}
+
 }  // namespace
