@@ -101,8 +101,9 @@ std::string usage() {
          "                     of the system's\n"
          "  --bus-backlog BYTES\n"
          "                     relayed packets held for the bus through an outage (default\n"
-         "                     64 MiB); past it they are dropped, and the instances that missed\n"
-         "                     them close their sessions\n"
+         "                     64 MiB); past half of it while the bus is there, the clients\n"
+         "                     are not read until it drains; past it they are dropped, and the\n"
+         "                     instances that missed them close their sessions\n"
          "  --help             show this text\n";
 }
 
