@@ -22,6 +22,9 @@ constexpr const char* kSubjects = "sotto.chat.>";
 // the wait doubles, up to the longest.
 constexpr auto kBackWait = std::chrono::seconds(2);
 constexpr auto kLongestBackWait = std::chrono::seconds(32);
+// Late this often in a row (2 + 4 + 8 s), the bus no longer paces the
+// readers: it is taken for away.
+constexpr auto kLongestTakingWait = std::chrono::seconds(8);
 // Sent and not yet back: what a resend may send again at once.
 constexpr std::size_t kWindowBytes = 8u * 1024 * 1024;
 // Packets are put into one record until it holds about this much.
@@ -256,8 +259,10 @@ bool Bus::publish(const Key& named, const Bytes& serialized) {
 bool Bus::pressureTurned() {
   const std::size_t held = pendingBytes_ + sealingBytes_ + sentBytes_;
   const bool pressed = pressed_.load(std::memory_order_relaxed);
-  // Two marks, so that readers do not flap between waiting and reading.
-  const bool now = connected_ && held > settings_.maxBacklogBytes / (pressed ? 4 : 2);
+  // Two marks, so that readers do not flap between waiting and reading. A
+  // bus that has taken nothing back for a while is as good as away.
+  const bool taking = connected_ && resendWait_ <= kLongestTakingWait;
+  const bool now = taking && held > settings_.maxBacklogBytes / (pressed ? 4 : 2);
   if (now == pressed) return false;
   pressed_.store(now, std::memory_order_relaxed);
   pressureNoted_ = false;
@@ -337,6 +342,7 @@ void Bus::publisher() {
       // Late again: wait longer before the next time, so that a bus that
       // stores nothing is not sent the same records over and over.
       if (!resendNow_) resendWait_ = std::min<Clock::duration>(resendWait_ * 2, kLongestBackWait);
+      pressureTurned();
       resendNow_ = false;
       progressAt_ = now;
       for (const Outgoing& out : sent_)

@@ -95,9 +95,9 @@ class Bus {
   bool publish(const Key& named, const Bytes& serialized);
   // Any thread: the backlog is past half its bound while the bus is there
   // (it stalls, or is slower than the relay); the readers whose packets feed
-  // it wait until it is back under a quarter. While the bus is away they
-  // read on: chat within the instance goes on, and what does not fit is
-  // owned up to.
+  // it wait until it is back under a quarter. While the bus is away, or has
+  // taken nothing back for some 14 s, they read on: chat within the instance
+  // goes on, and what does not fit is owned up to.
   bool pressed() const { return pressed_.load(std::memory_order_relaxed); }
   const InstanceId& id() const { return id_; }
   // The largest serialized packet the bus carries in one record.
