@@ -70,8 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ends[i].serverTx = fuzz::filledKey(static_cast<unsigned char>(0x30 + i));
   }
   End &s = ends[0], &b = ends[1], &c = ends[2];
-  c.limits.maxQueuedFrames = 4;
-  c.limits.maxQueuedBytes = 4096;
+  c.limits.maxQueuedPacketsPerSession = 4;
+  c.limits.maxQueuedBytesPerSession = 4096;
   const fuzz::Bytes stream =
       fuzz::StreamBuilder(s.serverRx, {s.identity, b.identity, c.identity}).build(in, 32 * 1024);
 
@@ -92,9 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   });
 
   const sotto::EventLog log([](const std::string&) {});
-  sotto::Hub hub(1, std::uint64_t{1} << 30);
-  sotto::Hub::Part& part = hub.part(0);
-  asio::io_context& io = part.io();
+  const sotto::Limits hubLimits;
+  sotto::Hub hub(1, hubLimits);
+  sotto::Shard& shard = hub.shard(0);
+  asio::io_context& io = shard.io();
   for (End& end : ends) {
     int pair[2];
     FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
@@ -108,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     socket.assign(asio::ip::tcp::v4(), pair[0]);
     end.clientFd = pair[1];
     end.session = std::make_shared<sotto::Session>(std::move(socket), "fuzz", end.identity, end.serverRx.data(),
-                                                    end.serverTx.data(), part, log, end.limits);
+                                                    end.serverTx.data(), shard, log, end.limits);
   }
   for (std::size_t at = 0; at < stream.size();) {
     const ssize_t n = ::send(s.clientFd, stream.data() + at, stream.size() - at, MSG_NOSIGNAL);
@@ -118,12 +119,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ::shutdown(s.clientFd, SHUT_WR);
 
   for (End& end : ends) {
-    part.join(end.session);
+    shard.join(end.session);
     asio::co_spawn(
         io,
-        [&part, &end]() -> asio::awaitable<void> {
+        [&shard, &end]() -> asio::awaitable<void> {
           co_await end.session->run(kWelcome);
-          part.leave(*end.session);
+          shard.leave(*end.session);
           end.done = true;
         },
         asio::detached);

@@ -13,12 +13,24 @@
 #include <boost/asio/write.hpp>
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "proto/bytes.hpp"
 #include "proto/frame.hpp"
 
 namespace sotto {
+
+// The length word of the frame at the front of [data, data + size) once the
+// whole frame is there, or at once when the length alone says it is longer
+// than maxLength (a fault to act on without reading more); nothing while
+// more must be read.
+inline std::optional<std::uint32_t> frameAt(const unsigned char* data, std::size_t size, std::uint32_t maxLength) {
+  if (size < kFrameLengthSize) return std::nullopt;
+  const std::uint32_t length = getU32be(data);
+  if (length > maxLength || size - kFrameLengthSize >= length) return length;
+  return std::nullopt;
+}
 
 // Reads frames through a buffer: one read takes in whatever has arrived, up to
 // kReadAhead bytes, and the whole frames in it are handed out without another
@@ -31,12 +43,7 @@ class FrameReader {
   FrameReader() : buffer_(kReadAhead) {}
 
   // Whether next() can answer from what has been read in already.
-  bool ready() const {
-    const std::size_t have = end_ - begin_;
-    if (have < kFrameLengthSize) return false;
-    const std::uint32_t length = getU32be(buffer_.data() + begin_);
-    return length > kMaxFrameLength || have - kFrameLengthSize >= length;
-  }
+  bool ready() const { return frameAt(buffer_.data() + begin_, end_ - begin_, kMaxFrameLength).has_value(); }
 
   // The next frame's ciphertext into body, reusing its buffer; or false,
   // before anything is allocated for it, when its length word is above

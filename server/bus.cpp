@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "proto/packet.hpp"
+#include "server/url_list.hpp"
 
 namespace sotto {
 
@@ -56,18 +57,6 @@ std::uint64_t nowMillis() {
 }
 
 }  // namespace
-
-std::vector<std::string> splitUrls(const std::string& list) {
-  std::vector<std::string> urls;
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    const std::size_t comma = std::min(list.find(',', start), list.size());
-    if (comma == start) return {};
-    urls.push_back(list.substr(start, comma - start));
-    start = comma + 1;
-  }
-  return urls;
-}
 
 Bus::Bus(const Settings& settings, const unsigned char* serverSecret, Handlers handlers)
     : settings_(settings), handlers_(std::move(handlers)), key_(serverSecret), order_(nowMillis()) {
@@ -122,7 +111,7 @@ bool Bus::start(std::string& error) {
   if (s == NATS_OK) s = natsConnection_Connect(&conn_, options);
   natsOptions_Destroy(options);
   if (s != NATS_OK) {
-    error = failure("cannot reach the bus at " + shownUrls(settings_.urls), s);
+    error = failure("cannot reach the bus at " + joinUrls(settings_.urls), s);
     return false;
   }
   jsOptions jsOpts;

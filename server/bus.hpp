@@ -48,6 +48,7 @@
 
 #include "server/bus_access.hpp"
 #include "server/bus_record.hpp"
+#include "server/onward.hpp"
 
 struct __natsConnection;
 struct __natsSubscription;
@@ -56,7 +57,7 @@ struct __natsMsg;
 
 namespace sotto {
 
-class Bus {
+class Bus final : public Onward {
  public:
   struct Settings {
     std::vector<std::string> urls;
@@ -92,13 +93,13 @@ class Bus {
   // Any thread; never waits on the bus. Calls from one thread are published
   // in the order they were made. False for a Direct to an identity the
   // registry does not hold, which is not published.
-  bool publish(const Key& named, const Bytes& serialized);
+  bool publish(const Key& named, const Bytes& serialized) override;
   // Any thread: the backlog is past half its bound while the bus is there
   // (it stalls, or is slower than the relay); the readers whose packets feed
   // it wait until it is back under a quarter. While the bus is away, or has
   // taken nothing back for some 14 s, they read on: chat within the instance
   // goes on, and what does not fit is owned up to.
-  bool pressed() const { return pressed_.load(std::memory_order_relaxed); }
+  bool pressed() const override { return pressed_.load(std::memory_order_relaxed); }
   const InstanceId& id() const { return id_; }
   // The largest serialized packet the bus carries in one record.
   std::size_t maxPacketSize() const;
@@ -212,8 +213,5 @@ class Bus {
   std::thread publisher_;
   std::thread keeper_;
 };
-
-// "nats://a:4222,nats://b:4222" -> its URLs; empty on an empty part.
-std::vector<std::string> splitUrls(const std::string& list);
 
 }  // namespace sotto

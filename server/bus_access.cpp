@@ -91,23 +91,4 @@ bool applyBusAccess(natsOptions* options, const BusAccess& access, const std::ve
   return access.credsFile.empty() || applyCreds(options, access.credsFile, error);
 }
 
-std::string withoutSecrets(const std::string& url) {
-  const std::size_t scheme = url.find("://");
-  const std::size_t from = scheme == std::string::npos ? 0 : scheme + 3;
-  const std::size_t at = url.find('@', from);
-  if (at == std::string::npos) return url;
-  std::string shown = url.substr(0, from);
-  shown.append(url, at + 1);
-  return shown;
-}
-
-std::string shownUrls(const std::vector<std::string>& urls) {
-  std::string shown;
-  for (const auto& url : urls) {
-    if (!shown.empty()) shown += ',';
-    shown += withoutSecrets(url);
-  }
-  return shown;
-}
-
 }  // namespace sotto

@@ -24,9 +24,4 @@ struct BusAccess {
 bool applyBusAccess(__natsOptions* options, const BusAccess& access, const std::vector<std::string>& urls,
                     std::string& error);
 
-// The URL without the user, password or token it may carry, to be shown.
-std::string withoutSecrets(const std::string& url);
-// The URLs so, joined by commas.
-std::string shownUrls(const std::vector<std::string>& urls);
-
 }  // namespace sotto

@@ -30,7 +30,7 @@ bool prepare(const ServerOptions& options, const std::string& path, ServerKey& k
     return false;
   }
   if (!loadOrCreateServerKey(options.dataDir, key, error)) return false;
-  registry = openRegistry(options, error);
+  registry = openRegistry(options.postgres, options.dataDir, error);
   if (!registry || !makeDataDir(*options.enrollDir, error)) return false;
   std::error_code ec;
   if (std::filesystem::exists(std::filesystem::symlink_status(path, ec))) {

@@ -3,48 +3,34 @@
 #include <algorithm>
 #include <boost/asio/post.hpp>
 
-#include "server/bus.hpp"
-#include "server/session.hpp"
-
 namespace sotto {
 
-Hub::Part::FlushAtEnd::~FlushAtEnd() { part_.flushWrites(); }
+Hub::Hub(std::size_t shards, const Limits& limits) : limits_(limits), budget_(limits.maxQueuedBytesTotal) {
+  for (std::size_t i = 0; i < std::max<std::size_t>(shards, 1); ++i)
+    shards_.push_back(std::make_unique<Shard>(*this, limits));
+}
 
-namespace {
-// Packets, and bytes, of one sender that may be on their way to other
-// threads: about what a reader hands to the relay in one turn.
-constexpr std::size_t kMaxInbound = 128;
-constexpr std::size_t kMaxInboundBytes = 256 * 1024;
-constexpr std::size_t kDrainedPerTurn = 64;
-// A packet this long or shorter can be quick: a chat line, not a file.
-constexpr std::size_t kQuickBytes = 4096;
-}  // namespace
+Shard& Hub::nextShard() { return *shards_[next_.fetch_add(1, std::memory_order_relaxed) % shards_.size()]; }
 
-Hub::Hub(std::size_t threads, std::uint64_t maxBufferedBytes) : maxBufferedBytes_(maxBufferedBytes) {
-  for (std::size_t i = 0; i < std::max<std::size_t>(threads, 1); ++i) parts_.push_back(std::make_unique<Part>(*this));
+void Hub::start() {
+  for (auto& shard : shards_) shard->start();
+}
+
+void Hub::finish() {
+  for (auto& shard : shards_) shard->letFinish();
+  for (auto& shard : shards_) shard->waitFinished();
+}
+
+Stats Hub::stats() const {
+  Stats sum;
+  for (const auto& shard : shards_) sum += static_cast<const Shard&>(*shard).stats().read();
+  return sum;
 }
 
 void Hub::closeCurrent(const std::string& reason) {
-  for (auto& part : parts_) boost::asio::post(part->io_, [part = part.get(), reason] { part->closeAll(reason); });
+  for (auto& shard : shards_)
+    boost::asio::post(shard->io_, [shard = shard.get(), reason] { shard->closeAll(reason); });
 }
-
-void Hub::deliverFromBus(const Key& named, const std::shared_ptr<const Bytes>& packet) {
-  if (packet->size() <= Packet::headerSize) return;
-  const std::uint8_t type = (*packet)[0];
-  if (type != Broadcast && type != Direct) return;
-  // Every instance's senders share one count here: conservative, and in order.
-  const bool isQuick = quick(packet->size(), *fromBus_);
-  for (auto& part : parts_)
-    if (part->size_.load(std::memory_order_relaxed) > 0) part->post(packet, type, named, fromBus_, isQuick);
-}
-
-bool Hub::busPressed() const { return bus_ != nullptr && bus_->pressed(); }
-
-bool Hub::quick(std::size_t bytes, const InFlight& sender) {
-  return bytes <= kQuickBytes && sender.bulk.load(std::memory_order_relaxed) == 0;
-}
-
-Hub::Part& Hub::nextPart() { return *parts_[next_.fetch_add(1, std::memory_order_relaxed) % parts_.size()]; }
 
 void Hub::closeAll(const std::string& reason) {
   if (closing_.load()) return;
@@ -53,17 +39,52 @@ void Hub::closeAll(const std::string& reason) {
   closeCurrent(reason);
 }
 
-void Hub::Part::join(const std::shared_ptr<Session>& session) {
+void Hub::relayFromElsewhere(const Key& named, const std::shared_ptr<const Bytes>& packet) {
+  if (packet->size() <= Packet::headerSize) return;
+  if ((*packet)[0] != Broadcast && (*packet)[0] != Direct) return;
+  const Relayed relayed{packet, laneFor(packet->size(), *elsewhere_, limits_), elsewhere_};
+  for (auto& shard : shards_)
+    if (shard->size_.load(std::memory_order_relaxed) > 0) shard->post(relayed, named);
+}
+
+bool Hub::behind(const Sender& sender) const {
+  return sender.postedPackets.load(std::memory_order_relaxed) > limits_.maxPostedPacketsPerSender ||
+         sender.postedBytes.load(std::memory_order_relaxed) > limits_.maxPostedBytesPerSender;
+}
+
+Shard::Shard(Hub& hub, const Limits& limits) : hub_(hub), limits_(limits), readBuffer_(limits.readBufferBytes) {}
+
+Shard::~Shard() {
+  letFinish();
+  waitFinished();
+}
+
+void Shard::start() {
+  work_.emplace(io_.get_executor());
+  thread_ = std::thread([this] { io_.run(); });
+}
+
+void Shard::letFinish() { work_.reset(); }
+
+void Shard::waitFinished() {
+  if (thread_.joinable()) thread_.join();
+}
+
+Budget& Shard::budget() { return hub_.budget_; }
+
+void Shard::join(const std::shared_ptr<Member>& session) {
   session->slot_ = sessions_.size();
   sessions_.push_back(session);
   byIdentity_.emplace(session->identity(), session.get());
   hub_.size_.fetch_add(1, std::memory_order_relaxed);
   size_.fetch_add(1, std::memory_order_relaxed);
+  stats_.add(Count::sessions);
+  stats_.add(Count::signIns);
   // Handed over after the close-all reached this thread.
   if (hub_.closing_.load()) session->close(hub_.closeReason_);
 }
 
-void Hub::Part::leave(const Session& session) {
+void Shard::leave(const Member& session) {
   auto [first, last] = byIdentity_.equal_range(session.identity());
   for (auto it = first; it != last; ++it) {
     if (it->second == &session) {
@@ -77,58 +98,56 @@ void Hub::Part::leave(const Session& session) {
     sessions_.pop_back();
     hub_.size_.fetch_sub(1, std::memory_order_relaxed);
     size_.fetch_sub(1, std::memory_order_relaxed);
+    stats_.subtract(Count::sessions);
   }
 }
 
-void Hub::Part::relay(const Session& from, Packet&& packet) {
-  hub_.packetsReceived_.fetch_add(1, std::memory_order_relaxed);
+void Shard::relay(const Member& from, Packet&& packet) {
+  stats_.add(Count::packetsIn);
   if (packet.payload.empty()) return;
   if (packet.type != Broadcast && packet.type != Direct) return;
   // The recipient of a Direct is named in the key field, which then carries
   // the sender like every relayed packet.
   const Key named = packet.key;
   packet.key = from.identity();
-  // One serialized copy, shared by every recipient's queue on every thread.
-  const auto serialized = std::make_shared<const Bytes>(packet.serialize());
-  const std::uint8_t type = packet.type;
-  const std::shared_ptr<InFlight>& sender = from.inFlight();
-  // Every earlier bulk packet of this sender is sealed everywhere, or this
-  // one goes bulk behind them.
-  const bool isQuick = quick(serialized->size(), *sender);
-  // The other threads first: a short packet is written here at once to
+  // One serialized copy, shared by every recipient's outbox on every shard.
+  Relayed relayed{std::make_shared<const Bytes>(packet.serialize()), Lane::quick, from.sender()};
+  relayed.lane = laneFor(relayed.packet->size(), *from.sender(), limits_);
+  // The other shards first: a short packet is written here at once to
   // every idle recipient, and they need not wait for that.
-  for (auto& other : hub_.parts_) {
+  for (auto& other : hub_.shards_) {
     if (other.get() == this || other->size_.load(std::memory_order_relaxed) == 0) continue;
-    other->post(serialized, type, named, sender, isQuick);
+    other->post(relayed, named);
   }
-  deliver(serialized, type, named, &from, sender, isQuick);
-  // After every session here has it: they never wait on the bus. One call
-  // per packet from this thread, in relay order, keeps each sender's order.
-  if (hub_.bus_) hub_.bus_->publish(named, *serialized);
+  handOut(relayed, named, &from);
+  // After every session here has it: they never wait on what lies onward.
+  // One call per packet from this thread, in relay order, keeps each
+  // sender's order.
+  if (hub_.onward_ && !hub_.onward_->publish(named, *relayed.packet)) stats_.add(Count::directsToNobody);
 }
 
-void Hub::Part::post(const std::shared_ptr<const Bytes>& packet, std::uint8_t type, const Key& named,
-                     const std::shared_ptr<InFlight>& sender, bool quick) {
-  sender->packets.fetch_add(1, std::memory_order_relaxed);
-  sender->bytes.fetch_add(packet->size(), std::memory_order_relaxed);
-  // Held until this thread has queued its copies, so that the count cannot
-  // reach zero while a bulk copy is on its way here.
-  if (!quick) sender->bulk.fetch_add(1, std::memory_order_relaxed);
+void Shard::post(const Relayed& relayed, const Key& named) {
+  Sender& sender = *relayed.sender;
+  sender.postedPackets.fetch_add(1, std::memory_order_relaxed);
+  sender.postedBytes.fetch_add(relayed.packet->size(), std::memory_order_relaxed);
+  // Taken before the post, so that the sender's count cannot reach zero
+  // while a bulk copy is on its way here.
+  BulkHold transit = relayed.lane == Lane::bulk ? BulkHold(relayed.sender) : BulkHold();
   const std::lock_guard lock(inboxMutex_);
-  inbox_.push_back({packet, type, named, sender, quick});
+  inbox_.push_back({relayed, named, std::move(transit)});
   if (drainPosted_) return;
   drainPosted_ = true;
   boost::asio::post(io_, [this] { drainInbox(); });
 }
 
-void Hub::Part::flushWrites() {
-  for (Session* session : toFlush_) session->flush();
+void Shard::flushWrites() {
+  for (Member* session : toFlush_) session->flush();
   toFlush_.clear();
 }
 
 // A few packets per turn of the event loop, as a reader relays them, so that
 // the writers they woke drain them before the next few come.
-void Hub::Part::drainInbox() {
+void Shard::drainInbox() {
   const FlushAtEnd flush(*this);
   if (drainAt_ == draining_.size()) {
     draining_.clear();
@@ -140,40 +159,32 @@ void Hub::Part::drainInbox() {
       return;
     }
   }
-  for (const std::size_t end = std::min(drainAt_ + kDrainedPerTurn, draining_.size()); drainAt_ < end; ++drainAt_) {
-    const Posted& p = draining_[drainAt_];
-    deliver(p.packet, p.type, p.named, nullptr, p.sender, p.quick);
-    if (!p.quick) p.sender->bulk.fetch_sub(1, std::memory_order_relaxed);
-    p.sender->packets.fetch_sub(1, std::memory_order_relaxed);
-    p.sender->bytes.fetch_sub(p.packet->size(), std::memory_order_relaxed);
+  for (const std::size_t end = std::min(drainAt_ + limits_.handedOutPerTurn, draining_.size()); drainAt_ < end;
+       ++drainAt_) {
+    Posted& p = draining_[drainAt_];
+    handOut(p.relayed, p.named, nullptr);
+    p.transit.release();
+    p.relayed.sender->postedPackets.fetch_sub(1, std::memory_order_relaxed);
+    p.relayed.sender->postedBytes.fetch_sub(p.relayed.packet->size(), std::memory_order_relaxed);
   }
   boost::asio::post(io_, [this] { drainInbox(); });
 }
 
-bool Hub::InFlight::behind() const {
-  return packets.load(std::memory_order_relaxed) > kMaxInbound || bytes.load(std::memory_order_relaxed) > kMaxInboundBytes;
-}
-
-void Hub::Part::deliver(const std::shared_ptr<const Bytes>& packet, std::uint8_t type, const Key& named,
-                        const Session* from, const std::shared_ptr<InFlight>& sender, bool quick) {
-  const std::shared_ptr<InFlight>* bulkSender = quick ? nullptr : &sender;
-  std::size_t bulk = 0;
-  if (type == Broadcast) {
+void Shard::handOut(const Relayed& relayed, const Key& named, const Member* from) {
+  if ((*relayed.packet)[0] == Broadcast) {
     for (std::size_t i = 0; i < sessions_.size(); ++i) {
       // Thousands of sessions far apart in memory: fetch a few ahead.
       if (i + 4 < sessions_.size()) __builtin_prefetch(sessions_[i + 4].get());
-      Session* session = sessions_[i].get();
-      if (session != from) bulk += session->deliver(packet, bulkSender) && !quick;
+      Member* session = sessions_[i].get();
+      if (session != from) session->push(relayed);
     }
   } else {
     auto [first, last] = byIdentity_.equal_range(named);
-    for (auto it = first; it != last; ++it) bulk += it->second->deliver(packet, bulkSender) && !quick;
+    for (auto it = first; it != last; ++it) it->second->push(relayed);
   }
-  // Once for all the copies: their writers run on this thread, after this.
-  if (bulk > 0) sender->bulk.fetch_add(bulk, std::memory_order_relaxed);
 }
 
-bool Hub::Part::takeBulkTurn(Session& writer) {
+bool Shard::takeBulkTurn(Member& writer) {
   if (bulkTurnFree_ && bulkWaiting_.empty()) {
     bulkTurnFree_ = false;
     return true;
@@ -182,16 +193,16 @@ bool Hub::Part::takeBulkTurn(Session& writer) {
   return false;
 }
 
-void Hub::Part::giveBulkTurn() {
+void Shard::giveBulkTurn() {
   if (!bulkWaiting_.empty()) {
-    Session* next = bulkWaiting_.front();
+    Member* next = bulkWaiting_.front();
     bulkWaiting_.pop_front();
     next->grantBulkTurn();
     return;
   }
   // Free again only after everything queued on this thread now has run:
-  // writers woken meanwhile queue for it, instead of each taking it in turn
-  // within one pass of the event loop.
+  // writers woken meanwhile wait in line for it, instead of each taking it
+  // in turn within one pass of the event loop.
   boost::asio::post(io_, [this] {
     if (bulkWaiting_.empty())
       bulkTurnFree_ = true;
@@ -200,12 +211,12 @@ void Hub::Part::giveBulkTurn() {
   });
 }
 
-void Hub::Part::forgetBulkWaiter(const Session& writer) {
+void Shard::forgetBulkWaiter(const Member& writer) {
   const auto it = std::find(bulkWaiting_.begin(), bulkWaiting_.end(), &writer);
   if (it != bulkWaiting_.end()) bulkWaiting_.erase(it);
 }
 
-void Hub::Part::closeAll(const std::string& reason) {
+void Shard::closeAll(const std::string& reason) {
   for (const auto& session : sessions_) session->close(reason);
 }
 

@@ -11,7 +11,7 @@
 #include "proto/config.hpp"
 #include "proto/frame.hpp"
 #include "proto/packet.hpp"
-#include "server/bus.hpp"
+#include "server/url_list.hpp"
 
 namespace sotto {
 
@@ -30,7 +30,7 @@ const Number kNumbers[] = {
     {"--max-payload", 1, kMaxFrameLength - Packet::headerSize - kFrameTagSize,
      [](ServerOptions& o, std::uint64_t n) { o.limits.maxPayload = n; }},
     {"--max-queued-bytes", 1024 * 1024, std::uint64_t{1} << 50,
-     [](ServerOptions& o, std::uint64_t n) { o.limits.maxBufferedBytes = n; }},
+     [](ServerOptions& o, std::uint64_t n) { o.limits.maxQueuedBytesTotal = n; }},
     {"--bus-backlog", 1024, std::uint64_t{1} << 40,
      [](ServerOptions& o, std::uint64_t n) { o.busBacklogBytes = static_cast<std::size_t>(n); }},
 };

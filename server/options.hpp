@@ -35,22 +35,54 @@ struct Limits {
   // 0: what the open-file limit leaves once the server's own files and the
   // pending connections are counted.
   std::size_t maxSessions = 0;
-  // Each session's outgoing queue. A frame is always taken into an empty
-  // queue; beyond these the reader is too slow and is disconnected.
-  std::size_t maxQueuedFrames = 1024;
-  std::size_t maxQueuedBytes = 32u * 1024 * 1024;
+  // Each session's outbox. A packet is always taken into an empty one;
+  // beyond either bound the client reads too slowly and is cut off. Half way
+  // to either, its bulk packets are sealed without waiting for a bulk turn.
+  std::size_t maxQueuedPacketsPerSession = 1024;
+  std::size_t maxQueuedBytesPerSession = 32u * 1024 * 1024;
   // A client that takes nothing of a write for this long reads too slowly
-  // too, even when its queue stays within the bounds above: the server-wide
-  // budget may have stopped the senders that would fill it.
+  // too, even when its outbox stays within the bounds above: the budget may
+  // have stopped the senders that would fill it.
   std::chrono::steady_clock::duration writeStall = std::chrono::seconds(30);
   // A packet with a longer payload is not relayed and ends its sender's
   // session: one broadcast is copied and sealed once per recipient.
   std::size_t maxPayload = 64 * 1024;
-  // Bytes queued for, or sealed and not yet written to, all sessions
-  // together (each recipient's copy counted). While past it the server reads
-  // from no session, so the senders' TCP windows close instead of its memory
-  // growing.
-  std::uint64_t maxBufferedBytes = std::uint64_t{1} << 30;
+  // The budget: bytes queued for, or sealed and not yet written to, all
+  // sessions together (each recipient's copy counted). While past it the
+  // feeders are not read, so the senders' TCP windows close instead of the
+  // server's memory growing (--max-queued-bytes).
+  std::uint64_t maxQueuedBytesTotal = std::uint64_t{1} << 30;
+  // A feeder: a reader whose next frame, copied to every session, could add
+  // more than this fraction (1/N) of the budget; only feeders wait while the
+  // budget is spent, so that a flood pauses and the chat beside it does not.
+  std::uint64_t feederShareOfBudget = 64;
+  // How often a feeder held back by the budget looks again.
+  std::chrono::milliseconds budgetRecheck{2};
+  // A packet this long or shorter may go quick: a chat line, not a file.
+  std::size_t maxQuickBytes = 4096;
+  // A bulk turn seals about this much (about one large frame), so that the
+  // shard's other handlers run between two turns.
+  std::size_t bulkTurnBytes = 64 * 1024;
+  // What one write takes sealed, at most about: enough that a writer keeps
+  // up with a relay that queues a frame from every other session meanwhile.
+  std::size_t maxSealedPerWrite = 256 * 1024;
+  // One sender's packets, and bytes, posted to other shards and not yet
+  // handed out there: past either its reader waits, so that a burst from one
+  // shard does not reach another's recipients faster than their writers
+  // drain it, and that one client's burst holds back that client alone.
+  std::size_t maxPostedPacketsPerSender = 128;
+  std::size_t maxPostedBytesPerSender = 256 * 1024;
+  // Posted packets a shard hands out per turn of its event loop, so that the
+  // writers they woke drain them before the next ones come.
+  std::size_t handedOutPerTurn = 64;
+  // Frames a reader hands to the relay in a row before the other coroutines
+  // of its shard run, so that the writers drain what a burst queued.
+  std::size_t framesPerReadTurn = 16;
+  // Each shard reads into one buffer of this size, which its sessions share.
+  std::size_t readBufferBytes = 64 * 1024;
+  // A shard's scratch for opening frames is given back past this, so that
+  // one large frame does not stay held.
+  std::size_t keptScratchBytes = 256 * 1024;
   // A quiet chat sends nothing, so only TCP keepalive notices a client that
   // vanished without closing (power cut, dropped NAT entry); without it the
   // session would hold its slot for good. Dead after idle + interval * count.
@@ -84,8 +116,9 @@ struct ServerOptions {
   // them is one chat.
   std::vector<std::string> nats;
   // Relayed packets not yet on the bus that an instance holds through an
-  // outage; past it they are dropped and owned up to.
-  std::size_t busBacklogBytes = 64u * 1024 * 1024;
+  // outage; past it they are dropped and owned up to. Unset: the bus's own
+  // default (Bus::Settings).
+  std::optional<std::size_t> busBacklogBytes;
   // The bus's credentials file and the authorities trusted for its TLS.
   BusAccess busAccess;
   bool help = false;

@@ -1,10 +1,10 @@
+// The identity registry in SQLite (the PostgreSQL one is in
+// postgres_registry.cpp), and openRegistry, which picks one of the two.
 #include "server/registry.hpp"
 
 #include <sqlite3.h>
 
 #include <cstring>
-
-#include "server/options.hpp"
 
 namespace sotto {
 
@@ -171,9 +171,10 @@ Registry::Result Registry::enrol(const Key& key, std::int64_t now) {
   return committed ? result : Result::failed;
 }
 
-std::unique_ptr<Registry> openRegistry(const ServerOptions& options, std::string& error) {
-  if (options.postgres) return Registry::openPostgres(*options.postgres, error);
-  return Registry::open(options.dataDir + "/" + kRegistryFileName, error);
+std::unique_ptr<Registry> openRegistry(const std::optional<std::string>& postgres, const std::string& dataDir,
+                                       std::string& error) {
+  if (postgres) return Registry::openPostgres(*postgres, error);
+  return Registry::open(dataDir + "/" + kRegistryFileName, error);
 }
 
 }  // namespace sotto

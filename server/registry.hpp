@@ -19,8 +19,6 @@
 
 namespace sotto {
 
-struct ServerOptions;
-
 inline constexpr const char* kRegistryFileName = "registry.sqlite3";
 
 class Registry {
@@ -65,8 +63,9 @@ class Registry {
   Registry() = default;
 };
 
-// The registry the options name: PostgreSQL with --postgres, otherwise the
-// SQLite file in the data directory.
-std::unique_ptr<Registry> openRegistry(const ServerOptions& options, std::string& error);
+// PostgreSQL with --postgres (a connection string), otherwise the SQLite file
+// in the data directory.
+std::unique_ptr<Registry> openRegistry(const std::optional<std::string>& postgres, const std::string& dataDir,
+                                       std::string& error);
 
 }  // namespace sotto

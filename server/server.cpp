@@ -1,3 +1,6 @@
+// The server's front: listening and accepting, each connection's hello from
+// its first byte to its welcome or refusal, the hand-over of a welcomed
+// session to its shard, and the start and stop of every thread.
 #include "server/server.hpp"
 
 #include <sodium.h>
@@ -22,6 +25,7 @@
 
 #include "proto/deadline.hpp"
 #include "server/session.hpp"
+#include "server/url_list.hpp"
 
 // GCC 12 at -O2 takes the coroutine frame of greet, which Asio's own
 // operator new and delete allocate and free as a pair, for a mismatch.
@@ -46,11 +50,11 @@ void closeQuietly(tcp::socket& socket) {
   socket.close(ignored);
 }
 
-// Leaves the hub whichever way the session's coroutine ends.
+// Leaves the shard whichever way the session's coroutine ends.
 struct Membership {
-  Hub::Part& part;
+  Shard& shard;
   const Session& session;
-  ~Membership() { part.leave(session); }
+  ~Membership() { shard.leave(session); }
 };
 
 // Raises the soft open-file limit as far as the hard one allows; returns the
@@ -100,9 +104,15 @@ struct Server::SessionKeys {
 Server::Server(ServerOptions options, LogSink sink)
     : options_(std::move(options)),
       log_(std::move(sink)),
-      hub_(threadCount(options_.threads), options_.limits.maxBufferedBytes) {}
+      hub_(threadCount(options_.threads), options_.limits) {}
 
 Server::~Server() { bus_.reset(); }
+
+Stats Server::stats() const {
+  Stats stats = hub_.stats();
+  stats += front_.read();
+  return stats;
+}
 
 bool Server::open(std::string& error) {
   if (sodium_init() < 0) {
@@ -112,7 +122,7 @@ bool Server::open(std::string& error) {
   openFiles_ = raiseOpenFileLimit();
   fitToMachine(options_.limits, openFiles_);
   if (!loadOrCreateServerKey(options_.dataDir, key_, error)) return false;
-  std::unique_ptr<Registry> registry = openRegistry(options_, error);
+  std::unique_ptr<Registry> registry = openRegistry(options_.postgres, options_.dataDir, error);
   if (!registry) return false;
   registry_ = RegistryService::start(std::move(registry), options_.limits, log_, error);
   if (!registry_) return false;
@@ -139,10 +149,9 @@ bool Server::open(std::string& error) {
 bool Server::openBus(std::string& error) {
   if (options_.nats.empty()) return true;
   Bus::Handlers handlers;
-  // On a thread of the bus's, one at a time; the hub hands over to the I/O
-  // threads.
+  // On a thread of the bus's, one at a time; the hub posts to the shards.
   handlers.deliver = [this](const Key& named, const std::shared_ptr<const Bytes>& packet) {
-    hub_.deliverFromBus(named, packet);
+    hub_.relayFromElsewhere(named, packet);
   };
   handlers.lost = [this](const std::string& why) {
     log_.event("bus", "closing every session here, which may have missed packets: " + why);
@@ -150,8 +159,11 @@ bool Server::openBus(std::string& error) {
   };
   handlers.note = [this](const std::string& what) { log_.event("bus", what); };
   handlers.mayHold = [this](const Key& identity) { return registry_->mayHold(identity); };
-  bus_ = Bus::connect({options_.nats, options_.busBacklogBytes, options_.busAccess}, key_.secretKey,
-                      std::move(handlers), error);
+  Bus::Settings settings;
+  settings.urls = options_.nats;
+  if (options_.busBacklogBytes) settings.maxBacklogBytes = *options_.busBacklogBytes;
+  settings.access = options_.busAccess;
+  bus_ = Bus::connect(settings, key_.secretKey, std::move(handlers), error);
   if (!bus_) return false;
   if (bus_->maxPacketSize() < Packet::headerSize + options_.limits.maxPayload) {
     error = "the bus carries packets of at most " + std::to_string(bus_->maxPacketSize()) +
@@ -159,8 +171,8 @@ bool Server::openBus(std::string& error) {
             " needs; raise max_payload in nats-server's configuration";
     return false;
   }
-  log_.event("bus", "joined the cluster on " + shownUrls(options_.nats) + " as instance " + toHex(bus_->id().data(), 8));
-  hub_.setBus(bus_.get());
+  log_.event("bus", "joined the cluster on " + joinUrls(options_.nats) + " as instance " + toHex(bus_->id().data(), 8));
+  hub_.setOnward(bus_.get());
   return true;
 }
 
@@ -174,19 +186,14 @@ void Server::run(bool handleSignals) {
   log_.event(listenName_, "listening");
   const Limits& limits = options_.limits;
   std::string capacity = "capacity: " + std::to_string(limits.maxSessions) + " sessions on " +
-                         std::to_string(hub_.parts()) + " I/O threads, open-file limit " + std::to_string(openFiles_);
+                         std::to_string(hub_.shards()) + " I/O threads, open-file limit " + std::to_string(openFiles_);
   if (limits.maxSessions + limits.maxPending + kReservedFiles > openFiles_)
     capacity += " (too low for that many: newcomers will be turned away sooner)";
   log_.event(listenName_, capacity);
 
-  using Guard = asio::executor_work_guard<asio::io_context::executor_type>;
-  std::vector<Guard> guards;
-  for (std::size_t i = 0; i < hub_.parts(); ++i) {
-    guards.emplace_back(hub_.part(i).io().get_executor());
-    threads_.emplace_back([&io = hub_.part(i).io()] { io.run(); });
-  }
-  guards.emplace_back(handshakes_.get_executor());
-  for (std::size_t i = 0; i < hub_.parts(); ++i)
+  hub_.start();
+  std::optional handshakeWork = asio::make_work_guard(handshakes_);
+  for (std::size_t i = 0; i < hub_.shards(); ++i)
     threads_.emplace_back([this] {
       // Behind the relaying threads when the cores are short; failing to is harmless.
       ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
@@ -197,8 +204,9 @@ void Server::run(bool handleSignals) {
     if (error) shutdown("accept loop failed");
   });
   io_.run();
-  // Nothing is handed over any more; the sessions wind down on their threads.
-  guards.clear();
+  // Nothing is handed over any more; the sessions wind down on their shards.
+  handshakeWork.reset();
+  hub_.finish();
   for (auto& thread : threads_) thread.join();
   threads_.clear();
   log_.event(listenName_, "stopped");
@@ -274,7 +282,7 @@ asio::awaitable<void> Server::acceptLoop() {
   if (spare >= 0) ::close(spare);
 }
 
-void Server::admit(const std::shared_ptr<Pending>& pending) {
+void Server::addPending(const std::shared_ptr<Pending>& pending) {
   const auto sameAddress = [&](const std::shared_ptr<Pending>& p) { return p->address == pending->address; };
   const auto fromThere = static_cast<std::size_t>(std::count_if(pending_.begin(), pending_.end(), sameAddress));
   if (fromThere > 0 && fromThere >= options_.limits.maxPendingPerAddress)
@@ -294,7 +302,7 @@ void Server::evict(PendingList::iterator it, const std::string& why) {
 asio::awaitable<std::string> Server::readHello(tcp::socket& socket, const std::string& address,
                                                std::array<unsigned char, kHelloSize>& hello) {
   auto pending = std::make_shared<Pending>(Pending{&socket, address, {}});
-  admit(pending);
+  addPending(pending);
   // Off the list however this ends, so no entry outlives its socket.
   struct Listed {
     PendingList& list;
@@ -318,7 +326,8 @@ asio::awaitable<std::string> Server::readHello(tcp::socket& socket, const std::s
   co_return "closed after " + std::to_string(got) + " of " + std::to_string(kHelloSize) + " hello bytes";
 }
 
-asio::awaitable<std::optional<std::string>> Server::admitIdentity(const std::string& peer, const Initial& initial) {
+asio::awaitable<std::optional<Server::Refusal>> Server::admitIdentity(const std::string& peer,
+                                                                     const Initial& initial) {
   Key identity;
   std::memcpy(identity.data(), initial.signPublicKey(), identity.size());
   const std::string who = toHex(identity.data(), identity.size());
@@ -330,10 +339,13 @@ asio::awaitable<std::optional<std::string>> Server::admitIdentity(const std::str
   switch (answer.result) {
     case Registry::Result::added: log_.event(peer, "registered " + who); break;
     case Registry::Result::known: log_.event(peer, "signed in " + who + (isNew ? " (registered before)" : "")); break;
-    case Registry::Result::unknown: co_return "unknown identity " + who + " without proof of work";
-    case Registry::Result::failed: co_return "registry failed for " + who + ": " + answer.error;
+    case Registry::Result::unknown:
+      co_return Refusal{Count::refusedUnknownIdentity, "unknown identity " + who + " without proof of work"};
+    case Registry::Result::failed:
+      co_return Refusal{Count::refusedRegistryFailed, "registry failed for " + who + ": " + answer.error};
   }
-  if (hub_.size() >= options_.limits.maxSessions) co_return "server full, " + who + " turned away";
+  if (hub_.size() >= options_.limits.maxSessions)
+    co_return Refusal{Count::refusedServerFull, "server full, " + who + " turned away"};
   co_return std::nullopt;
 }
 
@@ -344,27 +356,28 @@ asio::awaitable<void> Server::greet(tcp::socket socket) {
   const std::string peer = endpointName(remote);
   keepAlive(socket, options_.limits.keepAlive);
   log_.event(peer, "connected");
-  const auto refuse = [&](const std::string& why) {
-    log_.event(peer, "refused: " + why);
+  const auto refuse = [&](const Refusal& refusal) {
+    front_.add(refusal.count);
+    log_.event(peer, "refused: " + refusal.why);
     closeQuietly(socket);
   };
 
   std::array<unsigned char, kHelloSize> hello;
   const std::string unread = co_await readHello(socket, remote.address().to_string(), hello);
-  if (!unread.empty()) co_return refuse(unread);
+  if (!unread.empty()) co_return refuse({Count::refusedNoHello, unread});
   const Admission admission = co_await asio::co_spawn(handshakes_, handshake(peer, hello), asio::use_awaitable);
-  if (!admission.refusal.empty()) co_return refuse(admission.refusal);
-  if (stopping_) co_return refuse("server shutting down");
-  // The session moves to its I/O thread's event loop for good, which
-  // writes the welcome once the session is there.
-  Hub::Part& part = hub_.nextPart();
+  if (admission.refusal) co_return refuse(*admission.refusal);
+  if (stopping_) co_return refuse({Count::refusedOther, "server shutting down"});
+  // The session moves to its shard's event loop for good, which writes the
+  // welcome once the session is there.
+  Shard& shard = hub_.nextShard();
   const auto protocol = remote.protocol();
   const int fd = socket.release(ec);
-  if (ec) co_return refuse("cannot hand over the connection: " + ec.message());
-  asio::post(part.io(), [this, &part, protocol, fd, peer, admission] {
-    auto session = std::make_shared<Session>(tcp::socket(part.io(), protocol, fd), peer, admission.identity,
-                                             admission.keys->rx, admission.keys->tx, part, log_, options_.limits);
-    asio::co_spawn(part.io(), serve(std::move(session), part, admission.welcome), asio::detached);
+  if (ec) co_return refuse({Count::refusedOther, "cannot hand over the connection: " + ec.message()});
+  asio::post(shard.io(), [this, &shard, protocol, fd, peer, admission] {
+    auto session = std::make_shared<Session>(tcp::socket(shard.io(), protocol, fd), peer, admission.identity,
+                                             admission.keys->rx, admission.keys->tx, shard, log_, options_.limits);
+    asio::co_spawn(shard.io(), serve(std::move(session), shard, admission.welcome), asio::detached);
   });
 }
 
@@ -373,7 +386,7 @@ asio::awaitable<Server::Admission> Server::handshake(std::string peer, std::arra
   HelloError why = HelloError::none;
   const std::optional<Initial> initial = openHello(hello.data(), key_.publicKey.data(), key_.secretKey, why);
   if (!initial) {
-    admission.refusal = describe(why);
+    admission.refusal = Refusal{Count::refusedBadHello, std::string(describe(why))};
     co_return admission;
   }
   if (const auto refusal = co_await admitIdentity(peer, *initial)) {
@@ -384,14 +397,15 @@ asio::awaitable<Server::Admission> Server::handshake(std::string peer, std::arra
   admission.keys = std::make_shared<SessionKeys>();
   if (!admission.keys->derive(initial->kxPublicKey()) ||
       !sealWelcome(admission.keys->publicKey, initial->kxPublicKey(), key_.secretKey, admission.welcome))
-    admission.refusal = "unusable key-exchange key from " + toHex(admission.identity.data(), admission.identity.size());
+    admission.refusal = Refusal{Count::refusedBadHello, "unusable key-exchange key from " +
+                                                          toHex(admission.identity.data(), admission.identity.size())};
   co_return admission;
 }
 
-asio::awaitable<void> Server::serve(std::shared_ptr<Session> session, Hub::Part& part,
+asio::awaitable<void> Server::serve(std::shared_ptr<Session> session, Shard& shard,
                                     std::array<unsigned char, kWelcomeSize> welcome) {
-  part.join(session);
-  Membership membership{part, *session};
+  shard.join(session);
+  Membership membership{shard, *session};
   co_await session->run(welcome);
 }
 

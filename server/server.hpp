@@ -9,8 +9,8 @@
 //   exchange, welcome); they run at a lower priority, so that a storm of
 //   sign-ins slows the sign-ins and not the chat;
 // - the registry service's own thread: the registry's reads and writes;
-// - the I/O threads, one per Hub::Part: the keyed sessions, each on the
-//   thread it was handed to at its welcome (in turn), for its whole life.
+// - the shards' threads (Hub): the keyed sessions, each on the shard it was
+//   handed to at its welcome (in turn), for its whole life.
 //
 //   Server server(options, stderrSink());
 //   if (!server.open(error)) ...
@@ -38,8 +38,11 @@
 #include "server/key_file.hpp"
 #include "server/options.hpp"
 #include "server/registry_service.hpp"
+#include "server/stats.hpp"
 
 namespace sotto {
+
+class Session;
 
 class Server {
  public:
@@ -51,8 +54,9 @@ class Server {
   // Loads or makes the long-term key, opens the registry and starts listening.
   bool open(std::string& error);
   const Key& publicKey() const { return key_.publicKey; }
-  // Packets opened from clients since the start; any thread.
-  std::uint64_t packetsReceived() const { return hub_.packetsReceived(); }
+  // What the server has counted since the start, every thread's summed; any
+  // thread.
+  Stats stats() const;
   // The limits in force once open() has fitted them to the machine.
   const Limits& limits() const { return options_.limits; }
   // Serves until stop() or, with handleSignals, until SIGINT or SIGTERM.
@@ -69,10 +73,15 @@ class Server {
   };
   using PendingList = std::list<std::shared_ptr<Pending>>;
   struct SessionKeys;
+  // Why a connection is turned away: the count it goes to, and the line.
+  struct Refusal {
+    Count count;
+    std::string why;
+  };
   // What the handshake threads make of a hello: why it is refused, or the
   // identity, the session keys and the welcome.
   struct Admission {
-    std::string refusal;
+    std::optional<Refusal> refusal;
     Key identity{};
     std::shared_ptr<SessionKeys> keys;
     std::array<unsigned char, kWelcomeSize> welcome{};
@@ -86,15 +95,15 @@ class Server {
                                                 std::array<unsigned char, kHelloSize>& hello);
   // On a handshake thread: everything a hello costs but its reading.
   boost::asio::awaitable<Admission> handshake(std::string peer, std::array<unsigned char, kHelloSize> hello);
-  // On the session's I/O thread, from its welcome to its end.
-  static boost::asio::awaitable<void> serve(std::shared_ptr<Session> session, Hub::Part& part,
+  // On the session's shard, from its welcome to its end.
+  static boost::asio::awaitable<void> serve(std::shared_ptr<Session> session, Shard& shard,
                                             std::array<unsigned char, kWelcomeSize> welcome);
   // Registers or signs in the hello's identity, without holding up the
   // I/O thread. Returns why the connection must be refused, if it must.
-  boost::asio::awaitable<std::optional<std::string>> admitIdentity(const std::string& peer, const Initial& initial);
-  // Admits a new pending connection, evicting the oldest one of the same
+  boost::asio::awaitable<std::optional<Refusal>> admitIdentity(const std::string& peer, const Initial& initial);
+  // Lists a new pending connection, evicting the oldest one of the same
   // address, or overall, when a bound is reached.
-  void admit(const std::shared_ptr<Pending>& pending);
+  void addPending(const std::shared_ptr<Pending>& pending);
   void evict(PendingList::iterator it, const std::string& why);
   void shutdown(const std::string& why);
   // With --nats: joins the cluster's bus. False with error if it cannot.
@@ -112,11 +121,14 @@ class Server {
   std::unique_ptr<RegistryService> registry_;
   std::string listenName_;
   Hub hub_;
+  // The handshake threads.
   std::vector<std::thread> threads_;
   // Goes first: its threads call into the hub until it is gone.
   std::unique_ptr<Bus> bus_;
   PendingList pending_;
   bool stopping_ = false;
+  // The front thread's counts: the refusals.
+  Counters front_;
 };
 
 }  // namespace sotto

@@ -150,8 +150,8 @@ TEST(Barrage, HostileClientsAreCutOffWhileTwoHonestOnesLoseNothing) {
   ASSERT_GE(files.rlim_cur, 2'500u) << "too few file descriptors for this test";
 
   sotto::Limits limits;
-  limits.maxQueuedFrames = 256;
-  limits.maxQueuedBytes = 2 * 1024 * 1024;
+  limits.maxQueuedPacketsPerSession = 256;
+  limits.maxQueuedBytesPerSession = 2 * 1024 * 1024;
   limits.maxPending = 256;
   RunningServer server("127.0.7.30", limits);
   HonestPair pair(server);

@@ -127,7 +127,7 @@ TEST_P(Burst, ShortAndLongPacketsOfOneSenderKeepTheirOrderBesideAnotherSendersFl
 // other recipient's large packets.
 TEST_P(Burst, RecipientsThatStopReadingLoseNothingAndHoldUpNobody) {
   sotto::Limits limits;
-  limits.maxQueuedFrames = 8192;
+  limits.maxQueuedPacketsPerSession = 8192;
   RunningServer server(address(63), limits, "", {}, threads());
   const auto a = plain(1), b = plain(2), f = plain(3), pausing = plain(4), leaving = plain(5);
   server.seed(pausing);
@@ -175,7 +175,7 @@ TEST_P(Burst, RecipientsThatStopReadingLoseNothingAndHoldUpNobody) {
 // all the while is not the slow one, however long they wait.
 TEST_P(Burst, ReadersThatKeepUpAreNotCutOffWhileLargePacketsWaitForTheirTurn) {
   sotto::Limits limits;
-  limits.maxQueuedFrames = 40;
+  limits.maxQueuedPacketsPerSession = 40;
   RunningServer server(address(64), limits, "", {}, threads());
   const auto loud = plain(1);
   auto sl = server.seedAndJoin(loud);

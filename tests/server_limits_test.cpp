@@ -34,8 +34,8 @@ class SlowReader : public harness::OnThreads {};
 
 TEST_P(SlowReader, IsDisconnectedAlone) {
   sotto::Limits limits;
-  limits.maxQueuedFrames = 64;
-  limits.maxQueuedBytes = 256 * 1024;
+  limits.maxQueuedPacketsPerSession = 64;
+  limits.maxQueuedBytesPerSession = 256 * 1024;
   RunningServer server(address(30), limits, "", {}, threads());
   const auto a = plain(1), b = plain(2), slow = plain(3);
   server.seed(slow);
@@ -77,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(Threads, SlowReader, testing::Values(1u, 2u), harness::
 
 TEST(Limits, AFloodPastTheBudgetPausesItsSenderAndTheChatLosesNothing) {
   sotto::Limits limits;
-  limits.maxBufferedBytes = 1024 * 1024;
+  limits.maxQueuedBytesTotal = 1024 * 1024;
   limits.writeStall = 1s;
   RunningServer server("127.0.5.38", limits);
   const auto a = plain(1), b = plain(2), flooder = plain(3), stuck = plain(4);

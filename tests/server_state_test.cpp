@@ -178,7 +178,7 @@ TEST(Options, DefaultsAndBothSpellings) {
   EXPECT_EQ(o->threads, 2u);
   EXPECT_EQ(o->limits.maxSessions, 15000u);
   EXPECT_EQ(o->limits.maxPayload, 1024u);
-  EXPECT_EQ(o->limits.maxBufferedBytes, 1048576u);
+  EXPECT_EQ(o->limits.maxQueuedBytesTotal, 1048576u);
   o = parse({"--postgres=postgresql:///sotto?host=/run/postgresql", "--import-registry"}, error);
   ASSERT_TRUE(o) << error;
   EXPECT_EQ(o->postgres, "postgresql:///sotto?host=/run/postgresql");

@@ -92,12 +92,13 @@ class RunningServer {
   const raw_client::Key& key() const { return server_.publicKey(); }
   const std::string& address() const { return address_; }
   std::string dataDir() const { return dataDir_; }
-  std::uint64_t packetsReceived() const { return server_.packetsReceived(); }
+  std::uint64_t packetsReceived() const { return stats()[sotto::Count::packetsIn]; }
+  sotto::Stats stats() const { return server_.stats(); }
 
   // Registers id directly, as an enrolment would.
   void seed(const fixed::Identity& id) {
     std::string error;
-    auto registry = sotto::openRegistry(options_, error);
+    auto registry = sotto::openRegistry(options_.postgres, options_.dataDir, error);
     ASSERT_TRUE(registry) << error;
     ASSERT_EQ(registry->enrol(id.signPublicKey, 1), sotto::Registry::Result::added);
   }
