@@ -211,6 +211,13 @@ std::size_t Bus::maxPacketSize() const {
   return room > 0 ? static_cast<std::size_t>(room) : 0;
 }
 
+Stats Bus::stats() const {
+  Stats stats = counters_.read();
+  const std::lock_guard lock(mutex_);
+  stats.values[static_cast<std::size_t>(Count::busBacklogBytes)] = pendingBytes_ + sealingBytes_ + sentBytes_;
+  return stats;
+}
+
 bool Bus::publish(const Key& named, const Bytes& serialized) {
   if (!serialized.empty() && serialized[0] == Direct && handlers_.mayHold && !handlers_.mayHold(named)) return false;
   const std::size_t entry = BusRecord::kEntryHeadSize + serialized.size();
@@ -224,6 +231,7 @@ bool Bus::publish(const Key& named, const Bytes& serialized) {
     }
     if (dropping_) {
       ++dropped_;
+      counters_.add(Count::busPacketsDropped);
     } else {
       if (pending_.empty()) {
         pendingSince_ = Clock::now();
@@ -278,6 +286,7 @@ void Bus::sealPending(std::unique_lock<std::mutex>& lock, std::vector<std::share
   sealingBytes_ -= taking;
   if (sent_.empty()) progressAt_ = Clock::now();
   notBack_ += records.size();
+  counters_.add(Count::busRecordsPublished, records.size());
 
   for (std::size_t i = 0; i < records.size(); ++i) {
     sent_.push_back({bodies[i].first, records[i]});
@@ -320,6 +329,7 @@ void Bus::publisher() {
       auto record = std::make_shared<const Bytes>(key_.seal(id_, seq, BusRecord::Lost, nowMillis(), body));
       progressAt_ = Clock::now();
       ++notBack_;
+      counters_.add(Count::busRecordsPublished);
       sent_.push_back({seq, record});
       sentBytes_ += record->size();
       sending.push_back(record);
@@ -328,14 +338,25 @@ void Bus::publisher() {
     }
     const auto now = Clock::now();
     if (connected_ && !sent_.empty() && (resendNow_ || now >= progressAt_ + resendWait_)) {
+      const bool late = !resendNow_;
+      // Said once, as records first come back late: the bus may be slow or
+      // have lost them.
+      const bool first = late && resendWait_ == kBackWait;
       // Late again: wait longer before the next time, so that a bus that
       // stores nothing is not sent the same records over and over.
-      if (!resendNow_) resendWait_ = std::min<Clock::duration>(resendWait_ * 2, kLongestBackWait);
+      if (late) resendWait_ = std::min<Clock::duration>(resendWait_ * 2, kLongestBackWait);
       pressureTurned();
       resendNow_ = false;
       progressAt_ = now;
+      const std::size_t before = sending.size();
       for (const Outgoing& out : sent_)
         if (!out.back) sending.push_back(out.record);
+      counters_.add(Count::busRecordsResent, sending.size() - before);
+      if (first)
+        notes.push_back(std::to_string(sending.size() - before) + " records not back from the bus within " +
+                        std::to_string(std::chrono::seconds(kBackWait).count()) +
+                        " s are sent again; while they stay late the wait doubles, up to " +
+                        std::to_string(std::chrono::seconds(kLongestBackWait).count()) + " s");
     }
     const bool hold = gathering_ && pending_.size() == 1 && now < pendingSince_ + kHold;
     if (connected_ && !hold) sealPending(lock, sending);
@@ -565,6 +586,7 @@ void Bus::handOn(const std::optional<std::string>& why, std::vector<BusRecord>& 
 
 void Bus::refused(bool replayed, Clock::time_point now) {
   ++(replayed ? replayed_ : refused_);
+  counters_.add(replayed ? Count::busRecordsReplayed : Count::busRecordsRefused);
   if (now >= refusalNoteAt_) noteRefusals(now);
 }
 

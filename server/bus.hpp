@@ -49,6 +49,7 @@
 #include "server/bus_access.hpp"
 #include "server/bus_record.hpp"
 #include "server/onward.hpp"
+#include "server/stats.hpp"
 
 struct __natsConnection;
 struct __natsSubscription;
@@ -103,6 +104,8 @@ class Bus final : public Onward {
   const InstanceId& id() const { return id_; }
   // The largest serialized packet the bus carries in one record.
   std::size_t maxPacketSize() const;
+  // Any thread: the bus's counts, and its backlog now.
+  Stats stats() const;
 
  private:
   struct Outgoing {
@@ -157,9 +160,13 @@ class Bus final : public Onward {
   __natsConnection* conn_ = nullptr;
   __jsCtx* js_ = nullptr;
 
+  // The bus's counts: each written under one lock (the publishing ones
+  // under mutex_, the refusals under consumerMutex_), read by any thread.
+  Counters counters_;
+
   // Shared by the publishing threads, the publisher, the delivery threads
   // (for what came back) and the connection callback.
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Bytes> pending_;      // record bodies being filled, oldest first
   std::size_t pendingBytes_ = 0;

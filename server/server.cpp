@@ -111,6 +111,7 @@ Server::~Server() { bus_.reset(); }
 Stats Server::stats() const {
   Stats stats = hub_.stats();
   stats += front_.read();
+  if (bus_) stats += bus_->stats();
   return stats;
 }
 

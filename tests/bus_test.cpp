@@ -1,6 +1,7 @@
 // The cluster's bus between two in-process instances over a real nats-server:
 // nothing lost, repeated or reordered across a restart of the bus; a backlog
-// that overflows is owned up to. nats-server on 127.0.15.1-9.
+// that overflows is owned up to; what it carries, drops and refuses is
+// counted. nats-server on 127.0.15.1-9.
 #include <gtest/gtest.h>
 #include <nats/nats.h>
 
@@ -18,6 +19,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using sotto::Count;
 
 // The long-term key every instance of a test cluster shares.
 const unsigned char kServerSecret[32] = {7};
@@ -87,6 +89,14 @@ void deleteConsumers(const std::string& url) {
   for (const auto& name : consumersOf(url)) EXPECT_EQ(js_DeleteConsumer(js, "SOTTO", name.c_str(), nullptr, nullptr), NATS_OK);
   jsCtx_Destroy(js);
   natsConnection_Destroy(conn);
+}
+
+// The instance's backlog once what it published came back, or 10 s on.
+std::uint64_t backlogOnceBack(const Instance& instance) {
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (instance.bus->stats()[Count::busBacklogBytes] != 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(10ms);
+  return instance.bus->stats()[Count::busBacklogBytes];
 }
 
 std::vector<std::size_t> upTo(std::size_t n) {
@@ -262,6 +272,31 @@ TEST(Bus, OutageLongerThanTheBacklogIsReportedLostNotSkipped) {
   ASSERT_TRUE(b.changed.wait_for(lock, 30s, [&] { return b.got.back() == 500; }));
   EXPECT_TRUE(std::is_sorted(b.got.begin(), b.got.end()));
   EXPECT_LT(b.got.size(), 500u);
+  // Each packet was carried or counted as dropped, and the backlog empties.
+  EXPECT_EQ(a.bus->stats()[Count::busPacketsDropped] + b.got.size(), 501u);
+  EXPECT_GT(a.bus->stats()[Count::busRecordsPublished], 0u);
+  EXPECT_EQ(backlogOnceBack(a), 0u);
+}
+
+TEST(Bus, ARecordThatDoesNotOpenIsCountedAndChangesNothing) {
+  NatsServer nats("127.0.15.5");
+  ASSERT_TRUE(nats.ok());
+  Instance a(nats.urlWithToken()), b(nats.urlWithToken());
+  natsConnection* stranger = nullptr;
+  ASSERT_EQ(natsConnection_ConnectTo(&stranger, nats.urlWithToken().c_str()), NATS_OK);
+  EXPECT_EQ(natsConnection_PublishString(stranger, "sotto.chat.forged", "7"), NATS_OK);
+  natsConnection_Destroy(stranger);
+  a.send(0);
+  ASSERT_TRUE(b.waitFor(1));
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (b.bus->stats()[Count::busRecordsRefused] == 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(b.bus->stats()[Count::busRecordsRefused], 1u);
+  EXPECT_EQ(a.bus->stats()[Count::busRecordsPublished], 1u);
+  EXPECT_EQ(backlogOnceBack(a), 0u);
+  const std::lock_guard lock(b.mutex);
+  EXPECT_EQ(b.got, upTo(1));
+  EXPECT_TRUE(b.lost.empty());
 }
 
 }  // namespace
