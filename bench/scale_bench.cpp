@@ -41,6 +41,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -437,6 +438,14 @@ Fixture& fixture() {
   return f;
 }
 
+// Every run signs the same hellos in again, which the server would refuse
+// as replays: it forgets them first.
+void forgetHellos(const Fixture& f) {
+  std::string error;
+  if (auto registry = sotto::Registry::open(f.dir + "/data/" + sotto::kRegistryFileName, error))
+    registry->forgetHellos(std::numeric_limits<std::int64_t>::max(), 0);
+}
+
 void scale(benchmark::State& state, unsigned threads) {
   rlimit files{};
   ::getrlimit(RLIMIT_NOFILE, &files);
@@ -448,6 +457,7 @@ void scale(benchmark::State& state, unsigned threads) {
   const LoopbackBacklog backlog;
   state.counters["backlog"] = static_cast<double>(backlog.packets());
   for (auto _ : state) {
+    forgetHellos(f);
     Child server({SOTTO_SERVER_BINARY, "--listen", kAddress, "--data-dir", f.dir + "/data", "--threads",
                   std::to_string(threads)},
                  log);
@@ -519,6 +529,7 @@ void flood(benchmark::State& state) {
   const std::string log = f.dir + "/server-flood.log";
   const LoopbackBacklog backlog;
   for (auto _ : state) {
+    forgetHellos(f);
     Child server({SOTTO_SERVER_BINARY, "--listen", kAddress, "--data-dir", f.dir + "/data"}, log);
     if (server.firstLine().rfind("Server public key: ", 0) != 0) return state.SkipWithError("the server did not start");
     ChattingPair pair(f.key);

@@ -4,6 +4,7 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
 #include <cstring>
 #include <stdexcept>
 
@@ -14,18 +15,8 @@ std::unique_ptr<Client> Client::create() { return std::make_unique<ClientImpl>()
 ClientImpl::ClientImpl() : ClientImpl(sotto::ClientOptions{}) {}
 
 ClientImpl::ClientImpl(const sotto::ClientOptions& options_)
-    : socket(ioContext),
-      writeTimer(socket.get_executor(), std::chrono::steady_clock::time_point::max()),
-      readTimer(socket.get_executor(), std::chrono::steady_clock::time_point::max()),
-      options(options_),
-      handBack(std::make_shared<sotto::HandBack>(ioContext.get_executor())) {
+    : options(options_), handBack(std::make_shared<sotto::HandBack>(ioContext.get_executor())) {
   if (sodium_init() < 0) throw std::runtime_error("sodium init failed");
-  if (options.kxPublicKey && options.kxSecretKey) {
-    std::memcpy(kxPublicKey, options.kxPublicKey, sizeof kxPublicKey);
-    std::memcpy(kxSecretKey, options.kxSecretKey, sizeof kxSecretKey);
-  } else {
-    crypto_kx_keypair(kxPublicKey, kxSecretKey);
-  }
   workGuard = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
       ioContext.get_executor());
   ioThread = std::thread([this] { ioContext.run(); });
@@ -39,18 +30,44 @@ ClientImpl::~ClientImpl() {
   // never expires by itself), so the join cannot hang on them.
   ioContext.stop();
   if (ioThread.joinable()) ioThread.join();
-  closeSocket();
-  sodium_memzero(kxSecretKey, sizeof kxSecretKey);
+  if (link) link->close();
   sodium_memzero(signSecretKey, sizeof signSecretKey);
+}
+
+ClientImpl::Link::Link(asio::io_context& io)
+    : socket(io),
+      writeTimer(io, std::chrono::steady_clock::time_point::max()),
+      readTimer(io, std::chrono::steady_clock::time_point::max()) {}
+
+ClientImpl::Link::~Link() {
+  sodium_memzero(kxSecretKey, sizeof kxSecretKey);
   sodium_memzero(rxKey, sizeof rxKey);
   sodium_memzero(txKey, sizeof txKey);
 }
 
-void ClientImpl::closeSocket() {
-  if (!socket.is_open()) return;
+void ClientImpl::Link::close() {
+  closed = true;
   boost::system::error_code ignored;
-  socket.shutdown(Socket::shutdown_send, ignored);
-  socket.close(ignored);
+  if (socket.is_open()) {
+    socket.shutdown(Socket::shutdown_send, ignored);
+    socket.close(ignored);
+  }
+  writeTimer.cancel();
+  readTimer.cancel();
+}
+
+std::shared_ptr<ClientImpl::Link> ClientImpl::openLink() {
+  if (link) link->close();
+  link = std::make_shared<Link>(ioContext);
+  if (pinnedPairsUsed < options.kxPairs.size()) {
+    const auto& pair = options.kxPairs[pinnedPairsUsed++];
+    std::memcpy(link->kxPublicKey, pair.data(), sizeof link->kxPublicKey);
+    std::memcpy(link->kxSecretKey, pair.data() + sizeof link->kxPublicKey, sizeof link->kxSecretKey);
+  } else {
+    crypto_kx_keypair(link->kxPublicKey, link->kxSecretKey);
+  }
+  session = SessionState::opening;
+  return link;
 }
 
 void ClientImpl::setServer(std::string host, const unsigned char* serverPublicKey_, bool isNewIdentity_) {
@@ -73,23 +90,51 @@ void ClientImpl::genKeys(unsigned char* signPublicKey_, unsigned char* signSecre
 Client::values ClientImpl::connect() {
   auto outcome = std::make_shared<ConnectOutcome>();
   auto result = outcome->promise.get_future();
-  connectOutcome = outcome;
+  {
+    std::lock_guard lock(abandonMutex);
+    if (abandoned) {
+      lastFailure = Failure::abandoned;
+      return networkError;
+    }
+    pendingOutcome = outcome;
+  }
   asio::co_spawn(
       ioContext,
       [this, outcome]() -> asio::awaitable<void> {
-        values v = networkError;
-        try {
-          v = co_await connect_();
-        } catch (...) {
-          // A failed write or read of the handshake, or the deadline closing
-          // the socket under it.
-        }
+        const std::shared_ptr<Link> next = openLink();
+        const Attempt attempt = co_await connect_(next, *outcome);
         // Before the caller wakes, and never over an end the receive loop
         // has already recorded.
         auto opening = SessionState::opening;
-        if (v == success) session.compare_exchange_strong(opening, SessionState::live);
-        outcome->settle(v);
+        if (attempt.code == success) session.compare_exchange_strong(opening, SessionState::live);
+        if (!outcome->settle(attempt) && attempt.code == success) {
+          // abandon answered first: nobody is left to use this session.
+          session = SessionState::ended;
+          next->close();
+        }
       },
       asio::detached);
-  return result.get();
+  const Attempt attempt = result.get();
+  {
+    std::lock_guard lock(abandonMutex);
+    if (pendingOutcome == outcome) pendingOutcome.reset();
+  }
+  lastFailure = attempt.failure;
+  return attempt.code;
+}
+
+Client::Failure ClientImpl::failure() const { return lastFailure; }
+
+void ClientImpl::abandon() {
+  std::shared_ptr<ConnectOutcome> outcome;
+  {
+    std::lock_guard lock(abandonMutex);
+    abandoned = true;
+    outcome = pendingOutcome;
+  }
+  if (outcome) outcome->settle({networkError, Failure::abandoned});
+  // Whatever the attempt was waiting for ends with its socket.
+  asio::post(ioContext, [this] {
+    if (link) link->close();
+  });
 }

@@ -22,70 +22,83 @@
 namespace asio = boost::asio;
 using asio::ip::tcp;
 
-asio::awaitable<Client::values> ClientImpl::connect_() {
+asio::awaitable<ClientImpl::Attempt> ClientImpl::connect_(std::shared_ptr<Link> link_, ConnectOutcome& outcome) {
   auto executor = co_await asio::this_coro::executor;
   sotto::NameLookup lookup(executor, handBack);
   sotto::ConnectRace race(executor);
+  bool resolved = false;
   try {
     // The caller gets its answer at once; a lookup still running is left to
     // end on its own thread.
     sotto::Deadline deadline(executor, options.connectTimeout, [&] {
       lookup.cancel();
       race.stop();
-      connectOutcome->settle(networkError);
+      outcome.settle({networkError, resolved ? Failure::connection : Failure::lookup});
     });
     const sotto::Endpoints endpoints = co_await lookup.resolve(serverAddress, std::to_string(sotto::kServerPort));
-    if (deadline.expired() || endpoints.empty()) co_return networkError;
-    co_await race.run(socket, endpoints);
-    if (deadline.expired()) co_return networkError;
+    if (endpoints.empty()) co_return Attempt{networkError, Failure::lookup};
+    resolved = true;
+    co_await race.run(link_->socket, endpoints);
+    if (deadline.expired()) co_return Attempt{networkError, Failure::connection};
+    if (link_->closed) co_return Attempt{networkError, Failure::abandoned};
   } catch (const std::exception&) {
-    co_return networkError;
+    co_return Attempt{networkError, resolved ? Failure::connection : Failure::lookup};
   }
   // Small frames must not wait for Nagle's timer behind an unacknowledged one.
   boost::system::error_code ignored;
-  socket.set_option(tcp::no_delay(true), ignored);
-  sotto::keepAlive(socket);
+  link_->socket.set_option(tcp::no_delay(true), ignored);
+  sotto::keepAlive(link_->socket);
 
-  const values result = co_await handshake_();
+  const Attempt result = co_await handshake_(*link_);
   // Frames keyed by a welcome that did not open would go out under a key
   // nobody agreed on, so only a keyed session gets its loops.
-  if (result != success) {
-    closeSocket();
+  if (result.code != success) {
+    link_->close();
     co_return result;
   }
-  asio::co_spawn(executor, readHandler_(), asio::detached);
-  asio::co_spawn(executor, writeHandler_(), asio::detached);
+  hadSession = true;
+  // The server holds the identity now; a proof would only cost time.
+  isNewIdentity = false;
+  asio::co_spawn(executor, readHandler_(link_), asio::detached);
+  asio::co_spawn(executor, writeHandler_(link_), asio::detached);
   co_return result;
 }
 
-asio::awaitable<Client::values> ClientImpl::handshake_() {
-  Initial initial = sotto::makeInitial(signPublicKey, kxPublicKey, isNewIdentity);
+asio::awaitable<ClientImpl::Attempt> ClientImpl::handshake_(Link& link_) {
+  Initial initial = sotto::makeInitial(signPublicKey, link_.kxPublicKey, isNewIdentity);
   if (isNewIdentity) mining_(initial);
 
   std::array<unsigned char, sotto::kHelloSize> hello;
-  if (!sotto::sealHello(initial, signSecretKey, serverPublicKey, hello)) co_return cryptoError;
+  if (!sotto::sealHello(initial, signSecretKey, serverPublicKey, hello)) co_return Attempt{cryptoError, Failure::welcome};
 
   // Counted from here, after the proof of work: a peer that takes the hello
   // and never answers must not keep connect waiting.
-  sotto::Deadline deadline(co_await asio::this_coro::executor, options.handshakeTimeout, [this] { closeSocket(); });
-  co_await asio::async_write(socket, asio::buffer(hello), asio::use_awaitable);
-  *options.handshakeOut << "CLIENT: Sending packet size = " << hello.size() << std::endl;
-
+  sotto::Deadline deadline(co_await asio::this_coro::executor, options.handshakeTimeout, [&link_] { link_.close(); });
   // Exactly 76 bytes: frames sent right behind the welcome stay in the socket
   // for the receive loop.
   std::array<unsigned char, sotto::kWelcomeSize> welcome;
-  co_await asio::async_read(socket, asio::buffer(welcome), asio::use_awaitable);
+  try {
+    co_await asio::async_write(link_.socket, asio::buffer(hello), asio::use_awaitable);
+    if (!hadSession) *options.handshakeOut << "CLIENT: Sending packet size = " << hello.size() << std::endl;
+    co_await asio::async_read(link_.socket, asio::buffer(welcome), asio::use_awaitable);
+  } catch (const std::exception&) {
+    // A server that refuses a hello closes the connection (or resets it, if
+    // it has not read all of it).
+    co_return Attempt{networkError, deadline.expired() ? Failure::noAnswer : Failure::refused};
+  }
   // The deadline may have closed the socket after the welcome was already in
   // hand; that session is gone, whatever the welcome says.
-  if (deadline.expired()) co_return networkError;
+  if (deadline.expired()) co_return Attempt{networkError, Failure::noAnswer};
 
   unsigned char sessionPublicKey[sotto::kKeySize];
-  if (!sotto::openWelcome(welcome.data(), serverPublicKey, kxSecretKey, sessionPublicKey)) co_return cryptoError;
-  sodium_memzero(rxNonce, sizeof rxNonce);
-  sodium_memzero(txNonce, sizeof txNonce);
-  if (crypto_kx_client_session_keys(rxKey, txKey, kxPublicKey, kxSecretKey, sessionPublicKey) != 0)
-    co_return cryptoError;
-  co_return success;
+  if (!sotto::openWelcome(welcome.data(), serverPublicKey, link_.kxSecretKey, sessionPublicKey))
+    co_return Attempt{cryptoError, Failure::welcome};
+  sodium_memzero(link_.rxNonce, sizeof link_.rxNonce);
+  sodium_memzero(link_.txNonce, sizeof link_.txNonce);
+  if (crypto_kx_client_session_keys(link_.rxKey, link_.txKey, link_.kxPublicKey, link_.kxSecretKey,
+                                    sessionPublicKey) != 0)
+    co_return Attempt{cryptoError, Failure::welcome};
+  co_return Attempt{success, Failure::none};
 }
 
 void ClientImpl::mining_(Initial& initial) { sotto::findSmallestNonce(initial); }

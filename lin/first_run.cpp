@@ -11,13 +11,18 @@ namespace {
 constexpr const char* kAddressPrompt = "Enter server address (e.g., 192.168.1.100): ";
 
 // One address line of at most maxAddressLength bytes; longer lines are asked
-// again rather than cut. False at end of input.
+// again rather than cut, and so are blank ones, which could never connect.
+// False at end of input.
 bool readAddress(std::istream& in, std::ostream& out, std::string& address) {
   out << kAddressPrompt << std::flush;
   while (std::getline(in, address)) {
-    if (address.size() <= Config::maxAddressLength) return true;
-    out << "Address too long (at most " << Config::maxAddressLength << " bytes). " << kAddressPrompt
-        << std::flush;
+    if (address.find_first_not_of(" \t\r") == std::string::npos)
+      out << "An address is needed. " << kAddressPrompt << std::flush;
+    else if (address.size() > Config::maxAddressLength)
+      out << "Address too long (at most " << Config::maxAddressLength << " bytes). " << kAddressPrompt
+          << std::flush;
+    else
+      return true;
   }
   return false;
 }

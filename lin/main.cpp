@@ -4,13 +4,18 @@
 #include <thread>
 
 #include "lin/chat_screen.hpp"
+#include "lin/command_line.hpp"
 #include "lin/first_run.hpp"
 #include "lin/globals.hpp"
 #include "lin/keys.hpp"
 #include "lin/reader.hpp"
+#include "lin/reconnect.hpp"
+#include "lin/sign_in.hpp"
 #include "lin/tui.hpp"
 
-int main() {
+int main(int argc, char** argv) {
+  if (const auto status = runCommandLine(argc, argv, std::cout, std::cerr)) return *status;
+
   try {
     client = Client::create();
   } catch (const std::exception&) {
@@ -42,11 +47,9 @@ int main() {
   // a blank screen would look like a hang.
   showStatus((configCreated ? "Setting up your new identity and connecting to " : "Connecting to ") +
              config.serverAddress() + "...");
-  client->setServer(config.serverAddress(), config.serverPublicKey(), configCreated);
-  client->setClient(config.signPublicKey(), config.signSecretKey());
-  if (client->connect() != Client::success) {
+  if (signIn(*client, config, configCreated) != Client::success) {
     endwin();
-    std::cerr << "Connection failed.\n";
+    std::cerr << "Connection failed.\n" << failureReason(client->failure(), config.serverAddress()) << '\n';
     return 1;
   }
   // The library's handshake line went to the terminal while it was in
@@ -59,6 +62,8 @@ int main() {
   runKeyLoop();
 
   running = false;
+  // The reader may be waiting to reconnect, or in an attempt.
+  stopReconnecting();
   if (reader.joinable()) reader.join();
   endwin();
   std::cout << "Exiting.\n";

@@ -7,6 +7,7 @@
 
 #include "lin/chat_screen.hpp"
 #include "lin/globals.hpp"
+#include "lin/reconnect.hpp"
 #include "lin/text.hpp"
 
 std::wstring receivedLine(const RecivedMessage& message) {
@@ -29,7 +30,6 @@ std::wstring receivedLine(const RecivedMessage& message) {
 
 void readerThread() {
   using namespace std::chrono_literals;
-  bool lossShown = false;
   while (running) {
     // Asked before the poll: the library queues its last message before it
     // reports the end, so an empty poll after that has seen them all.
@@ -37,9 +37,8 @@ void readerThread() {
     const RecivedMessage message = client->readBytes();
     if (!message.payload.empty()) {
       addMessage(receivedLine(message), false);
-    } else if (!wasConnected && !lossShown) {
-      addMessage(L"Connection lost. Press Esc to exit.", false);
-      lossShown = true;
+    } else if (!wasConnected) {
+      reconnect();
     }
     std::this_thread::sleep_for(10ms);
   }

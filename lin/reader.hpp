@@ -11,6 +11,6 @@
 std::wstring receivedLine(const RecivedMessage& message);
 
 // Polls the client every 10 ms, one message per pass, while `running`. Once
-// the connection has ended and every message has been shown, adds
-// "Connection lost. Press Esc to exit." once.
+// the connection has ended and every message has been shown, reconnects
+// (lin/reconnect.hpp) before it polls again.
 void readerThread();

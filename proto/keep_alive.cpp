@@ -10,6 +10,7 @@ namespace asio = boost::asio;
 using Idle = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPIDLE>;
 using Interval = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPINTVL>;
 using Probes = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPCNT>;
+using UserTimeout = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_USER_TIMEOUT>;
 }  // namespace
 
 void keepAlive(asio::ip::tcp::socket& socket, const KeepAlive& settings) {
@@ -18,6 +19,8 @@ void keepAlive(asio::ip::tcp::socket& socket, const KeepAlive& settings) {
   socket.set_option(Idle(static_cast<int>(settings.idle.count())), ignored);
   socket.set_option(Interval(static_cast<int>(settings.interval.count())), ignored);
   socket.set_option(Probes(settings.probes), ignored);
+  const auto bound = std::chrono::duration_cast<std::chrono::milliseconds>(settings.bound());
+  socket.set_option(UserTimeout(static_cast<int>(bound.count())), ignored);
 }
 
 }  // namespace sotto

@@ -422,8 +422,13 @@ void Bus::resendSoon() {
 
 bool Bus::openConsumer(std::uint64_t generation, std::uint64_t from, std::string& error) {
   // Each consumer delivers to a subject and subscription of its own, so that
-  // nothing an earlier one still sends is taken for this one's.
-  const std::string subject = deliverPrefix_ + std::to_string(generation);
+  // nothing an earlier one still sends is taken for this one's; the subject
+  // cannot be guessed, so that a party on the bus that does not see its
+  // traffic cannot send there what looks like the consumer's word.
+  unsigned char unguessable[16];
+  randombytes_buf(unguessable, sizeof unguessable);
+  const std::string subject =
+      deliverPrefix_ + std::to_string(generation) + "." + toHex(unguessable, sizeof unguessable);
   natsSubscription* sub = nullptr;
   natsStatus s = natsConnection_Subscribe(
       &sub, conn_, subject.c_str(),

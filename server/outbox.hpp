@@ -118,11 +118,6 @@ class Outbox {
   // gone): the budget and every sender's hold get all of it back.
   void clear();
 
-  // Serialized bytes queued in the lanes, and sealed but not yet written;
-  // all of them charged to the budget.
-  std::size_t queuedBytes() const { return queuedBytes_; }
-  std::size_t sealedBytes() const { return sealedBytes_; }
-
  private:
   struct Bulk {
     std::shared_ptr<const Bytes> packet;
@@ -132,6 +127,8 @@ class Outbox {
 
   const Limits& limits_;
   Budget& budget_;
+  // Serialized bytes queued in the lanes, and sealed but not yet written;
+  // all of them charged to the budget.
   std::size_t queuedBytes_ = 0;
   std::size_t sealedBytes_ = 0;
   std::deque<std::shared_ptr<const Bytes>> quick_;

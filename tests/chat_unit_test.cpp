@@ -22,6 +22,8 @@ class StandInClient : public Client {
   void setClient(const unsigned char*, const unsigned char*) override {}
   void genKeys(unsigned char*, unsigned char*) override {}
   values connect() override { return success; }
+  Failure failure() const override { return Failure::none; }
+  void abandon() override {}
   void sendBytesBroadcast(const Bytes& payload) override {
     std::lock_guard lock(mutex);
     sent.push_back(payload);

@@ -353,7 +353,7 @@ class LostConnection : public ChatWindow, public testing::WithParamInterface<Los
 
 TEST_P(LostConnection, IsShownAfterEveryEarlierMessageAndNothingIsSentAfterIt) {
   const Loss& loss = GetParam();
-  const std::string lostNotice = "Connection lost. Press Esc to exit.";
+  const std::string lostNotice = "Connection lost. Reconnecting\u2026 (Esc exits)";
   ASSERT_NO_FATAL_FAILURE(start(loss.address, 100, 30));
   for (const std::string text : {"one", "", "two"}) session->sendPacket(2, countingKey(), bytesOf(text));
   if (loss.shownBeforeTheEnd) {

@@ -158,7 +158,7 @@ TEST(FirstRun, NonHexKeysAreAskedAgainNeverHalfParsed) {
   EXPECT_EQ(d.config.serverPublicKey()[1], 0x11);
 }
 
-TEST(FirstRun, AddressesKeepSpacesAndLongLinesAreAskedAgain) {
+TEST(FirstRun, AddressesKeepSpacesAndLongOrBlankLinesAreAskedAgain) {
   Dialogue d;
   const std::string longest(255, 'a');
   ASSERT_EQ(d.run(std::string(256, 'b') + "\n" + longest + "\n" + kKeyLower + "\n"), CreateResult::created);
@@ -169,10 +169,12 @@ TEST(FirstRun, AddressesKeepSpacesAndLongLinesAreAskedAgain) {
   ASSERT_EQ(spaced.run(" my host \n" + kKeyLower + "\n"), CreateResult::created);
   EXPECT_EQ(spaced.config.serverAddress(), " my host ");
 
-  Dialogue empty;
-  ASSERT_EQ(empty.run("\n" + kKeyLower + "\n"), CreateResult::created);
-  EXPECT_EQ(empty.config.serverAddress(), "");
-  EXPECT_TRUE(empty.saved());
+  // An empty address could never connect, nor one of blanks alone.
+  Dialogue blank;
+  ASSERT_EQ(blank.run("\n \t\nhost\n" + kKeyLower + "\n"), CreateResult::created);
+  EXPECT_EQ(blank.config.serverAddress(), "host");
+  const std::string again = "An address is needed. Enter server address (e.g., 192.168.1.100): ";
+  EXPECT_NE(blank.out.str().find(again + again + "Enter server public key"), std::string::npos) << blank.out.str();
 }
 
 TEST(FirstRun, EndOfInputAtAnyPromptStopsWithoutAFile) {

@@ -41,10 +41,7 @@ TEST(Initial, LayoutOfAKnownIdentity) {
 
 TEST(ProofOfWork, MiningFindsTheKnownSmallestNonce) {
   for (const auto& id : {fixed::twoByteNonce(), fixed::threeByteNonce()}) {
-    sotto::ClientOptions options;
-    options.kxPublicKey = id.kxPublicKey.data();
-    options.kxSecretKey = id.kxSecretKey.data();
-    ClientImpl client(options);
+    ClientImpl client;
     Initial initial = sotto::makeInitial(id.signPublicKey.data(), id.kxPublicKey.data(), true);
     client.mining_(initial);
     EXPECT_EQ(nonceValue(initial), id.smallestNonce);

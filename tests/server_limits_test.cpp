@@ -249,6 +249,7 @@ TEST(Limits, AcceptedConnectionsAreProbedSoThatVanishedClientsGoAway) {
     EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 7);
     EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 3);
     EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 4);
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), 19'000);
   }
   close(pendingHello);
 }

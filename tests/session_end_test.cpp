@@ -114,6 +114,8 @@ TEST(KeepAlive, TheClientsSocketProbesAServerThatFallsSilent) {
   EXPECT_EQ(own_sockets::intOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 60);
   EXPECT_EQ(own_sockets::intOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 10);
   EXPECT_EQ(own_sockets::intOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 6);
+  // Unacknowledged data stops the probes; this bounds that case the same.
+  EXPECT_EQ(own_sockets::intOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), 120'000);
 }
 
 }  // namespace

@@ -16,6 +16,6 @@ install_missing() {
 
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libsodium-dev libboost1.81-dev libboost-system1.81-dev
   libncurses-dev libsqlite3-dev libpq-dev libnats-dev)
-TEST_PACKAGES=(libgtest-dev libbenchmark-dev tmux util-linux locales postgresql nats-server)
+TEST_PACKAGES=(libgtest-dev libbenchmark-dev tmux util-linux iproute2 locales postgresql nats-server)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 MEMCHECK_PACKAGES=(valgrind)

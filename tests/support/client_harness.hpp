@@ -24,8 +24,7 @@ struct Client {
   explicit Client(sotto::ClientOptions options = {}) {
     if (options.debugLogPath == sotto::kDebugLogPath) options.debugLogPath = "/nonexistent-dir/debug.log";
     if (options.handshakeOut == &std::cout) options.handshakeOut = &handshakeLine;
-    options.kxPublicKey = id.kxPublicKey.data();
-    options.kxSecretKey = id.kxSecretKey.data();
+    if (options.kxPairs.empty()) options.kxPairs = {id.kxPair()};
     impl = std::make_unique<ClientImpl>(options);
     impl->setClient(id.signPublicKey.data(), id.signSecretKey.data());
   }

@@ -17,6 +17,14 @@ struct Identity {
   std::array<unsigned char, 32> kxPublicKey;
   std::array<unsigned char, 32> kxSecretKey;
   std::uint64_t smallestNonce;  // with flag 1 and version 1
+
+  // The key-exchange pair as a client pins it: public key, then secret key.
+  std::array<unsigned char, 64> kxPair() const {
+    std::array<unsigned char, 64> pair;
+    std::memcpy(pair.data(), kxPublicKey.data(), 32);
+    std::memcpy(pair.data() + 32, kxSecretKey.data(), 32);
+    return pair;
+  }
 };
 
 // Sign seed: 32 bytes of signSeed; key-exchange seed: 32 bytes of 255 - signSeed.

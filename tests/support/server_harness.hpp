@@ -109,8 +109,9 @@ class RunningServer {
     return join(id);
   }
 
-  // A keyed session for a registered identity.
-  std::unique_ptr<testing_peer::Session> join(const fixed::Identity& id) {
+  // A keyed session for a registered identity, on a connection of its own.
+  std::unique_ptr<testing_peer::Session> join(const fixed::Identity& identity) {
+    const fixed::Identity id = raw_client::freshConnection(identity);
     auto outcome = raw_client::connect(address_, raw_client::hello(id, key(), 0), key(), id);
     EXPECT_TRUE(outcome.welcomed) << log.all();
     return std::move(outcome.session);
@@ -157,8 +158,7 @@ inline std::unique_ptr<ClientImpl> libraryClient(const fixed::Identity& id, cons
                                                  std::ostream& out) {
   sotto::ClientOptions options;
   options.debugLogPath = logPath;
-  options.kxPublicKey = id.kxPublicKey.data();
-  options.kxSecretKey = id.kxSecretKey.data();
+  options.kxPairs = {id.kxPair()};
   options.handshakeOut = &out;
   auto client = std::make_unique<ClientImpl>(options);
   client->setClient(id.signPublicKey.data(), id.signSecretKey.data());
