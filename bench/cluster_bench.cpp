@@ -26,7 +26,7 @@
 #include <thread>
 
 #include "bench/areas.hpp"
-#include "bench/process_usage.hpp"
+#include "bench/process.hpp"
 #include "bench/round_trips.hpp"
 #include "bench/table.hpp"
 #include "tests/support/cluster.hpp"

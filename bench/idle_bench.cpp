@@ -9,22 +9,13 @@
 // The baseline is sotto-idle-floor (idle_floor.cpp) in the same terminal and
 // the same private /tmp: the same wake-ups as an idle sotto with nothing done
 // on them, which is what the design's polling costs by itself.
-#include <dirent.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "bench/areas.hpp"
-#include "bench/process_usage.hpp"
+#include "bench/process.hpp"
 #include "bench/table.hpp"
-#include "tests/support/scratch.hpp"
 #include "tests/support/server_harness.hpp"
 #include "tests/support/sotto_run.hpp"
 #include "tests/support/tmux_session.hpp"
@@ -37,45 +28,6 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr auto kIdleFor = 10s;
-
-// Parent of every process.
-std::map<int, int> parents() {
-  std::map<int, int> parent;
-  DIR* proc = ::opendir("/proc");
-  if (!proc) return parent;
-  while (const dirent* entry = ::readdir(proc)) {
-    const int pid = std::atoi(entry->d_name);
-    if (pid <= 0) continue;
-    std::istringstream fields = statFields(pid);
-    char state = 0;
-    int ppid = 0;
-    if (fields >> state >> ppid) parent[pid] = ppid;
-  }
-  ::closedir(proc);
-  return parent;
-}
-
-std::string commandName(int pid) {
-  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-  std::string name;
-  std::getline(comm, name);
-  return name;
-}
-
-// The process named name under the pane's shell, once it has started.
-int findUnder(int root, const std::string& name) {
-  const auto until = Clock::now() + 10s;
-  while (Clock::now() < until) {
-    std::map<int, int> parent = parents();
-    for (const auto& [pid, up] : parent) {
-      if (commandName(pid) != name) continue;
-      for (int above = up; above > 1; above = parent[above])
-        if (above == root) return pid;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  return -1;
-}
 
 void measureIdle(benchmark::State& state, const std::string& name, const tmux_harness::Session& term) {
   const int pid = findUnder(term.panePid(), name);

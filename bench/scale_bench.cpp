@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "bench/areas.hpp"
+#include "bench/process.hpp"
 #include "bench/round_trips.hpp"
 #include "bench/table.hpp"
 #include "proto/bytes.hpp"
@@ -103,13 +104,6 @@ class LoopbackBacklog {
   long before_ = 0;
   bool raised_ = false;
 };
-
-long statusKiB(pid_t pid, const std::string& field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
-  return -1;
-}
 
 // CPU time of all of a process's threads so far, in milliseconds.
 double cpuMs(pid_t pid) {
