@@ -159,7 +159,7 @@ void Shard::relay(const Member& from, Packet&& packet) {
   // After every session here has it: they never wait on what lies onward.
   // One call per packet from this thread, in relay order, keeps each
   // sender's order.
-  if (hub_.onward_) hub_.onward_->publish(named, *relayed.packet);
+  if (hub_.onward_ && !hub_.onward_->publish(named, *relayed.packet)) stats_.add(Count::directsToNobody);
 }
 
 void Shard::post(const Relayed& relayed, const Key& named) {

@@ -247,6 +247,8 @@ class Hub {
   // Set once before the shards start: where every packet relayed here goes
   // once this instance's own sessions had it.
   void setOnward(Onward* onward) { onward_ = onward; }
+  // Any thread: what is read here goes onward faster than it is carried.
+  bool onwardPressed() const { return onward_ != nullptr && onward_->pressed(); }
   // One thread at a time, outside the shards: a packet relayed by another
   // instance, serialized with its sender in the key field, for every session
   // here (a Broadcast) or every session of named (a Direct), in the order

@@ -6,7 +6,8 @@
 //                [--sender-rate BYTES] [--sender-burst BYTES] [--sender-packet-rate N]
 //                [--sender-packet-burst N]
 //   sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]
-//   sotto-server ... --postgres CONNINFO [--nats URL[,URL...] [--bus-backlog BYTES]]
+//   sotto-server ... --postgres CONNINFO [--nats URL[,URL...] [--nats-creds FILE] [--nats-ca FILE]
+//                                        [--bus-backlog BYTES]]
 //   sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry
 //   sotto-server [--data-dir DIR] --public-key | --backup FILE
 //   sotto-server [--data-dir DIR | --postgres CONNINFO] --allow|--revoke|--reinstate KEY
@@ -25,6 +26,7 @@
 #include "proto/keep_alive.hpp"
 #include "proto/port.hpp"
 #include "server/identity_state.hpp"
+#include "server/bus_access.hpp"
 
 namespace sotto {
 
@@ -184,6 +186,8 @@ struct ServerOptions {
     bool tabSeparated = false;
   };
   std::optional<IdentityCommand> identityCommand;
+  // The bus's credentials file and the authorities trusted for its TLS.
+  BusAccess busAccess;
   bool help = false;
   bool version = false;
   // Print the data directory's public key without serving, then exit.

@@ -121,6 +121,19 @@ RegistryService::Answer RegistryService::withoutAnswer(const Question& question)
   return Answer{Registry::Result::known, false, {}};
 }
 
+bool RegistryService::mayHold(const Key& identity) {
+  {
+    std::lock_guard lock(mutex_);
+    if (known_.contains(identity)) return true;
+    if (absent_.contains(identity)) return false;
+    // Looked up a few at a time; past that the answer is yes unasked.
+    if (asking_.size() >= kMaxAsking || !asking_.insert(identity).second) return true;
+    toLookUp_.push_back(identity);
+  }
+  wake_.notify_one();
+  return true;
+}
+
 void RegistryService::answer(const Reply& reply, const Answer& answer) {
   std::lock_guard lock(mutex_);
   if (reply && !stopping_) reply(answer);
@@ -169,17 +182,20 @@ void RegistryService::work() {
     wake_.wait_until(lock,
                      std::min({nextFlush, nextLoad, nextPrune, nextProbe,
                                down_ ? retryAt_ : Clock::time_point::max()}),
-                     [&] { return stopping_ || !jobs_.empty() || !checks_.empty(); });
+                     [&] { return stopping_ || !jobs_.empty() || !checks_.empty() || !toLookUp_.empty(); });
     if (stopping_) break;
     std::vector<Check> checks;
     checks.swap(checks_);
     std::deque<Job> jobs;
     jobs.swap(jobs_);
+    std::vector<Key> holders;
+    holders.swap(toLookUp_);
     lock.unlock();
     // Known identities first: their sign-ins wait only briefly.
     if (!checks.empty()) check(checks);
     for (const Job& job : jobs)
       if (Clock::now() < job.deadline) answer(job.reply, lookUp(job.question));
+    if (!holders.empty()) lookUpHolders(holders);
     const Clock::time_point now = Clock::now();
     // Back before the next registration needs it.
     if (down_ && now >= retryAt_) reconnect();
@@ -362,10 +378,31 @@ void RegistryService::load() {
   {
     std::lock_guard lock(mutex_);
     for (const Key& key : keys) added += known_.insert(key).second;
+    absent_.clear();
   }
   // This server's own registrations are in memory before they are answered.
   if (added > 0)
     note(std::to_string(added) + (added == 1 ? " identity" : " identities") + " registered elsewhere since the last look");
+}
+
+void RegistryService::lookUpHolders(const std::vector<Key>& identities) {
+  for (const Key& identity : identities) {
+    bool found = false;
+    const bool answered = guarded([&] {
+      found = registry_->find(identity).has_value();
+      return found || registry_->connected();
+    });
+    std::lock_guard lock(mutex_);
+    asking_.erase(identity);
+    if (!answered) continue;
+    if (found) {
+      known_.insert(identity);
+      continue;
+    }
+    // Bounded: when full it starts over, and what it forgot is asked again.
+    if (absent_.size() >= kMaxAbsent) absent_.clear();
+    absent_.insert(identity);
+  }
 }
 
 void RegistryService::prune() {

@@ -88,6 +88,10 @@ class RegistryService {
   // The answer for an asker that stopped waiting: a known identity signs in
   // on memory's word, anything else is refused.
   Answer withoutAnswer(const Question& question);
+  // False once the registry has said that identity is not registered; true
+  // while it may be: known here, or not yet looked up (which this starts).
+  // Any thread; never waits on the database.
+  bool mayHold(const Key& identity);
   // Answers nothing more, writes the pending last-seen times and hellos, and
   // stops the worker, waiting at most `within`. False, with a line in the
   // log, when the database kept the worker: it is left running, and the
@@ -140,6 +144,8 @@ class RegistryService {
   // Adds the identities the registry knows and memory does not.
   void load();
   void prune();
+  // Whether each identity is registered, for mayHold().
+  void lookUpHolders(const std::vector<Key>& identities);
 
   const Limits limits_;
   const Registration registration_;
@@ -154,6 +160,13 @@ class RegistryService {
   std::unordered_set<Key, KeyHash> known_;
   std::unordered_map<Key, std::int64_t, KeyHash> touched_;
   SeenHellos seen_;
+  // Identities the registry said it does not hold (forgotten at each load,
+  // which may find them registered elsewhere), and those to look up.
+  static constexpr std::size_t kMaxAbsent = 65536;
+  static constexpr std::size_t kMaxAsking = 64;
+  std::unordered_set<Key, KeyHash> absent_;
+  std::unordered_set<Key, KeyHash> asking_;
+  std::vector<Key> toLookUp_;
   std::uint64_t checksDropped_ = 0;
   bool stopping_ = false;
   bool done_ = false;

@@ -175,6 +175,7 @@ Server::~Server() {
 Stats Server::stats() const {
   Stats stats = hub_.stats();
   stats += front_.read();
+  if (bus_) stats += bus_->stats();
   return stats;
 }
 
@@ -236,9 +237,12 @@ bool Server::openBus(std::string& error) {
     hub_.closeCurrent("may have missed packets from another instance");
   };
   handlers.note = [this](const std::string& what) { log_.event("bus", what); };
-  Bus::Settings settings{options_.nats};
+  handlers.mayHold = [this](const Key& identity) { return registry_->mayHold(identity); };
+  Bus::Settings settings;
+  settings.urls = options_.nats;
   if (options_.busBacklogBytes) settings.maxBacklogBytes = *options_.busBacklogBytes;
-  bus_ = Bus::connect(settings, std::move(handlers), error);
+  settings.access = options_.busAccess;
+  bus_ = Bus::connect(settings, key_.secretKey, std::move(handlers), error);
   if (!bus_) return false;
   if (bus_->maxPacketSize() < Packet::headerSize + options_.limits.maxPayload) {
     error = "the bus carries packets of at most " + std::to_string(bus_->maxPacketSize()) +

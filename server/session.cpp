@@ -155,6 +155,8 @@ Session::Hold Session::hold(std::optional<std::uint32_t> next) const {
   if (next && *next <= largest() && std::uint64_t{*next} * shard_.hub().size() > budget.max() / limits_.feederShareOfBudget &&
       budget.over())
     return Hold::budget;
+  // Everything read here feeds the cluster's bus, which is behind.
+  if (shard_.hub().onwardPressed()) return Hold::onward;
   // Other shards have not yet handed out enough of what came before.
   if (shard_.hub().behind(*sender())) return Hold::posted;
   // The identity has sent more than its share.
@@ -231,9 +233,9 @@ std::optional<std::string> Session::take(const unsigned char* data, std::size_t 
 
 asio::awaitable<void> Session::waitOut(Hold held) {
   const Clock::time_point from = Clock::now();
-  if (held == Hold::budget) {
-    if (!heldByBudget_) shard_.stats().add(Count::budgetPauses);
-    heldByBudget_ = true;
+  if (held == Hold::budget || held == Hold::onward) {
+    if (!heldOnTimer_) shard_.stats().add(held == Hold::budget ? Count::budgetPauses : Count::onwardPauses);
+    heldOnTimer_ = true;
     asio::steady_timer pause(socket_.get_executor(), limits_.budgetRecheck);
     co_await pause.async_wait(asio::use_awaitable);
   } else if (held == Hold::posted) {
@@ -266,11 +268,11 @@ asio::awaitable<std::string> Session::reader_() {
                                      std::to_string(budget.max())
                                : std::string("reading resumed: the queues are back within the budget"));
       // A feeder takes nothing more in while the budget is spent, nor any
-      // reader while other shards still have many of its packets to hand out,
-      // nor a sender past its share.
+      // reader while the cluster's bus is pressed or other shards still have
+      // many of its packets to hand out, nor a sender past its share.
       const std::optional<std::uint32_t> next = keptFrame();
       const Hold held = hold(next);
-      if (held != Hold::budget) heldByBudget_ = false;
+      if (held != Hold::budget && held != Hold::onward) heldOnTimer_ = false;
       if (held != Hold::none) {
         co_await waitOut(held);
         continue;

@@ -57,7 +57,7 @@ class Session final : public Member, public std::enable_shared_from_this<Session
 
  private:
   // What keeps the reader from handing the relay its next frame.
-  enum class Hold { none, budget, posted, share };
+  enum class Hold { none, budget, onward, posted, share };
 
   // Returns why the connection ended.
   boost::asio::awaitable<std::string> reader_();
@@ -130,8 +130,8 @@ class Session final : public Member, public std::enable_shared_from_this<Session
   // broadcast to thousands a wake-up per copy.
   bool writerIdle_ = false;
   bool flushPending_ = false;
-  // The reader is held back by the budget, counted once per hold.
-  bool heldByBudget_ = false;
+  // The reader is held back by the budget or the bus, counted once per hold.
+  bool heldOnTimer_ = false;
   bool closed_ = false;
   Outbox outbox_;
 };
