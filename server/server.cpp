@@ -301,8 +301,13 @@ void Server::run(bool handleSignals) {
   for (auto& thread : threads_) thread.join();
   threads_.clear();
   // The last-seen times are written now, or given up on in time.
-  if (!registry_->stop(kRegistryStopWait)) (void)registry_.release();
-  registry_.reset();
+  std::unique_ptr<RegistryService> registry;
+  {
+    const std::lock_guard lock(registryMutex_);
+    registry = std::move(registry_);
+  }
+  if (!registry->stop(kRegistryStopWait)) (void)registry.release();
+  registry.reset();
   log_.event(listenName_, "stopped");
 }
 

@@ -187,6 +187,9 @@ class Server {
   std::optional<boost::asio::signal_set> signals_;
   ServerKey key_;
   std::unique_ptr<RegistryService> registry_;
+  // Guards registry_ itself (not the service) between the end of run(),
+  // which takes it away, and the operator's endpoint, which reads it.
+  mutable std::mutex registryMutex_;
   std::string listenName_;
   Hub hub_;
   // Goes before the hub, which it shuts identities out of.
