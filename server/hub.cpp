@@ -224,10 +224,10 @@ void Shard::handOut(const Relayed& relayed, const Key& named, const Member* from
       }
     });
   } else {
-    auto [first, last] = byIdentity_.equal_range(named);
-    if (first == last) return;
+    const auto range = byIdentity_.equal_range(named);
+    if (range.first == range.second) return;
     timed([&] {
-      for (auto it = first; it != last; ++it) it->second->push(relayed);
+      for (auto it = range.first; it != range.second; ++it) it->second->push(relayed);
     });
   }
 }

@@ -105,7 +105,7 @@ bool setMembership(const std::optional<std::string>& registration, const std::op
     error = "--allow, --revoke, --reinstate and --list-identities go with --data-dir or --postgres only";
     return false;
   }
-  IdentityCommand& command = options.identityCommand.emplace();
+  IdentityCommand& command = *(options.identityCommand = IdentityCommand{});
   command.tabSeparated = tsv;
   if (!changeKey) return true;
   command.kind = *identityChange(*changeName);
