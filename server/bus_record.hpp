@@ -3,16 +3,22 @@
 //
 // One record carries one or more relayed packets, or owns up to packets that
 // never made it onto the bus:
-//   [0] format (2)  [1..16] origin instance  [17..24] sequence, big-endian
+//   [0] format (3)  [1..16] origin instance  [17..24] sequence, big-endian
 //   [25..] the body, sealed with the bus key (XChaCha20-Poly1305; the nonce
 //          is the origin and the sequence, the 25 bytes before are the
 //          associated data), then its 16-byte tag. The body:
 //     [0..7] made at: milliseconds since the epoch by the origin's clock
 //     [8] kind (0 packets, 1 lost)
-//     packets: one or more of [32] the named identity of a Direct,
-//              [4] length, big-endian, [length] the serialized packet, its
-//              key field already the sender's
+//     packets: one or more of
+//              [1] the packet's type (Broadcast or Direct), plus 0x80 when
+//                  its sender is the one of the entry before
+//              [32] the named identity, for a Direct only
+//              [32] the sender, unless it is the one of the entry before
+//              [4] the payload's length, big-endian, [length] the payload
 //     lost:    [8] how many packets were dropped just before this record
+// Every byte is carried several times (into the bus, its store, out to
+// every instance), so a burst of one sender's short lines costs each its
+// payload and 5 bytes.
 // Every origin numbers its records 0, 1, 2, ... in the order it sealed them,
 // so no nonce is ever used twice under one key.
 #pragma once
@@ -36,10 +42,12 @@ using InstanceId = std::array<unsigned char, 16>;
 
 struct BusRecord {
   enum Kind : std::uint8_t { Packets = 0, Lost = 1 };
-  static constexpr unsigned char kFormat = 2;
+  static constexpr unsigned char kFormat = 3;
   static constexpr std::size_t kHeaderSize = 25;
   static constexpr std::size_t kBodyHeadSize = 9;
-  static constexpr std::size_t kEntryHeadSize = 36;
+  // What an entry takes beyond the serialized packet it carries, at most
+  // (a Direct: its named identity and type byte, less the packet's own type).
+  static constexpr std::size_t kEntryOverhead = 32;
   static constexpr std::size_t kTagSize = 16;
 
   struct Packet {
@@ -58,8 +66,14 @@ struct BusRecord {
 
 // A record's body as it is filled: a head to be stamped when sealed, then
 // the packets.
-Bytes newBody();
-void appendPacket(Bytes& body, const Key& named, const Bytes& serialized);
+struct RecordBody {
+  Bytes bytes = Bytes(BusRecord::kBodyHeadSize);
+  // Where the sender of the last entry is written, 0 before the first.
+  std::size_t senderAt = 0;
+};
+// Appends a serialized packet (a Broadcast or a Direct, its key field the
+// sender's); returns the bytes it took.
+std::size_t appendPacket(RecordBody& body, const Key& named, const Bytes& serialized);
 
 // The origin and sequence of a sealed record, read without opening it.
 // Nothing if it is not one of ours.
