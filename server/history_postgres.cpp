@@ -1,0 +1,258 @@
+// The history in PostgreSQL, shared by the instances of a cluster. Values
+// and results travel in binary, read and written byte by byte.
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "server/history_store.hpp"
+#include "server/postgres_wire.hpp"
+
+namespace sotto {
+
+namespace {
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS history ("
+    "  origin bytea NOT NULL, seq bigint NOT NULL, at bigint NOT NULL,"
+    "  sender bytea NOT NULL, named bytea, packet bytea NOT NULL, PRIMARY KEY (origin, seq));"
+    "CREATE INDEX IF NOT EXISTS history_at ON history (at);"
+    "CREATE TABLE IF NOT EXISTS history_departures ("
+    "  identity bytea PRIMARY KEY, at bigint NOT NULL, cut bytea NOT NULL, missed bytea NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS history_origins (origin bytea PRIMARY KEY, next bigint NOT NULL, at bigint NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS history_gaps ("
+    "  origin bytea NOT NULL, from_at bigint NOT NULL, to_at bigint NOT NULL, lost bigint NOT NULL)";
+
+Stored readStored(const PGresult* result, int row) {
+  Stored stored;
+  if (PQgetlength(result, row, 0) == static_cast<int>(stored.id.origin.size()))
+    std::memcpy(stored.id.origin.data(), PQgetvalue(result, row, 0), stored.id.origin.size());
+  stored.id.seq = static_cast<std::uint64_t>(pg::readInt8(PQgetvalue(result, row, 1)));
+  stored.at = pg::readInt8(PQgetvalue(result, row, 2));
+  const auto* packet = reinterpret_cast<const unsigned char*>(PQgetvalue(result, row, 3));
+  stored.packet = std::make_shared<const Bytes>(packet, packet + PQgetlength(result, row, 3));
+  return stored;
+}
+
+class PostgresHistory final : public HistoryStore {
+ public:
+  static std::unique_ptr<HistoryStore> connect(const std::string& conninfo, std::string& error);
+  ~PostgresHistory() override { PQfinish(conn_); }
+
+  bool write(const std::vector<Kept>& kept, const std::vector<Departure>& departures, const std::vector<Gap>& gaps,
+             const InstanceId& origin, std::uint64_t through) override;
+  bool forget(std::int64_t before) override;
+  bool departure(const Key& identity, std::optional<Departure>& found) override;
+  bool through(const InstanceId& origin, std::uint64_t& next) override;
+  bool missed(const MissedQuery& query, std::vector<Stored>& rows, std::uint64_t& total) override;
+  bool gapsSince(std::int64_t at, bool& any) override;
+  bool connected() const override { return PQstatus(conn_) == CONNECTION_OK; }
+  bool reconnect() override;
+  std::string lastError() const override { return error_; }
+
+ private:
+  explicit PostgresHistory(PGconn* conn) : conn_(conn) {}
+  pg::Result run(const std::string& sql, const pg::Params& params, ExecStatusType expected);
+  bool command(const std::string& sql, const pg::Params& params = {}) {
+    return run(sql, params, PGRES_COMMAND_OK) != nullptr;
+  }
+
+  PGconn* conn_;
+  std::string error_;
+};
+
+std::unique_ptr<HistoryStore> PostgresHistory::connect(const std::string& conninfo, std::string& error) {
+  std::unique_ptr<PostgresHistory> store(new PostgresHistory(pg::connect(conninfo)));
+  if (!store->conn_ || !store->connected()) {
+    error = "cannot reach the history database: " +
+            (store->conn_ ? pg::oneLine(PQerrorMessage(store->conn_)) : std::string("out of memory"));
+    return nullptr;
+  }
+  // Two instances starting at once can collide making the tables; the
+  // second try finds them.
+  if (!store->command(kSchema) && !store->command(kSchema)) {
+    error = "cannot set up the history tables: " + store->error_;
+    return nullptr;
+  }
+  return store;
+}
+
+bool PostgresHistory::reconnect() {
+  PQreset(conn_);
+  if (connected()) return true;
+  error_ = pg::oneLine(PQerrorMessage(conn_));
+  return false;
+}
+
+pg::Result PostgresHistory::run(const std::string& sql, const pg::Params& params, ExecStatusType expected) {
+  pg::Result result = params.run(conn_, sql);
+  if (result && PQresultStatus(result.get()) == expected) return result;
+  error_ = pg::oneLine(result ? PQresultErrorMessage(result.get()) : PQerrorMessage(conn_));
+  return pg::Result(nullptr, &PQclear);
+}
+
+bool PostgresHistory::write(const std::vector<Kept>& kept, const std::vector<Departure>& departures,
+                            const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through) {
+  if (!command("BEGIN")) return false;
+  const auto body = [&] {
+    for (const Kept& k : kept) {
+      pg::Params p;
+      p.bytes(k.id.origin.data(), k.id.origin.size()).int8(static_cast<std::int64_t>(k.id.seq)).int8(k.at);
+      p.bytes(k.packet->data() + 1, kKeySize);
+      if (k.named)
+        p.bytes(k.named->data(), k.named->size());
+      else
+        p.null();
+      p.bytes(k.packet->data(), k.packet->size());
+      if (!command("INSERT INTO history (origin, seq, at, sender, named, packet) VALUES ($1::bytea, $2::bigint,"
+                   " $3::bigint, $4::bytea, $5::bytea, $6::bytea) ON CONFLICT (origin, seq) DO NOTHING",
+                   p))
+        return false;
+    }
+    for (const Departure& d : departures) {
+      const Bytes cut = history_sql::encodeCut(d.cut), missed = history_sql::encodeIds(d.missed);
+      pg::Params p;
+      p.bytes(d.identity.data(), d.identity.size()).int8(d.at).bytes(cut.data(), cut.size());
+      p.bytes(missed.data(), missed.size());
+      if (!command("INSERT INTO history_departures (identity, at, cut, missed) VALUES ($1::bytea, $2::bigint,"
+                   " $3::bytea, $4::bytea) ON CONFLICT (identity) DO UPDATE SET at = EXCLUDED.at,"
+                   " cut = EXCLUDED.cut, missed = EXCLUDED.missed WHERE history_departures.at <= EXCLUDED.at",
+                   p))
+        return false;
+    }
+    for (const Gap& g : gaps) {
+      pg::Params p;
+      p.bytes(g.origin.data(), g.origin.size()).int8(g.from).int8(g.to).int8(static_cast<std::int64_t>(g.lost));
+      if (!command("INSERT INTO history_gaps (origin, from_at, to_at, lost) VALUES ($1::bytea, $2::bigint,"
+                   " $3::bigint, $4::bigint)",
+                   p))
+        return false;
+    }
+    pg::Params p;
+    p.bytes(origin.data(), origin.size()).int8(static_cast<std::int64_t>(through));
+    p.int8(kept.empty() ? 0 : kept.back().at);
+    return command("INSERT INTO history_origins (origin, next, at) VALUES ($1::bytea, $2::bigint, $3::bigint)"
+                   " ON CONFLICT (origin) DO UPDATE SET next = GREATEST(history_origins.next, EXCLUDED.next),"
+                   " at = EXCLUDED.at",
+                   p);
+  };
+  if (body()) {
+    // A transaction that failed inside reports its COMMIT as a ROLLBACK.
+    const pg::Result commit = run("COMMIT", {}, PGRES_COMMAND_OK);
+    if (commit && std::strcmp(PQcmdStatus(commit.get()), "COMMIT") == 0) return true;
+    if (commit) error_ = "the transaction was rolled back";
+    return false;
+  }
+  const std::string why = error_;
+  command("ROLLBACK");
+  error_ = why;
+  return false;
+}
+
+bool PostgresHistory::forget(std::int64_t before) {
+  pg::Params p;
+  p.int8(before);
+  return command("DELETE FROM history WHERE at < $1::bigint", p) &&
+         command("DELETE FROM history_gaps WHERE to_at < $1::bigint", p);
+}
+
+bool PostgresHistory::departure(const Key& identity, std::optional<Departure>& found) {
+  pg::Params p;
+  p.bytes(identity.data(), identity.size());
+  const pg::Result r =
+      run("SELECT at, cut, missed FROM history_departures WHERE identity = $1::bytea", p, PGRES_TUPLES_OK);
+  if (!r) return false;
+  if (PQntuples(r.get()) == 0) return true;
+  Departure d;
+  d.identity = identity;
+  d.at = pg::readInt8(PQgetvalue(r.get(), 0, 0));
+  const auto blob = [&](int column) { return reinterpret_cast<const unsigned char*>(PQgetvalue(r.get(), 0, column)); };
+  const auto size = [&](int column) { return static_cast<std::size_t>(PQgetlength(r.get(), 0, column)); };
+  if (!history_sql::decodeCut(blob(1), size(1), d.cut) || !history_sql::decodeIds(blob(2), size(2), d.missed)) {
+    error_ = "a departure that does not read back";
+    return false;
+  }
+  found = std::move(d);
+  return true;
+}
+
+bool PostgresHistory::through(const InstanceId& origin, std::uint64_t& next) {
+  pg::Params p;
+  p.bytes(origin.data(), origin.size());
+  const pg::Result r = run("SELECT next FROM history_origins WHERE origin = $1::bytea", p, PGRES_TUPLES_OK);
+  if (!r) return false;
+  next = PQntuples(r.get()) == 1 ? static_cast<std::uint64_t>(pg::readInt8(PQgetvalue(r.get(), 0, 0))) : 0;
+  return true;
+}
+
+bool PostgresHistory::gapsSince(std::int64_t at, bool& any) {
+  pg::Params p;
+  p.int8(at);
+  const pg::Result r = run("SELECT count(*) FROM history_gaps WHERE to_at >= $1::bigint", p, PGRES_TUPLES_OK);
+  if (!r) return false;
+  any = pg::readInt8(PQgetvalue(r.get(), 0, 0)) > 0;
+  return true;
+}
+
+bool PostgresHistory::missed(const MissedQuery& query, std::vector<Stored>& rows, std::uint64_t& total) {
+  int n = 0;
+  const auto param = [&](char kind) {
+    // Appended piece by piece: GCC 12 warns, wrongly, about the chain of +.
+    std::string placeholder = "$";
+    placeholder += std::to_string(++n);
+    placeholder += kind == 'b' ? "::bytea" : "::bigint";
+    return placeholder;
+  };
+  pg::Params p;
+  for (const Cut* cut : {&query.departed, &query.joined}) {
+    p.bytes(nullptr, 0).int8(0);
+    for (const auto& [origin, next] : *cut) p.bytes(origin.data(), origin.size()).int8(static_cast<std::int64_t>(next));
+  }
+  p.int8(query.since).int8(query.startedAt);
+  p.bytes(query.identity.data(), query.identity.size()).bytes(query.identity.data(), query.identity.size());
+  const pg::Result counted =
+      run(history_sql::missedSearch(query.departed.size(), query.joined.size(), true, param), p, PGRES_TUPLES_OK);
+  if (!counted) return false;
+  total = static_cast<std::uint64_t>(pg::readInt8(PQgetvalue(counted.get(), 0, 0)));
+  n = 0;
+  p.int8(static_cast<std::int64_t>(query.limit));
+  const pg::Result newest =
+      run(history_sql::missedSearch(query.departed.size(), query.joined.size(), false, param), p, PGRES_TUPLES_OK);
+  if (!newest) return false;
+  for (int row = 0; row < PQntuples(newest.get()); ++row) rows.push_back(readStored(newest.get(), row));
+  // The listed ones, one run of each origin's seqs at a time.
+  std::map<InstanceId, std::pair<std::uint64_t, std::uint64_t>> runs;
+  for (const MessageId& id : query.listed) {
+    auto [it, added] = runs.try_emplace(id.origin, id.seq, id.seq);
+    it->second.first = std::min(it->second.first, id.seq);
+    it->second.second = std::max(it->second.second, id.seq);
+  }
+  n = 0;
+  const std::string listed = history_sql::listedSearch(param);
+  for (const auto& [origin, run] : runs) {
+    pg::Params q;
+    q.bytes(origin.data(), origin.size()).int8(static_cast<std::int64_t>(run.first));
+    q.int8(static_cast<std::int64_t>(run.second));
+    q.bytes(query.identity.data(), query.identity.size()).bytes(query.identity.data(), query.identity.size());
+    const pg::Result r = this->run(listed, q, PGRES_TUPLES_OK);
+    if (!r) return false;
+    for (int row = 0; row < PQntuples(r.get()); ++row) {
+      Stored stored = readStored(r.get(), row);
+      if (!std::binary_search(query.listed.begin(), query.listed.end(), stored.id) ||
+          !history_sql::notLive(stored, query))
+        continue;
+      rows.push_back(std::move(stored));
+      ++total;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<HistoryStore> HistoryStore::openPostgres(const std::string& conninfo, std::string& error) {
+  return PostgresHistory::connect(conninfo, error);
+}
+
+}  // namespace sotto

@@ -1,0 +1,98 @@
+// What the SQLite and PostgreSQL histories share: a departure's columns and
+// the searches for what a member missed.
+#include "server/history_store.hpp"
+
+#include <cstring>
+
+namespace sotto::history_sql {
+
+namespace {
+
+constexpr std::size_t kIdSize = sizeof(InstanceId) + 8;
+
+void putU64be(Bytes& out, std::uint64_t v) {
+  for (int i = 7; i >= 0; --i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+
+std::uint64_t getU64be(const unsigned char* in) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = (v << 8) | in[i];
+  return v;
+}
+
+void putId(Bytes& out, const InstanceId& origin, std::uint64_t seq) {
+  out.insert(out.end(), origin.begin(), origin.end());
+  putU64be(out, seq);
+}
+
+MessageId getId(const unsigned char* in) {
+  MessageId id;
+  std::memcpy(id.origin.data(), in, id.origin.size());
+  id.seq = getU64be(in + id.origin.size());
+  return id;
+}
+
+// A table of (origin, next) pairs; a first row that matches no origin keeps
+// it from being empty, which SQL does not allow.
+std::string pairs(const char* name, std::size_t count, const std::function<std::string(char)>& param) {
+  std::string sql = std::string(name) + "(origin, next) AS (VALUES (" + param('b') + ", " + param('i') + ")";
+  for (std::size_t i = 0; i < count; ++i) sql += ", (" + param('b') + ", " + param('i') + ")";
+  return sql + ")";
+}
+
+}  // namespace
+
+Bytes encodeCut(const Cut& cut) {
+  Bytes out;
+  for (const auto& [origin, next] : cut) putId(out, origin, next);
+  return out;
+}
+
+Bytes encodeIds(const std::vector<MessageId>& ids) {
+  Bytes out;
+  for (const MessageId& id : ids) putId(out, id.origin, id.seq);
+  return out;
+}
+
+bool decodeCut(const unsigned char* data, std::size_t size, Cut& cut) {
+  if (size % kIdSize != 0) return false;
+  for (std::size_t at = 0; at < size; at += kIdSize) {
+    const MessageId id = getId(data + at);
+    cut[id.origin] = id.seq;
+  }
+  return true;
+}
+
+bool decodeIds(const unsigned char* data, std::size_t size, std::vector<MessageId>& ids) {
+  if (size % kIdSize != 0) return false;
+  for (std::size_t at = 0; at < size; at += kIdSize) ids.push_back(getId(data + at));
+  return true;
+}
+
+std::string missedSearch(std::size_t departed, std::size_t joined, bool count,
+                         const std::function<std::string(char)>& param) {
+  std::string sql = "WITH " + pairs("dc", departed, param) + ", " + pairs("jc", joined, param);
+  sql += count ? " SELECT count(*)" : " SELECT m.origin, m.seq, m.at, m.packet";
+  sql += " FROM history m LEFT JOIN dc ON dc.origin = m.origin LEFT JOIN jc ON jc.origin = m.origin";
+  sql += " WHERE m.at > " + param('i') + " AND (dc.next IS NULL OR m.seq >= dc.next)";
+  sql += " AND ((jc.next IS NOT NULL AND m.seq < jc.next) OR (jc.next IS NULL AND m.at < " + param('i') + "))";
+  const std::string who = param('b');
+  sql += " AND ((m.named IS NULL AND m.sender <> " + who + ") OR m.named = " + param('b') + ")";
+  if (!count) sql += " ORDER BY m.at DESC, m.origin DESC, m.seq DESC LIMIT " + param('i');
+  return sql;
+}
+
+std::string listedSearch(const std::function<std::string(char)>& param) {
+  std::string sql = "SELECT origin, seq, at, packet FROM history WHERE origin = " + param('b');
+  sql += " AND seq >= " + param('i');
+  sql += " AND seq <= " + param('i');
+  const std::string who = param('b');
+  return sql + " AND ((named IS NULL AND sender <> " + who + ") OR named = " + param('b') + ")";
+}
+
+bool notLive(const Stored& row, const MissedQuery& query) {
+  const auto joined = query.joined.find(row.id.origin);
+  return joined != query.joined.end() ? row.id.seq < joined->second : row.at < query.startedAt;
+}
+
+}  // namespace sotto::history_sql

@@ -1,0 +1,129 @@
+// Where the history is kept: SQLite in the data directory (history.sqlite3,
+// mode 0600) for a lone server, PostgreSQL for a cluster, which shares one.
+// Four tables: history (every message kept, in clear: origin, seq, time,
+// sender, the named identity of a Direct, the packet), history_departures
+// (where each member's last session ended), history_origins (how far each
+// origin has written) and history_gaps (what an origin could not write).
+//
+// Not thread-safe: one thread at a time uses a store (History gives its
+// writer and its reader one each).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "proto/bytes.hpp"
+#include "server/message_id.hpp"
+
+namespace sotto {
+
+inline constexpr const char* kHistoryFileName = "history.sqlite3";
+
+// A relayed message as the writer keeps it.
+struct Kept {
+  MessageId id;
+  std::int64_t at = 0;  // milliseconds since the epoch, by the origin's clock
+  std::optional<Key> named;  // a Direct's recipient; none for a Broadcast
+  std::shared_ptr<const Bytes> packet;  // serialized, the sender in its key field
+};
+
+// A message as the catch-up reads it back.
+struct Stored {
+  MessageId id;
+  std::int64_t at = 0;
+  std::shared_ptr<const Bytes> packet;
+};
+
+// Messages an origin relayed but could not keep, and when.
+struct Gap {
+  InstanceId origin{};
+  std::int64_t from = 0;
+  std::int64_t to = 0;
+  std::uint64_t lost = 0;
+};
+
+// What a member missed: what was relayed to it after its departure (since
+// bounds the search by time), and the listed messages it never acknowledged;
+// of both, only what the instance it signs in on will not relay live to it:
+// below joined for the origins that instance has heard from, before
+// startedAt for the others.
+struct MissedQuery {
+  Key identity{};
+  std::int64_t since = 0;
+  Cut departed;
+  std::vector<MessageId> listed;
+  Cut joined;
+  std::int64_t startedAt = 0;
+  std::size_t limit = 0;
+};
+
+class HistoryStore {
+ public:
+  // Opens or makes the file (0600) and its tables. Null with error on failure.
+  static std::unique_ptr<HistoryStore> openSqlite(const std::string& path, std::string& error);
+  // Connects and makes the tables if they are missing. Null with error, one
+  // line, on failure.
+  static std::unique_ptr<HistoryStore> openPostgres(const std::string& conninfo, std::string& error);
+
+  virtual ~HistoryStore() = default;
+  HistoryStore(const HistoryStore&) = delete;
+  HistoryStore& operator=(const HistoryStore&) = delete;
+
+  // In one transaction: the messages (one already there is left alone), the
+  // departures (an older one never replaces a newer), the gaps, and that
+  // origin has decided everything below through.
+  virtual bool write(const std::vector<Kept>& kept, const std::vector<Departure>& departures,
+                     const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through) = 0;
+  // Drops messages and gaps from before the time given.
+  virtual bool forget(std::int64_t before) = 0;
+  // The member's last departure; found says whether there is one.
+  virtual bool departure(const Key& identity, std::optional<Departure>& found) = 0;
+  // How far origin has written (0 when never).
+  virtual bool through(const InstanceId& origin, std::uint64_t& next) = 0;
+  // The newest limit of what the member missed, and how many there are.
+  virtual bool missed(const MissedQuery& query, std::vector<Stored>& rows, std::uint64_t& total) = 0;
+  // Whether any origin lost messages after the time given.
+  virtual bool gapsSince(std::int64_t at, bool& any) = 0;
+  // False once the connection to the database is lost; reconnect tries to
+  // make a new one. A file is always there.
+  virtual bool connected() const { return true; }
+  virtual bool reconnect() { return true; }
+  // The database's message for the last failed call, on one line.
+  virtual std::string lastError() const = 0;
+
+ protected:
+  HistoryStore() = default;
+};
+
+// What both stores share: the layout of a departure's columns, the search
+// for what a member missed, and the rule for what the sign-in instance
+// relays live instead.
+namespace history_sql {
+
+Bytes encodeCut(const Cut& cut);
+Bytes encodeIds(const std::vector<MessageId>& ids);
+bool decodeCut(const unsigned char* data, std::size_t size, Cut& cut);
+bool decodeIds(const unsigned char* data, std::size_t size, std::vector<MessageId>& ids);
+
+// The search for a member's missed messages after a departure, newest first
+// (or their count), with a placeholder made by param(kind) for each value in
+// the order: every departed origin and next, every joined origin and next,
+// since, startedAt, the identity twice, then the limit (not for the count).
+// kind is 'b' for bytes, 'i' for an integer.
+std::string missedSearch(std::size_t departed, std::size_t joined, bool count,
+                         const std::function<std::string(char kind)>& param);
+// The listed messages of one origin between two seqs, for the identity
+// given: placeholders for origin, first, last and the identity twice.
+std::string listedSearch(const std::function<std::string(char kind)>& param);
+
+// Whether the sign-in instance will not relay this one live.
+bool notLive(const Stored& row, const MissedQuery& query);
+
+}  // namespace history_sql
+
+}  // namespace sotto
