@@ -186,11 +186,12 @@ std::size_t Bus::maxPacketSize() const {
   return room > 0 ? static_cast<std::size_t>(room) : 0;
 }
 
-void Bus::publish(const Key& named, const Bytes& serialized) {
+std::uint64_t Bus::publish(const Key& named, const Bytes& serialized) {
   Bytes record = encodePacketRecord(id_, named, serialized);
+  std::uint64_t seq;
   {
     const std::lock_guard lock(mutex_);
-    const std::uint64_t seq = nextSeq_++;
+    seq = nextSeq_++;
     if (!dropping_ && backlogBytes_ + record.size() > settings_.maxBacklogBytes) {
       dropping_ = true;
       lostFrom_ = seq;
@@ -198,11 +199,12 @@ void Bus::publish(const Key& named, const Bytes& serialized) {
                      " bytes unacknowledged); packets for the other instances are dropped until the bus takes "
                      "them again");
     }
-    if (dropping_) return;
+    if (dropping_) return seq;
     stampSeq(record, seq);
     enqueue(std::move(record), seq);
   }
   wake_.notify_one();
+  return seq;
 }
 
 void Bus::enqueue(Bytes&& record, std::uint64_t seq) {
@@ -425,7 +427,7 @@ void Bus::onRecord(natsSubscription* from, natsMsg* msg) {
     if (!lost.empty()) why = lost;
   }
   if (!why.empty()) handlers_.lost(why);
-  for (const BusRecord& r : ready) handlers_.deliver(r.named, r.packet);
+  for (const BusRecord& r : ready) handlers_.deliver(MessageId{r.origin, r.seq}, r.named, r.packet);
 }
 
 void Bus::onControl(natsSubscription* from, natsMsg* msg) {

@@ -53,9 +53,9 @@ class Bus final : public Onward {
     std::size_t maxBacklogBytes = 64u * 1024 * 1024;
   };
   struct Handlers {
-    // A packet relayed by another instance, on one of the bus's threads, one
-    // call at a time, in each sender's order.
-    std::function<void(const Key& named, const std::shared_ptr<const Bytes>& packet)> deliver;
+    // A packet relayed by another instance (its origin and seq in id), on
+    // one of the bus's threads, one call at a time, in each origin's order.
+    std::function<void(const MessageId& id, const Key& named, const std::shared_ptr<const Bytes>& packet)> deliver;
     // Packets due here are lost for good: the sessions here may have missed
     // them. Called as deliver is.
     std::function<void(const std::string& why)> lost;
@@ -71,8 +71,8 @@ class Bus final : public Onward {
   Bus& operator=(const Bus&) = delete;
 
   // Any thread; never waits on the bus. Calls from one thread are published
-  // in the order they were made.
-  void publish(const Key& named, const Bytes& serialized) override;
+  // in the order they were made. Returns the record's seq.
+  std::uint64_t publish(const Key& named, const Bytes& serialized) override;
   const InstanceId& id() const { return id_; }
   // The largest serialized packet the bus carries in one record.
   std::size_t maxPacketSize() const;

@@ -23,10 +23,9 @@
 
 #include "proto/bytes.hpp"
 #include "proto/handshake.hpp"
+#include "server/message_id.hpp"
 
 namespace sotto {
-
-using InstanceId = std::array<unsigned char, 16>;
 
 struct BusRecord {
   enum Kind : std::uint8_t { Packet = 0, Lost = 1 };

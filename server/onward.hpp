@@ -12,8 +12,8 @@ class Onward {
   virtual ~Onward() = default;
   // On the relaying shard's thread, once per packet, in relay order; never
   // waits. named: the recipient of a Direct; serialized carries the sender
-  // in its key field.
-  virtual void publish(const Key& named, const Bytes& serialized) = 0;
+  // in its key field. Returns the packet's seq among this instance's.
+  virtual std::uint64_t publish(const Key& named, const Bytes& serialized) = 0;
 };
 
 }  // namespace sotto

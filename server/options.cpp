@@ -31,6 +31,8 @@ const Number kNumbers[] = {
      [](ServerOptions& o, std::uint64_t n) { o.limits.maxPayload = n; }},
     {"--max-queued-bytes", 1024 * 1024, std::uint64_t{1} << 50,
      [](ServerOptions& o, std::uint64_t n) { o.limits.maxQueuedBytesTotal = n; }},
+    {"--max-missed", 1, 1'000'000,
+     [](ServerOptions& o, std::uint64_t n) { o.maxMissed = static_cast<std::size_t>(n); }},
     {"--bus-backlog", 1024, std::uint64_t{1} << 40,
      [](ServerOptions& o, std::uint64_t n) { o.busBacklogBytes = static_cast<std::size_t>(n); }},
 };
@@ -48,6 +50,21 @@ bool setNumber(const Number& number, const std::string& value, ServerOptions& op
   return true;
 }
 
+// A number and one of s, m, h or d: "7d", "90m", "0".
+bool setDuration(const std::string& value, ServerOptions& options, std::string& error) {
+  std::uint64_t n = 0;
+  const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+  const std::string_view unit(end, static_cast<std::size_t>(value.data() + value.size() - end));
+  const std::uint64_t seconds = unit == "s" ? 1 : unit == "m" ? 60 : unit == "h" ? 3600 : unit == "d" ? 86400 : 0;
+  // Up to about 100 years, so that the milliseconds cannot overflow.
+  if (ec != std::errc() || (seconds == 0 && !(unit.empty() && n == 0)) || n > 36500ull * 86400 / std::max<std::uint64_t>(seconds, 1)) {
+    error = "option '--keep-history' wants a duration such as 7d, 12h, 30m, 90s or 0, not '" + value + "'";
+    return false;
+  }
+  options.keepHistory = std::chrono::milliseconds(n * seconds * 1000);
+  return true;
+}
+
 }  // namespace
 
 void fitToMachine(Limits& limits, std::uint64_t openFiles) {
@@ -62,6 +79,7 @@ std::string usage() {
          "                   [--max-payload BYTES] [--max-queued-bytes BYTES]\n"
          "       sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]\n"
          "       sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry\n"
+         "                   [--keep-history DURATION] [--max-missed N]\n"
          "       sotto-server ... --postgres CONNINFO --nats URL[,URL...] [--bus-backlog BYTES]\n"
          "\n"
          "Relays sotto chat sessions on port 8081.\n"
@@ -79,6 +97,13 @@ std::string usage() {
          "                     bytes waiting to be written to all sessions together; past\n"
          "                     it, clients whose packets would add much more are not read\n"
          "                     until the queues drain (default 1 GiB)\n"
+         "  --keep-history DURATION\n"
+         "                     keep what is relayed (in clear, in DIR/history.sqlite3 or with\n"
+         "                     --postgres in the database) this long, and give members what\n"
+         "                     they missed when they sign in again: 7d, 12h, 30m, 90s; 0 keeps\n"
+         "                     nothing and turns this off (default 7d)\n"
+         "  --max-missed N     the most missed messages one sign-in is given, the newest\n"
+         "                     (default 10000)\n"
          "  --enroll USERDIR   instead of serving, write USERDIR/client.conf with a new\n"
          "                     identity registered here, then exit\n"
          "  --address HOST     server address written by --enroll (default 127.0.0.1)\n"
@@ -102,6 +127,7 @@ std::string usage() {
 std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std::string& error) {
   ServerOptions options;
   std::optional<std::string> natsUrls;
+  std::optional<std::string> keepHistory;
   bool sawAddress = false;
   bool sawBacklog = false;
   bool sawListen = false;
@@ -128,6 +154,7 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
     else if (name == "--enroll") target = &options.enrollDir.emplace();
     else if (name == "--postgres") target = &options.postgres.emplace();
     else if (name == "--nats") target = &natsUrls.emplace();
+    else if (name == "--keep-history") target = &keepHistory.emplace();
     sawBacklog |= name == "--bus-backlog";
     const auto number = std::find_if(std::begin(kNumbers), std::end(kNumbers),
                                      [&](const Number& n) { return n.name == name; });
@@ -161,6 +188,7 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
     error = "'" + options.listenAddress + "' is not an IP address";
     return std::nullopt;
   }
+  if (keepHistory && !setDuration(*keepHistory, options, error)) return std::nullopt;
   if (sawAddress && !options.enrollDir) {
     error = "--address only goes with --enroll";
     return std::nullopt;

@@ -56,6 +56,11 @@ bool RegistryService::knownInMemory(const Key& key, std::int64_t now) {
   return true;
 }
 
+bool RegistryService::registered(const Key& key) {
+  std::lock_guard lock(mutex_);
+  return known_.contains(key);
+}
+
 asio::awaitable<RegistryService::Answer> RegistryService::admit(const Key& key, bool isNew, std::int64_t now) {
   if (knownInMemory(key, now)) co_return Answer{Registry::Result::known, {}};
   co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(Answer)>(

@@ -55,6 +55,8 @@ class RegistryService {
   // Any thread; the answer resumes the caller on its own executor. A
   // registration is committed before the answer comes.
   boost::asio::awaitable<Answer> admit(const Key& key, bool isNew, std::int64_t now);
+  // Whether key is registered, as far as memory knows; any thread.
+  bool registered(const Key& key);
 
  private:
   struct KeyHash {

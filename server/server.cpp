@@ -53,7 +53,7 @@ void closeQuietly(tcp::socket& socket) {
 // Leaves the shard whichever way the session's coroutine ends.
 struct Membership {
   Shard& shard;
-  const Session& session;
+  Session& session;
   ~Membership() { shard.leave(session); }
 };
 
@@ -111,6 +111,7 @@ Server::~Server() { bus_.reset(); }
 Stats Server::stats() const {
   Stats stats = hub_.stats();
   stats += front_.read();
+  if (history_) stats.values[static_cast<std::size_t>(Count::historyUnkept)] += history_->unkept();
   return stats;
 }
 
@@ -127,6 +128,7 @@ bool Server::open(std::string& error) {
   registry_ = RegistryService::start(std::move(registry), options_.limits, log_, error);
   if (!registry_) return false;
   if (!openBus(error)) return false;
+  if (!openHistory(error)) return false;
 
   boost::system::error_code ec;
   const tcp::endpoint endpoint(asio::ip::make_address(options_.listenAddress, ec), kServerPort);
@@ -150,8 +152,8 @@ bool Server::openBus(std::string& error) {
   if (options_.nats.empty()) return true;
   Bus::Handlers handlers;
   // On a thread of the bus's, one at a time; the hub posts to the shards.
-  handlers.deliver = [this](const Key& named, const std::shared_ptr<const Bytes>& packet) {
-    hub_.relayFromElsewhere(named, packet);
+  handlers.deliver = [this](const MessageId& id, const Key& named, const std::shared_ptr<const Bytes>& packet) {
+    hub_.relayFromElsewhere(id, named, packet);
   };
   handlers.lost = [this](const std::string& why) {
     log_.event("bus", "closing every session here, which may have missed packets: " + why);
@@ -170,6 +172,21 @@ bool Server::openBus(std::string& error) {
   }
   log_.event("bus", "joined the cluster on " + joinUrls(options_.nats) + " as instance " + toHex(bus_->id().data(), 8));
   hub_.setOnward(bus_.get());
+  return true;
+}
+
+bool Server::openHistory(std::string& error) {
+  if (options_.keepHistory.count() == 0) return true;
+  // A cluster's messages are named by the instance's id on the bus.
+  InstanceId origin;
+  if (bus_)
+    origin = bus_->id();
+  else
+    randombytes_buf(origin.data(), origin.size());
+  history_ = History::open(options_, origin, log_, [this](const Key& key) { return registry_->registered(key); },
+                           error);
+  if (!history_) return false;
+  hub_.setHistory(history_.get(), key_.publicKey);
   return true;
 }
 

@@ -108,6 +108,8 @@ class Server {
   void shutdown(const std::string& why);
   // With --nats: joins the cluster's bus. False with error if it cannot.
   bool openBus(std::string& error);
+  // Unless --keep-history 0: opens the history. False with error if it cannot.
+  bool openHistory(std::string& error);
 
   // Written by open() only, before any other thread starts.
   ServerOptions options_;
@@ -125,6 +127,8 @@ class Server {
   std::vector<std::thread> threads_;
   // Goes first: its threads call into the hub until it is gone.
   std::unique_ptr<Bus> bus_;
+  // Written to until the shards have finished; writes what waits as it goes.
+  std::unique_ptr<History> history_;
   PendingList pending_;
   bool stopping_ = false;
   // The front thread's counts: the refusals.

@@ -21,6 +21,8 @@ enum class Count : std::size_t {
   bytesOut,        // written to clients' sockets
   slowReadersCut,  // sessions ended because their client read too slowly
   budgetPauses,    // times a reader was held back while the budget was spent
+  historyUnkept,   // relayed, but not kept: the store was too far behind
+  catchUps,        // sign-ins given what they missed
   // Connections turned away before their session began, by reason.
   refusedNoHello,          // closed, timed out or pushed out before their hello
   refusedBadHello,         // a hello or key that does not open or verify

@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 struct Instance {
   explicit Instance(const std::string& url, std::size_t backlog = 64u << 20) {
     sotto::Bus::Handlers handlers;
-    handlers.deliver = [this](const sotto::Key&, const std::shared_ptr<const sotto::Bytes>& packet) {
+    handlers.deliver = [this](const sotto::MessageId&, const sotto::Key&, const std::shared_ptr<const sotto::Bytes>& packet) {
       const std::lock_guard lock(mutex);
       got.push_back(std::stoul(std::string(packet->begin(), packet->end())));
       changed.notify_all();
