@@ -221,15 +221,17 @@ void History::write() {
   }
 }
 
+// Not a coroutine itself, and the question passed as a shared copy: GCC 12
+// destroys a by-value parameter moved into a lambda's capture twice.
 boost::asio::awaitable<History::CatchUp> History::catchUp(Ask ask) {
-  co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(CatchUp)>(
-      [this, ask = std::move(ask)](auto handler) mutable {
+  return asio::async_initiate<const asio::use_awaitable_t<>&, void(CatchUp)>(
+      [this](auto handler, std::shared_ptr<const Ask> asked) {
         // The caller's io_context keeps running until the answer is back.
         auto home = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
         auto waiting = std::make_shared<decltype(handler)>(std::move(handler));
         {
           const std::lock_guard lock(askMutex_);
-          asks_.push_back({std::move(ask), [home, waiting](CatchUp answer) mutable {
+          asks_.push_back({*asked, [home, waiting](CatchUp answer) mutable {
                              asio::post(home, [waiting = std::move(waiting), answer = std::move(answer)]() mutable {
                                (*waiting)(std::move(answer));
                              });
@@ -237,7 +239,7 @@ boost::asio::awaitable<History::CatchUp> History::catchUp(Ask ask) {
         }
         askWake_.notify_one();
       },
-      asio::use_awaitable);
+      asio::use_awaitable, std::make_shared<const Ask>(std::move(ask)));
 }
 
 // The reader thread: one sign-in's catch-up at a time.

@@ -115,9 +115,11 @@ bool PostgresHistory::write(const std::vector<Kept>& kept, const std::vector<Dep
       pg::Params p;
       p.bytes(d.identity.data(), d.identity.size()).int8(d.at).bytes(cut.data(), cut.size());
       p.bytes(missed.data(), missed.size());
+      const std::string onConflict = d.ifFirst ? " DO NOTHING"
+                                               : " DO UPDATE SET at = EXCLUDED.at, cut = EXCLUDED.cut,"
+                                                 " missed = EXCLUDED.missed WHERE history_departures.at <= EXCLUDED.at";
       if (!command("INSERT INTO history_departures (identity, at, cut, missed) VALUES ($1::bytea, $2::bigint,"
-                   " $3::bytea, $4::bytea) ON CONFLICT (identity) DO UPDATE SET at = EXCLUDED.at,"
-                   " cut = EXCLUDED.cut, missed = EXCLUDED.missed WHERE history_departures.at <= EXCLUDED.at",
+                   " $3::bytea, $4::bytea) ON CONFLICT (identity)" + onConflict,
                    p))
         return false;
     }

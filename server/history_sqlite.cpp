@@ -95,6 +95,7 @@ class SqliteHistory final : public HistoryStore {
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
   sqlite3_stmt* depart_ = nullptr;
+  sqlite3_stmt* firstDepart_ = nullptr;
   sqlite3_stmt* origin_ = nullptr;
   sqlite3_stmt* gap_ = nullptr;
   sqlite3_stmt* departure_ = nullptr;
@@ -136,6 +137,9 @@ std::unique_ptr<HistoryStore> SqliteHistory::open(const std::string& path, std::
        "INSERT INTO history_departures (identity, at, cut, missed) VALUES (?1, ?2, ?3, ?4)"
        " ON CONFLICT (identity) DO UPDATE SET at = excluded.at, cut = excluded.cut, missed = excluded.missed"
        " WHERE excluded.at >= history_departures.at"},
+      {&store->firstDepart_,
+       "INSERT INTO history_departures (identity, at, cut, missed) VALUES (?1, ?2, ?3, ?4)"
+       " ON CONFLICT (identity) DO NOTHING"},
       {&store->origin_,
        "INSERT INTO history_origins (origin, next, at) VALUES (?1, ?2, ?3)"
        " ON CONFLICT (origin) DO UPDATE SET next = max(next, excluded.next), at = excluded.at"},
@@ -151,7 +155,7 @@ std::unique_ptr<HistoryStore> SqliteHistory::open(const std::string& path, std::
 }
 
 SqliteHistory::~SqliteHistory() {
-  for (sqlite3_stmt* s : {insert_, depart_, origin_, gap_, departure_, through_, gapsSince_}) sqlite3_finalize(s);
+  for (sqlite3_stmt* s : {insert_, depart_, firstDepart_, origin_, gap_, departure_, through_, gapsSince_}) sqlite3_finalize(s);
   sqlite3_close(db_);
 }
 
@@ -186,11 +190,12 @@ bool SqliteHistory::write(const std::vector<Kept>& kept, const std::vector<Depar
       if (!step(insert_)) return false;
     }
     for (const Departure& d : departures) {
-      bindBlob(depart_, 1, d.identity);
-      sqlite3_bind_int64(depart_, 2, d.at);
-      bindBlob(depart_, 3, history_sql::encodeCut(d.cut));
-      bindBlob(depart_, 4, history_sql::encodeIds(d.missed));
-      if (!step(depart_)) return false;
+      sqlite3_stmt* s = d.ifFirst ? firstDepart_ : depart_;
+      bindBlob(s, 1, d.identity);
+      sqlite3_bind_int64(s, 2, d.at);
+      bindBlob(s, 3, history_sql::encodeCut(d.cut));
+      bindBlob(s, 4, history_sql::encodeIds(d.missed));
+      if (!step(s)) return false;
     }
     for (const Gap& g : gaps) {
       bindBlob(gap_, 1, g.origin);

@@ -34,9 +34,17 @@ MessageId getId(const unsigned char* in) {
 
 // A table of (origin, next) pairs; a first row that matches no origin keeps
 // it from being empty, which SQL does not allow.
+// Placeholders are numbered as param is called, so each is appended in a
+// statement of its own: the operands of one + chain have no fixed order.
 std::string pairs(const char* name, std::size_t count, const std::function<std::string(char)>& param) {
-  std::string sql = std::string(name) + "(origin, next) AS (VALUES (" + param('b') + ", " + param('i') + ")";
-  for (std::size_t i = 0; i < count; ++i) sql += ", (" + param('b') + ", " + param('i') + ")";
+  std::string sql = std::string(name) + "(origin, next) AS (VALUES ";
+  for (std::size_t i = 0; i <= count; ++i) {
+    sql += i == 0 ? "(" : ", (";
+    sql += param('b');
+    sql += ", ";
+    sql += param('i');
+    sql += ")";
+  }
   return sql + ")";
 }
 
@@ -71,7 +79,8 @@ bool decodeIds(const unsigned char* data, std::size_t size, std::vector<MessageI
 
 std::string missedSearch(std::size_t departed, std::size_t joined, bool count,
                          const std::function<std::string(char)>& param) {
-  std::string sql = "WITH " + pairs("dc", departed, param) + ", " + pairs("jc", joined, param);
+  std::string sql = "WITH " + pairs("dc", departed, param);
+  sql += ", " + pairs("jc", joined, param);
   sql += count ? " SELECT count(*)" : " SELECT m.origin, m.seq, m.at, m.packet";
   sql += " FROM history m LEFT JOIN dc ON dc.origin = m.origin LEFT JOIN jc ON jc.origin = m.origin";
   sql += " WHERE m.at > " + param('i') + " AND (dc.next IS NULL OR m.seq >= dc.next)";
