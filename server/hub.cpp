@@ -149,8 +149,9 @@ void Shard::leave(Member& session) {
     size_.fetch_sub(1, std::memory_order_relaxed);
     stats_.subtract(Count::sessions);
   }
-  if (!hub_.history_ || !session.caughtUp_) return;
+  if (!hub_.history_) return;
   order.unlock();
+  departure.ifFirst = !session.caughtUp_;
   departure.identity = session.identity();
   departure.at = nowMs();
   raise(departure.cut, session.reached_);

@@ -105,8 +105,7 @@ class Member {
  protected:
   // The furthest of each origin it was given in its catch-up.
   Cut reached_;
-  // Whether its catch-up is in its outbox: one that ends before has moved
-  // its member on by nothing, so its departure is not recorded.
+  // Whether its catch-up is in its outbox (Departure::ifFirst).
   bool caughtUp_ = false;
 
  private:

@@ -45,6 +45,10 @@ struct Departure {
   std::int64_t at = 0;  // milliseconds since the epoch
   Cut cut;
   std::vector<MessageId> missed;
+  // Recorded only when the member has no departure yet: a session that
+  // ended before its catch-up was handed over moved an identity seen
+  // before on by nothing, but a new one from its very start.
+  bool ifFirst = false;
 };
 
 }  // namespace sotto

@@ -83,8 +83,12 @@ asio::awaitable<void> Session::run(std::array<unsigned char, kWelcomeSize> welco
 }
 
 void Session::push(const Relayed& relayed) {
-  if (closed_) return;
-  if (!outbox_.push(relayed)) return cutOff("reads too slowly (outgoing queue full)");
+  if (closed_ || !outbox_.push(relayed)) {
+    if (!closed_) cutOff("reads too slowly (outgoing queue full)");
+    // Relayed to it, never written: missed, like what its outbox held.
+    if (tracking_ && relayed.numbered) missedAtClose_.push_back(relayed.id);
+    return;
+  }
   if (relayed.lane == Lane::bulk) {
     // A writer waiting for its bulk turn has nothing new to do yet.
     if (bulkTurn_ == BulkTurn::waiting && !outbox_.pressed()) return;
