@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "server/postgres_wire.hpp"
 #include "server/registry.hpp"
 
 namespace sotto {
@@ -20,36 +21,9 @@ constexpr const char* kSchema =
     "  last_seen bigint NOT NULL"
     ")";
 
-// libpq's messages span lines ("...failed: ...\n\tIs the server running...");
-// the log and the command line want one.
-std::string oneLine(const char* message) {
-  std::string line;
-  bool space = false;
-  for (const char* c = message ? message : ""; *c; ++c) {
-    if (*c == '\n' || *c == '\t' || *c == '\r' || *c == ' ') {
-      space = !line.empty();
-      continue;
-    }
-    if (space) line += ' ';
-    space = false;
-    line += *c;
-  }
-  return line.empty() ? "unknown error" : line;
-}
-
-// bigint in PostgreSQL's binary format: eight bytes, big-endian.
-std::array<char, 8> int8(std::int64_t value) {
-  std::array<char, 8> out;
-  const auto v = static_cast<std::uint64_t>(value);
-  for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(v >> (56 - 8 * i));
-  return out;
-}
-
-std::int64_t readInt8(const char* in) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = (v << 8) | static_cast<unsigned char>(in[i]);
-  return static_cast<std::int64_t>(v);
-}
+using pg::int8;
+using pg::oneLine;
+using pg::readInt8;
 
 struct Param {
   const char* data;
@@ -89,16 +63,7 @@ class PostgresRegistry final : public Registry {
 };
 
 std::unique_ptr<Registry> PostgresRegistry::connect(const std::string& conninfo, std::string& error) {
-  // Ours come first so that the operator's string overrides them. Without
-  // them a database host that drops packets, or a lock nobody releases,
-  // would hold the registry (and the server's shutdown) for hours: the
-  // connect, a dead peer and a statement each get a bound.
-  const char* const keywords[] = {"connect_timeout",     "keepalives_idle", "keepalives_interval",
-                                  "keepalives_count",    "options",         "fallback_application_name",
-                                  "dbname",              nullptr};
-  const char* const values[] = {"10", "30", "10", "3", "-c statement_timeout=30s", "sotto-server", conninfo.c_str(),
-                                nullptr};
-  std::unique_ptr<PostgresRegistry> registry(new PostgresRegistry(PQconnectdbParams(keywords, values, 1)));
+  std::unique_ptr<PostgresRegistry> registry(new PostgresRegistry(pg::connect(conninfo)));
   if (!registry->conn_) {
     error = "cannot reach the registry database: out of memory";
     return nullptr;
@@ -107,9 +72,6 @@ std::unique_ptr<Registry> PostgresRegistry::connect(const std::string& conninfo,
     error = "cannot reach the registry database: " + oneLine(PQerrorMessage(registry->conn_));
     return nullptr;
   }
-  // "relation already exists, skipping" and the like would go to standard
-  // error, one line per start.
-  PQsetNoticeProcessor(registry->conn_, [](void*, const char*) {}, nullptr);
   // Two servers starting at once can both miss the table and collide making
   // it; the second try finds it.
   if (!registry->run(kSchema, {}, PGRES_COMMAND_OK) && !registry->run(kSchema, {}, PGRES_COMMAND_OK)) {
