@@ -77,9 +77,9 @@ void fitToMachine(Limits& limits, std::uint64_t openFiles) {
 std::string usage() {
   return "Usage: sotto-server [--listen ADDR] [--data-dir DIR] [--threads N] [--max-sessions N]\n"
          "                   [--max-payload BYTES] [--max-queued-bytes BYTES]\n"
+         "                   [--keep-history DURATION] [--max-missed N]\n"
          "       sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]\n"
          "       sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry\n"
-         "                   [--keep-history DURATION] [--max-missed N]\n"
          "       sotto-server ... --postgres CONNINFO --nats URL[,URL...] [--bus-backlog BYTES]\n"
          "\n"
          "Relays sotto chat sessions on port 8081.\n"
