@@ -24,6 +24,10 @@ constexpr std::chrono::milliseconds kRetryFirst{250};
 constexpr std::chrono::milliseconds kRetryMost{4000};
 // How often a sign-in looks whether another origin has written far enough.
 constexpr std::chrono::milliseconds kThroughPoll{20};
+// An idle writer still writes this often, so that a sign-in elsewhere can
+// tell it has nothing older to add; one silent for kAlive is taken as gone.
+constexpr std::chrono::milliseconds kHeartbeat{500};
+constexpr std::chrono::milliseconds kAlive{3000};
 
 std::int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -148,7 +152,7 @@ void History::write() {
     if (stopping_) {
       if (pending && giveUpAt) wake_.wait_until(lock, std::min(retryAt, *giveUpAt));
     } else if (!pending) {
-      wake_.wait_until(lock, nextForget, [&] { return stopping_ || work(); });
+      wake_.wait_until(lock, std::min(nextForget, Clock::now() + kHeartbeat), [&] { return stopping_ || work(); });
       // Whatever else comes within the window goes in the same transaction.
       if (work()) wake_.wait_for(lock, limits_.historyBatchWindow, [&] { return stopping_; });
     } else {
@@ -182,12 +186,14 @@ void History::write() {
     if (stopping && ((batch.empty() && departures.empty() && gaps.empty()) || Clock::now() >= *giveUpAt)) {
       if (!batch.empty())
         log_.event(kLogName, "stopping: " + std::to_string(batch.size()) + " messages could not be kept");
+      // Gone, as far as sign-ins elsewhere are concerned: none waits for it.
+      if (!down) writerStore_->write({}, {}, {}, origin_, batchThrough, 0);
       const std::lock_guard last(mutex_);
       unkept_ += batch.size();
       break;
     }
     const bool written = guarded(*writerStore_, down, retryAt, [&] {
-      return writerStore_->write(batch, departures, gaps, origin_, batchThrough);
+      return writerStore_->write(batch, departures, gaps, origin_, batchThrough, nowMs());
     });
     if (written) {
       if (failing) log_.event(kLogName, "writing again");
@@ -272,6 +278,28 @@ History::CatchUp History::answer(const Ask& ask) {
   // Everything relayed here before the sign-in, and the departure of a
   // session that ended here, are in the store first.
   out.incomplete = !waitWritten(ask.taken, deadline);
+  // So are what the other origins relayed here before it, and a departure
+  // from any other instance that is alive: each has written since.
+  const std::int64_t askedAt = nowMs();
+  for (bool behind = true; behind;) {
+    std::vector<OriginMark> marks;
+    if (!guarded(store, down, retryAt, [&] { return store.origins(marks); })) break;
+    behind = false;
+    std::size_t heard = 0;
+    for (const OriginMark& mark : marks) {
+      if (mark.origin == origin_) continue;
+      const auto joined = ask.joined.find(mark.origin);
+      heard += joined != ask.joined.end();
+      const bool alive = mark.writtenAt > askedAt - kAlive.count();
+      behind |= (joined != ask.joined.end() && mark.next < joined->second) || (alive && mark.writtenAt < askedAt);
+    }
+    behind |= heard < ask.joined.size() - ask.joined.count(origin_);
+    if (behind && Clock::now() >= deadline) {
+      out.incomplete = true;
+      break;
+    }
+    if (behind) std::this_thread::sleep_for(kThroughPoll);
+  }
   std::optional<Departure> departure = ask.departure;
   if (!departure && !guarded(store, down, retryAt, [&] { return store.departure(ask.identity, departure); })) {
     log_.event(kLogName, "cannot read a departure: " + store.lastError());
@@ -279,18 +307,6 @@ History::CatchUp History::answer(const Ask& ask) {
   }
   // A member never seen leave has missed nothing.
   if (!departure) return CatchUp{};
-  // What the other origins relayed here before the sign-in, they wrote.
-  for (const auto& [origin, next] : ask.joined) {
-    if (origin == origin_) continue;
-    for (std::uint64_t through = 0;;) {
-      if (!guarded(store, down, retryAt, [&] { return store.through(origin, through); }) || through >= next) break;
-      if (Clock::now() >= deadline) {
-        out.incomplete = true;
-        break;
-      }
-      std::this_thread::sleep_for(kThroughPoll);
-    }
-  }
   MissedQuery query;
   query.identity = ask.identity;
   query.since = std::max(departure->at - kSkew.count(), nowMs() - keep_.count());

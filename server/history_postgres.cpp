@@ -13,16 +13,19 @@ namespace sotto {
 
 namespace {
 
-constexpr const char* kSchema =
+// One statement each: statements with parameters, as these run, cannot
+// hold several.
+constexpr const char* kSchema[] = {
     "CREATE TABLE IF NOT EXISTS history ("
     "  origin bytea NOT NULL, seq bigint NOT NULL, at bigint NOT NULL,"
-    "  sender bytea NOT NULL, named bytea, packet bytea NOT NULL, PRIMARY KEY (origin, seq));"
-    "CREATE INDEX IF NOT EXISTS history_at ON history (at);"
+    "  sender bytea NOT NULL, named bytea, packet bytea NOT NULL, PRIMARY KEY (origin, seq))",
+    "CREATE INDEX IF NOT EXISTS history_at ON history (at)",
     "CREATE TABLE IF NOT EXISTS history_departures ("
-    "  identity bytea PRIMARY KEY, at bigint NOT NULL, cut bytea NOT NULL, missed bytea NOT NULL);"
-    "CREATE TABLE IF NOT EXISTS history_origins (origin bytea PRIMARY KEY, next bigint NOT NULL, at bigint NOT NULL);"
+    "  identity bytea PRIMARY KEY, at bigint NOT NULL, cut bytea NOT NULL, missed bytea NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS history_origins (origin bytea PRIMARY KEY, next bigint NOT NULL, at bigint NOT NULL)",
     "CREATE TABLE IF NOT EXISTS history_gaps ("
-    "  origin bytea NOT NULL, from_at bigint NOT NULL, to_at bigint NOT NULL, lost bigint NOT NULL)";
+    "  origin bytea NOT NULL, from_at bigint NOT NULL, to_at bigint NOT NULL, lost bigint NOT NULL)",
+};
 
 Stored readStored(const PGresult* result, int row) {
   Stored stored;
@@ -41,10 +44,10 @@ class PostgresHistory final : public HistoryStore {
   ~PostgresHistory() override { PQfinish(conn_); }
 
   bool write(const std::vector<Kept>& kept, const std::vector<Departure>& departures, const std::vector<Gap>& gaps,
-             const InstanceId& origin, std::uint64_t through) override;
+             const InstanceId& origin, std::uint64_t through, std::int64_t at) override;
   bool forget(std::int64_t before) override;
   bool departure(const Key& identity, std::optional<Departure>& found) override;
-  bool through(const InstanceId& origin, std::uint64_t& next) override;
+  bool origins(std::vector<OriginMark>& marks) override;
   bool missed(const MissedQuery& query, std::vector<Stored>& rows, std::uint64_t& total) override;
   bool gapsSince(std::int64_t at, bool& any) override;
   bool connected() const override { return PQstatus(conn_) == CONNECTION_OK; }
@@ -71,7 +74,12 @@ std::unique_ptr<HistoryStore> PostgresHistory::connect(const std::string& connin
   }
   // Two instances starting at once can collide making the tables; the
   // second try finds them.
-  if (!store->command(kSchema) && !store->command(kSchema)) {
+  const auto schema = [&] {
+    for (const char* statement : kSchema)
+      if (!store->command(statement)) return false;
+    return true;
+  };
+  if (!schema() && !schema()) {
     error = "cannot set up the history tables: " + store->error_;
     return nullptr;
   }
@@ -93,7 +101,7 @@ pg::Result PostgresHistory::run(const std::string& sql, const pg::Params& params
 }
 
 bool PostgresHistory::write(const std::vector<Kept>& kept, const std::vector<Departure>& departures,
-                            const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through) {
+                            const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through, std::int64_t at) {
   if (!command("BEGIN")) return false;
   const auto body = [&] {
     for (const Kept& k : kept) {
@@ -133,7 +141,7 @@ bool PostgresHistory::write(const std::vector<Kept>& kept, const std::vector<Dep
     }
     pg::Params p;
     p.bytes(origin.data(), origin.size()).int8(static_cast<std::int64_t>(through));
-    p.int8(kept.empty() ? 0 : kept.back().at);
+    p.int8(at);
     return command("INSERT INTO history_origins (origin, next, at) VALUES ($1::bytea, $2::bigint, $3::bigint)"
                    " ON CONFLICT (origin) DO UPDATE SET next = GREATEST(history_origins.next, EXCLUDED.next),"
                    " at = EXCLUDED.at",
@@ -179,12 +187,17 @@ bool PostgresHistory::departure(const Key& identity, std::optional<Departure>& f
   return true;
 }
 
-bool PostgresHistory::through(const InstanceId& origin, std::uint64_t& next) {
-  pg::Params p;
-  p.bytes(origin.data(), origin.size());
-  const pg::Result r = run("SELECT next FROM history_origins WHERE origin = $1::bytea", p, PGRES_TUPLES_OK);
+bool PostgresHistory::origins(std::vector<OriginMark>& marks) {
+  const pg::Result r = run("SELECT origin, next, at FROM history_origins", {}, PGRES_TUPLES_OK);
   if (!r) return false;
-  next = PQntuples(r.get()) == 1 ? static_cast<std::uint64_t>(pg::readInt8(PQgetvalue(r.get(), 0, 0))) : 0;
+  for (int row = 0; row < PQntuples(r.get()); ++row) {
+    OriginMark mark;
+    if (PQgetlength(r.get(), row, 0) == static_cast<int>(mark.origin.size()))
+      std::memcpy(mark.origin.data(), PQgetvalue(r.get(), row, 0), mark.origin.size());
+    mark.next = static_cast<std::uint64_t>(pg::readInt8(PQgetvalue(r.get(), row, 1)));
+    mark.writtenAt = pg::readInt8(PQgetvalue(r.get(), row, 2));
+    marks.push_back(mark);
+  }
   return true;
 }
 

@@ -72,10 +72,10 @@ class SqliteHistory final : public HistoryStore {
   ~SqliteHistory() override;
 
   bool write(const std::vector<Kept>& kept, const std::vector<Departure>& departures, const std::vector<Gap>& gaps,
-             const InstanceId& origin, std::uint64_t through) override;
+             const InstanceId& origin, std::uint64_t through, std::int64_t at) override;
   bool forget(std::int64_t before) override;
   bool departure(const Key& identity, std::optional<Departure>& found) override;
-  bool through(const InstanceId& origin, std::uint64_t& next) override;
+  bool origins(std::vector<OriginMark>& marks) override;
   bool missed(const MissedQuery& query, std::vector<Stored>& rows, std::uint64_t& total) override;
   bool gapsSince(std::int64_t at, bool& any) override;
   std::string lastError() const override { return error_; }
@@ -145,7 +145,7 @@ std::unique_ptr<HistoryStore> SqliteHistory::open(const std::string& path, std::
        " ON CONFLICT (origin) DO UPDATE SET next = max(next, excluded.next), at = excluded.at"},
       {&store->gap_, "INSERT INTO history_gaps (origin, from_at, to_at, lost) VALUES (?1, ?2, ?3, ?4)"},
       {&store->departure_, "SELECT at, cut, missed FROM history_departures WHERE identity = ?1"},
-      {&store->through_, "SELECT next FROM history_origins WHERE origin = ?1"},
+      {&store->through_, "SELECT origin, next, at FROM history_origins"},
       {&store->gapsSince_, "SELECT count(*) FROM history_gaps WHERE to_at >= ?1"},
   };
   for (const auto& s : statements)
@@ -177,7 +177,7 @@ sqlite3_stmt* SqliteHistory::prepare(const std::string& sql) {
 }
 
 bool SqliteHistory::write(const std::vector<Kept>& kept, const std::vector<Departure>& departures,
-                          const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through) {
+                          const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through, std::int64_t at) {
   if (!exec("BEGIN IMMEDIATE")) return false;
   const auto body = [&] {
     for (const Kept& k : kept) {
@@ -206,7 +206,7 @@ bool SqliteHistory::write(const std::vector<Kept>& kept, const std::vector<Depar
     }
     bindBlob(origin_, 1, origin);
     sqlite3_bind_int64(origin_, 2, static_cast<std::int64_t>(through));
-    sqlite3_bind_int64(origin_, 3, kept.empty() ? 0 : kept.back().at);
+    sqlite3_bind_int64(origin_, 3, at);
     return step(origin_);
   };
   if (body() && exec("COMMIT")) return true;
@@ -240,13 +240,18 @@ bool SqliteHistory::departure(const Key& identity, std::optional<Departure>& fou
   return true;
 }
 
-bool SqliteHistory::through(const InstanceId& origin, std::uint64_t& next) {
+bool SqliteHistory::origins(std::vector<OriginMark>& marks) {
   Reset reset{through_};
-  bindBlob(through_, 1, origin);
-  const int status = sqlite3_step(through_);
-  if (status != SQLITE_ROW && status != SQLITE_DONE) return fail();
-  next = status == SQLITE_ROW ? static_cast<std::uint64_t>(sqlite3_column_int64(through_, 0)) : 0;
-  return true;
+  int status;
+  while ((status = sqlite3_step(through_)) == SQLITE_ROW) {
+    OriginMark mark;
+    if (sqlite3_column_bytes(through_, 0) == static_cast<int>(mark.origin.size()))
+      std::memcpy(mark.origin.data(), sqlite3_column_blob(through_, 0), mark.origin.size());
+    mark.next = static_cast<std::uint64_t>(sqlite3_column_int64(through_, 1));
+    mark.writtenAt = sqlite3_column_int64(through_, 2);
+    marks.push_back(mark);
+  }
+  return status == SQLITE_DONE || fail();
 }
 
 bool SqliteHistory::gapsSince(std::int64_t at, bool& any) {

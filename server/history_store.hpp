@@ -39,6 +39,13 @@ struct Stored {
   std::shared_ptr<const Bytes> packet;
 };
 
+// How far an origin has written, and when it last wrote (by its clock).
+struct OriginMark {
+  InstanceId origin{};
+  std::uint64_t next = 0;
+  std::int64_t writtenAt = 0;
+};
+
 // Messages an origin relayed but could not keep, and when.
 struct Gap {
   InstanceId origin{};
@@ -76,15 +83,15 @@ class HistoryStore {
 
   // In one transaction: the messages (one already there is left alone), the
   // departures (an older one never replaces a newer), the gaps, and that
-  // origin has decided everything below through.
+  // origin has decided everything below through, at the time given.
   virtual bool write(const std::vector<Kept>& kept, const std::vector<Departure>& departures,
-                     const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through) = 0;
+                     const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through, std::int64_t at) = 0;
   // Drops messages and gaps from before the time given.
   virtual bool forget(std::int64_t before) = 0;
   // The member's last departure; found says whether there is one.
   virtual bool departure(const Key& identity, std::optional<Departure>& found) = 0;
-  // How far origin has written (0 when never).
-  virtual bool through(const InstanceId& origin, std::uint64_t& next) = 0;
+  // Every origin that ever wrote.
+  virtual bool origins(std::vector<OriginMark>& marks) = 0;
   // The newest limit of what the member missed, and how many there are.
   virtual bool missed(const MissedQuery& query, std::vector<Stored>& rows, std::uint64_t& total) = 0;
   // Whether any origin lost messages after the time given.
