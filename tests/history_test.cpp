@@ -1,6 +1,7 @@
 // What a member missed, given back at sign-in by the sotto-server program:
 // away during a chat, reset in the middle of a flood, and across a SIGKILL.
-// Every message is counted on the receiving side. Addresses 127.0.100.1-19.
+// Every message is counted on the receiving side. Addresses 127.0.100.1-19,
+// and for the clusters 127.0.101.10-12 and 127.0.102.10-12.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -11,6 +12,7 @@
 
 #include "server/registry.hpp"
 #include "tests/support/child_process.hpp"
+#include "tests/support/cluster.hpp"
 #include "tests/support/fixed_identity.hpp"
 #include "tests/support/raw_client.hpp"
 #include "tests/support/scratch.hpp"
@@ -81,8 +83,10 @@ class ServerProcess {
 };
 
 // The catch-up's frame: the opening line, count packets, the closing line,
-// each line a Direct under the server's key. Returns the packets.
-std::vector<testing_peer::Frame> catchUp(testing_peer::Session& session, const Key& serverKey, std::size_t count) {
+// each line a Direct under the server's key; after a crash, the line that
+// says some may be missing comes second. Returns the packets.
+std::vector<testing_peer::Frame> catchUp(testing_peer::Session& session, const Key& serverKey, std::size_t count,
+                                         bool afterCrash = false) {
   std::vector<testing_peer::Frame> got;
   const auto opening = session.receiveFrame(10s);
   if (!opening) {
@@ -94,6 +98,10 @@ std::vector<testing_peer::Frame> catchUp(testing_peer::Session& session, const K
   const std::regex shape(std::to_string(count) +
                          " messages from while you were away, (at \\d\\d:\\d\\d|\\d\\d:\\d\\d to \\d\\d:\\d\\d) UTC:");
   EXPECT_TRUE(std::regex_match(str(opening->payload), shape)) << str(opening->payload);
+  if (afterCrash) {
+    const auto warning = session.receiveFrame(10s);
+    EXPECT_TRUE(warning && warning->key == serverKey && str(warning->payload).starts_with("Some of what was sent"));
+  }
   for (std::size_t i = 0; i < count; ++i) {
     const auto frame = session.receiveFrame(10s);
     if (!frame) {
@@ -201,9 +209,80 @@ TEST(History, ASigkilledServerLosesNoMoreThanTheLastSecond) {
   }
   server.start();
   auto again = server.join(b);
-  const auto missed = catchUp(*again, server.key(), 50);
+  const auto missed = catchUp(*again, server.key(), 50, true);
   ASSERT_EQ(missed.size(), 50u);
   for (int i = 0; i < 50; ++i) EXPECT_EQ(str(missed[i].payload), std::to_string(i));
+}
+
+// Numbers received by one member across its sessions, the server's own
+// lines left out.
+struct Tally {
+  std::vector<int> seen;
+  void take(Chatter& chatter, const Key& serverKey) {
+    for (const auto& r : chatter.received())
+      if (r.sender != serverKey) seen.push_back(std::stoi(str(r.payload)));
+  }
+  // Every number below count exactly once, in order.
+  void expectAll(int count) const {
+    ASSERT_EQ(seen.size(), static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) ASSERT_EQ(seen[i], i);
+  }
+};
+
+TEST(HistoryCluster, AMemberAwayFromOneInstanceGetsWhatItMissedOnTheOther) {
+  Cluster cluster(SOTTO_SERVER_BINARY, "127.0.101", 10, 2);
+  ASSERT_TRUE(cluster.ok());
+  const auto a = fixed::make(1, 0), b = fixed::make(2, 0), c = fixed::make(3, 0);
+  for (const auto* id : {&a, &b, &c}) cluster.seed(*id);
+  cluster.join(0, b)->close();
+  ASSERT_TRUE(cluster.waitForLog(0, "disconnected"));
+  auto sa = cluster.join(0, a);
+  Chatter watcher(cluster.join(1, c));
+  for (int i = 0; i < 110; ++i)
+    sa->sendPacket(i % 11 == 10 ? 1 : 2, i % 11 == 10 ? b.signPublicKey : a.signPublicKey, text(std::to_string(i)));
+  ASSERT_TRUE(watcher.waitFor(100));
+  auto again = cluster.join(1, b);
+  ASSERT_TRUE(again);
+  const auto missed = catchUp(*again, cluster.key(), 110);
+  ASSERT_EQ(missed.size(), 110u) << cluster.log(1) << cluster.log(0);
+  for (int i = 0; i < 110; ++i) EXPECT_EQ(str(missed[i].payload), std::to_string(i));
+}
+
+TEST(HistoryCluster, ARollingRestartDuringAChatLosesNothingForAMemberWhoSignsInAgain) {
+  Cluster cluster(SOTTO_SERVER_BINARY, "127.0.102", 10, 2);
+  ASSERT_TRUE(cluster.ok());
+  const auto a = fixed::make(1, 0), b = fixed::make(2, 0);
+  cluster.seed(a);
+  cluster.seed(b);
+  Tally tally;
+  int next = 0;
+  // a chats through one instance while the other, b's, restarts; b signs
+  // in again through the one that stayed up.
+  for (const int restarted : {1, 0}) {
+    const int other = 1 - restarted;
+    auto sa = cluster.join(other, a);
+    auto first = std::make_unique<Chatter>(cluster.join(restarted, b));
+    ASSERT_TRUE(sa && first->ok());
+    std::jthread chat([&, from = next] {
+      for (int i = from; i < from + 1500; ++i) {
+        sa->sendPacket(2, a.signPublicKey, text(std::to_string(i)));
+        std::this_thread::sleep_for(1ms);
+      }
+    });
+    ASSERT_TRUE(first->waitFor(200));
+    cluster.restart(restarted);
+    ASSERT_TRUE(first->waitEnded());
+    tally.take(*first, cluster.key());
+    first.reset();
+    Chatter second(cluster.join(other, b));
+    chat.join();
+    next += 1500;
+    ASSERT_TRUE(second.waitFor(static_cast<std::size_t>(next) - tally.seen.size()));
+    std::this_thread::sleep_for(200ms);
+    tally.take(second, cluster.key());
+    ASSERT_EQ(tally.seen.size(), static_cast<std::size_t>(next));
+  }
+  tally.expectAll(next);
 }
 
 }  // namespace
