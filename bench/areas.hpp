@@ -9,4 +9,5 @@ void registerEndToEnd();
 void registerIdle();
 void registerScale();
 void registerCluster();
+void registerHistory();
 }  // namespace bench

@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
   bench::registerIdle();
   bench::registerScale();
   bench::registerCluster();
+  bench::registerHistory();
   bench::TableReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
