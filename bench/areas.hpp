@@ -10,4 +10,5 @@ void registerIdle();
 void registerScale();
 void registerCluster();
 void registerHistory();
+void registerScreen();
 }  // namespace bench

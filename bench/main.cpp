@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
   bench::registerFrames();
   bench::registerEndToEnd();
   bench::registerIdle();
+  bench::registerScreen();
   bench::registerScale();
   bench::registerCluster();
   bench::registerHistory();

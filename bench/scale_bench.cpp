@@ -41,12 +41,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
 
 #include "bench/areas.hpp"
+#include "bench/process.hpp"
 #include "bench/round_trips.hpp"
 #include "bench/table.hpp"
 #include "proto/bytes.hpp"
@@ -102,13 +104,6 @@ class LoopbackBacklog {
   long before_ = 0;
   bool raised_ = false;
 };
-
-long statusKiB(pid_t pid, const std::string& field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
-  return -1;
-}
 
 // CPU time of all of a process's threads so far, in milliseconds.
 double cpuMs(pid_t pid) {
@@ -437,6 +432,14 @@ Fixture& fixture() {
   return f;
 }
 
+// Every run signs the same hellos in again, which the server would refuse
+// as replays: it forgets them first.
+void forgetHellos(const Fixture& f) {
+  std::string error;
+  if (auto registry = sotto::Registry::open(f.dir + "/data/" + sotto::kRegistryFileName, error))
+    registry->forgetHellos(std::numeric_limits<std::int64_t>::max(), 0);
+}
+
 void scale(benchmark::State& state, unsigned threads) {
   rlimit files{};
   ::getrlimit(RLIMIT_NOFILE, &files);
@@ -448,6 +451,7 @@ void scale(benchmark::State& state, unsigned threads) {
   const LoopbackBacklog backlog;
   state.counters["backlog"] = static_cast<double>(backlog.packets());
   for (auto _ : state) {
+    forgetHellos(f);
     Child server({SOTTO_SERVER_BINARY, "--listen", kAddress, "--data-dir", f.dir + "/data", "--threads",
                   std::to_string(threads)},
                  log);
@@ -519,6 +523,7 @@ void flood(benchmark::State& state) {
   const std::string log = f.dir + "/server-flood.log";
   const LoopbackBacklog backlog;
   for (auto _ : state) {
+    forgetHellos(f);
     Child server({SOTTO_SERVER_BINARY, "--listen", kAddress, "--data-dir", f.dir + "/data"}, log);
     if (server.firstLine().rfind("Server public key: ", 0) != 0) return state.SkipWithError("the server did not start");
     ChattingPair pair(f.key);

@@ -79,7 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int i = 0; i < 4; ++i) following.push_back(keyValue(in));
 
   std::size_t reads = 0;
-  const KeyEvent key = decodeKey(first, [&] { return reads < following.size() ? following[reads++] : kNoKey; });
+  const KeyEvent key = decodeKey(
+      first, [&](std::chrono::milliseconds) { return reads < following.size() ? following[reads++] : kNoKey; },
+      std::chrono::milliseconds(100));
 
   if (first == kNoKey) {
     FUZZ_CHECK(key.value == kNoKey && !key.keyCode && reads == 0);

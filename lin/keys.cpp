@@ -2,6 +2,7 @@
 
 #include <curses.h>
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -12,41 +13,73 @@
 
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr int enterKey = 10;
 constexpr int ctrlH = 8;
 constexpr int deleteKey = 127;
 constexpr int escapeKey = 27;
 
-void eraseLastCharacter() {
-  if (input.empty()) return;
+// The least time the rest of an escape sequence is waited for: a sequence
+// split by a slow link comes together within it.
+constexpr std::chrono::milliseconds sequenceWait = 100ms;
+
+// Each returns whether `input` changed.
+bool eraseLastCharacter() {
+  if (input.empty()) return false;
   input.pop_back();
-  updateInputLine();
+  return true;
 }
 
-void handleKeyCode(int code) {
-  // Most terminals' Backspace arrives as the library's own code once keypad
-  // translation is on.
-  if (code == KEY_BACKSPACE) eraseLastCharacter();
-  // The library has already resized the screen; repaint to fit it.
-  else if (code == KEY_RESIZE) needRedraw = true;
-  // Arrows, function keys and the like have no meaning here and must never
-  // turn into text sent to others.
+bool handleKeyCode(int code) {
+  switch (code) {
+    // Most terminals' Backspace arrives as the library's own code once keypad
+    // translation is on.
+    case KEY_BACKSPACE: return eraseLastCharacter();
+    // The library has already resized the screen; repaint to fit it.
+    case KEY_RESIZE: needRedraw = true; break;
+    case KEY_PPAGE: scrollBack(); break;
+    case KEY_NPAGE: scrollForward(); break;
+    case KEY_END: scrollToNewest(); break;
+    // Arrows, function keys and the like have no meaning here and must never
+    // turn into text sent to others.
+    default: break;
+  }
+  return false;
 }
 
-void submitInput() {
-  if (input.empty()) return;
+bool submitInput() {
+  if (input.empty()) return false;
   // A line that cannot be encoded stays where it is, so the user can mend it;
   // after the connection is lost it stays as well.
-  if (!sendLine(input)) return;
+  if (!sendLine(input)) return false;
   input.clear();
-  updateInputLine();
+  scrollToNewest();
+  return true;
+}
+
+bool handleKey(const KeyEvent& key) {
+  if (key.keyCode) return handleKeyCode(key.value);
+  if (key.value == enterKey) return submitInput();
+  if (key.value == ctrlH || key.value == deleteKey) return eraseLastCharacter();
+  if (key.value == escapeKey) {
+    running = false;
+    return false;
+  }
+  if (key.value < 32) return false;
+  input.push_back(static_cast<wchar_t>(key.value));
+  return true;
 }
 
 }  // namespace
 
-KeyEvent getKey() {
+KeyEvent getKey(std::chrono::milliseconds wait) {
   static_assert(kNoKey == ERR && kKeypadEnter == KEY_ENTER);
-  return decodeKey(wgetch(stdscr), [] { return wgetch(stdscr); });
+  const auto read = [](std::chrono::milliseconds within) {
+    wtimeout(stdscr, static_cast<int>(within.count()));
+    return wgetch(stdscr);
+  };
+  return decodeKey(read(wait), read, std::max(sequenceWait, std::chrono::milliseconds(get_escdelay())));
 }
 
 bool sendLine(const std::wstring& text) {
@@ -64,24 +97,22 @@ bool sendLine(const std::wstring& text) {
 }
 
 void runKeyLoop() {
-  using namespace std::chrono_literals;
+  bool inputShown = true;
   while (running) {
-    if (needRedraw.exchange(false)) redraw();
-    const KeyEvent key = getKey();
-    if (key.value == -1 && !key.keyCode) {
-      std::this_thread::sleep_for(5ms);
-    } else if (key.keyCode) {
-      handleKeyCode(key.value);
-    } else if (key.value == enterKey) {
-      submitInput();
-    } else if (key.value == ctrlH || key.value == deleteKey) {
-      eraseLastCharacter();
-    } else if (key.value == escapeKey) {
-      running = false;
-      break;
-    } else if (key.value >= 32) {
-      input.push_back(static_cast<wchar_t>(key.value));
+    if (needRedraw.exchange(false)) {
+      redraw();
+      inputShown = true;
+    }
+    // Keys already waiting, as in a paste, are all taken before the input row
+    // is painted again: a paint per character would make a long paste crawl.
+    const KeyEvent key = getKey(inputShown ? 10ms : 0ms);
+    if (key.value != -1 || key.keyCode) {
+      if (handleKey(key)) inputShown = false;
+    } else if (!inputShown) {
       updateInputLine();
+      inputShown = true;
+    } else {
+      std::this_thread::sleep_for(5ms);
     }
   }
 }

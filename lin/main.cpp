@@ -8,6 +8,7 @@
 #include "lin/first_run.hpp"
 #include "lin/globals.hpp"
 #include "lin/keys.hpp"
+#include "lin/names.hpp"
 #include "lin/reader.hpp"
 #include "lin/reconnect.hpp"
 #include "lin/sign_in.hpp"
@@ -56,6 +57,7 @@ int main(int argc, char** argv) {
   // full-screen mode.
   forgetScreenContents();
 
+  loadNames();
   addMessage(L"Connected. Press Esc to exit.", false);
   needRedraw = true;
   std::thread reader(readerThread);

@@ -7,25 +7,41 @@
 
 #include "lin/chat_screen.hpp"
 #include "lin/globals.hpp"
+#include "lin/names.hpp"
 #include "lin/reconnect.hpp"
 #include "lin/text.hpp"
 
 std::wstring receivedLine(const RecivedMessage& message) {
-  std::wstring text;
+  std::wstring line;
+  if (const std::wstring* name = nameOf(message.key)) {
+    line = *name;
+  } else {
+    for (const unsigned char byte : message.key) {
+      char digits[3];
+      std::snprintf(digits, sizeof digits, "%02x", byte);
+      line += {static_cast<wchar_t>(digits[0]), static_cast<wchar_t>(digits[1])};
+    }
+  }
+  line += L": ";
+  // Decoded straight into the line: a payload of many MiB is not copied
+  // again on its way into the history.
   try {
-    text = utf8ToWstring(message.payload);
+    appendUtf8(line, message.payload);
   } catch (const std::range_error&) {
-    text = L"<invalid UTF-8>";
+    line += L"<invalid UTF-8>";
   }
-  std::string prefix;
-  prefix.reserve(2 * message.key.size() + 2);
-  for (const unsigned char byte : message.key) {
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02x", byte);
-    prefix += digits;
+  return line;
+}
+
+bool showWaitingMessages() {
+  bool any = false;
+  while (running) {
+    const RecivedMessage message = client->readBytes();
+    if (message.payload.empty()) break;
+    addMessage(receivedLine(message), false);
+    any = true;
   }
-  prefix += ": ";
-  return std::wstring(prefix.begin(), prefix.end()) + text;
+  return any;
 }
 
 void readerThread() {
@@ -34,10 +50,7 @@ void readerThread() {
     // Asked before the poll: the library queues its last message before it
     // reports the end, so an empty poll after that has seen them all.
     const bool wasConnected = client->connected();
-    const RecivedMessage message = client->readBytes();
-    if (!message.payload.empty()) {
-      addMessage(receivedLine(message), false);
-    } else if (!wasConnected) {
+    if (!showWaitingMessages() && !wasConnected) {
       reconnect();
     }
     std::this_thread::sleep_for(10ms);

@@ -23,6 +23,13 @@ int main(int argc, char** argv) {
 
   // The log may be a pipe whose reader goes away; the chat must outlive it.
   std::signal(SIGPIPE, SIG_IGN);
+  // Held back until run() handles them, so that one that comes during the
+  // start ends the server cleanly too; the threads started meanwhile keep
+  // them blocked and leave them to the front thread.
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signal);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   sotto::Server server(*options, sotto::stderrSink());
   if (!server.open(error)) {
     std::cerr << "sotto-server: " << error << '\n';
@@ -31,5 +38,7 @@ int main(int argc, char** argv) {
   const sotto::Key& key = server.publicKey();
   std::cout << "Server public key: " << sotto::toHex(key.data(), key.size()) << std::endl;
   server.run(true);
+  // A log nobody reads does not keep the server from ending.
+  sotto::drainStderr(std::chrono::seconds(1));
   return 0;
 }

@@ -27,6 +27,8 @@ struct Number {
 const Number kNumbers[] = {
     {"--threads", 1, 256, [](ServerOptions& o, std::uint64_t n) { o.threads = static_cast<unsigned>(n); }},
     {"--max-sessions", 1, 10'000'000, [](ServerOptions& o, std::uint64_t n) { o.limits.maxSessions = n; }},
+    {"--max-sessions-per-identity", 1, 10'000'000,
+     [](ServerOptions& o, std::uint64_t n) { o.limits.maxSessionsPerIdentity = n; }},
     {"--max-payload", 1, kMaxFrameLength - Packet::headerSize - kFrameTagSize,
      [](ServerOptions& o, std::uint64_t n) { o.limits.maxPayload = n; }},
     {"--max-queued-bytes", 1024 * 1024, std::uint64_t{1} << 50,
@@ -67,16 +69,34 @@ bool setDuration(const std::string& value, ServerOptions& options, std::string& 
 
 }  // namespace
 
-void fitToMachine(Limits& limits, std::uint64_t openFiles) {
-  const std::uint64_t usable = openFiles > 2 * kReservedFiles ? openFiles - kReservedFiles : kReservedFiles;
-  // Fifteen sixteenths for sessions, the rest for connections owing a hello.
-  if (limits.maxSessions == 0) limits.maxSessions = static_cast<std::size_t>(usable - usable / 16);
+std::uint64_t sessionBytes(const Limits& limits) {
+  // About 16 KiB of state and kernel buffers for a quiet session, plus the
+  // largest frame a client may leave half sent.
+  return 16 * 1024 + limits.maxPayload + Packet::headerSize + kFrameTagSize;
+}
+
+SessionBound fitToMachine(Limits& limits, std::uint64_t openFiles, std::uint64_t memoryBytes) {
+  SessionBound bound = SessionBound::option;
+  if (limits.maxSessions == 0) {
+    const std::uint64_t usable = openFiles > 2 * kReservedFiles ? openFiles - kReservedFiles : kReservedFiles;
+    // Fifteen sixteenths for sessions, the rest for connections owing a hello.
+    std::uint64_t sessions = usable - usable / 16;
+    bound = SessionBound::openFiles;
+    // Half the memory, so that the budget and everything else fit beside.
+    if (const std::uint64_t byMemory = memoryBytes / 2 / sessionBytes(limits); memoryBytes > 0 && byMemory < sessions) {
+      sessions = std::max<std::uint64_t>(byMemory, 1);
+      bound = SessionBound::memory;
+    }
+    limits.maxSessions = static_cast<std::size_t>(sessions);
+  }
   if (limits.maxPending == 0) limits.maxPending = std::max<std::size_t>(256, limits.maxSessions / 16);
+  return bound;
 }
 
 std::string usage() {
   return "Usage: sotto-server [--listen ADDR] [--data-dir DIR] [--threads N] [--max-sessions N]\n"
-         "                   [--max-payload BYTES] [--max-queued-bytes BYTES]\n"
+         "                   [--max-sessions-per-identity N] [--max-payload BYTES]\n"
+         "                   [--max-queued-bytes BYTES]\n"
          "                   [--keep-history DURATION] [--max-missed N]\n"
          "       sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]\n"
          "       sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry\n"
@@ -89,7 +109,10 @@ std::string usage() {
          "  --threads N        I/O threads carrying the sessions (default: one per hardware\n"
          "                     thread)\n"
          "  --max-sessions N   signed-in sessions at once (default: what the open-file limit\n"
-         "                     allows)\n"
+         "                     and half the memory allow)\n"
+         "  --max-sessions-per-identity N\n"
+         "                     sessions of one identity at once; the newest past it is\n"
+         "                     refused (default 8)\n"
          "  --max-payload BYTES\n"
          "                     largest payload relayed; a larger one ends its sender's\n"
          "                     session (default 65536)\n"

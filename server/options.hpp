@@ -1,7 +1,7 @@
 // Command line and limits of sotto-server.
 //
 //   sotto-server [--listen ADDR] [--data-dir DIR] [--threads N] [--max-sessions N]
-//                [--max-payload BYTES] [--max-queued-bytes BYTES]
+//                [--max-sessions-per-identity N] [--max-payload BYTES] [--max-queued-bytes BYTES]
 //                [--keep-history DURATION] [--max-missed N]
 //   sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]
 //   sotto-server ... --postgres CONNINFO [--nats URL[,URL...] [--bus-backlog BYTES]]
@@ -26,14 +26,32 @@ namespace sotto {
 struct Limits {
   // A new identity mines its proof of work after connecting.
   std::chrono::steady_clock::duration helloTimeout = std::chrono::minutes(10);
-  // Connections still owing their hello; past either bound the oldest
-  // pending one (of that address, or overall) makes room. 0: a sixteenth of
+  // Connections held without a session: owing their hello, or waiting for
+  // the handshake threads or the registry. Past the bound of one address
+  // (an IPv6 /64 counts as one) its oldest makes room; past the overall
+  // bound, the oldest of the address holding the most. 0: a sixteenth of
   // maxSessions, at least 256.
   std::size_t maxPending = 0;
   std::size_t maxPendingPerAddress = 16;
-  // 0: what the open-file limit leaves once the server's own files and the
-  // pending connections are counted.
+  // 0: what the open-file limit and the memory leave once the server's own
+  // files and the pending connections are counted.
   std::size_t maxSessions = 0;
+  // Sessions of one identity on this server; the newest past it is refused.
+  std::size_t maxSessionsPerIdentity = 8;
+  // A registration, or a sign-in the registry must look up, is refused when
+  // the registry has not answered in this time.
+  std::chrono::milliseconds registryDeadline{10000};
+  // A known identity's sign-in waits this long for the database to say
+  // whether another instance (or an earlier run) saw its hello; then this
+  // server's own memory decides, so that sign-ins go on while the database
+  // hangs.
+  std::chrono::milliseconds helloCheckWait{2000};
+  // Hellos remembered to refuse replays: in the database, for this many
+  // days and at most this many (the oldest go first); in memory, the
+  // newest helloMemory of them.
+  int helloDays = 30;
+  std::size_t helloStoreRows = 1'000'000;
+  std::size_t helloMemory = 100'000;
   // Each session's outbox. A packet is always taken into an empty one;
   // beyond either bound the client reads too slowly and is cut off. Half way
   // to either, its bulk packets are sealed without waiting for a bulk turn.
@@ -116,8 +134,16 @@ struct Limits {
 // event loops and a few spare.
 inline constexpr std::size_t kReservedFiles = 64;
 
-// Fills the bounds left at 0 from the open-file limit.
-void fitToMachine(Limits& limits, std::uint64_t openFiles);
+// What sets maxSessions: the command line, the open-file limit or the memory.
+enum class SessionBound { option, openFiles, memory };
+
+// Memory one session may take beyond what the server-wide budget counts:
+// its own state and socket buffers, and room for a frame being read in.
+std::uint64_t sessionBytes(const Limits& limits);
+
+// Fills the bounds left at 0 from the open-file limit and the memory
+// (memoryBytes 0: not known); says which bound set maxSessions.
+SessionBound fitToMachine(Limits& limits, std::uint64_t openFiles, std::uint64_t memoryBytes = 0);
 
 struct ServerOptions {
   std::string listenAddress = "0.0.0.0";

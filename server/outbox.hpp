@@ -154,11 +154,6 @@ class Outbox {
   // gone): the budget and every sender's hold get all of it back.
   void clear();
 
-  // Serialized bytes queued in the lanes, and sealed but not yet written;
-  // all of them charged to the budget.
-  std::size_t queuedBytes() const { return queuedBytes_; }
-  std::size_t sealedBytes() const { return sealedBytes_; }
-
  private:
   struct Bulk {
     Queued queued;
@@ -172,6 +167,8 @@ class Outbox {
 
   const Limits& limits_;
   Budget& budget_;
+  // Serialized bytes queued in the lanes, and sealed but not yet written;
+  // all of them charged to the budget.
   std::size_t queuedBytes_ = 0;
   std::size_t sealedBytes_ = 0;
   std::size_t missedBytes_ = 0;

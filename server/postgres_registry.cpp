@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "server/postgres_wire.hpp"
 #include "server/registry.hpp"
@@ -14,12 +15,19 @@ namespace sotto {
 
 namespace {
 
-constexpr const char* kSchema =
+// One statement each: parameterised calls take no more.
+constexpr const char* kSchema[] = {
     "CREATE TABLE IF NOT EXISTS identities ("
     "  key bytea PRIMARY KEY CHECK (octet_length(key) = 32),"
     "  first_seen bigint NOT NULL,"
     "  last_seen bigint NOT NULL"
-    ")";
+    ")",
+    "CREATE TABLE IF NOT EXISTS hellos ("
+    "  digest bytea PRIMARY KEY,"
+    "  seen bigint NOT NULL"
+    ")",
+    "CREATE INDEX IF NOT EXISTS hellos_by_time ON hellos (seen)",
+};
 
 using pg::int8;
 using pg::oneLine;
@@ -30,7 +38,10 @@ struct Param {
   int length;
 };
 
-Param param(const Key& key) { return {reinterpret_cast<const char*>(key.data()), static_cast<int>(key.size())}; }
+template <std::size_t N>
+Param param(const std::array<unsigned char, N>& bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), static_cast<int>(N)};
+}
 Param param(const std::array<char, 8>& value) { return {value.data(), static_cast<int>(value.size())}; }
 
 using ResultPtr = std::unique_ptr<PGresult, decltype(&PQclear)>;
@@ -38,7 +49,10 @@ using ResultPtr = std::unique_ptr<PGresult, decltype(&PQclear)>;
 class PostgresRegistry final : public Registry {
  public:
   static std::unique_ptr<Registry> connect(const std::string& conninfo, std::string& error);
-  ~PostgresRegistry() override { PQfinish(conn_); }
+  ~PostgresRegistry() override {
+    keepCancel(nullptr);
+    PQfinish(conn_);
+  }
 
   Result insert(const Key& key, const Entry& entry) override;
   Result seen(const Key& key, std::int64_t now) override;
@@ -47,10 +61,16 @@ class PostgresRegistry final : public Registry {
   bool transaction(const std::function<bool()>& body) override;
   bool connected() const override { return PQstatus(conn_) == CONNECTION_OK; }
   bool reconnect() override;
+  Result noteHello(const HelloDigest& digest, std::int64_t now) override;
+  bool forgetHellos(std::int64_t before, std::size_t keep) override;
+  bool forEachHello(std::size_t most, const std::function<void(const HelloDigest&)>& each) override;
+  void interrupt() override;
   std::string lastError() const override { return error_; }
 
  private:
   explicit PostgresRegistry(PGconn* conn) : conn_(conn) {}
+  // On the registry's thread, after each (re)connection.
+  void keepCancel(PGcancel* cancel);
   // Runs sql with binary parameters and results. Null, with error_ set,
   // unless the result has the status expected.
   ResultPtr run(const char* sql, std::initializer_list<Param> params, ExecStatusType expected);
@@ -60,6 +80,9 @@ class PostgresRegistry final : public Registry {
 
   PGconn* conn_;
   std::string error_;
+  // What interrupt() needs to reach the backend, under cancelMutex_.
+  std::mutex cancelMutex_;
+  PGcancel* cancel_ = nullptr;
 };
 
 std::unique_ptr<Registry> PostgresRegistry::connect(const std::string& conninfo, std::string& error) {
@@ -74,18 +97,38 @@ std::unique_ptr<Registry> PostgresRegistry::connect(const std::string& conninfo,
   }
   // Two servers starting at once can both miss the table and collide making
   // it; the second try finds it.
-  if (!registry->run(kSchema, {}, PGRES_COMMAND_OK) && !registry->run(kSchema, {}, PGRES_COMMAND_OK)) {
-    error = "cannot set up the registry table: " + registry->error_;
-    return nullptr;
-  }
+  for (const char* statement : kSchema)
+    if (!registry->run(statement, {}, PGRES_COMMAND_OK) && !registry->run(statement, {}, PGRES_COMMAND_OK)) {
+      error = "cannot set up the registry tables: " + registry->error_;
+      return nullptr;
+    }
+  registry->keepCancel(PQgetCancel(registry->conn_));
   return registry;
 }
 
 bool PostgresRegistry::reconnect() {
+  keepCancel(nullptr);
   PQreset(conn_);
-  if (connected()) return true;
+  if (connected()) {
+    keepCancel(PQgetCancel(conn_));
+    return true;
+  }
   error_ = oneLine(PQerrorMessage(conn_));
   return false;
+}
+
+void PostgresRegistry::keepCancel(PGcancel* cancel) {
+  const std::lock_guard lock(cancelMutex_);
+  if (cancel_) PQfreeCancel(cancel_);
+  cancel_ = cancel;
+}
+
+void PostgresRegistry::interrupt() {
+  const std::lock_guard lock(cancelMutex_);
+  char why[256];
+  // Connects to the database on its own to ask; a frozen backend will not
+  // hear it, which is why the server does not wait for it to stop.
+  if (cancel_) PQcancel(cancel_, why, sizeof why);
 }
 
 ResultPtr PostgresRegistry::run(const char* sql, std::initializer_list<Param> params, ExecStatusType expected) {
@@ -158,6 +201,34 @@ bool PostgresRegistry::forEach(const std::function<void(const Key&, const Entry&
     Key key;
     std::memcpy(key.data(), PQgetvalue(result.get(), row, 0), key.size());
     each(key, Entry{readInt8(PQgetvalue(result.get(), row, 1)), readInt8(PQgetvalue(result.get(), row, 2))});
+  }
+  return true;
+}
+
+Registry::Result PostgresRegistry::noteHello(const HelloDigest& digest, std::int64_t now) {
+  const auto time = int8(now);
+  const long rows = change("INSERT INTO hellos (digest, seen) VALUES ($1::bytea, $2::bigint) ON CONFLICT DO NOTHING",
+                           {param(digest), param(time)});
+  return rows < 0 ? Result::failed : rows == 1 ? Result::added : Result::known;
+}
+
+bool PostgresRegistry::forgetHellos(std::int64_t before, std::size_t keep) {
+  const auto time = int8(before), most = int8(static_cast<std::int64_t>(keep));
+  return change("DELETE FROM hellos WHERE seen < $1::bigint", {param(time)}) >= 0 &&
+         change("DELETE FROM hellos WHERE digest IN (SELECT digest FROM hellos ORDER BY seen DESC OFFSET $1::bigint)",
+                {param(most)}) >= 0;
+}
+
+bool PostgresRegistry::forEachHello(std::size_t most, const std::function<void(const HelloDigest&)>& each) {
+  const auto limit = int8(static_cast<std::int64_t>(most));
+  const ResultPtr result =
+      run("SELECT digest FROM hellos ORDER BY seen DESC LIMIT $1::bigint", {param(limit)}, PGRES_TUPLES_OK);
+  if (!result) return false;
+  for (int row = 0; row < PQntuples(result.get()); ++row) {
+    HelloDigest digest;
+    if (PQgetlength(result.get(), row, 0) != static_cast<int>(digest.size())) continue;
+    std::memcpy(digest.data(), PQgetvalue(result.get(), row, 0), digest.size());
+    each(digest);
   }
   return true;
 }

@@ -31,11 +31,15 @@ std::int64_t readInt8(const char* in) {
 }
 
 PGconn* connect(const std::string& conninfo) {
+  // Keepalives do not help while the database host still acknowledges but
+  // answers nothing, or drops packets after data was sent: the user timeout
+  // (milliseconds) ends a connection whose data goes unacknowledged.
   const char* const keywords[] = {"connect_timeout",  "keepalives_idle", "keepalives_interval",
-                                  "keepalives_count", "options",         "fallback_application_name",
-                                  "dbname",           nullptr};
-  const char* const values[] = {"10", "30", "10", "3", "-c statement_timeout=30s", "sotto-server", conninfo.c_str(),
-                                nullptr};
+                                  "keepalives_count", "tcp_user_timeout", "options",
+                                  "fallback_application_name",         "dbname",
+                                  nullptr};
+  const char* const values[] = {"10", "30", "10", "3", "20000", "-c statement_timeout=30s", "sotto-server",
+                                conninfo.c_str(), nullptr};
   PGconn* conn = PQconnectdbParams(keywords, values, 1);
   // "relation already exists, skipping" and the like would go to standard
   // error, one line per start.

@@ -2,8 +2,12 @@
 // postgres_registry.cpp), and openRegistry, which picks one of the two.
 #include "server/registry.hpp"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace sotto {
@@ -16,7 +20,27 @@ constexpr const char* kSchema =
     "  key BLOB PRIMARY KEY NOT NULL CHECK (length(key) = 32),"
     "  first_seen INTEGER NOT NULL,"
     "  last_seen INTEGER NOT NULL"
-    ") WITHOUT ROWID;";
+    ") WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS hellos ("
+    "  digest BLOB PRIMARY KEY NOT NULL,"
+    "  seen INTEGER NOT NULL"
+    ") WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS hellos_by_time ON hellos (seen);";
+
+// The registry lists who uses the server and when: the owner's alone,
+// whatever the umask or an older version left. SQLite gives its -wal and
+// -shm files the mode of the database file when it makes them.
+bool keepPrivate(const std::string& path, std::string& error) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0 || ::fchmod(fd, 0600) != 0) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  ::close(fd);
+  for (const char* side : {"-wal", "-shm"}) ::chmod((path + side).c_str(), 0600);
+  return true;
+}
 
 // Resets the statement whatever happens, so it never holds a read lock.
 struct Reset {
@@ -43,6 +67,10 @@ class SqliteRegistry final : public Registry {
   std::optional<Entry> find(const Key& key) override;
   bool forEach(const std::function<void(const Key&, const Entry&)>& each) override;
   bool transaction(const std::function<bool()>& body) override;
+  Result noteHello(const HelloDigest& digest, std::int64_t now) override;
+  bool forgetHellos(std::int64_t before, std::size_t keep) override;
+  bool forEachHello(std::size_t most, const std::function<void(const HelloDigest&)>& each) override;
+  void interrupt() override { sqlite3_interrupt(db_); }
   std::string lastError() const override { return error_; }
 
  private:
@@ -59,6 +87,10 @@ class SqliteRegistry final : public Registry {
   sqlite3_stmt* touch_ = nullptr;
   sqlite3_stmt* select_ = nullptr;
   sqlite3_stmt* selectAll_ = nullptr;
+  sqlite3_stmt* noteHello_ = nullptr;
+  sqlite3_stmt* forgetOld_ = nullptr;
+  sqlite3_stmt* forgetBeyond_ = nullptr;
+  sqlite3_stmt* newestHellos_ = nullptr;
 };
 
 std::unique_ptr<Registry> SqliteRegistry::open(const std::string& path, std::string& error) {
@@ -68,6 +100,7 @@ std::unique_ptr<Registry> SqliteRegistry::open(const std::string& path, std::str
     error = what + " " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
     return nullptr;
   };
+  if (!keepPrivate(path, error)) return nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                       nullptr) != SQLITE_OK)
     return fail("cannot open");
@@ -90,6 +123,11 @@ std::unique_ptr<Registry> SqliteRegistry::open(const std::string& path, std::str
       {&registry->touch_, "UPDATE identities SET last_seen = max(last_seen, ?2) WHERE key = ?1"},
       {&registry->select_, "SELECT first_seen, last_seen FROM identities WHERE key = ?1"},
       {&registry->selectAll_, "SELECT key, first_seen, last_seen FROM identities"},
+      {&registry->noteHello_, "INSERT INTO hellos (digest, seen) VALUES (?1, ?2) ON CONFLICT (digest) DO NOTHING"},
+      {&registry->forgetOld_, "DELETE FROM hellos WHERE seen < ?1"},
+      {&registry->forgetBeyond_,
+       "DELETE FROM hellos WHERE digest IN (SELECT digest FROM hellos ORDER BY seen DESC LIMIT -1 OFFSET ?1)"},
+      {&registry->newestHellos_, "SELECT digest FROM hellos ORDER BY seen DESC LIMIT ?1"},
   };
   for (const auto& s : statements)
     if (sqlite3_prepare_v3(db, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.statement, nullptr) != SQLITE_OK)
@@ -98,7 +136,9 @@ std::unique_ptr<Registry> SqliteRegistry::open(const std::string& path, std::str
 }
 
 SqliteRegistry::~SqliteRegistry() {
-  for (sqlite3_stmt* s : {begin_, commit_, rollback_, insert_, touch_, select_, selectAll_}) sqlite3_finalize(s);
+  for (sqlite3_stmt* s : {begin_, commit_, rollback_, insert_, touch_, select_, selectAll_, noteHello_, forgetOld_,
+                          forgetBeyond_, newestHellos_})
+    sqlite3_finalize(s);
   sqlite3_close(db_);
 }
 
@@ -155,19 +195,49 @@ bool SqliteRegistry::forEach(const std::function<void(const Key&, const Entry&)>
   return false;
 }
 
+Registry::Result SqliteRegistry::noteHello(const HelloDigest& digest, std::int64_t now) {
+  sqlite3_bind_blob(noteHello_, 1, digest.data(), static_cast<int>(digest.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_int64(noteHello_, 2, now);
+  if (!step(noteHello_)) return Result::failed;
+  return sqlite3_changes(db_) == 1 ? Result::added : Result::known;
+}
+
+bool SqliteRegistry::forgetHellos(std::int64_t before, std::size_t keep) {
+  sqlite3_bind_int64(forgetOld_, 1, before);
+  sqlite3_bind_int64(forgetBeyond_, 1, static_cast<sqlite3_int64>(keep));
+  return step(forgetOld_) && step(forgetBeyond_);
+}
+
+bool SqliteRegistry::forEachHello(std::size_t most, const std::function<void(const HelloDigest&)>& each) {
+  Reset reset{newestHellos_};
+  sqlite3_bind_int64(newestHellos_, 1, static_cast<sqlite3_int64>(most));
+  int status;
+  while ((status = sqlite3_step(newestHellos_)) == SQLITE_ROW) {
+    HelloDigest digest;
+    if (sqlite3_column_bytes(newestHellos_, 0) != static_cast<int>(digest.size())) continue;
+    std::memcpy(digest.data(), sqlite3_column_blob(newestHellos_, 0), digest.size());
+    each(digest);
+  }
+  if (status == SQLITE_DONE) return true;
+  error_ = sqlite3_errmsg(db_);
+  return false;
+}
+
 }  // namespace
 
 std::unique_ptr<Registry> Registry::open(const std::string& path, std::string& error) {
   return SqliteRegistry::open(path, error);
 }
 
+Registry::Result Registry::enrolWithin(const Key& key, std::int64_t now) {
+  const Result result = insert(key, Entry{now, now});
+  if (result == Result::known && seen(key, now) != Result::known) return Result::failed;
+  return result;
+}
+
 Registry::Result Registry::enrol(const Key& key, std::int64_t now) {
   Result result = Result::failed;
-  const bool committed = transaction([&] {
-    result = insert(key, Entry{now, now});
-    if (result == Result::known && seen(key, now) != Result::known) result = Result::failed;
-    return result != Result::failed;
-  });
+  const bool committed = transaction([&] { return (result = enrolWithin(key, now)) != Result::failed; });
   return committed ? result : Result::failed;
 }
 

@@ -1,12 +1,14 @@
-// Registered identities: key, first seen, last seen (Unix seconds), in one of
-// two stores. SQLite (DATA_DIR/registry.sqlite3) is the default for a single
+// Registered identities: key, first seen, last seen (Unix seconds), and the
+// hellos seen lately (server/seen_hellos.hpp), in one of two stores. SQLite (DATA_DIR/registry.sqlite3) is the default for a single
 // server; PostgreSQL is for several servers that share one registry. Either
 // way a write is committed before the call returns, so a registration that
 // was answered cannot be lost, and any number of processes may share the
 // store: inserts never replace a row, so first_seen never changes once set.
 //
 // A Registry is not thread-safe: one thread at a time uses it (the server's
-// RegistryService gives it a thread of its own).
+// RegistryService gives it a thread of its own), except interrupt().
+//
+// The SQLite file and its side files are the owner's alone (0600).
 #pragma once
 
 #include <cstdint>
@@ -16,6 +18,7 @@
 #include <string>
 
 #include "proto/handshake.hpp"
+#include "server/seen_hellos.hpp"
 
 namespace sotto {
 
@@ -53,11 +56,22 @@ class Registry {
   // make a new one. A file is always there.
   virtual bool connected() const { return true; }
   virtual bool reconnect() { return true; }
+  // Notes a hello seen at now: added when it is new, known when it was
+  // noted before (a replay).
+  virtual Result noteHello(const HelloDigest& digest, std::int64_t now) = 0;
+  // Forgets the hellos seen before `before`, then the oldest past `keep`.
+  virtual bool forgetHellos(std::int64_t before, std::size_t keep) = 0;
+  // Calls each for the newest `most` hellos, newest first. False on failure.
+  virtual bool forEachHello(std::size_t most, const std::function<void(const HelloDigest&)>& each) = 0;
+  // Any thread: asks the statement under way, if any, to give up.
+  virtual void interrupt() {}
   // The database's message for the last failed call, on one line.
   virtual std::string lastError() const = 0;
 
-  // Registers key (added), or only refreshes its last-seen time (known).
+  // Registers key (added), or only refreshes its last-seen time (known),
+  // in a transaction of its own; enrolWithin inside the caller's.
   Result enrol(const Key& key, std::int64_t now);
+  Result enrolWithin(const Key& key, std::int64_t now);
 
  protected:
   Registry() = default;

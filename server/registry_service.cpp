@@ -1,21 +1,20 @@
 #include "server/registry_service.hpp"
 
-#include <boost/asio/associated_executor.hpp>
-#include <boost/asio/async_result.hpp>
-#include <boost/asio/execution/outstanding_work.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/prefer.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <algorithm>
 #include <cstring>
-#include <vector>
-
-namespace asio = boost::asio;
+#include <ctime>
 
 namespace sotto {
 
 namespace {
 constexpr const char* kLogName = "registry";
+// Hellos past their days or past the store's bound are forgotten this often.
+constexpr auto kPruneInterval = std::chrono::hours(1);
+constexpr std::int64_t kSecondsPerDay = 24 * 60 * 60;
+
+std::int64_t sinceEpoch(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
 }  // namespace
 
 std::size_t RegistryService::KeyHash::operator()(const Key& key) const {
@@ -26,34 +25,74 @@ std::size_t RegistryService::KeyHash::operator()(const Key& key) const {
 }
 
 RegistryService::RegistryService(std::unique_ptr<Registry> registry, const Limits& limits, const EventLog& log)
-    : limits_(limits), log_(log), registry_(std::move(registry)) {}
+    : limits_(limits), log_(log), seen_(limits.helloMemory), registry_(std::move(registry)) {}
 
 std::unique_ptr<RegistryService> RegistryService::start(std::unique_ptr<Registry> registry, const Limits& limits,
                                                         const EventLog& log, std::string& error) {
   std::unique_ptr<RegistryService> service(new RegistryService(std::move(registry), limits, log));
-  if (!service->registry_->forEach([&](const Key& key, const Registry::Entry&) { service->known_.insert(key); })) {
-    error = "cannot read the registry: " + service->registry_->lastError();
+  Registry& r = *service->registry_;
+  std::vector<HelloDigest> newestFirst;
+  if (!r.forEach([&](const Key& key, const Registry::Entry&) { service->known_.insert(key); }) ||
+      !r.forEachHello(limits.helloMemory, [&](const HelloDigest& d) { newestFirst.push_back(d); })) {
+    error = "cannot read the registry: " + r.lastError();
     return nullptr;
   }
+  // Oldest first, so that the oldest are the first to go.
+  for (auto it = newestFirst.rbegin(); it != newestFirst.rend(); ++it) service->seen_.insert(*it);
   service->worker_ = std::thread([s = service.get()] { s->work(); });
   return service;
 }
 
 RegistryService::~RegistryService() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  wake_.notify_one();
-  worker_.join();
+  if (worker_.joinable()) stop(std::chrono::milliseconds::max());
 }
 
-bool RegistryService::knownInMemory(const Key& key, std::int64_t now) {
+bool RegistryService::hangs() const {
+  if (down_.load()) return true;
+  const std::int64_t since = busySince_.load();
+  return since != 0 && sinceEpoch(Clock::now()) - since > std::chrono::nanoseconds(limits_.helloCheckWait).count();
+}
+
+std::optional<RegistryService::Answer> RegistryService::answerAtOnce(const Question& question) {
   std::lock_guard lock(mutex_);
-  if (!known_.contains(key)) return false;
-  std::int64_t& last = touched_[key];
-  last = std::max(last, now);
-  return true;
+  if (seen_.contains(question.hello)) return Answer{Registry::Result::known, true, {}};
+  // Anyone can sign a hello of an identity nobody registered: those are
+  // remembered only once the registry knows the identity (lookUp), so
+  // that they cannot push real ones out of memory.
+  if (!question.isNew && !known_.contains(question.identity)) return std::nullopt;
+  seen_.insert(question.hello);
+  if (question.isNew) return std::nullopt;
+  std::int64_t& last = touched_[question.identity];
+  last = std::max(last, question.now);
+  if (!hangs() && !trusting_.load()) return std::nullopt;
+  // Written, and compared with other instances' hellos, once the database
+  // answers again.
+  checks_.push_back({question.hello, question.now, {}});
+  wake_.notify_one();
+  return Answer{Registry::Result::known, false, {}};
+}
+
+void RegistryService::ask(const Question& question, Reply reply) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!question.isNew && known_.contains(question.identity)) {
+      checks_.push_back({question.hello, question.now, std::move(reply)});
+    } else {
+      // Askers that gave up leave their look-ups behind; drop them here
+      // too, so that a database that hangs does not gather a backlog.
+      const Clock::time_point now = Clock::now();
+      while (!jobs_.empty() && jobs_.front().deadline < now) jobs_.pop_front();
+      jobs_.push_back({question, now + limits_.registryDeadline, std::move(reply)});
+    }
+    // A database that hangs must not gather them without bound either; a
+    // hello not written is still refused here, from memory, when replayed.
+    if (checks_.size() > limits_.helloMemory) {
+      const std::size_t over = checks_.size() - limits_.helloMemory;
+      checksDropped_ += over;
+      checks_.erase(checks_.begin(), checks_.begin() + static_cast<std::ptrdiff_t>(over));
+    }
+  }
+  wake_.notify_one();
 }
 
 bool RegistryService::registered(const Key& key) {
@@ -61,50 +100,93 @@ bool RegistryService::registered(const Key& key) {
   return known_.contains(key);
 }
 
-asio::awaitable<RegistryService::Answer> RegistryService::admit(const Key& key, bool isNew, std::int64_t now) {
-  if (knownInMemory(key, now)) co_return Answer{Registry::Result::known, {}};
-  co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(Answer)>(
-      [this, key, isNew, now](auto handler) {
-        // The caller's io_context keeps running until the answer is back,
-        // even when the server stops meanwhile.
-        auto home = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
-        auto waiting = std::make_shared<decltype(handler)>(std::move(handler));
-        // The handler leaves the job with the answer, so that it is resumed
-        // and destroyed on its own thread, never on the worker.
-        submit([this, key, isNew, now, home, waiting]() mutable {
-          asio::post(home, [waiting = std::move(waiting), answer = ask(key, isNew, now)]() mutable {
-            (*waiting)(std::move(answer));
-          });
-        });
-      },
-      asio::use_awaitable);
+std::chrono::milliseconds RegistryService::wait(const Question& question) {
+  std::lock_guard lock(mutex_);
+  return !question.isNew && known_.contains(question.identity) ? limits_.helloCheckWait : limits_.registryDeadline;
 }
 
-void RegistryService::submit(std::function<void()> job) {
+RegistryService::Answer RegistryService::withoutAnswer(const Question& question) {
+  bool known = false;
   {
     std::lock_guard lock(mutex_);
-    jobs_.push_back(std::move(job));
+    known = !question.isNew && known_.contains(question.identity);
+  }
+  if (!known) {
+    // Not admitted: the same hello may come again once the registry answers.
+    std::lock_guard lock(mutex_);
+    seen_.erase(question.hello);
+    return Answer{Registry::Result::failed, false,
+                  "no answer within " + std::to_string(limits_.registryDeadline.count() / 1000) + " s", true};
+  }
+  if (!trusting_.exchange(true))
+    note("the database does not answer: sign-ins of known identities go ahead, their hellos checked against this "
+         "server's memory only");
+  return Answer{Registry::Result::known, false, {}};
+}
+
+void RegistryService::answer(const Reply& reply, const Answer& answer) {
+  std::lock_guard lock(mutex_);
+  if (reply && !stopping_) reply(answer);
+}
+
+void RegistryService::note(const std::string& what) {
+  std::lock_guard lock(mutex_);
+  if (!abandoned_) log_.event(kLogName, what);
+}
+
+bool RegistryService::stop(std::chrono::milliseconds within) {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
   }
   wake_.notify_one();
+  std::unique_lock lock(mutex_);
+  const auto stopped = [&] { return done_; };
+  if (within == std::chrono::milliseconds::max()) {
+    finished_.wait(lock, stopped);
+  } else if (!finished_.wait_for(lock, within / 2, stopped)) {
+    lock.unlock();
+    // PostgreSQL's cancel opens a connection of its own, which a host that
+    // drops packets would hold: asked from a thread of its own.
+    std::thread([registry = registry_.get()] { registry->interrupt(); }).detach();
+    lock.lock();
+    if (!finished_.wait_for(lock, within - within / 2, stopped)) {
+      log_.event(kLogName, "last-seen times not written: the database did not answer within " +
+                               std::to_string(within.count() / 1000) + " s");
+      abandoned_ = true;
+      return false;
+    }
+  }
+  lock.unlock();
+  worker_.join();
+  return true;
 }
 
 void RegistryService::work() {
   Clock::time_point nextFlush = Clock::now() + limits_.registryWriteInterval;
   Clock::time_point nextLoad = Clock::now() + limits_.registryLoadInterval;
+  Clock::time_point nextPrune = Clock::now();
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait_until(lock, std::min({nextFlush, nextLoad, down_ ? retryAt_ : Clock::time_point::max()}),
-                     [&] { return stopping_ || !jobs_.empty(); });
-    if (stopping_ && jobs_.empty()) break;
-    std::deque<std::function<void()>> jobs;
+    wake_.wait_until(lock, std::min({nextFlush, nextLoad, nextPrune, down_ ? retryAt_ : Clock::time_point::max()}),
+                     [&] { return stopping_ || !jobs_.empty() || !checks_.empty(); });
+    if (stopping_) break;
+    std::vector<Check> checks;
+    checks.swap(checks_);
+    std::deque<Job> jobs;
     jobs.swap(jobs_);
     lock.unlock();
-    for (const auto& job : jobs) job();
+    // Known identities first: their sign-ins wait only briefly.
+    if (!checks.empty()) check(checks);
+    for (const Job& job : jobs)
+      if (Clock::now() < job.deadline) answer(job.reply, lookUp(job.question));
     const Clock::time_point now = Clock::now();
     // Back before the next registration needs it.
     if (down_ && now >= retryAt_) reconnect();
-    // Due even while jobs keep coming.
+    // Due even while questions keep coming.
     if (now >= nextFlush) {
+      std::vector<Check> none;
+      check(none);
       flush();
       nextFlush = now + limits_.registryWriteInterval;
     }
@@ -112,46 +194,98 @@ void RegistryService::work() {
       load();
       nextLoad = now + limits_.registryLoadInterval;
     }
+    if (now >= nextPrune) {
+      prune();
+      nextPrune = now + kPruneInterval;
+    }
     lock.lock();
   }
+  std::vector<Check> checks;
+  checks.swap(checks_);
   lock.unlock();
+  // One try each, not the backoff: the server is on its way out.
+  down_ = false;
+  check(checks);
   flush();
+  lock.lock();
+  done_ = true;
+  finished_.notify_all();
 }
 
-RegistryService::Answer RegistryService::ask(const Key& key, bool isNew, std::int64_t now) {
+void RegistryService::check(std::vector<Check>& checks) {
+  // Those the database did not take before go with them, unanswered.
+  for (Check& c : unwritten_) checks.push_back(std::move(c));
+  unwritten_.clear();
+  if (checks.empty()) return;
+  std::vector<Registry::Result> results(checks.size(), Registry::Result::failed);
+  const bool written = guarded([&] {
+    return registry_->transaction([&] {
+      for (std::size_t i = 0; i < checks.size(); ++i)
+        if ((results[i] = registry_->noteHello(checks[i].hello, checks[i].now)) == Registry::Result::failed)
+          return false;
+      return true;
+    });
+  });
+  if (written && trusting_.exchange(false)) note("the database answers again");
+  for (std::size_t i = 0; i < checks.size(); ++i)
+    answer(checks[i].reply, Answer{Registry::Result::known, written && results[i] == Registry::Result::known, {}});
+  if (written) return;
+  // Kept for the next batch or the next flush, so that other instances
+  // learn of them; as many as memory keeps.
+  for (Check& c : checks) unwritten_.push_back({c.hello, c.now, {}});
+  if (unwritten_.size() > limits_.helloMemory) {
+    const std::size_t over = unwritten_.size() - limits_.helloMemory;
+    unwritten_.erase(unwritten_.begin(), unwritten_.begin() + static_cast<std::ptrdiff_t>(over));
+    std::lock_guard lock(mutex_);
+    checksDropped_ += over;
+  }
+}
+
+RegistryService::Answer RegistryService::lookUp(const Question& q) {
   Registry::Result result = Registry::Result::failed;
+  bool replayed = false;
   if (!guarded([&] {
-        result = isNew ? registry_->enrol(key, now) : registry_->seen(key, now);
-        return result != Registry::Result::failed;
-      }))
-    return Answer{Registry::Result::failed,
+        return registry_->transaction([&] {
+          result = q.isNew ? registry_->enrolWithin(q.identity, q.now) : registry_->seen(q.identity, q.now);
+          if (result == Registry::Result::unknown) return true;
+          const Registry::Result noted = registry_->noteHello(q.hello, q.now);
+          replayed = noted == Registry::Result::known;
+          return result != Registry::Result::failed && noted != Registry::Result::failed;
+        });
+      })) {
+    std::lock_guard lock(mutex_);
+    seen_.erase(q.hello);
+    return Answer{Registry::Result::failed, false,
                   down_ ? "database unreachable: " + downError_ : registry_->lastError()};
+  }
   if (result != Registry::Result::unknown) {
     std::lock_guard lock(mutex_);
-    known_.insert(key);
+    known_.insert(q.identity);
+    seen_.insert(q.hello);
   }
-  return Answer{result, {}};
+  return Answer{result, replayed, {}};
 }
 
 bool RegistryService::guarded(const std::function<bool()>& call) {
   if (down_ && (Clock::now() < retryAt_ || !reconnect())) return false;
-  if (call()) return true;
-  if (registry_->connected()) return false;
+  busySince_ = sinceEpoch(Clock::now());
+  bool ok = call();
   // A restarted database ends every connection: the first call after it
   // finds out, and a new connection may answer it.
-  return reconnect() && call();
+  if (!ok && !registry_->connected()) ok = reconnect() && call();
+  busySince_ = 0;
+  return ok;
 }
 
 bool RegistryService::reconnect() {
   if (registry_->reconnect()) {
-    if (down_) log_.event(kLogName, "database reachable again");
+    if (down_) note("database reachable again");
     down_ = false;
     backoff_ = kRetryFirst;
     return true;
   }
   if (!down_)
-    log_.event(kLogName, "database unreachable, registrations are refused until it is back: " +
-                             registry_->lastError());
+    note("database unreachable, registrations are refused until it is back: " + registry_->lastError());
   down_ = true;
   downError_ = registry_->lastError();
   retryAt_ = Clock::now() + backoff_;
@@ -159,13 +293,18 @@ bool RegistryService::reconnect() {
   return false;
 }
 
-void RegistryService::flush() {
+bool RegistryService::flush() {
   std::unordered_map<Key, std::int64_t, KeyHash> batch;
+  std::uint64_t dropped = 0;
   {
     std::lock_guard lock(mutex_);
     batch.swap(touched_);
+    std::swap(dropped, checksDropped_);
   }
-  if (batch.empty()) return;
+  if (dropped > 0)
+    note(std::to_string(dropped) + " hellos not written while the database did not answer; this server still "
+                                   "refuses them when replayed, other instances may not");
+  if (batch.empty()) return true;
   const bool written = guarded([&] {
     return registry_->transaction([&] {
       for (const auto& [key, time] : batch)
@@ -173,14 +312,21 @@ void RegistryService::flush() {
       return true;
     });
   });
-  if (written) return;
+  if (written) return true;
+  std::lock_guard lock(mutex_);
+  if (stopping_) {
+    if (!abandoned_)
+      log_.event(kLogName, "last-seen times of " + std::to_string(batch.size()) +
+                               " identities not written: " + (down_ ? downError_ : registry_->lastError()));
+    return false;
+  }
   if (!down_) log_.event(kLogName, "cannot write last-seen times: " + registry_->lastError());
   // Kept for the next round.
-  std::lock_guard lock(mutex_);
   for (const auto& [key, time] : batch) {
     std::int64_t& last = touched_[key];
     last = std::max(last, time);
   }
+  return false;
 }
 
 void RegistryService::load() {
@@ -194,8 +340,12 @@ void RegistryService::load() {
   }
   // This server's own registrations are in memory before they are answered.
   if (added > 0)
-    log_.event(kLogName, std::to_string(added) + (added == 1 ? " identity" : " identities") +
-                             " registered elsewhere since the last look");
+    note(std::to_string(added) + (added == 1 ? " identity" : " identities") + " registered elsewhere since the last look");
+}
+
+void RegistryService::prune() {
+  const std::int64_t before = std::time(nullptr) - std::int64_t{limits_.helloDays} * kSecondsPerDay;
+  guarded([&] { return registry_->forgetHellos(before, limits_.helloStoreRows); });
 }
 
 }  // namespace sotto

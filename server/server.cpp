@@ -17,10 +17,14 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/asio/executor_work_guard.hpp>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <fstream>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "proto/deadline.hpp"
@@ -75,6 +79,37 @@ unsigned threadCount(unsigned asked) {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
+// Physical memory, or the control group's limit when that is lower (a
+// container, a systemd unit's MemoryMax=).
+std::uint64_t machineMemory() {
+  std::uint64_t bytes = static_cast<std::uint64_t>(::sysconf(_SC_PHYS_PAGES)) *
+                        static_cast<std::uint64_t>(::sysconf(_SC_PAGE_SIZE));
+  std::ifstream cgroup("/sys/fs/cgroup/memory.max");
+  std::uint64_t limit = 0;
+  if (cgroup >> limit && limit > 0 && limit < bytes) bytes = limit;
+  return bytes;
+}
+
+// What one party may hold: an IPv4 address, or an IPv6 /64 (a single
+// subscriber is usually given a whole one).
+std::string addressGroup(const asio::ip::address& address) {
+  if (!address.is_v6()) return address.to_string();
+  const asio::ip::address_v6 v6 = address.to_v6();
+  if (v6.is_v4_mapped()) return asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_string();
+  asio::ip::address_v6::bytes_type bytes = v6.to_bytes();
+  std::fill(bytes.begin() + 8, bytes.end(), 0);
+  return asio::ip::address_v6(bytes).to_string() + "/64";
+}
+
+std::string describe(SessionBound bound) {
+  switch (bound) {
+    case SessionBound::option: return "--max-sessions";
+    case SessionBound::openFiles: return "the open-file limit";
+    case SessionBound::memory: return "the memory";
+  }
+  return "";
+}
+
 bool outOfFiles(const boost::system::error_code& ec) {
   return ec == asio::error::no_descriptors || ec == boost::system::errc::too_many_files_open_in_system ||
          ec == asio::error::no_buffer_space || ec == asio::error::no_memory;
@@ -101,12 +136,36 @@ struct Server::SessionKeys {
   }
 };
 
+// Given back on the front thread, where the counts live, when the session
+// that holds it ends on its own thread.
+class Server::Seat {
+ public:
+  Seat(Server& server, const Key& identity) : server_(server), identity_(identity) {}
+  ~Seat() {
+    asio::post(server_.io_, [&server = server_, identity = identity_] {
+      auto it = server.sessionsPerIdentity_.find(identity);
+      if (it != server.sessionsPerIdentity_.end() && --it->second == 0) server.sessionsPerIdentity_.erase(it);
+    });
+  }
+  Seat(const Seat&) = delete;
+  Seat& operator=(const Seat&) = delete;
+
+ private:
+  Server& server_;
+  const Key identity_;
+};
+
 Server::Server(ServerOptions options, LogSink sink)
     : options_(std::move(options)),
       log_(std::move(sink)),
       hub_(threadCount(options_.threads), options_.limits) {}
 
-Server::~Server() { bus_.reset(); }
+Server::~Server() {
+  bus_.reset();
+  // A worker the database still holds is left to the process's exit; its
+  // service must not be destroyed under it.
+  if (registry_ && !registry_->stop(kRegistryStopWait)) (void)registry_.release();
+}
 
 Stats Server::stats() const {
   Stats stats = hub_.stats();
@@ -121,7 +180,8 @@ bool Server::open(std::string& error) {
     return false;
   }
   openFiles_ = raiseOpenFileLimit();
-  fitToMachine(options_.limits, openFiles_);
+  memoryBytes_ = machineMemory();
+  sessionBound_ = fitToMachine(options_.limits, openFiles_, memoryBytes_);
   if (!loadOrCreateServerKey(options_.dataDir, key_, error)) return false;
   std::unique_ptr<Registry> registry = openRegistry(options_.postgres, options_.dataDir, error);
   if (!registry) return false;
@@ -192,10 +252,17 @@ bool Server::openHistory(std::string& error) {
 
 void Server::run(bool handleSignals) {
   if (handleSignals) {
-    signals_.emplace(io_, SIGINT, SIGTERM);
+    signals_.emplace(io_, SIGINT, SIGTERM, SIGHUP);
     signals_->async_wait([this](const boost::system::error_code& ec, int signal) {
-      if (!ec) shutdown(std::string("shutting down on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+      if (!ec)
+        shutdown(std::string("shutting down on ") +
+                 (signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP"));
     });
+    // Any that came during the start (main blocks them) are handled now.
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signal);
+    pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
   }
   log_.event(listenName_, "listening");
   const Limits& limits = options_.limits;
@@ -203,6 +270,8 @@ void Server::run(bool handleSignals) {
                          std::to_string(hub_.shards()) + " I/O threads, open-file limit " + std::to_string(openFiles_);
   if (limits.maxSessions + limits.maxPending + kReservedFiles > openFiles_)
     capacity += " (too low for that many: newcomers will be turned away sooner)";
+  capacity += ", memory " + std::to_string(memoryBytes_ >> 20) + " MiB; the session bound comes from " +
+              describe(sessionBound_);
   log_.event(listenName_, capacity);
 
   hub_.start();
@@ -223,6 +292,9 @@ void Server::run(bool handleSignals) {
   hub_.finish();
   for (auto& thread : threads_) thread.join();
   threads_.clear();
+  // The last-seen times are written now, or given up on in time.
+  if (!registry_->stop(kRegistryStopWait)) (void)registry_.release();
+  registry_.reset();
   log_.event(listenName_, "stopped");
 }
 
@@ -237,7 +309,7 @@ void Server::shutdown(const std::string& why) {
   boost::system::error_code ignored;
   acceptor_.close(ignored);
   if (signals_) signals_->cancel(ignored);
-  while (!pending_.empty()) evict(pending_.begin(), "server shutting down");
+  while (!pending_.empty()) evict(pending_.begin(), Count::refusedOther, "server shutting down");
   hub_.closeAll("server shutting down");
 }
 
@@ -296,71 +368,132 @@ asio::awaitable<void> Server::acceptLoop() {
   if (spare >= 0) ::close(spare);
 }
 
-void Server::addPending(const std::shared_ptr<Pending>& pending) {
-  const auto sameAddress = [&](const std::shared_ptr<Pending>& p) { return p->address == pending->address; };
-  const auto fromThere = static_cast<std::size_t>(std::count_if(pending_.begin(), pending_.end(), sameAddress));
-  if (fromThere > 0 && fromThere >= options_.limits.maxPendingPerAddress)
-    evict(std::find_if(pending_.begin(), pending_.end(), sameAddress),
-          "too many connections from " + pending->address + " without a hello");
-  else if (pending_.size() >= options_.limits.maxPending && !pending_.empty())
-    evict(pending_.begin(), "too many connections without a hello");
+void Server::admit(const std::shared_ptr<Pending>& pending) {
+  const auto inGroup = [](const std::string& group) {
+    return [&group](const std::shared_ptr<Pending>& p) { return p->group == group; };
+  };
+  const auto pushOut = [&](const PendingList::iterator& it, const std::string& from) {
+    if ((*it)->helloRead)
+      evict(it, Count::refusedEvicted, "too many connections" + from + " without a session");
+    else
+      evict(it, Count::refusedNoHello, "too many connections" + from + " without a hello");
+  };
+  const auto fromThere = pendingPerGroup_.find(pending->group);
+  if (fromThere != pendingPerGroup_.end() && fromThere->second >= options_.limits.maxPendingPerAddress) {
+    pushOut(std::find_if(pending_.begin(), pending_.end(), inGroup(pending->group)), " from " + pending->group);
+  } else if (pending_.size() >= options_.limits.maxPending && !pending_.empty()) {
+    // From the party that holds the most, so that one flooding from many
+    // addresses cannot push out a newcomer still mining its proof of work.
+    const auto most = std::max_element(pendingPerGroup_.begin(), pendingPerGroup_.end(),
+                                       [](const auto& a, const auto& b) { return a.second < b.second; });
+    pushOut(std::find_if(pending_.begin(), pending_.end(), inGroup(most->first)), "");
+  }
   pending_.push_back(pending);
+  ++pendingPerGroup_[pending->group];
 }
 
-void Server::evict(PendingList::iterator it, const std::string& why) {
-  (*it)->closedBecause = why;
-  closeQuietly(*(*it)->socket);
+void Server::evict(PendingList::iterator it, Count count, const std::string& why) {
+  const std::shared_ptr<Pending> pending = *it;
+  pending->closedCount = count;
+  pending->closedBecause = why;
+  pending->gone = true;
+  closeQuietly(*pending->socket);
+  if (pending->waiting) pending->waiting->cancel();
+  forget(pending);
+}
+
+void Server::forget(const std::shared_ptr<Pending>& pending) {
+  const auto it = std::find(pending_.begin(), pending_.end(), pending);
+  if (it == pending_.end()) return;
   pending_.erase(it);
+  if (const auto group = pendingPerGroup_.find(pending->group); group != pendingPerGroup_.end() && --group->second == 0)
+    pendingPerGroup_.erase(group);
 }
 
-asio::awaitable<std::string> Server::readHello(tcp::socket& socket, const std::string& address,
-                                               std::array<unsigned char, kHelloSize>& hello) {
-  auto pending = std::make_shared<Pending>(Pending{&socket, address, {}});
-  addPending(pending);
-  // Off the list however this ends, so no entry outlives its socket.
-  struct Listed {
-    PendingList& list;
-    const std::shared_ptr<Pending>& entry;
-    ~Listed() {
-      if (auto it = std::find(list.begin(), list.end(), entry); it != list.end()) list.erase(it);
-    }
-  } listed{pending_, pending};
+void Server::watchGone(const std::shared_ptr<Pending>& pending) {
+  pending->socket->async_wait(tcp::socket::wait_read,
+                              [this, weak = std::weak_ptr<Pending>(pending)](const boost::system::error_code& ec) {
+                                const std::shared_ptr<Pending> p = weak.lock();
+                                if (ec || !p || p->gone) return;
+                                char byte;
+                                const ssize_t n = ::recv(p->socket->native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+                                // Frames sent ahead of the welcome are the session's to read.
+                                if (n > 0) return;
+                                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+                                  return watchGone(p);
+                                const auto it = std::find(pending_.begin(), pending_.end(), p);
+                                if (it != pending_.end()) evict(it, Count::refusedOther, "closed before its hello was answered");
+                              });
+}
+
+asio::awaitable<std::optional<std::string>> Server::readHello(Pending& pending,
+                                                              std::array<unsigned char, kHelloSize>& hello) {
   boost::system::error_code ec;
   std::size_t got = 0;
   {
-    Deadline deadline(socket.get_executor(), options_.limits.helloTimeout, [&] {
-      if (auto it = std::find(pending_.begin(), pending_.end(), pending); it != pending_.end())
-        evict(it, "no hello within the time limit");
+    Deadline deadline(pending.socket->get_executor(), options_.limits.helloTimeout, [&] {
+      if (auto it = std::find_if(pending_.begin(), pending_.end(), [&](const auto& p) { return p.get() == &pending; });
+          it != pending_.end())
+        evict(it, Count::refusedNoHello, "no hello within the time limit");
     });
-    got = co_await asio::async_read(socket, asio::buffer(hello), asio::redirect_error(asio::use_awaitable, ec));
+    got = co_await asio::async_read(*pending.socket, asio::buffer(hello), asio::redirect_error(asio::use_awaitable, ec));
   }
-  if (!pending->closedBecause.empty()) co_return pending->closedBecause;
-  if (!ec) co_return "";
+  if (pending.gone) co_return pending.closedBecause;
+  if (!ec) co_return std::nullopt;
   if (got == 0) co_return "closed before sending a hello";
   co_return "closed after " + std::to_string(got) + " of " + std::to_string(kHelloSize) + " hello bytes";
 }
 
-asio::awaitable<std::optional<Server::Refusal>> Server::admitIdentity(const std::string& peer,
-                                                                     const Initial& initial) {
-  Key identity;
-  std::memcpy(identity.data(), initial.signPublicKey(), identity.size());
-  const std::string who = toHex(identity.data(), identity.size());
+asio::awaitable<RegistryService::Answer> Server::askRegistry(const std::shared_ptr<Pending>& pending,
+                                                             const RegistryService::Question& question) {
+  if (auto now = registry_->answerAtOnce(question)) co_return *now;
+  asio::steady_timer timer(io_, registry_->wait(question));
+  auto answer = std::make_shared<std::optional<RegistryService::Answer>>();
+  // On the worker's thread; the answer is the front thread's.
+  registry_->ask(question, [this, answer, weak = std::weak_ptr<Pending>(pending)](const RegistryService::Answer& a) {
+    asio::post(io_, [answer, a, weak] {
+      *answer = a;
+      if (const auto p = weak.lock(); p && p->waiting) p->waiting->cancel();
+    });
+  });
+  pending->waiting = &timer;
+  boost::system::error_code ignored;
+  co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+  pending->waiting = nullptr;
+  if (*answer) co_return **answer;
+  co_return registry_->withoutAnswer(question);
+}
+
+std::optional<Server::Refusal> Server::admitIdentity(const std::string& peer, const Initial& initial,
+                                                     const RegistryService::Answer& answer,
+                                                     std::shared_ptr<Seat>& seat) {
+  const std::string who = toHex(initial.signPublicKey(), kKeySize);
+  const bool isNew = initial.isNewIdentity() == 1;
+  if (answer.replayed) return Refusal{Count::refusedReplayed, who, "replayed hello"};
   // A proven identity is registered even if the session cannot go on: its
   // client remembers that it has registered and never sends a proof again.
-  const std::int64_t now = std::time(nullptr);
-  const bool isNew = initial.isNewIdentity() == 1;
-  const RegistryService::Answer answer = co_await registry_->admit(identity, isNew, now);
   switch (answer.result) {
     case Registry::Result::added: log_.event(peer, "registered " + who); break;
-    case Registry::Result::known: log_.event(peer, "signed in " + who + (isNew ? " (registered before)" : "")); break;
+    case Registry::Result::known: break;
     case Registry::Result::unknown:
-      co_return Refusal{Count::refusedUnknownIdentity, "unknown identity " + who + " without proof of work"};
+      return Refusal{Count::refusedUnknownIdentity, {}, "unknown identity " + who + " without proof of work"};
     case Registry::Result::failed:
-      co_return Refusal{Count::refusedRegistryFailed, "registry failed for " + who + ": " + answer.error};
+      return Refusal{answer.late ? Count::refusedRegistryLate : Count::refusedRegistryFailed, {},
+                     "registry failed for " + who + ": " + answer.error};
   }
   if (hub_.size() >= options_.limits.maxSessions)
-    co_return Refusal{Count::refusedServerFull, "server full, " + who + " turned away"};
-  co_return std::nullopt;
+    return Refusal{Count::refusedServerFull, {}, "server full, " + who + " turned away"};
+  Key identity;
+  std::memcpy(identity.data(), initial.signPublicKey(), identity.size());
+  std::size_t& sessions = sessionsPerIdentity_[identity];
+  if (sessions >= options_.limits.maxSessionsPerIdentity)
+    return Refusal{Count::refusedIdentityFull, who,
+                   "already " + std::to_string(sessions) + " sessions of this identity, the most allowed"};
+  ++sessions;
+  seat = std::make_shared<Seat>(*this, identity);
+  if (answer.result == Registry::Result::known)
+    log_.event(peer, "signed in " + who + (isNew ? " (registered before)" : ""));
+  return std::nullopt;
 }
 
 asio::awaitable<void> Server::greet(tcp::socket socket) {
@@ -372,51 +505,85 @@ asio::awaitable<void> Server::greet(tcp::socket socket) {
   log_.event(peer, "connected");
   const auto refuse = [&](const Refusal& refusal) {
     front_.add(refusal.count);
-    log_.event(peer, "refused: " + refusal.why);
+    log_.event(peer, "refused" + (refusal.who.empty() ? "" : " " + refusal.who) + ": " + refusal.why);
     closeQuietly(socket);
   };
 
+  auto pending = std::make_shared<Pending>();
+  pending->socket = &socket;
+  pending->address = remote.address().to_string();
+  pending->group = addressGroup(remote.address());
+  admit(pending);
+  // Off the list however this ends, so no entry outlives its socket.
+  struct Listed {
+    Server& server;
+    const std::shared_ptr<Pending>& pending;
+    ~Listed() { server.forget(pending); }
+  } listed{*this, pending};
+
   std::array<unsigned char, kHelloSize> hello;
-  const std::string unread = co_await readHello(socket, remote.address().to_string(), hello);
-  if (!unread.empty()) co_return refuse({Count::refusedNoHello, unread});
-  const Admission admission = co_await asio::co_spawn(handshakes_, handshake(peer, hello), asio::use_awaitable);
-  if (admission.refusal) co_return refuse(*admission.refusal);
-  if (stopping_) co_return refuse({Count::refusedOther, "server shutting down"});
+  // Why it went while it waited, when it was evicted or its peer left.
+  const auto gone = [&] { return Refusal{pending->closedCount, {}, pending->closedBecause}; };
+  if (auto unread = co_await readHello(*pending, hello))
+    co_return refuse(pending->gone ? gone() : Refusal{Count::refusedNoHello, {}, *unread});
+  pending->helloRead = true;
+  watchGone(pending);
+  const Opened opened = co_await asio::co_spawn(handshakes_, open(pending, hello), asio::use_awaitable);
+  if (pending->gone) co_return refuse(gone());
+  if (!opened.initial) co_return refuse({Count::refusedBadHello, {}, std::string(describe(opened.why))});
+  const Initial& initial = *opened.initial;
+
+  RegistryService::Question question;
+  std::memcpy(question.identity.data(), initial.signPublicKey(), kKeySize);
+  question.hello = digestOf(initial);
+  question.isNew = initial.isNewIdentity() == 1;
+  question.now = std::time(nullptr);
+  const RegistryService::Answer answer = co_await askRegistry(pending, question);
+  if (pending->gone) co_return refuse(gone());
+  std::shared_ptr<Seat> seat;
+  if (auto refusal = admitIdentity(peer, initial, answer, seat)) co_return refuse(*refusal);
+
+  const std::optional<Keyed> keyed = co_await asio::co_spawn(handshakes_, key(pending, initial), asio::use_awaitable);
+  if (pending->gone) co_return refuse(gone());
+  if (!keyed)
+    co_return refuse(
+        {Count::refusedBadHello, {}, "unusable key-exchange key from " + toHex(initial.signPublicKey(), kKeySize)});
+  if (stopping_) co_return refuse({Count::refusedOther, {}, "server shutting down"});
   // The session moves to its shard's event loop for good, which writes the
   // welcome once the session is there.
   Shard& shard = hub_.nextShard();
   const auto protocol = remote.protocol();
   const int fd = socket.release(ec);
-  if (ec) co_return refuse({Count::refusedOther, "cannot hand over the connection: " + ec.message()});
-  asio::post(shard.io(), [this, &shard, protocol, fd, peer, admission] {
-    auto session = std::make_shared<Session>(tcp::socket(shard.io(), protocol, fd), peer, admission.identity,
-                                             admission.keys->rx, admission.keys->tx, shard, log_, options_.limits);
-    asio::co_spawn(shard.io(), serve(std::move(session), shard, admission.welcome), asio::detached);
+  if (ec) co_return refuse({Count::refusedOther, {}, "cannot hand over the connection: " + ec.message()});
+  asio::post(shard.io(), [this, &shard, protocol, fd, peer, identity = question.identity, keys = keyed->keys,
+                          welcome = keyed->welcome, seat = std::move(seat)]() mutable {
+    auto session = std::make_shared<Session>(tcp::socket(shard.io(), protocol, fd), peer, identity, keys->rx, keys->tx,
+                                             shard, log_, options_.limits);
+    asio::co_spawn(shard.io(), serve(std::move(session), shard, std::move(seat), welcome), asio::detached);
   });
 }
 
-asio::awaitable<Server::Admission> Server::handshake(std::string peer, std::array<unsigned char, kHelloSize> hello) {
-  Admission admission;
-  HelloError why = HelloError::none;
-  const std::optional<Initial> initial = openHello(hello.data(), key_.publicKey.data(), key_.secretKey, why);
-  if (!initial) {
-    admission.refusal = Refusal{Count::refusedBadHello, std::string(describe(why))};
-    co_return admission;
-  }
-  if (const auto refusal = co_await admitIdentity(peer, *initial)) {
-    admission.refusal = *refusal;
-    co_return admission;
-  }
-  std::memcpy(admission.identity.data(), initial->signPublicKey(), admission.identity.size());
-  admission.keys = std::make_shared<SessionKeys>();
-  if (!admission.keys->derive(initial->kxPublicKey()) ||
-      !sealWelcome(admission.keys->publicKey, initial->kxPublicKey(), key_.secretKey, admission.welcome))
-    admission.refusal = Refusal{Count::refusedBadHello, "unusable key-exchange key from " +
-                                                          toHex(admission.identity.data(), admission.identity.size())};
-  co_return admission;
+asio::awaitable<Server::Opened> Server::open(std::shared_ptr<Pending> pending,
+                                             std::array<unsigned char, kHelloSize> hello) {
+  Opened opened;
+  // Evicted while it waited for this thread: not worth the work.
+  if (pending->gone) co_return opened;
+  opened.initial = openHello(hello.data(), key_.publicKey.data(), key_.secretKey, opened.why);
+  co_return opened;
+}
+
+asio::awaitable<std::optional<Server::Keyed>> Server::key(std::shared_ptr<Pending> pending, Initial initial) {
+  Keyed keyed;
+  if (pending->gone) co_return keyed;
+  keyed.keys = std::make_shared<SessionKeys>();
+  if (!keyed.keys->derive(initial.kxPublicKey()) ||
+      !sealWelcome(keyed.keys->publicKey, initial.kxPublicKey(), key_.secretKey, keyed.welcome))
+    co_return std::nullopt;
+  co_return keyed;
 }
 
 asio::awaitable<void> Server::serve(std::shared_ptr<Session> session, Shard& shard,
+                                    [[maybe_unused]] std::shared_ptr<Seat> seat,
                                     std::array<unsigned char, kWelcomeSize> welcome) {
   shard.join(session);
   Membership membership{shard, *session};

@@ -4,7 +4,9 @@
 //
 // Threads, and what each owns:
 // - the front thread, the one that calls run(): the acceptor, the signals,
-//   the connections still owing a hello (pending_) and stopping_;
+//   every connection held without a session (pending_: owing its hello, or
+//   waiting for the handshake threads or the registry), the sessions per
+//   identity and stopping_;
 // - the handshake threads: the hello's public-key work (unseal, verify, key
 //   exchange, welcome); they run at a lower priority, so that a storm of
 //   sign-ins slows the sign-ins and not the chat;
@@ -15,21 +17,25 @@
 //   Server server(options, stderrSink());
 //   if (!server.open(error)) ...
 //   print server.publicKey();
-//   server.run(true);            // until SIGINT/SIGTERM or stop()
+//   server.run(true);            // until SIGINT/SIGTERM/SIGHUP or stop()
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "server/bus.hpp"
@@ -46,6 +52,9 @@ class Session;
 
 class Server {
  public:
+  // How long the end of run() waits for the registry's last writes.
+  static constexpr std::chrono::milliseconds kRegistryStopWait{3000};
+
   Server(ServerOptions options, LogSink sink);
   ~Server();
   Server(const Server&) = delete;
@@ -59,30 +68,48 @@ class Server {
   Stats stats() const;
   // The limits in force once open() has fitted them to the machine.
   const Limits& limits() const { return options_.limits; }
-  // Serves until stop() or, with handleSignals, until SIGINT or SIGTERM.
+  // Serves until stop() or, with handleSignals, until SIGINT, SIGTERM or
+  // SIGHUP; within a few seconds whatever the database does.
   void run(bool handleSignals = false);
   // Any thread: stop accepting and close every connection; run() then returns.
   void stop();
 
  private:
-  // A connection that still owes its hello.
+  // A connection held without a session. The front thread's, but gone,
+  // which the handshake threads read to skip the work of one evicted.
   struct Pending {
     boost::asio::ip::tcp::socket* socket;
     std::string address;
+    // The address, or its /64 for IPv6: what one party may hold at most.
+    std::string group;
+    bool helloRead = false;
+    std::atomic<bool> gone{false};
+    Count closedCount = Count::refusedOther;
     std::string closedBecause;
+    // The wait for the registry's answer, ended early by the answer or by
+    // an eviction.
+    boost::asio::steady_timer* waiting = nullptr;
   };
   using PendingList = std::list<std::shared_ptr<Pending>>;
   struct SessionKeys;
-  // Why a connection is turned away: the count it goes to, and the line.
+  // Why a connection is turned away: the count it goes to, the identity
+  // when the line names it, and the line.
   struct Refusal {
     Count count;
+    std::string who;
     std::string why;
   };
-  // What the handshake threads make of a hello: why it is refused, or the
-  // identity, the session keys and the welcome.
-  struct Admission {
-    std::optional<Refusal> refusal;
-    Key identity{};
+  // One signed-in session of an identity, given back when it ends.
+  class Seat;
+  // What the handshake threads make of a hello: why it does not open, or
+  // what it holds.
+  struct Opened {
+    std::optional<Initial> initial;
+    HelloError why = HelloError::none;
+  };
+  // The session keys and the welcome, unless the client's key-exchange key
+  // is one the exchange refuses.
+  struct Keyed {
     std::shared_ptr<SessionKeys> keys;
     std::array<unsigned char, kWelcomeSize> welcome{};
   };
@@ -91,20 +118,30 @@ class Server {
   boost::asio::awaitable<void> greet(boost::asio::ip::tcp::socket socket);
   // Waits (within the hello deadline) for the whole hello. Returns why the
   // connection must be refused, or nothing.
-  boost::asio::awaitable<std::string> readHello(boost::asio::ip::tcp::socket& socket, const std::string& address,
-                                                std::array<unsigned char, kHelloSize>& hello);
-  // On a handshake thread: everything a hello costs but its reading.
-  boost::asio::awaitable<Admission> handshake(std::string peer, std::array<unsigned char, kHelloSize> hello);
+  boost::asio::awaitable<std::optional<std::string>> readHello(Pending& pending,
+                                                               std::array<unsigned char, kHelloSize>& hello);
+  // On a handshake thread: the hello's unsealing and checks, then the keys
+  // and the welcome of an admitted one.
+  boost::asio::awaitable<Opened> open(std::shared_ptr<Pending> pending, std::array<unsigned char, kHelloSize> hello);
+  boost::asio::awaitable<std::optional<Keyed>> key(std::shared_ptr<Pending> pending, Initial initial);
   // On the session's shard, from its welcome to its end.
   static boost::asio::awaitable<void> serve(std::shared_ptr<Session> session, Shard& shard,
-                                            std::array<unsigned char, kWelcomeSize> welcome);
-  // Registers or signs in the hello's identity, without holding up the
-  // I/O thread. Returns why the connection must be refused, if it must.
-  boost::asio::awaitable<std::optional<Refusal>> admitIdentity(const std::string& peer, const Initial& initial);
-  // Lists a new pending connection, evicting the oldest one of the same
-  // address, or overall, when a bound is reached.
-  void addPending(const std::shared_ptr<Pending>& pending);
-  void evict(PendingList::iterator it, const std::string& why);
+                                            std::shared_ptr<Seat> seat, std::array<unsigned char, kWelcomeSize> welcome);
+  // The registry's word on the hello, waited for on the front thread within
+  // its bound; an eviction ends the wait.
+  boost::asio::awaitable<RegistryService::Answer> askRegistry(const std::shared_ptr<Pending>& pending,
+                                                              const RegistryService::Question& question);
+  // The one place where an opened hello is admitted or refused: logs the
+  // sign-in and gives the identity a seat, or says why not.
+  std::optional<Refusal> admitIdentity(const std::string& peer, const Initial& initial,
+                                       const RegistryService::Answer& answer, std::shared_ptr<Seat>& seat);
+  // Holds a new connection, evicting the oldest one of the same address
+  // group, or of the group that holds the most, when a bound is reached.
+  void admit(const std::shared_ptr<Pending>& pending);
+  void evict(PendingList::iterator it, Count count, const std::string& why);
+  void forget(const std::shared_ptr<Pending>& pending);
+  // Ends the pending connection as soon as its peer goes away.
+  void watchGone(const std::shared_ptr<Pending>& pending);
   void shutdown(const std::string& why);
   // With --nats: joins the cluster's bus. False with error if it cannot.
   bool openBus(std::string& error);
@@ -130,6 +167,11 @@ class Server {
   // Written to until the shards have finished; writes what waits as it goes.
   std::unique_ptr<History> history_;
   PendingList pending_;
+  std::unordered_map<std::string, std::size_t> pendingPerGroup_;
+  std::map<Key, std::size_t> sessionsPerIdentity_;
+  // Which bound set maxSessions, and the memory it was fitted to.
+  SessionBound sessionBound_ = SessionBound::option;
+  std::uint64_t memoryBytes_ = 0;
   bool stopping_ = false;
   // The front thread's counts: the refusals.
   Counters front_;

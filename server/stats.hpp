@@ -25,11 +25,15 @@ enum class Count : std::size_t {
   catchUps,        // sign-ins given what they missed
   // Connections turned away before their session began, by reason.
   refusedNoHello,          // closed, timed out or pushed out before their hello
+  refusedEvicted,          // pushed out after their hello, still without a session
   refusedBadHello,         // a hello or key that does not open or verify
+  refusedReplayed,         // a hello already seen for its identity
   refusedUnknownIdentity,  // not registered, and no proof of work
   refusedRegistryFailed,   // the registry could not answer
+  refusedRegistryLate,     // the registry did not answer in time
   refusedServerFull,       // at the bound on sessions
-  refusedOther,            // shutting down, or the hand-over failed
+  refusedIdentityFull,     // at the bound on one identity's sessions
+  refusedOther,            // shutting down, gone before the answer, or the hand-over failed
   end_
 };
 inline constexpr std::size_t kCounts = static_cast<std::size_t>(Count::end_);

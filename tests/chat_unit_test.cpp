@@ -108,7 +108,8 @@ struct Keyboard {
   std::vector<int> after;
   std::size_t reads = 0;
   KeyEvent decode(int first) {
-    return decodeKey(first, [this] { return reads < after.size() ? after[reads++] : kNoKey; });
+    return decodeKey(
+        first, [this](std::chrono::milliseconds) { return reads < after.size() ? after[reads++] : kNoKey; }, 100ms);
   }
 };
 

@@ -55,6 +55,9 @@ TEST_F(Reconnect, PausesDoubleAndEveryAttemptBringsAFreshKeyExchangeKey) {
   // Two refused attempts, then one that works: pauses of about 1, 2 and 4 s.
   const Behaviour answers[] = {Behaviour::closeAfterHello, Behaviour::closeAfterHello, Behaviour::normal};
   double nominal = 1;
+  // Typed while disconnected: Enter sends nothing, and the text waits.
+  term->text("back");
+  term->keys({"Enter"});
   for (const Behaviour answer : answers) {
     session = peer->accept(answer, 15s);
     ASSERT_TRUE(session);
@@ -71,8 +74,16 @@ TEST_F(Reconnect, PausesDoubleAndEveryAttemptBringsAFreshKeyExchangeKey) {
   EXPECT_EQ(kxKeys.size(), 4u);
   ASSERT_TRUE(term->waitForText("Reconnected.")) << term->dump();
 
-  // The new session carries a typed line.
-  term->text("back again");
+  // The server's catch-up, in one write, is on screen at once, under the
+  // text still waiting in the input.
+  session->sendBurst(testing_peer::Key{}, "missed ", 500);
+  const auto caughtUp = [](const tmux_harness::Screen& s) {
+    return s.size() == 30 && s[28].ends_with(": missed 500") && s[29] == "> back";
+  };
+  EXPECT_TRUE(term->waitFor(caughtUp, 5s)) << term->dump();
+
+  // The new session carries the typed line.
+  term->text(" again");
   term->keys({"Enter"});
   const auto frame = session->receiveFrame(5s);
   ASSERT_TRUE(frame && frame->opened);

@@ -127,7 +127,8 @@ TEST(Binary, OutOfDescriptorsItTurnsNewcomersAwayAndTheChatGoesOn) {
   for (const int fd : silent) ::close(fd);
   bool welcomed = false;
   for (int i = 0; i < 50 && !welcomed; ++i) {
-    welcomed = raw_client::connect(address, raw_client::hello(late, key, 0), key, late).welcomed;
+    const auto fresh = raw_client::freshConnection(late);
+    welcomed = raw_client::connect(address, raw_client::hello(fresh, key, 0), key, fresh).welcomed;
     if (!welcomed) std::this_thread::sleep_for(100ms);
   }
   EXPECT_TRUE(welcomed) << slurp(err);
@@ -164,8 +165,10 @@ TEST(Binary, RealClientsChatThroughItAndSignalsStopItCleanly) {
     // New identities on the first run, known ones on the second.
     const bool isNew = signal == SIGTERM;
     // Real clients of the library, with fixed identities and their known proofs.
-    auto a = harness::libraryClient(one, dir / "debug.log", scratch::discard());
-    auto b = harness::libraryClient(two, dir / "debug.log", scratch::discard());
+    // Signing in, each with a fresh key-exchange pair as a client makes.
+    const auto connectionOf = [&](const fixed::Identity& id) { return isNew ? id : raw_client::freshConnection(id); };
+    auto a = harness::libraryClient(connectionOf(one), dir / "debug.log", scratch::discard());
+    auto b = harness::libraryClient(connectionOf(two), dir / "debug.log", scratch::discard());
     for (auto* c : {a.get(), b.get()}) {
       c->setServer("127.0.5.41", key.data(), isNew);
       EXPECT_EQ(c->connect(), Client::success) << slurp(err);

@@ -230,25 +230,32 @@ TEST(Options, BadCommandLinesSayWhy) {
   EXPECT_FALSE(parse({"--enroll", "u", "--address", tooLong.c_str()}, error));
 }
 
-TEST(Options, BoundsFollowTheOpenFileLimit) {
+TEST(Options, BoundsFollowTheOpenFileLimitAndTheMemory) {
+  using Bound = sotto::SessionBound;
+  constexpr std::uint64_t GiB = 1u << 30;
   const struct {
-    std::uint64_t files;
+    std::uint64_t files, memory;  // memory 0: not known
     std::size_t sessions, pending;  // given, or 0
     std::size_t wantSessions, wantPending;
+    Bound bound;
   } cases[] = {
-      {20'000, 0, 0, 18'690, 1'168},  // everything from the limit
-      {1'024, 0, 0, 900, 256},        // pending never below its old bound
-      {20'000, 100, 0, 100, 256},     // sessions given
-      {20'000, 0, 3, 18'690, 3},      // pending given
-      {10, 0, 0, 60, 256},            // a limit below the server's own needs
+      {20'000, 0, 0, 0, 18'690, 1'168, Bound::openFiles},  // everything from the limit
+      {1'024, 0, 0, 0, 900, 256, Bound::openFiles},        // pending never below its old bound
+      {20'000, 0, 100, 0, 100, 256, Bound::option},        // sessions given
+      {20'000, 0, 0, 3, 18'690, 3, Bound::openFiles},      // pending given
+      {10, 0, 0, 0, 60, 256, Bound::openFiles},            // a limit below the server's own needs
+      {20'000, 24 * GiB, 0, 0, 18'690, 1'168, Bound::openFiles},
+      // Half of 1 GiB at 16 KiB plus a largest frame of 64 KiB each.
+      {20'000, GiB, 0, 0, 6'549, 409, Bound::memory},
+      {20'000, GiB, 100, 0, 100, 256, Bound::option},
   };
   for (const auto& c : cases) {
     sotto::Limits limits;
     limits.maxSessions = c.sessions;
     limits.maxPending = c.pending;
-    sotto::fitToMachine(limits, c.files);
-    EXPECT_EQ(limits.maxSessions, c.wantSessions) << c.files;
-    EXPECT_EQ(limits.maxPending, c.wantPending) << c.files;
+    EXPECT_EQ(sotto::fitToMachine(limits, c.files, c.memory), c.bound) << c.files << " " << c.memory;
+    EXPECT_EQ(limits.maxSessions, c.wantSessions) << c.files << " " << c.memory;
+    EXPECT_EQ(limits.maxPending, c.wantPending) << c.files << " " << c.memory;
   }
 }
 

@@ -99,7 +99,8 @@ void Cluster::seed(const fixed::Identity& id) {
   EXPECT_NE(registry->enrol(id.signPublicKey, 1), sotto::Registry::Result::failed);
 }
 
-std::unique_ptr<testing_peer::Session> Cluster::join(int i, const fixed::Identity& id) {
+std::unique_ptr<testing_peer::Session> Cluster::join(int i, const fixed::Identity& identity) {
+  const fixed::Identity id = raw_client::freshConnection(identity);
   auto outcome = raw_client::connect(address(i), raw_client::hello(id, key_, 0), key_, id);
   EXPECT_TRUE(outcome.welcomed) << log(i);
   return outcome.welcomed ? std::move(outcome.session) : nullptr;

@@ -56,6 +56,11 @@ Bytes hello(const fixed::Identity& id, const Key& serverKey, const HelloFields& 
   return sealed;
 }
 
+fixed::Identity freshConnection(fixed::Identity id) {
+  crypto_kx_keypair(id.kxPublicKey.data(), id.kxSecretKey.data());
+  return id;
+}
+
 int dial(const std::string& address, const std::string& sourceAddress, int receiveBuffer) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;

@@ -33,6 +33,10 @@ inline Bytes hello(const fixed::Identity& id, const Key& serverKey, unsigned cha
   return hello(id, serverKey, HelloFields{flag, powNonce});
 }
 
+// The same identity with a fresh key-exchange pair, as a client makes for
+// every connection: the server refuses a hello whose pair it has seen.
+fixed::Identity freshConnection(fixed::Identity id);
+
 // A TCP connection to address:8081, from sourceAddress when given, with the
 // receive buffer shrunk when receiveBuffer > 0. -1 on failure.
 int dial(const std::string& address, const std::string& sourceAddress = "", int receiveBuffer = 0);

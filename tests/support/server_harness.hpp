@@ -109,8 +109,9 @@ class RunningServer {
     return join(id);
   }
 
-  // A keyed session for a registered identity.
-  std::unique_ptr<testing_peer::Session> join(const fixed::Identity& id) {
+  // A keyed session for a registered identity, on a connection of its own.
+  std::unique_ptr<testing_peer::Session> join(const fixed::Identity& identity) {
+    const fixed::Identity id = raw_client::freshConnection(identity);
     auto outcome = raw_client::connect(address_, raw_client::hello(id, key(), 0), key(), id);
     EXPECT_TRUE(outcome.welcomed) << log.all();
     return std::move(outcome.session);

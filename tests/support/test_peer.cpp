@@ -215,6 +215,16 @@ void Session::sendPacket(unsigned char type, const Key& key, const Bytes& payloa
   sendRaw(sealFrame(packet(type, key, payload)));
 }
 
+void Session::sendBurst(const Key& key, const std::string& prefix, int count) {
+  Bytes frames;
+  for (int i = 1; i <= count; ++i) {
+    const std::string text = prefix + std::to_string(i);
+    const Bytes frame = sealFrame(packet(2, key, Bytes(text.begin(), text.end())));
+    frames.insert(frames.end(), frame.begin(), frame.end());
+  }
+  sendRaw(frames);
+}
+
 void Session::sendRaw(const Bytes& bytes) {
   if (fd_ >= 0) writeAll(fd_, bytes.data(), bytes.size());
 }

@@ -79,6 +79,9 @@ class Session {
   // Seals with the next tx nonce (and advances it); returns the whole frame.
   Bytes sealFrame(const Bytes& plaintext);
   void sendPacket(unsigned char type, const Key& key, const Bytes& payload);
+  // Payloads "<prefix>1" to "<prefix><count>" from `key`, all in one write,
+  // as a server catching a member up.
+  void sendBurst(const Key& key, const std::string& prefix, int count);
   void sendRaw(const Bytes& bytes);
   // One byte at a time, `interval` apart; stops early if the client leaves.
   void drip(const Bytes& bytes, std::chrono::milliseconds interval);

@@ -47,6 +47,16 @@ class Session {
   void text(const std::string& literal) const;
   // Raw bytes, for keys that must arrive as one particular code.
   void bytes(std::initializer_list<unsigned char> raw) const;
+  // Text pasted as tmux pastes a buffer: written to the pane as is, in one
+  // go, and of any length (send-keys takes at most a few KiB).
+  void paste(const std::string& literal) const;
+  // Two pieces of raw bytes about `gap` apart, as a slow link splits them.
+  // Both go through one control-mode client, so the gap does not depend on
+  // how soon a tmux command starts. Returns the time from the first piece
+  // being written to the pane to the second.
+  std::chrono::milliseconds bytesApart(std::initializer_list<unsigned char> first,
+                                       std::initializer_list<unsigned char> second,
+                                       std::chrono::milliseconds gap) const;
   void resize(int width, int height) const;
 
   // The visible rows, trailing blanks trimmed. With attributes, each row
