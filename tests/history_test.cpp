@@ -66,7 +66,8 @@ class ServerProcess {
     }
     return false;
   }
-  std::unique_ptr<testing_peer::Session> join(const fixed::Identity& id, const std::string& from = "") {
+  std::unique_ptr<testing_peer::Session> join(const fixed::Identity& identity, const std::string& from = "") {
+    const fixed::Identity id = raw_client::freshConnection(identity);
     const int fd = raw_client::dial(address_, from);
     auto outcome = raw_client::handshake(fd, raw_client::hello(id, key_, 0), key_, id);
     EXPECT_TRUE(outcome.welcomed) << log();
