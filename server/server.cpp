@@ -292,6 +292,9 @@ void Server::run(bool handleSignals) {
   hub_.finish();
   for (auto& thread : threads_) thread.join();
   threads_.clear();
+  // What the history holds is written now (within Limits::historyStopWait);
+  // its writer asks the registry until it stops.
+  history_.reset();
   // The last-seen times are written now, or given up on in time.
   if (!registry_->stop(kRegistryStopWait)) (void)registry_.release();
   registry_.reset();
