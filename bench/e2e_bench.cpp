@@ -23,6 +23,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,9 +31,12 @@
 #include "bench/areas.hpp"
 #include "bench/plain_relay.hpp"
 #include "bench/round_trips.hpp"
+#include "bench/scraper.hpp"
 #include "bench/table.hpp"
 #include "proto/frame.hpp"
 #include "proto/packet.hpp"
+#include "server/metrics_endpoint.hpp"
+#include "server/operator_pages.hpp"
 #include "tests/support/server_harness.hpp"
 
 namespace bench {
@@ -112,9 +116,17 @@ void windowedBurst(benchmark::State& state, const std::function<void()>& send,
 struct Pair {
   fixed::Identity a = fixed::make(1, 0), b = fixed::make(2, 0);
   harness::RunningServer server;
+  // With SOTTO_BENCH_METRICS=1, the endpoint the program's --metrics starts, scraped.
+  std::unique_ptr<sotto::MetricsEndpoint> endpoint;
+  std::optional<Scraper> scraper;
   const bool withB;
   std::unique_ptr<ClientImpl> clientA, clientB;
   Pair(const std::string& address, bool withB_) : server(address), withB(withB_) {
+    std::string error;
+    if (metricsOn() && (endpoint = sotto::MetricsEndpoint::listen(address + ":" + std::to_string(kMetricsPort), error))) {
+      endpoint->serve(sotto::operatorPages(server.server()));
+      scraper.emplace(address);
+    }
     clientA = join(a);
     if (withB) clientB = join(b);
   }

@@ -50,6 +50,7 @@
 #include "bench/areas.hpp"
 #include "bench/process.hpp"
 #include "bench/round_trips.hpp"
+#include "bench/scraper.hpp"
 #include "bench/table.hpp"
 #include "proto/bytes.hpp"
 #include "server/registry.hpp"
@@ -452,9 +453,11 @@ void scale(benchmark::State& state, unsigned threads) {
   state.counters["backlog"] = static_cast<double>(backlog.packets());
   for (auto _ : state) {
     forgetHellos(f);
-    Child server({SOTTO_SERVER_BINARY, "--listen", kAddress, "--data-dir", f.dir + "/data", "--threads",
-                  std::to_string(threads)},
+    Child server(withMetrics({SOTTO_SERVER_BINARY, "--listen", kAddress, "--data-dir", f.dir + "/data", "--threads",
+                              std::to_string(threads)},
+                             kAddress),
                  log);
+    const Scraper scraper(kAddress);
     if (server.firstLine().rfind("Server public key: ", 0) != 0) return state.SkipWithError("the server did not start");
     ChattingPair pair(f.key);
     if (!pair.ok()) return state.SkipWithError("the chatting pair did not get in");
@@ -524,8 +527,10 @@ void flood(benchmark::State& state) {
   const LoopbackBacklog backlog;
   for (auto _ : state) {
     forgetHellos(f);
-    Child server({SOTTO_SERVER_BINARY, "--listen", kAddress, "--data-dir", f.dir + "/data"}, log);
+    Child server(withMetrics({SOTTO_SERVER_BINARY, "--listen", kAddress, "--data-dir", f.dir + "/data"}, kAddress),
+                 log);
     if (server.firstLine().rfind("Server public key: ", 0) != 0) return state.SkipWithError("the server did not start");
+    const Scraper scraper(kAddress);
     ChattingPair pair(f.key);
     Crowd crowd;
     crowd.signIn(f.hellos);

@@ -199,12 +199,22 @@ std::uint64_t Bus::publish(const Key& named, const Bytes& serialized) {
                      " bytes unacknowledged); packets for the other instances are dropped until the bus takes "
                      "them again");
     }
-    if (dropping_) return seq;
+    if (dropping_) {
+      ++dropped_;
+      return seq;
+    }
     stampSeq(record, seq);
     enqueue(std::move(record), seq);
   }
   wake_.notify_one();
   return seq;
+}
+
+Bus::Report Bus::report() const {
+  const std::lock_guard lock(mutex_);
+  Report report{connected_, backlogBytes_, dropped_, {}};
+  report.lag = lag_.read();
+  return report;
 }
 
 void Bus::enqueue(Bytes&& record, std::uint64_t seq) {
@@ -389,9 +399,11 @@ void Bus::onRecord(natsSubscription* from, natsMsg* msg) {
   jsMsgMetaData* meta = nullptr;
   std::uint64_t streamSeq = 0;
   std::uint64_t delivered = 0;
+  std::int64_t storedAt = 0;  // by the bus's clock, nanoseconds since the epoch
   if (natsMsg_GetMetaData(&meta, msg) == NATS_OK) {
     streamSeq = meta->Sequence.Stream;
     delivered = meta->Sequence.Consumer;
+    storedAt = meta->Timestamp;
     jsMsgMetaData_Destroy(meta);
   }
   // One record at a time, whichever consumer's thread it came on.
@@ -423,6 +435,12 @@ void Bus::onRecord(natsSubscription* from, natsMsg* msg) {
   natsMsg_Destroy(msg);
   std::vector<BusRecord> ready;
   if (record && record->origin != id_) {
+    // Across machines this holds their clocks' difference too; a clock
+    // behind the bus's counts as no lag.
+    if (storedAt > 0)
+      lag_.observe(std::chrono::duration_cast<std::chrono::nanoseconds>(
+          std::chrono::system_clock::now().time_since_epoch()) -
+                   std::chrono::nanoseconds(storedAt));
     std::string lost = order_.accept(std::move(*record), ready);
     if (!lost.empty()) why = lost;
   }

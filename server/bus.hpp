@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "server/bus_record.hpp"
+#include "server/histogram.hpp"
 #include "server/onward.hpp"
 
 struct __natsConnection;
@@ -74,6 +75,17 @@ class Bus final : public Onward {
   // in the order they were made. Returns the record's seq.
   std::uint64_t publish(const Key& named, const Bytes& serialized) override;
   const InstanceId& id() const { return id_; }
+  // For the operator, any thread (it takes the publishers' lock a moment):
+  // whether the bus is connected, what waits for it, the packets dropped
+  // from a full backlog since the start, and how long other instances'
+  // records took from the bus's store to here.
+  struct Report {
+    bool up = false;
+    std::size_t backlogBytes = 0;
+    std::uint64_t dropped = 0;
+    Durations lag;
+  };
+  Report report() const;
   // The largest serialized packet the bus carries in one record.
   std::size_t maxPacketSize() const;
 
@@ -111,7 +123,7 @@ class Bus final : public Onward {
   __natsSubscription* ackSub_ = nullptr;
 
   // Shared by the publishing threads, the publisher and the ack handler.
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Outgoing> backlog_;  // by sequence, oldest first
   std::size_t sentCount_ = 0;     // the leading part of backlog_ already sent
@@ -123,6 +135,7 @@ class Bus final : public Onward {
   std::chrono::steady_clock::time_point oldestSentAt_{};
   bool dropping_ = false;
   std::uint64_t lostFrom_ = 0;
+  std::uint64_t dropped_ = 0;
   bool stopping_ = false;
   int unfinished_ = 0;  // library callbacks still to finish at the end
 
@@ -140,6 +153,8 @@ class Bus final : public Onward {
   std::uint64_t delivered_ = 0;   // its count of deliveries, as of the last one here
   std::uint64_t lastStreamSeq_ = 0;
   OriginOrder order_;
+  // Written under consumerMutex_ alone, read by report() without it.
+  DurationCounters lag_;
   bool renew_ = false;
   bool busUp_ = true;
   bool keeperStopping_ = false;

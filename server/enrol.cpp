@@ -24,14 +24,18 @@ std::string alreadyThere(const std::string& path) {
 
 // Everything that can fail before an identity is made.
 bool prepare(const ServerOptions& options, const std::string& path, ServerKey& key,
-             std::unique_ptr<Registry>& registry, std::string& error) {
+             std::unique_ptr<Registry>& registry, std::ostream& err, std::string& error) {
   if (sodium_init() < 0) {
     error = "libsodium failed to start";
     return false;
   }
-  if (!loadOrCreateServerKey(options.dataDir, key, error)) return false;
+  // The key last, as the server makes it: a failed enrolment says only why.
+  if (!makeDataDir(options.dataDir, error)) return false;
   registry = openRegistry(options.postgres, options.dataDir, error);
   if (!registry || !makeDataDir(*options.enrollDir, error)) return false;
+  bool newKey = false;
+  if (!loadOrCreateServerKey(options.dataDir, key, error, &newKey)) return false;
+  if (newKey) err << "sotto-server: " << newKeyWarning(options.dataDir) << '\n';
   std::error_code ec;
   if (std::filesystem::exists(std::filesystem::symlink_status(path, ec))) {
     error = alreadyThere(path);
@@ -68,7 +72,7 @@ int enrol(const ServerOptions& options, std::ostream& out, std::ostream& err) {
   std::string error;
   ServerKey key;
   std::unique_ptr<Registry> registry;
-  if (!prepare(options, path, key, registry, error)) {
+  if (!prepare(options, path, key, registry, err, error)) {
     err << "sotto-server: " << error << '\n';
     return 1;
   }

@@ -56,6 +56,7 @@
 #include "proto/handshake.hpp"
 #include "proto/packet.hpp"
 #include "server/budget.hpp"
+#include "server/histogram.hpp"
 #include "server/history.hpp"
 #include "server/message_id.hpp"
 #include "server/onward.hpp"
@@ -139,6 +140,7 @@ class Shard {
   Hub& hub() { return hub_; }
   Budget& budget();
   const Counters& stats() const { return stats_; }
+  const DurationCounters& fanOut() const { return fanOut_; }
 
   // All of the rest on this shard's thread only.
   void join(const std::shared_ptr<Member>& session);
@@ -228,6 +230,8 @@ class Shard {
   FrameBatch sealed_;
   std::vector<Member*> toFlush_;
   Counters stats_;
+  // How long each hand-out to at least one recipient took.
+  DurationCounters fanOut_;
 };
 
 class Hub {
@@ -251,7 +255,10 @@ class Hub {
   std::size_t size() const { return size_.load(std::memory_order_relaxed); }
   // Every shard's counts, summed; any thread.
   Stats stats() const;
+  // Every shard's hand-out times, summed; any thread.
+  Durations fanOut() const;
   Budget& budget() { return budget_; }
+  const Budget& budget() const { return budget_; }
   // Whether the sender has too much posted to other shards and not yet
   // handed out there, so that its reader waits; any thread.
   bool behind(const Sender& sender) const;

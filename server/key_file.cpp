@@ -101,7 +101,7 @@ bool makeDataDir(const std::string& dir, std::string& error) {
   return true;
 }
 
-bool loadOrCreateServerKey(const std::string& dataDir, ServerKey& key, std::string& error) {
+bool loadOrCreateServerKey(const std::string& dataDir, ServerKey& key, std::string& error, bool* created) {
   if (!makeDataDir(dataDir, error)) return false;
   const std::string path = dataDir + "/" + kServerKeyFileName;
   struct stat st{};
@@ -111,9 +111,25 @@ bool loadOrCreateServerKey(const std::string& dataDir, ServerKey& key, std::stri
       return false;
     }
     bool lost = false;
-    if (!writeNewKey(dataDir, path, error, lost) && !lost) return false;
+    const bool wrote = writeNewKey(dataDir, path, error, lost);
+    if (!wrote && !lost) return false;
+    if (wrote && created) *created = true;
   }
   return readKey(path, key, error);
+}
+
+bool loadServerKey(const std::string& dataDir, ServerKey& key, std::string& error) {
+  const std::string path = dataDir + "/" + kServerKeyFileName;
+  struct stat st{};
+  if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
+    error = "no server key in " + dataDir + ": " + path + " is missing";
+    return false;
+  }
+  return readKey(path, key, error);
+}
+
+std::string newKeyWarning(const std::string& dataDir) {
+  return "created a new server key in " + dataDir + ": existing clients will not connect";
 }
 
 }  // namespace sotto

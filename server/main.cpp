@@ -1,11 +1,37 @@
 // sotto-server: the companion relay for sotto clients.
+#include <systemd/sd-daemon.h>
+
 #include <csignal>
 #include <iostream>
 
 #include "proto/bytes.hpp"
 #include "server/enrol.hpp"
 #include "server/import_registry.hpp"
+#include "server/key_file.hpp"
+#include "server/metrics_endpoint.hpp"
+#include "server/operator_pages.hpp"
+#include "server/registry_backup.hpp"
 #include "server/server.hpp"
+
+namespace {
+
+void printPublicKey(const sotto::Key& key) {
+  std::cout << "Server public key: " << sotto::toHex(key.data(), key.size()) << std::endl;
+}
+
+// --public-key: the existing key only; a missing one is not made here.
+int showPublicKey(const sotto::ServerOptions& options) {
+  sotto::ServerKey key;
+  std::string error;
+  if (!sotto::loadServerKey(options.dataDir, key, error)) {
+    std::cerr << "sotto-server: " << error << '\n';
+    return 1;
+  }
+  printPublicKey(key.publicKey);
+  return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::string error;
@@ -18,6 +44,12 @@ int main(int argc, char** argv) {
     std::cout << sotto::usage();
     return 0;
   }
+  if (options->version) {
+    std::cout << "sotto-server " SOTTO_VERSION "\n";
+    return 0;
+  }
+  if (options->printPublicKey) return showPublicKey(*options);
+  if (options->backupFile) return sotto::backupRegistry(*options, std::cout, std::cerr);
   if (options->enrollDir) return sotto::enrol(*options, std::cout, std::cerr);
   if (options->importRegistry) return sotto::importRegistry(*options, std::cout, std::cerr);
 
@@ -31,13 +63,27 @@ int main(int argc, char** argv) {
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signal);
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   sotto::Server server(*options, sotto::stderrSink());
+  // Bound before the server writes a file, and stopped before the server
+  // it reads from goes.
+  std::unique_ptr<sotto::MetricsEndpoint> metrics;
+  if (options->metrics && !(metrics = sotto::MetricsEndpoint::listen(*options->metrics, error))) {
+    std::cerr << "sotto-server: " << error << '\n';
+    return 1;
+  }
   if (!server.open(error)) {
     std::cerr << "sotto-server: " << error << '\n';
     return 1;
   }
-  const sotto::Key& key = server.publicKey();
-  std::cout << "Server public key: " << sotto::toHex(key.data(), key.size()) << std::endl;
+  if (metrics) {
+    metrics->serve(sotto::operatorPages(server));
+    sotto::EventLog(sotto::stderrSink()).event(metrics->name(), "answering /metrics, /healthz and /readyz");
+  }
+  printPublicKey(server.publicKey());
+  // Under systemd (Type=notify) the service counts as started from here;
+  // elsewhere this does nothing.
+  sd_notify(0, "READY=1");
   server.run(true);
+  sd_notify(0, "STOPPING=1");
   // A log nobody reads does not keep the server from ending.
   sotto::drainStderr(std::chrono::seconds(1));
   return 0;

@@ -67,6 +67,19 @@ bool setDuration(const std::string& value, ServerOptions& options, std::string& 
   return true;
 }
 
+// "ADDRESS:PORT" or "[ADDRESS]:PORT", which --listen does not take.
+bool withPort(const std::string& text) {
+  const auto colon = text.rfind(':');
+  if (colon == std::string::npos || colon + 1 == text.size()) return false;
+  if (text.find_first_not_of("0123456789", colon + 1) != std::string::npos) return false;
+  std::string address = text.substr(0, colon);
+  if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+    address = address.substr(1, address.size() - 2);
+  boost::system::error_code ec;
+  boost::asio::ip::make_address(address, ec);
+  return !ec;
+}
+
 }  // namespace
 
 std::uint64_t sessionBytes(const Limits& limits) {
@@ -96,11 +109,12 @@ SessionBound fitToMachine(Limits& limits, std::uint64_t openFiles, std::uint64_t
 std::string usage() {
   return "Usage: sotto-server [--listen ADDR] [--data-dir DIR] [--threads N] [--max-sessions N]\n"
          "                   [--max-sessions-per-identity N] [--max-payload BYTES]\n"
-         "                   [--max-queued-bytes BYTES]\n"
+         "                   [--max-queued-bytes BYTES] [--metrics ADDR:PORT]\n"
          "                   [--keep-history DURATION] [--max-missed N]\n"
          "       sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]\n"
          "       sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry\n"
          "       sotto-server ... --postgres CONNINFO --nats URL[,URL...] [--bus-backlog BYTES]\n"
+         "       sotto-server [--data-dir DIR] --public-key | --backup FILE\n"
          "\n"
          "Relays sotto chat sessions on port 8081.\n"
          "\n"
@@ -127,6 +141,9 @@ std::string usage() {
          "                     nothing and turns this off (default 7d)\n"
          "  --max-missed N     the most missed messages one sign-in is given, the newest\n"
          "                     (default 10000)\n"
+         "  --metrics ADDR:PORT\n"
+         "                     answer HTTP on ADDR:PORT ([ADDR]:PORT for IPv6): GET /metrics\n"
+         "                     (Prometheus), /healthz and /readyz (default: off)\n"
          "  --enroll USERDIR   instead of serving, write USERDIR/client.conf with a new\n"
          "                     identity registered here, then exit\n"
          "  --address HOST     server address written by --enroll (default 127.0.0.1)\n"
@@ -144,7 +161,12 @@ std::string usage() {
          "                     relayed packets held for the bus through an outage (default\n"
          "                     64 MiB); past it they are dropped, and the instances that missed\n"
          "                     them close their sessions\n"
-         "  --help             show this text\n";
+         "  --public-key       print the public key of DIR's server key, then exit; makes\n"
+         "                     no key when there is none\n"
+         "  --backup FILE      copy DIR/registry.sqlite3 to FILE, safely while a server\n"
+         "                     runs on it, then exit\n"
+         "  --help             show this text\n"
+         "  --version          show the version\n";
 }
 
 std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std::string& error) {
@@ -164,6 +186,14 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
       options.importRegistry = true;
       continue;
     }
+    if (arg == "--version") {
+      options.version = true;
+      continue;
+    }
+    if (arg == "--public-key") {
+      options.printPublicKey = true;
+      continue;
+    }
     std::string_view name = arg;
     std::optional<std::string> value;
     if (const auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
@@ -178,6 +208,8 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
     else if (name == "--postgres") target = &options.postgres.emplace();
     else if (name == "--nats") target = &natsUrls.emplace();
     else if (name == "--keep-history") target = &keepHistory.emplace();
+    else if (name == "--backup") target = &options.backupFile.emplace();
+    else if (name == "--metrics") target = &options.metrics.emplace();
     sawBacklog |= name == "--bus-backlog";
     const auto number = std::find_if(std::begin(kNumbers), std::end(kNumbers),
                                      [&](const Number& n) { return n.name == name; });
@@ -204,16 +236,32 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
     sawAddress |= name == "--address";
     sawListen |= name == "--listen";
   }
-  if (options.help) return options;
+  if (options.help || options.version) return options;
   boost::system::error_code ec;
   boost::asio::ip::make_address(options.listenAddress, ec);
   if (ec) {
-    error = "'" + options.listenAddress + "' is not an IP address";
+    error = withPort(options.listenAddress)
+                ? "--listen takes an address without a port, not '" + options.listenAddress +
+                      "': the port is always " + std::to_string(kServerPort)
+                : "'" + options.listenAddress + "' is not an IP address";
+    return std::nullopt;
+  }
+  // Each reads the data directory and exits; nothing else they could do.
+  const int readers = int{options.printPublicKey} + int{options.backupFile.has_value()};
+  const int others = int{options.importRegistry} + int{options.enrollDir.has_value()} +
+                     int{options.postgres.has_value()} + int{sawListen} + int{natsUrls.has_value()} +
+                     int{options.metrics.has_value()};
+  if (readers > 1 || (readers == 1 && others > 0)) {
+    error = "--public-key and --backup each go with --data-dir only; back up PostgreSQL with pg_dump";
     return std::nullopt;
   }
   if (keepHistory && !setDuration(*keepHistory, options, error)) return std::nullopt;
   if (sawAddress && !options.enrollDir) {
     error = "--address only goes with --enroll";
+    return std::nullopt;
+  }
+  if (options.metrics && (options.enrollDir || options.importRegistry)) {
+    error = "--metrics only goes with serving";
     return std::nullopt;
   }
   if (options.importRegistry && (!options.postgres || options.enrollDir || sawListen)) {

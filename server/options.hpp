@@ -3,10 +3,12 @@
 //   sotto-server [--listen ADDR] [--data-dir DIR] [--threads N] [--max-sessions N]
 //                [--max-sessions-per-identity N] [--max-payload BYTES] [--max-queued-bytes BYTES]
 //                [--keep-history DURATION] [--max-missed N]
+//                [--metrics ADDR:PORT]
 //   sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]
 //   sotto-server ... --postgres CONNINFO [--nats URL[,URL...] [--bus-backlog BYTES]]
 //   sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry
-//   sotto-server --help
+//   sotto-server [--data-dir DIR] --public-key | --backup FILE
+//   sotto-server --help | --version
 #pragma once
 
 #include <chrono>
@@ -168,7 +170,15 @@ struct ServerOptions {
   std::chrono::milliseconds keepHistory = std::chrono::hours(24 * 7);
   // The most messages one sign-in catches up with (--max-missed).
   std::size_t maxMissed = 10'000;
+  // The operator's HTTP endpoint (metrics, health, readiness); off unless given.
+  std::optional<std::string> metrics;
   bool help = false;
+  bool version = false;
+  // Print the data directory's public key without serving, then exit.
+  bool printPublicKey = false;
+  // Copy DATA_DIR/registry.sqlite3 to this file, safely while a server
+  // writes to it, then exit.
+  std::optional<std::string> backupFile;
   // I/O threads that carry the sessions; 0: one per hardware thread.
   unsigned threads = 0;
   Limits limits;

@@ -166,9 +166,12 @@ void RegistryService::work() {
   Clock::time_point nextFlush = Clock::now() + limits_.registryWriteInterval;
   Clock::time_point nextLoad = Clock::now() + limits_.registryLoadInterval;
   Clock::time_point nextPrune = Clock::now();
+  Clock::time_point nextProbe = Clock::now() + kProbeEvery;
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait_until(lock, std::min({nextFlush, nextLoad, nextPrune, down_ ? retryAt_ : Clock::time_point::max()}),
+    wake_.wait_until(lock,
+                     std::min({nextFlush, nextLoad, nextPrune, nextProbe,
+                               down_ ? retryAt_ : Clock::time_point::max()}),
                      [&] { return stopping_ || !jobs_.empty() || !checks_.empty(); });
     if (stopping_) break;
     std::vector<Check> checks;
@@ -189,6 +192,12 @@ void RegistryService::work() {
       check(none);
       flush();
       nextFlush = now + limits_.registryWriteInterval;
+    }
+    // A sign-in of an identity nobody has: it changes nothing, and fails
+    // only when the database does.
+    if (now >= nextProbe) {
+      guarded([&] { return registry_->seen(Key{}, 0) != Registry::Result::failed; });
+      nextProbe = now + kProbeEvery;
     }
     if (now >= nextLoad) {
       load();
@@ -269,12 +278,27 @@ RegistryService::Answer RegistryService::lookUp(const Question& q) {
 bool RegistryService::guarded(const std::function<bool()>& call) {
   if (down_ && (Clock::now() < retryAt_ || !reconnect())) return false;
   busySince_ = sinceEpoch(Clock::now());
-  bool ok = call();
+  // Each call timed for the operator.
+  const auto timed = [&] {
+    const auto start = Clock::now();
+    const bool done = call();
+    calls_.observe(Clock::now() - start);
+    return done;
+  };
+  bool ok = timed();
   // A restarted database ends every connection: the first call after it
   // finds out, and a new connection may answer it.
-  if (!ok && !registry_->connected()) ok = reconnect() && call();
+  if (!ok && !registry_->connected()) ok = reconnect() && timed();
   busySince_ = 0;
   return ok;
+}
+
+std::optional<std::string> RegistryService::trouble() const {
+  if (down_.load()) return "database unreachable";
+  const std::int64_t since = busySince_.load();
+  if (since != 0 && sinceEpoch(Clock::now()) - since > std::chrono::nanoseconds(kProbeEvery).count())
+    return "a database call has hung for more than " + std::to_string(kProbeEvery.count() / 1000) + " s";
+  return std::nullopt;
 }
 
 bool RegistryService::reconnect() {

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "server/event_log.hpp"
+#include "server/histogram.hpp"
 #include "server/options.hpp"
 #include "server/registry.hpp"
 #include "server/seen_hellos.hpp"
@@ -45,6 +46,9 @@ class RegistryService {
   // at most this far apart.
   static constexpr std::chrono::milliseconds kRetryFirst{250};
   static constexpr std::chrono::milliseconds kRetryMost{4000};
+  // With nothing else to do the worker asks the database this often, so
+  // that whether it answers is known without waiting for a sign-in.
+  static constexpr std::chrono::milliseconds kProbeEvery{2000};
 
   // One hello's claim: its identity, registering (isNew: its proof of work
   // was checked) or signing in.
@@ -91,6 +95,12 @@ class RegistryService {
   bool stop(std::chrono::milliseconds within);
   // Whether key is registered, as far as memory knows; any thread.
   bool registered(const Key& key);
+
+  // Any thread, for the operator: why the registry does not answer now
+  // (its database is unreachable, or a call has hung for kProbeEvery and
+  // more), or nothing; and how long its calls took.
+  std::optional<std::string> trouble() const;
+  Durations calls() const { return calls_.read(); }
 
  private:
   struct KeyHash {
@@ -163,6 +173,9 @@ class RegistryService {
   std::string downError_;
   Clock::time_point retryAt_;
   std::chrono::milliseconds backoff_ = kRetryFirst;
+
+  // Written by the worker, read by the operator's endpoint.
+  DurationCounters calls_;
 
   std::thread worker_;
 };

@@ -182,14 +182,21 @@ bool Server::open(std::string& error) {
   openFiles_ = raiseOpenFileLimit();
   memoryBytes_ = machineMemory();
   sessionBound_ = fitToMachine(options_.limits, openFiles_, memoryBytes_);
-  if (!loadOrCreateServerKey(options_.dataDir, key_, error)) return false;
+  // Listening first: a server that cannot serve leaves no files behind.
+  // The key last: a start that fails on the registry or the bus says only
+  // why, and the next start still owns up to the key it makes.
+  if (!listen(error) || !makeDataDir(options_.dataDir, error)) return false;
   std::unique_ptr<Registry> registry = openRegistry(options_.postgres, options_.dataDir, error);
   if (!registry) return false;
   registry_ = RegistryService::start(std::move(registry), options_.limits, log_, error);
-  if (!registry_) return false;
-  if (!openBus(error)) return false;
-  if (!openHistory(error)) return false;
+  if (!registry_ || !openBus(error)) return false;
+  bool newKey = false;
+  if (!loadOrCreateServerKey(options_.dataDir, key_, error, &newKey)) return false;
+  if (newKey) log_.event(listenName_, newKeyWarning(options_.dataDir));
+  return openHistory(error);
+}
 
+bool Server::listen(std::string& error) {
   boost::system::error_code ec;
   const tcp::endpoint endpoint(asio::ip::make_address(options_.listenAddress, ec), kServerPort);
   if (ec) {
@@ -286,6 +293,7 @@ void Server::run(bool handleSignals) {
   asio::co_spawn(io_, acceptLoop(), [this](std::exception_ptr error) {
     if (error) shutdown("accept loop failed");
   });
+  accepting_ = !stopping_;
   io_.run();
   // Nothing is handed over any more; the sessions wind down on their shards.
   handshakeWork.reset();
@@ -308,6 +316,7 @@ void Server::stop() {
 void Server::shutdown(const std::string& why) {
   if (stopping_) return;
   stopping_ = true;
+  accepting_ = false;
   log_.event(listenName_, why);
   boost::system::error_code ignored;
   acceptor_.close(ignored);
@@ -431,6 +440,12 @@ void Server::watchGone(const std::shared_ptr<Pending>& pending) {
 
 asio::awaitable<std::optional<std::string>> Server::readHello(Pending& pending,
                                                               std::array<unsigned char, kHelloSize>& hello) {
+  // Counted for the operator for as long as it owes its hello.
+  front_.add(Count::helloPending);
+  struct Counted {
+    Counters& front;
+    ~Counted() { front.subtract(Count::helloPending); }
+  } counted{front_};
   boost::system::error_code ec;
   std::size_t got = 0;
   {

@@ -66,6 +66,22 @@ class Server {
   // What the server has counted since the start, every thread's summed; any
   // thread.
   Stats stats() const;
+  // What the operator's endpoint shows (server/server_report.cpp). Any
+  // thread; it reads counters and flags, and never waits on a relaying
+  // thread, a disk or a database.
+  struct Report {
+    Stats stats;
+    Durations fanOut;
+    std::uint64_t queuedBytes = 0;
+    std::uint64_t queuedBytesLimit = 0;
+    // Why the server takes no sessions now, or nothing when it does.
+    std::optional<std::string> notReady;
+    bool registryUp = true;
+    Durations registryCalls;
+    // With --nats.
+    std::optional<Bus::Report> bus;
+  };
+  Report report() const;
   // The limits in force once open() has fitted them to the machine.
   const Limits& limits() const { return options_.limits; }
   // Serves until stop() or, with handleSignals, until SIGINT, SIGTERM or
@@ -143,6 +159,8 @@ class Server {
   // Ends the pending connection as soon as its peer goes away.
   void watchGone(const std::shared_ptr<Pending>& pending);
   void shutdown(const std::string& why);
+  // Binds the listening socket. False with error if it cannot.
+  bool listen(std::string& error);
   // With --nats: joins the cluster's bus. False with error if it cannot.
   bool openBus(std::string& error);
   // Unless --keep-history 0: opens the history. False with error if it cannot.
@@ -173,6 +191,8 @@ class Server {
   SessionBound sessionBound_ = SessionBound::option;
   std::uint64_t memoryBytes_ = 0;
   bool stopping_ = false;
+  // Whether run() accepts newcomers: set by the front thread, read anywhere.
+  std::atomic<bool> accepting_{false};
   // The front thread's counts: the refusals.
   Counters front_;
 };

@@ -14,6 +14,7 @@ namespace sotto {
 // listing them take it up by themselves.
 enum class Count : std::size_t {
   sessions,        // signed in now
+  helloPending,    // connections owing their hello now
   signIns,         // sessions begun since the start, registrations included
   packetsIn,       // opened from clients
   bytesIn,         // read from clients' sockets

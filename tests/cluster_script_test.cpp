@@ -1,12 +1,15 @@
 // scripts/cluster end to end on 127.0.0.2-4, the addresses it owns, with its
 // state in a scratch directory and the build under test as its binaries.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 
+#include "tests/support/http_get.hpp"
 #include "tests/support/scratch.hpp"
 
 namespace {
@@ -61,11 +64,32 @@ TEST_F(ClusterScript, StartEnrolsAUserPerInstanceStatusSaysAllRunAndStopEndsThem
               std::string::npos)
         << start.out;
   }
+  for (int n = 2; n <= 4; ++n) {
+    const std::string address = "127.0.0." + std::to_string(n);
+    EXPECT_NE(start.out.find("http://" + address + ":9464/metrics"), std::string::npos) << start.out;
+    EXPECT_EQ(httpGet(address, 9464, "/healthz").value_or(HttpAnswer{}).status, 200) << address;
+  }
   const Outcome running = run("status");
   EXPECT_EQ(count(running.out, ": runs"), 5) << running.out;
+
+  // An instance killed behind the script's back is told from one it stopped.
+  const std::string instance = state_.path() + "/sotto/cluster/instance2";
+  ASSERT_EQ(::kill(std::stoi(scratch::slurp(instance + "/server.pid")), SIGKILL), 0);
+  const Outcome crashed = [&] {
+    for (int tries = 0; tries < 100; ++tries, ::usleep(50'000))
+      if (const Outcome now = run("status"); count(now.out, "crashed") > 0) return now;
+    return run("status");
+  }();
+  EXPECT_NE(crashed.out.find("instance 2 127.0.0.3: crashed (see " + instance + "/server.log)"), std::string::npos)
+      << crashed.out;
+  EXPECT_EQ(count(crashed.out, ": runs"), 4) << crashed.out;
+
+  const fs::path database = fs::canonical(state_.path() + "/sotto/cluster/postgres");
   ASSERT_EQ(run("stop").status, 0);
   const Outcome stopped = run("status");
   EXPECT_EQ(count(stopped.out, ": stopped"), 5) << stopped.out;
+  // Its database goes with it, wherever it was made.
+  EXPECT_FALSE(fs::exists(database));
 }
 
 }  // namespace

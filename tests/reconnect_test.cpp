@@ -134,7 +134,7 @@ TEST_F(Reconnect, AWelcomeThatDoesNotOpenEndsTheRetriesAndSaysWhy) {
 // The real server, stopped and started again on the same data directory.
 TEST(ReconnectToServer, ComesBackAfterTheServerRestarts) {
   sotto_run::SottoRun run;
-  ASSERT_TRUE(run.privateTmpWorks());
+  ASSERT_ISOLATED(run.privateTmpWorks());
   scratch::TempDir dir;
   const std::string address = "127.0.40.10";
   const auto enrolled = tmux_harness::run(

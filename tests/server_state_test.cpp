@@ -201,7 +201,7 @@ TEST(Options, BadCommandLinesSayWhy) {
       {{"--listen"}, "'--listen' needs a value"},
       {{"--listen="}, "needs a non-empty value"},
       {{"--listen", "localhost"}, "'localhost' is not an IP address"},
-      {{"--listen", "127.0.0.1:8081"}, "is not an IP address"},
+      {{"--listen", "127.0.0.1:8081"}, "the port is always 8081"},
       {{"--address", "x"}, "--address only goes with --enroll"},
       {{"--threads", "0"}, "'--threads' wants a whole number from 1 to 256, not '0'"},
       {{"--threads", "two"}, "not 'two'"},

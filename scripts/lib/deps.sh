@@ -15,7 +15,11 @@ install_missing() {
 }
 
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libsodium-dev libboost1.81-dev libboost-system1.81-dev
-  libncurses-dev libsqlite3-dev libpq-dev libnats-dev)
-TEST_PACKAGES=(libgtest-dev libbenchmark-dev tmux util-linux iproute2 locales postgresql nats-server)
+  libncurses-dev libsqlite3-dev libpq-dev libnats-dev libsystemd-dev)
+# The Debian packages (scripts/package): CPack's dependency lookup and lintian.
+PACKAGE_PACKAGES=(dpkg-dev file lintian)
+# systemd-analyze checks the unit, promtool the metrics.
+TEST_PACKAGES=(libgtest-dev libbenchmark-dev tmux util-linux iproute2 locales postgresql nats-server systemd
+  prometheus "${PACKAGE_PACKAGES[@]}")
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 MEMCHECK_PACKAGES=(valgrind)

@@ -45,12 +45,13 @@ class ChatWindow : public testing::Test {
   std::unique_ptr<testing_peer::Session> session;
   int rows = 0;
 
+  void SetUp() override { ASSERT_ISOLATED(run.privateTmpWorks()); }
+
   // Runs the binary with a known identity on a width x height terminal, lets
   // the peer take the connection, and waits for the first chat repaint, with
   // the connected notice on row `noticeRow`.
   void start(const std::string& address, int width, int height, const std::string& environment = "",
              int noticeRow = 1) {
-    ASSERT_TRUE(run.privateTmpWorks());
     peer = std::make_unique<TestPeer>(address);
     run.writeConfig(address, peer->publicKey().data(), me.signPublicKey.data(), me.signSecretKey.data());
     rows = height;

@@ -6,8 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <thread>
+
+#include "tests/support/scratch.hpp"
 
 Child::Child(const std::vector<std::string>& args, const std::string& errFile) {
   int out[2];
@@ -43,6 +46,21 @@ std::string Child::firstLine() {
   return line;
 }
 
+std::string Child::rest(std::chrono::milliseconds timeout) {
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  std::string text;
+  char chunk[4096];
+  pollfd p{out_, POLLIN, 0};
+  for (auto now = std::chrono::steady_clock::now(); now < until; now = std::chrono::steady_clock::now()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
+    if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+    const ssize_t n = ::read(out_, chunk, sizeof chunk);
+    if (n <= 0) break;
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
 void Child::signal(int number) { ::kill(pid_, number); }
 
 int Child::wait(std::chrono::milliseconds timeout) {
@@ -54,4 +72,19 @@ int Child::wait(std::chrono::milliseconds timeout) {
   }
   status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return status_;
+}
+
+Outcome runToEnd(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+  const scratch::TempDir dir;
+  const std::string errFile = dir / "err";
+  Outcome outcome{-1, {}, {}};
+  {
+    const auto start = std::chrono::steady_clock::now();
+    Child child(args, errFile);
+    outcome.out = child.rest(timeout);
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    outcome.status = child.wait(std::max(timeout - spent, std::chrono::milliseconds(100)));
+  }
+  outcome.err = scratch::slurp(errFile);
+  return outcome;
 }

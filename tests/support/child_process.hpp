@@ -5,6 +5,8 @@
 //   std::string line = server.firstLine();
 //   server.signal(SIGTERM);
 //   int status = server.wait();
+//
+//   Outcome o = runToEnd({SOTTO_SERVER_BINARY, "--help"});   // o.status, o.out, o.err
 #pragma once
 
 #include <sys/types.h>
@@ -22,6 +24,8 @@ class Child {
 
   // Standard output up to the end of its first line, or "" after 5 s.
   std::string firstLine();
+  // Standard output to its end, or what came within the timeout.
+  std::string rest(std::chrono::milliseconds timeout);
   void signal(int number);
   // The exit status, or -1 if it has not ended within the timeout.
   int wait(std::chrono::milliseconds timeout = std::chrono::seconds(5));
@@ -32,3 +36,12 @@ class Child {
   int out_ = -1;
   int status_ = -1;
 };
+
+// What a program printed, and its exit status (-1: still running after the
+// timeout, and killed).
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+Outcome runToEnd(const std::vector<std::string>& args,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(10));

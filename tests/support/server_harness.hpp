@@ -94,6 +94,7 @@ class RunningServer {
   std::string dataDir() const { return dataDir_; }
   std::uint64_t packetsReceived() const { return stats()[sotto::Count::packetsIn]; }
   sotto::Stats stats() const { return server_.stats(); }
+  const sotto::Server& server() const { return server_; }
 
   // Registers id directly, as an enrolment would.
   void seed(const fixed::Identity& id) {

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/private_namespaces.hpp"
 #include "tests/support/scratch.hpp"
 #include "tests/support/tmux_session.hpp"
 
@@ -43,7 +44,7 @@ std::string inPrivateTmp(const std::filesystem::path& privateTmp, const std::vec
   }
   // Recursive, so that the directories bound in above come along.
   script += "mount --rbind " + shellQuote(privateTmp.string()) + " /tmp; " + then;
-  return "unshare --mount sh -c " + shellQuote(script);
+  return private_namespaces::unshareMount() + " sh -c " + shellQuote(script);
 }
 void SottoRun::writeConfig(const std::string& address, const unsigned char* serverKey,
                            const unsigned char* signPublicKey, const unsigned char* signSecretKey) const {
@@ -62,9 +63,9 @@ testing::AssertionResult SottoRun::privateTmpWorks() const {
       tmux_harness::run({"sh", "-c", inPrivateTmp(dir_ / "tmp", {dir_}, "test -e /tmp/private-tmp-marker") + " 2>/dev/null"});
   std::filesystem::remove(marker);
   if (probe.status == 0) return testing::AssertionSuccess();
-  return testing::AssertionFailure() << "cannot give the binary a private /tmp (unshare --mount and mount --bind "
-                                        "must be permitted); refusing to run it, as it would write the real "
-                                        "/tmp/debug.log";
+  return testing::AssertionFailure() << "cannot give the binary a private /tmp (" << private_namespaces::unshareMount()
+                                     << " and mount --bind must be permitted); refusing to run it, as it would "
+                                        "write the real /tmp/debug.log";
 }
 
 std::string SottoRun::command(const std::string& binary, const std::string& environment) const {

@@ -3,7 +3,7 @@
 // status and standard error captured in files.
 //
 //   SottoRun run;                              // fresh scratch directory
-//   ASSERT_TRUE(run.privateTmpWorks());
+//   ASSERT_ISOLATED(run.privateTmpWorks());
 //   tmux_harness::Session term(100, 30, run.command(SOTTO_BINARY));
 //   ... drive it ...
 //   EXPECT_EQ(run.waitStatus(), 0);
@@ -17,12 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/private_namespaces.hpp"
+
 namespace sotto_run {
 
 using namespace std::chrono_literals;
 
 // A shell command that runs the shell command `then` in a mount namespace of
-// its own whose /tmp is `privateTmp` (so the real /tmp/debug.log is never
+// its own (private_namespaces::unshareMount) whose /tmp is `privateTmp` (so the real /tmp/debug.log is never
 // written). The directories of the real /tmp that hold any of `keep` stay
 // visible at their usual paths, so that a checkout, a build or a scratch
 // directory under /tmp still works inside.
