@@ -34,6 +34,13 @@ std::int64_t nowMs() {
       .count();
 }
 
+// "3" or "2.5".
+std::string seconds(std::chrono::milliseconds span) {
+  std::string out = std::to_string(span.count() / 1000);
+  if (span.count() % 1000 != 0) out += "." + std::to_string(span.count() % 1000 / 100);
+  return out;
+}
+
 std::unique_ptr<HistoryStore> openStore(const ServerOptions& options, std::string& error) {
   if (options.postgres) return HistoryStore::openPostgres(*options.postgres, error);
   return HistoryStore::openSqlite(options.dataDir + "/" + kHistoryFileName, error);
@@ -56,12 +63,26 @@ std::unique_ptr<History> History::open(const ServerOptions& options, const Insta
   history->writerStore_ = openStore(options, error);
   if (history->writerStore_) history->readerStore_ = openStore(options, error);
   if (!history->readerStore_) return nullptr;
-  history->writer_ = std::thread([h = history.get()] { h->write(); });
-  history->reader_ = std::thread([h = history.get()] { h->read(); });
+  history->running_ = 2;
+  history->writer_ = std::thread([h = history.get()] {
+    h->write();
+    h->finished();
+  });
+  history->reader_ = std::thread([h = history.get()] {
+    h->read();
+    h->finished();
+  });
   return history;
 }
 
 History::~History() {
+  if (!stopAsked_.load()) beginStop(limits_.historyStopWait);
+  if (reader_.joinable()) reader_.join();
+  if (writer_.joinable()) writer_.join();
+}
+
+void History::beginStop(std::chrono::milliseconds within) {
+  const Clock::time_point now = Clock::now();
   {
     const std::lock_guard lock(askMutex_);
     readerStopping_ = true;
@@ -70,10 +91,67 @@ History::~History() {
   {
     const std::lock_guard lock(mutex_);
     stopping_ = true;
+    giveUpAt_ = now + within / 2;
+    stopBy_ = now + within;
+    stopWithin_ = within;
   }
+  stopAsked_ = true;
   wake_.notify_all();
-  if (reader_.joinable()) reader_.join();
-  if (writer_.joinable()) writer_.join();
+  {
+    // Taken, so that a reader between its look and its wait still wakes.
+    const std::lock_guard lock(writtenMutex_);
+  }
+  writtenWake_.notify_all();
+}
+
+void History::finished() {
+  const std::lock_guard lock(doneMutex_);
+  --running_;
+  doneWake_.notify_all();
+}
+
+bool History::stop() {
+  Clock::time_point half, by;
+  {
+    const std::lock_guard lock(mutex_);
+    half = giveUpAt_;
+    by = stopBy_;
+  }
+  std::unique_lock lock(doneMutex_);
+  const auto done = [&] { return running_ == 0; };
+  if (!doneWake_.wait_until(lock, half, done)) {
+    lock.unlock();
+    // PostgreSQL's cancel opens a connection of its own, which a host that
+    // drops packets would hold: asked from a thread of its own.
+    std::thread([writer = writerStore_, reader = readerStore_] {
+      writer->interrupt();
+      reader->interrupt();
+    }).detach();
+    lock.lock();
+    if (!doneWake_.wait_until(lock, by, done)) {
+      lock.unlock();
+      std::size_t waiting = writing_.load();
+      {
+        const std::lock_guard queued(mutex_);
+        waiting += queue_.size();
+      }
+      const std::lock_guard logged(logMutex_);
+      abandoned_ = true;
+      log_.event(kLogName, "stopping: " + std::to_string(waiting) +
+                               " messages not written: the database did not answer within " +
+                               seconds(stopWithin_) + " s");
+      return false;
+    }
+  }
+  lock.unlock();
+  reader_.join();
+  writer_.join();
+  return true;
+}
+
+void History::note(const std::string& what) const {
+  const std::lock_guard lock(logMutex_);
+  if (!abandoned_) log_.event(kLogName, what);
 }
 
 void History::keep(const MessageId& id, std::int64_t at, const Key& named,
@@ -142,15 +220,14 @@ void History::write() {
   Clock::time_point retryAt{};
   std::chrono::milliseconds backoff = kRetryFirst;
   Clock::time_point nextForget = Clock::now();
-  std::optional<Clock::time_point> giveUpAt;
   std::uint64_t unkeptSince = 0;  // in this episode of an overflowing queue
-  std::string note;
+  std::string episode;
   std::unique_lock lock(mutex_);
   const auto work = [&] { return !queue_.empty() || !departures_.empty() || gap_.has_value(); };
   for (;; lock.lock()) {
     const bool pending = !batch.empty() || !departures.empty() || !gaps.empty();
     if (stopping_) {
-      if (pending && giveUpAt) wake_.wait_until(lock, std::min(retryAt, *giveUpAt));
+      if (pending) wake_.wait_until(lock, std::min(retryAt, giveUpAt_));
     } else if (!pending) {
       wake_.wait_until(lock, std::min(nextForget, Clock::now() + kHeartbeat), [&] { return stopping_ || work(); });
       // Whatever else comes within the window goes in the same transaction.
@@ -164,39 +241,40 @@ void History::write() {
     std::move(departures_.begin(), departures_.end(), std::back_inserter(departures));
     departures_.clear();
     if (gap_) {
-      if (unkeptSince == 0) note = "the store is behind: messages are not kept until it catches up";
+      if (unkeptSince == 0) episode = "the store is behind: messages are not kept until it catches up";
       unkeptSince += gap_->lost;
       gaps.push_back(*std::exchange(gap_, std::nullopt));
     } else if (unkeptSince > 0 && !failing) {
-      note = "keeping messages again; " + std::to_string(unkeptSince) + " were not kept";
+      episode = "keeping messages again; " + std::to_string(unkeptSince) + " were not kept";
       unkeptSince = 0;
     }
     batchTaken = taken_;
     batchThrough = through_;
     const bool stopping = stopping_;
+    const Clock::time_point giveUpAt = giveUpAt_;
     lock.unlock();
     // Logged, and the registry asked, once the relay's lock is let go.
-    if (!note.empty()) log_.event(kLogName, std::exchange(note, {}));
+    if (!episode.empty()) note(std::exchange(episode, {}));
     for (Kept& k : fresh) {
       batchBytes += k.packet->size();
       // A Direct to an identity nobody registered is never kept.
       if (!k.named || registered_(*k.named)) batch.push_back(std::move(k));
     }
-    if (stopping && !giveUpAt) giveUpAt = Clock::now() + limits_.historyStopWait;
-    if (stopping && ((batch.empty() && departures.empty() && gaps.empty()) || Clock::now() >= *giveUpAt)) {
-      if (!batch.empty())
-        log_.event(kLogName, "stopping: " + std::to_string(batch.size()) + " messages could not be kept");
+    if (stopping && ((batch.empty() && departures.empty() && gaps.empty()) || Clock::now() >= giveUpAt)) {
+      if (!batch.empty()) note("stopping: " + std::to_string(batch.size()) + " messages could not be kept");
       // Gone, as far as sign-ins elsewhere are concerned: none waits for it.
       if (!down) writerStore_->write({}, {}, {}, origin_, batchThrough, 0);
       const std::lock_guard last(mutex_);
       unkept_ += batch.size();
       break;
     }
+    writing_ = batch.size();
     const bool written = guarded(*writerStore_, down, retryAt, [&] {
       return writerStore_->write(batch, departures, gaps, origin_, batchThrough, nowMs());
     });
     if (written) {
-      if (failing) log_.event(kLogName, "writing again");
+      writing_ = 0;
+      if (failing) note("writing again");
       failing = false;
       backoff = kRetryFirst;
       batch.clear();
@@ -209,8 +287,8 @@ void History::write() {
       writtenWake_.notify_all();
     } else {
       if (!failing)
-        log_.event(kLogName, "cannot write, keeping up to " + std::to_string(limits_.historyQueueBytes) +
-                                 " bytes of messages meanwhile: " + writerStore_->lastError());
+        note("cannot write, keeping up to " + std::to_string(limits_.historyQueueBytes) +
+             " bytes of messages meanwhile: " + writerStore_->lastError());
       failing = true;
       retryAt = Clock::now() + backoff;
       backoff = std::min(backoff * 2, kRetryMost);
@@ -266,7 +344,8 @@ void History::read() {
 
 bool History::waitWritten(std::uint64_t taken, Clock::time_point deadline) {
   std::unique_lock lock(writtenMutex_);
-  return writtenWake_.wait_until(lock, deadline, [&] { return written_ >= taken; });
+  return writtenWake_.wait_until(lock, deadline, [&] { return written_ >= taken || stopAsked_.load(); }) &&
+         written_ >= taken;
 }
 
 History::CatchUp History::answer(const Ask& ask) {
@@ -294,7 +373,7 @@ History::CatchUp History::answer(const Ask& ask) {
       behind |= (joined != ask.joined.end() && mark.next < joined->second) || (alive && mark.writtenAt < askedAt);
     }
     behind |= heard < ask.joined.size() - ask.joined.count(origin_);
-    if (behind && Clock::now() >= deadline) {
+    if (behind && (Clock::now() >= deadline || stopAsked_.load())) {
       out.incomplete = true;
       break;
     }
@@ -302,7 +381,7 @@ History::CatchUp History::answer(const Ask& ask) {
   }
   std::optional<Departure> departure = ask.departure;
   if (!departure && !guarded(store, down, retryAt, [&] { return store.departure(ask.identity, departure); })) {
-    log_.event(kLogName, "cannot read a departure: " + store.lastError());
+    note("cannot read a departure: " + store.lastError());
     return CatchUp{{}, 0, true};
   }
   // A member never seen leave has missed nothing.
@@ -321,7 +400,7 @@ History::CatchUp History::answer(const Ask& ask) {
   if (!guarded(store, down, retryAt, [&] {
         return store.missed(query, out.messages, total) && store.gapsSince(departure->at, gaps);
       })) {
-    log_.event(kLogName, "cannot read what a member missed: " + store.lastError());
+    note("cannot read what a member missed: " + store.lastError());
     return CatchUp{{}, 0, true};
   }
   {

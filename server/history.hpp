@@ -16,8 +16,9 @@
 // that this instance had, then reads what the member missed.
 //
 // Threads: keep() and taken() under the hub's relay lock, depart() and
-// catchUp() from any thread; the store connections are the writer's and the
-// reader's own.
+// catchUp() from any thread, beginStop() and stop() from the thread that
+// stops the server; the store connections are the writer's and the reader's
+// own (interrupt() aside).
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
@@ -70,7 +71,17 @@ class History {
   // with error on failure.
   static std::unique_ptr<History> open(const ServerOptions& options, const InstanceId& origin, const EventLog& log,
                                        Registered registered, std::string& error);
-  // Writes what waits (within Limits::historyStopWait), then stops.
+  // Starts the stop: what waits is written within `within`, the call under
+  // way on each store is cancelled half way, and the writer gives up on
+  // what is left then. Never waits.
+  void beginStop(std::chrono::milliseconds within);
+  // Waits for the stop begun, at most until its bound. False, with a line in
+  // the log saying what was not written, when the database kept the writer
+  // or the reader: they are left running, and the history must then be left
+  // alone, never destroyed.
+  bool stop();
+  // beginStop(Limits::historyStopWait) unless begun, then waits without a
+  // bound.
   ~History();
   History(const History&) = delete;
   History& operator=(const History&) = delete;
@@ -100,9 +111,13 @@ class History {
   History(const ServerOptions& options, const InstanceId& origin, const EventLog& log, Registered registered);
   void write();
   void read();
+  // Each thread's last step.
+  void finished();
   CatchUp answer(const Ask& ask);
   // Waits until the writer has done taken jobs; false when the wait ran out.
   bool waitWritten(std::uint64_t taken, Clock::time_point deadline);
+  // Logs unless stop() has given up on the threads (whose log may be gone).
+  void note(const std::string& what) const;
   // Runs call on store unless it is down and not yet due for a retry; a call
   // that finds the connection broken gets one more try on a new one. down
   // and retryAt are the calling thread's.
@@ -130,6 +145,24 @@ class History {
   // Messages not kept since the queue overflowed, not yet written down.
   std::optional<Gap> gap_;
   bool stopping_ = false;
+  // Set by beginStop(): when the writer gives up on what is left, and when
+  // stop() gives up on the threads.
+  Clock::time_point giveUpAt_{};
+  Clock::time_point stopBy_{};
+  std::chrono::milliseconds stopWithin_{};
+
+  // Seen by the reader's waits, so that a stop does not wait out a sign-in's.
+  std::atomic<bool> stopAsked_{false};
+  // Messages the writer is writing now; stop() names them when it gives up.
+  std::atomic<std::size_t> writing_{0};
+
+  // Threads still running, under doneMutex_.
+  std::mutex doneMutex_;
+  std::condition_variable doneWake_;
+  int running_ = 0;
+
+  mutable std::mutex logMutex_;
+  bool abandoned_ = false;  // under logMutex_
 
   // Jobs done by the writer (kept, or given up for lost); the reader waits
   // on it.
@@ -146,9 +179,10 @@ class History {
   bool readerDown_ = false;
   Clock::time_point readerRetryAt_{};
 
-  // Each thread's own connection.
-  std::unique_ptr<HistoryStore> writerStore_;
-  std::unique_ptr<HistoryStore> readerStore_;
+  // Each thread's own connection; shared with the thread that interrupts
+  // them at a stop, which may outlive the history.
+  std::shared_ptr<HistoryStore> writerStore_;
+  std::shared_ptr<HistoryStore> readerStore_;
   std::thread writer_;
   std::thread reader_;
 };

@@ -53,6 +53,7 @@ class PostgresHistory final : public HistoryStore {
   bool connected() const override { return PQstatus(conn_) == CONNECTION_OK; }
   bool reconnect() override;
   std::string lastError() const override { return error_; }
+  void interrupt() override { cancel_.fire(); }
 
  private:
   explicit PostgresHistory(PGconn* conn) : conn_(conn) {}
@@ -63,6 +64,7 @@ class PostgresHistory final : public HistoryStore {
 
   PGconn* conn_;
   std::string error_;
+  pg::Cancel cancel_;
 };
 
 std::unique_ptr<HistoryStore> PostgresHistory::connect(const std::string& conninfo, std::string& error) {
@@ -72,6 +74,7 @@ std::unique_ptr<HistoryStore> PostgresHistory::connect(const std::string& connin
             (store->conn_ ? pg::oneLine(PQerrorMessage(store->conn_)) : std::string("out of memory"));
     return nullptr;
   }
+  store->cancel_.keep(store->conn_);
   // Two instances starting at once can collide making the tables; the
   // second try finds them.
   const auto schema = [&] {
@@ -87,7 +90,9 @@ std::unique_ptr<HistoryStore> PostgresHistory::connect(const std::string& connin
 }
 
 bool PostgresHistory::reconnect() {
+  cancel_.keep(nullptr);
   PQreset(conn_);
+  cancel_.keep(conn_);
   if (connected()) return true;
   error_ = pg::oneLine(PQerrorMessage(conn_));
   return false;

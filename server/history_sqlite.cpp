@@ -79,6 +79,7 @@ class SqliteHistory final : public HistoryStore {
   bool missed(const MissedQuery& query, std::vector<Stored>& rows, std::uint64_t& total) override;
   bool gapsSince(std::int64_t at, bool& any) override;
   std::string lastError() const override { return error_; }
+  void interrupt() override { sqlite3_interrupt(db_); }
 
  private:
   SqliteHistory() = default;

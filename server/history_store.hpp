@@ -6,7 +6,7 @@
 // origin has written) and history_gaps (what an origin could not write).
 //
 // Not thread-safe: one thread at a time uses a store (History gives its
-// writer and its reader one each).
+// writer and its reader one each), except interrupt().
 #pragma once
 
 #include <cstddef>
@@ -102,6 +102,8 @@ class HistoryStore {
   virtual bool reconnect() { return true; }
   // The database's message for the last failed call, on one line.
   virtual std::string lastError() const = 0;
+  // Any thread: cancels the call under way, if the database hears it.
+  virtual void interrupt() = 0;
 
  protected:
   HistoryStore() = default;

@@ -121,7 +121,8 @@ struct Limits {
   // How long a sign-in waits for the store to hold what came before it; past
   // it, the catch-up says some may be missing.
   std::chrono::milliseconds historyCatchUpWait{2000};
-  // How long a stopping server goes on trying to write what waits.
+  // How long a stopping server waits for the history to write what waits:
+  // tried again for half of it, then the statement under way is cancelled.
   std::chrono::milliseconds historyStopWait{3000};
   // One sign-in's catch-up holds at most this many bytes of packets (the
   // newest ones), besides --max-missed.

@@ -49,10 +49,7 @@ using ResultPtr = std::unique_ptr<PGresult, decltype(&PQclear)>;
 class PostgresRegistry final : public Registry {
  public:
   static std::unique_ptr<Registry> connect(const std::string& conninfo, std::string& error);
-  ~PostgresRegistry() override {
-    keepCancel(nullptr);
-    PQfinish(conn_);
-  }
+  ~PostgresRegistry() override { PQfinish(conn_); }
 
   Result insert(const Key& key, const Entry& entry) override;
   Result seen(const Key& key, std::int64_t now) override;
@@ -69,8 +66,6 @@ class PostgresRegistry final : public Registry {
 
  private:
   explicit PostgresRegistry(PGconn* conn) : conn_(conn) {}
-  // On the registry's thread, after each (re)connection.
-  void keepCancel(PGcancel* cancel);
   // Runs sql with binary parameters and results. Null, with error_ set,
   // unless the result has the status expected.
   ResultPtr run(const char* sql, std::initializer_list<Param> params, ExecStatusType expected);
@@ -80,9 +75,8 @@ class PostgresRegistry final : public Registry {
 
   PGconn* conn_;
   std::string error_;
-  // What interrupt() needs to reach the backend, under cancelMutex_.
-  std::mutex cancelMutex_;
-  PGcancel* cancel_ = nullptr;
+  // What interrupt() needs to reach the backend.
+  pg::Cancel cancel_;
 };
 
 std::unique_ptr<Registry> PostgresRegistry::connect(const std::string& conninfo, std::string& error) {
@@ -102,34 +96,22 @@ std::unique_ptr<Registry> PostgresRegistry::connect(const std::string& conninfo,
       error = "cannot set up the registry tables: " + registry->error_;
       return nullptr;
     }
-  registry->keepCancel(PQgetCancel(registry->conn_));
+  registry->cancel_.keep(registry->conn_);
   return registry;
 }
 
 bool PostgresRegistry::reconnect() {
-  keepCancel(nullptr);
+  cancel_.keep(nullptr);
   PQreset(conn_);
   if (connected()) {
-    keepCancel(PQgetCancel(conn_));
+    cancel_.keep(conn_);
     return true;
   }
   error_ = oneLine(PQerrorMessage(conn_));
   return false;
 }
 
-void PostgresRegistry::keepCancel(PGcancel* cancel) {
-  const std::lock_guard lock(cancelMutex_);
-  if (cancel_) PQfreeCancel(cancel_);
-  cancel_ = cancel;
-}
-
-void PostgresRegistry::interrupt() {
-  const std::lock_guard lock(cancelMutex_);
-  char why[256];
-  // Connects to the database on its own to ask; a frozen backend will not
-  // hear it, which is why the server does not wait for it to stop.
-  if (cancel_) PQcancel(cancel_, why, sizeof why);
-}
+void PostgresRegistry::interrupt() { cancel_.fire(); }
 
 ResultPtr PostgresRegistry::run(const char* sql, std::initializer_list<Param> params, ExecStatusType expected) {
   const char* values[3] = {};

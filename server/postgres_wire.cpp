@@ -17,6 +17,19 @@ std::string oneLine(const char* message) {
   return line.empty() ? "unknown error" : line;
 }
 
+void Cancel::keep(PGconn* conn) {
+  PGcancel* fresh = conn && PQstatus(conn) == CONNECTION_OK ? PQgetCancel(conn) : nullptr;
+  const std::lock_guard lock(mutex_);
+  if (cancel_) PQfreeCancel(cancel_);
+  cancel_ = fresh;
+}
+
+void Cancel::fire() {
+  const std::lock_guard lock(mutex_);
+  char why[256];
+  if (cancel_) PQcancel(cancel_, why, sizeof why);
+}
+
 std::array<char, 8> int8(std::int64_t value) {
   std::array<char, 8> out;
   const auto v = static_cast<std::uint64_t>(value);

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,24 @@ std::int64_t readInt8(const char* in);
 PGconn* connect(const std::string& conninfo);
 
 using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
+
+// What another thread needs to cancel the statement under way on a
+// connection: kept() by the connection's thread after each (re)connection,
+// fire() from any thread. It connects to the database on its own to ask,
+// and a frozen backend will not hear it: callers never wait for it.
+class Cancel {
+ public:
+  Cancel() = default;
+  ~Cancel() { keep(nullptr); }
+  Cancel(const Cancel&) = delete;
+  Cancel& operator=(const Cancel&) = delete;
+  void keep(PGconn* conn);
+  void fire();
+
+ private:
+  std::mutex mutex_;
+  PGcancel* cancel_ = nullptr;
+};
 
 // The values of one statement, in binary, in the order of $1, $2, ...
 class Params {

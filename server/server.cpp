@@ -300,11 +300,16 @@ void Server::run(bool handleSignals) {
   hub_.finish();
   for (auto& thread : threads_) thread.join();
   threads_.clear();
-  // What the history holds is written now (within Limits::historyStopWait);
-  // its writer asks the registry until it stops.
+  // What the history holds and the last-seen times are written now, side by
+  // side, or given up on within the same bound. A store the database keeps
+  // is left to the process's exit, never destroyed under its thread; the
+  // history's writer asks the registry until it stops.
+  if (history_) history_->beginStop(options_.limits.historyStopWait);
+  const bool registryStopped = registry_->stop(kRegistryStopWait);
+  const bool historyStopped = !history_ || history_->stop();
+  if (!historyStopped) (void)history_.release();
   history_.reset();
-  // The last-seen times are written now, or given up on in time.
-  if (!registry_->stop(kRegistryStopWait)) (void)registry_.release();
+  if (!registryStopped || !historyStopped) (void)registry_.release();
   registry_.reset();
   log_.event(listenName_, "stopped");
 }

@@ -1,19 +1,25 @@
 // What a member missed, given back at sign-in by the sotto-server program:
 // away during a chat, reset in the middle of a flood, and across a SIGKILL.
 // Every message is counted on the receiving side. Addresses 127.0.100.1-19,
-// and for the clusters 127.0.101.10-12 and 127.0.102.10-12.
+// for the clusters 127.0.101.10-12 and 127.0.102.10-12, and 127.0.103.1-19
+// for the store's bounds and faults.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "server/registry.hpp"
 #include "tests/support/child_process.hpp"
 #include "tests/support/cluster.hpp"
 #include "tests/support/fixed_identity.hpp"
+#include "tests/support/postgres_cluster.hpp"
 #include "tests/support/raw_client.hpp"
 #include "tests/support/scratch.hpp"
 #include "tests/support/vanished_server.hpp"
@@ -28,19 +34,23 @@ Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 std::string str(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 // The program on its own data directory, with the identities given
-// registered before it starts.
+// registered before it starts, and options besides.
 class ServerProcess {
  public:
-  ServerProcess(const std::string& address, const std::vector<const fixed::Identity*>& known)
-      : address_(address) {
+  ServerProcess(const std::string& address, const std::vector<const fixed::Identity*>& known,
+                std::vector<std::string> more = {})
+      : address_(address), more_(std::move(more)) {
     std::string error;
-    auto registry = sotto::openRegistry(std::nullopt, dir_.path(), error);
+    const auto postgres = std::find(more_.begin(), more_.end(), "--postgres");
+    auto registry = sotto::openRegistry(
+        postgres == more_.end() ? std::nullopt : std::optional<std::string>(*(postgres + 1)), dir_.path(), error);
     EXPECT_TRUE(registry) << error;
     for (const auto* id : known) registry->enrol(id->signPublicKey, 1);
     start();
   }
   void start() {
     std::vector<std::string> args{SOTTO_SERVER_BINARY, "--listen", address_, "--data-dir", dir_.path()};
+    args.insert(args.end(), more_.begin(), more_.end());
     child_ = std::make_unique<Child>(args,
         dir_ / ("err" + std::to_string(starts_++)));
     const std::string line = child_->firstLine(), prefix = "Server public key: ";
@@ -52,9 +62,18 @@ class ServerProcess {
     child_->wait();
   }
   ~ServerProcess() {
+    if (!child_) return;
     child_->signal(SIGTERM);
     EXPECT_EQ(child_->wait(30s), 0) << log();
   }
+  // SIGTERM; true when the program ended with status 0 within the time given.
+  bool stopsWithin(std::chrono::milliseconds bound) {
+    child_->signal(SIGTERM);
+    const auto status = child_->wait(bound);
+    child_.reset();
+    return status == 0;
+  }
+  std::string file(const std::string& name) const { return dir_ / name; }
   std::string log() const { return scratch::slurp(dir_ / ("err" + std::to_string(starts_ - 1))); }
   bool waitForLog(const std::string& needle, std::size_t count = 1) const {
     for (int tries = 0; tries < 1000; ++tries) {
@@ -78,6 +97,7 @@ class ServerProcess {
  private:
   scratch::TempDir dir_;
   std::string address_;
+  std::vector<std::string> more_;
   int starts_ = 0;
   std::unique_ptr<Child> child_;
   Key key_{};
@@ -86,8 +106,10 @@ class ServerProcess {
 // The catch-up's frame: the opening line, count packets, the closing line,
 // each line a Direct under the server's key; after a crash, the line that
 // says some may be missing comes second. Returns the packets.
+// older: how many the opening line says are no longer kept ("" for none,
+// "\\d+" for any).
 std::vector<testing_peer::Frame> catchUp(testing_peer::Session& session, const Key& serverKey, std::size_t count,
-                                         bool afterCrash = false) {
+                                         bool afterCrash = false, const std::string& older = "") {
   std::vector<testing_peer::Frame> got;
   const auto opening = session.receiveFrame(10s);
   if (!opening) {
@@ -97,7 +119,8 @@ std::vector<testing_peer::Frame> catchUp(testing_peer::Session& session, const K
   EXPECT_EQ(opening->type, 1);
   EXPECT_EQ(opening->key, serverKey);
   const std::regex shape(std::to_string(count) +
-                         " messages from while you were away, (at \\d\\d:\\d\\d|\\d\\d:\\d\\d to \\d\\d:\\d\\d) UTC:");
+                         " messages from while you were away, (at \\d\\d:\\d\\d|\\d\\d:\\d\\d to \\d\\d:\\d\\d) UTC" +
+                         (older.empty() ? "" : " \\(" + older + " older ones are no longer kept\\)") + ":");
   EXPECT_TRUE(std::regex_match(str(opening->payload), shape)) << str(opening->payload);
   if (afterCrash) {
     const auto warning = session.receiveFrame(10s);
@@ -284,6 +307,103 @@ TEST(HistoryCluster, ARollingRestartDuringAChatLosesNothingForAMemberWhoSignsInA
     ASSERT_EQ(tally.seen.size(), static_cast<std::size_t>(next));
   }
   tally.expectAll(next);
+}
+
+// What a sign-in is given past --max-missed, and after the store was held
+// (another process's write lock) while more than its queue's worth of
+// messages came: the newest five kept, the opening line saying how many
+// older ones are not given, and, after the hold, the line that some may be
+// missing. The file is the owner's alone.
+struct Bound {
+  const char* name;
+  std::string address;
+  bool storeHeld;
+  int messages;
+  std::size_t padding;  // bytes after each message's number
+  std::string older;
+};
+
+class HistoryBounds : public testing::TestWithParam<Bound> {};
+
+TEST_P(HistoryBounds, ASignInGetsTheNewestKeptAndIsToldWhatItDoesNotGet) {
+  const Bound& row = GetParam();
+  const auto a = fixed::make(1, 0), b = fixed::make(2, 0), c = fixed::make(3, 0);
+  ServerProcess server(row.address, {&a, &b, &c}, {"--max-missed", "5"});
+  server.join(b)->close();
+  ASSERT_TRUE(server.waitForLog("disconnected"));
+  struct stat file {};
+  ASSERT_EQ(::stat(server.file("history.sqlite3").c_str(), &file), 0);
+  EXPECT_EQ(file.st_mode & 0777, 0600u);
+
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open(server.file("history.sqlite3").c_str(), &holder), SQLITE_OK);
+  const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> closing(holder, &sqlite3_close);
+  if (row.storeHeld) {
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  }
+  auto sa = server.join(a), sc = server.join(c);
+  for (int i = 0; i < row.messages; ++i)
+    sa->sendPacket(2, a.signPublicKey, text(std::to_string(i) + " " + std::string(row.padding, 'x')));
+  // Relayed in order: once c has the last, every one was taken or not kept.
+  sa->sendPacket(1, c.signPublicKey, text("done"));
+  for (auto f = sc->receiveFrame(30s); f && str(f->payload) != "done"; f = sc->receiveFrame(30s)) {
+  }
+  if (row.storeHeld) {
+    ASSERT_TRUE(server.waitForLog("cannot write")) << server.log();
+    ASSERT_EQ(sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_TRUE(server.waitForLog("writing again")) << server.log();
+  }
+
+  auto again = server.join(b);
+  const auto missed = catchUp(*again, server.key(), 5, row.storeHeld, row.older);
+  ASSERT_EQ(missed.size(), 5u);
+  const int first = std::stoi(str(missed[0].payload));
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(std::stoi(str(missed[i].payload)), first + i);
+  if (!row.storeHeld) {
+    EXPECT_EQ(first, row.messages - 5);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, HistoryBounds,
+    testing::Values(Bound{"PastMaxMissed", "127.0.103.1", false, 20, 0, "15"},
+                    // 64000-byte messages, past the 64 MiB the server holds for a store that lags.
+                    Bound{"HeldPastItsQueue", "127.0.103.2", true, 1100, 64000, "\\d+"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Every backend of the program's database stopped dead (SIGSTOP) while
+// messages wait to be kept: the kernel still acknowledges, so nothing on the
+// connections notices.
+TEST(HistoryStore, AFrozenDatabaseHoldsTheStopNoLongerThanFiveSecondsAndTheLogSaysWhatWasNotWritten) {
+  PostgresCluster& cluster = PostgresCluster::shared();
+  ASSERT_TRUE(cluster.ok());
+  const std::string conninfo = cluster.freshDatabase();
+  const auto a = fixed::make(1, 0);
+  ServerProcess server("127.0.103.10", {&a}, {"--postgres", conninfo});
+  auto sa = server.join(a);
+  Sql admin(conninfo);
+  std::istringstream backends(admin("SELECT string_agg(pid::text, ' ') FROM pg_stat_activity"
+                                    " WHERE datname = current_database() AND pid <> pg_backend_pid()"));
+  std::vector<pid_t> frozen;
+  for (pid_t pid; backends >> pid;) frozen.push_back(pid);
+  // The registry's, the history writer's and its reader's.
+  ASSERT_EQ(frozen.size(), 3u);
+  struct Thaw {
+    std::vector<pid_t>& pids;
+    ~Thaw() {
+      for (const pid_t pid : pids) ::kill(pid, SIGCONT);
+    }
+  } thaw{frozen};
+  for (const pid_t pid : frozen) ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+  for (int i = 0; i < 10; ++i) sa->sendPacket(2, a.signPublicKey, text(std::to_string(i)));
+  // Past the writer's batch window and its next heartbeat.
+  std::this_thread::sleep_for(700ms);
+
+  const auto signalled = std::chrono::steady_clock::now();
+  EXPECT_TRUE(server.stopsWithin(5s)) << server.log();
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, 5s);
+  EXPECT_NE(server.log().find("messages not written: the database did not answer within 3 s"), std::string::npos)
+      << server.log();
 }
 
 }  // namespace
