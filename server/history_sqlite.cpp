@@ -44,10 +44,11 @@ struct Finalize {
   ~Finalize() { sqlite3_finalize(statement); }
 };
 
+// The value is not copied: it must outlast the statement's step.
 void bindBlob(sqlite3_stmt* s, int at, const unsigned char* data, std::size_t size) {
   // A zero-length blob must not be bound as NULL.
   static const unsigned char none = 0;
-  sqlite3_bind_blob(s, at, size ? data : &none, static_cast<int>(size), SQLITE_TRANSIENT);
+  sqlite3_bind_blob(s, at, size ? data : &none, static_cast<int>(size), SQLITE_STATIC);
 }
 
 template <class Array>
@@ -194,8 +195,9 @@ bool SqliteHistory::write(const std::vector<Kept>& kept, const std::vector<Depar
       sqlite3_stmt* s = d.ifFirst ? firstDepart_ : depart_;
       bindBlob(s, 1, d.identity);
       sqlite3_bind_int64(s, 2, d.at);
-      bindBlob(s, 3, history_sql::encodeCut(d.cut));
-      bindBlob(s, 4, history_sql::encodeIds(d.missed));
+      const Bytes cut = history_sql::encodeCut(d.cut), missed = history_sql::encodeIds(d.missed);
+      bindBlob(s, 3, cut);
+      bindBlob(s, 4, missed);
       if (!step(s)) return false;
     }
     for (const Gap& g : gaps) {
