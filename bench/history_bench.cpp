@@ -38,16 +38,17 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::seconds patience 
 }
 
 // Messages in the store, read apart from the server; -1 when it cannot say.
-// The last rowid, not a count: nothing is erased during a run, and a count
-// of the whole table, asked every millisecond, would take a core from the
-// writer it measures.
+// The last seq, not a count: the one origin numbers them from 0 and nothing
+// is erased during a run, and a count of the whole table, asked every
+// millisecond, would take a core from the writer it measures.
 std::int64_t storedCount(const std::string& dataDir) {
   sqlite3* db = nullptr;
   std::int64_t count = -1;
   const std::string path = dataDir + "/" + sotto::kHistoryFileName;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
     sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT max(rowid) FROM history", -1, &s, nullptr) == SQLITE_OK &&
+    const char* last = "SELECT coalesce((SELECT seq + 1 FROM history ORDER BY origin DESC, seq DESC LIMIT 1), 0)";
+    if (sqlite3_prepare_v2(db, last, -1, &s, nullptr) == SQLITE_OK &&
         sqlite3_step(s) == SQLITE_ROW)
       count = sqlite3_column_int64(s, 0);
     sqlite3_finalize(s);

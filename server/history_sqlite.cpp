@@ -17,10 +17,11 @@ namespace {
 
 constexpr const char* kSchema =
     "PRAGMA journal_mode = WAL;"
+    // Kept in the order of its key, with no rowid beside it: one tree less
+    // to write for every message.
     "CREATE TABLE IF NOT EXISTS history ("
     "  origin BLOB NOT NULL, seq INTEGER NOT NULL, at INTEGER NOT NULL,"
-    "  sender BLOB NOT NULL, named BLOB, packet BLOB NOT NULL);"
-    "CREATE UNIQUE INDEX IF NOT EXISTS history_id ON history (origin, seq);"
+    "  sender BLOB NOT NULL, named BLOB, packet BLOB NOT NULL, PRIMARY KEY (origin, seq)) WITHOUT ROWID;"
     "CREATE INDEX IF NOT EXISTS history_at ON history (at);"
     "CREATE TABLE IF NOT EXISTS history_departures ("
     "  identity BLOB PRIMARY KEY NOT NULL, at INTEGER NOT NULL, cut BLOB NOT NULL, missed BLOB NOT NULL"
