@@ -124,10 +124,10 @@ bool PostgresHistory::write(const std::vector<Kept>& kept, const std::vector<Dep
         return false;
     }
     for (const Departure& d : departures) {
-      const Bytes cut = history_sql::encodeCut(d.cut), missed = history_sql::encodeIds(d.missed);
+      const history_sql::DepartureColumns columns = history_sql::encodeDeparture(d);
       pg::Params p;
-      p.bytes(d.identity.data(), d.identity.size()).int8(d.at).bytes(cut.data(), cut.size());
-      p.bytes(missed.data(), missed.size());
+      p.bytes(d.identity.data(), d.identity.size()).int8(d.at).bytes(columns.cut.data(), columns.cut.size());
+      p.bytes(columns.missed.data(), columns.missed.size());
       const std::string onConflict = d.ifFirst ? " DO NOTHING"
                                                : " DO UPDATE SET at = EXCLUDED.at, cut = EXCLUDED.cut,"
                                                  " missed = EXCLUDED.missed WHERE history_departures.at <= EXCLUDED.at";
@@ -179,17 +179,13 @@ bool PostgresHistory::departure(const Key& identity, std::optional<Departure>& f
       run("SELECT at, cut, missed FROM history_departures WHERE identity = $1::bytea", p, PGRES_TUPLES_OK);
   if (!r) return false;
   if (PQntuples(r.get()) == 0) return true;
-  Departure d;
-  d.identity = identity;
-  d.at = pg::readInt8(PQgetvalue(r.get(), 0, 0));
-  const auto blob = [&](int column) { return reinterpret_cast<const unsigned char*>(PQgetvalue(r.get(), 0, column)); };
-  const auto size = [&](int column) { return static_cast<std::size_t>(PQgetlength(r.get(), 0, column)); };
-  if (!history_sql::decodeCut(blob(1), size(1), d.cut) || !history_sql::decodeIds(blob(2), size(2), d.missed)) {
-    error_ = "a departure that does not read back";
-    return false;
-  }
-  found = std::move(d);
-  return true;
+  const auto column = [&](int at) {
+    return std::span(reinterpret_cast<const unsigned char*>(PQgetvalue(r.get(), 0, at)),
+                     static_cast<std::size_t>(PQgetlength(r.get(), 0, at)));
+  };
+  found = history_sql::decodeDeparture(identity, pg::readInt8(PQgetvalue(r.get(), 0, 0)), column(1), column(2));
+  if (!found) error_ = "a departure that does not read back";
+  return found.has_value();
 }
 
 bool PostgresHistory::origins(std::vector<OriginMark>& marks) {
@@ -242,15 +238,9 @@ bool PostgresHistory::missed(const MissedQuery& query, std::vector<Stored>& rows
   if (!newest) return false;
   for (int row = 0; row < PQntuples(newest.get()); ++row) rows.push_back(readStored(newest.get(), row));
   // The listed ones, one run of each origin's seqs at a time.
-  std::map<InstanceId, std::pair<std::uint64_t, std::uint64_t>> runs;
-  for (const MessageId& id : query.listed) {
-    auto [it, added] = runs.try_emplace(id.origin, id.seq, id.seq);
-    it->second.first = std::min(it->second.first, id.seq);
-    it->second.second = std::max(it->second.second, id.seq);
-  }
   n = 0;
   const std::string listed = history_sql::listedSearch(param);
-  for (const auto& [origin, run] : runs) {
+  for (const auto& [origin, run] : history_sql::listedRuns(query.listed)) {
     pg::Params q;
     q.bytes(origin.data(), origin.size()).int8(static_cast<std::int64_t>(run.first));
     q.int8(static_cast<std::int64_t>(run.second));
@@ -259,9 +249,7 @@ bool PostgresHistory::missed(const MissedQuery& query, std::vector<Stored>& rows
     if (!r) return false;
     for (int row = 0; row < PQntuples(r.get()); ++row) {
       Stored stored = readStored(r.get(), row);
-      if (!std::binary_search(query.listed.begin(), query.listed.end(), stored.id) ||
-          !history_sql::notLive(stored, query))
-        continue;
+      if (!history_sql::listedMissed(stored, query)) continue;
       rows.push_back(std::move(stored));
       ++total;
     }

@@ -196,9 +196,9 @@ bool SqliteHistory::write(const std::vector<Kept>& kept, const std::vector<Depar
       sqlite3_stmt* s = d.ifFirst ? firstDepart_ : depart_;
       bindBlob(s, 1, d.identity);
       sqlite3_bind_int64(s, 2, d.at);
-      const Bytes cut = history_sql::encodeCut(d.cut), missed = history_sql::encodeIds(d.missed);
-      bindBlob(s, 3, cut);
-      bindBlob(s, 4, missed);
+      const history_sql::DepartureColumns columns = history_sql::encodeDeparture(d);
+      bindBlob(s, 3, columns.cut);
+      bindBlob(s, 4, columns.missed);
       if (!step(s)) return false;
     }
     for (const Gap& g : gaps) {
@@ -231,17 +231,13 @@ bool SqliteHistory::departure(const Key& identity, std::optional<Departure>& fou
   const int status = sqlite3_step(departure_);
   if (status == SQLITE_DONE) return true;
   if (status != SQLITE_ROW) return fail();
-  Departure d;
-  d.identity = identity;
-  d.at = sqlite3_column_int64(departure_, 0);
-  const auto blob = [&](int column) { return static_cast<const unsigned char*>(sqlite3_column_blob(departure_, column)); };
-  const auto size = [&](int column) { return static_cast<std::size_t>(sqlite3_column_bytes(departure_, column)); };
-  if (!history_sql::decodeCut(blob(1), size(1), d.cut) || !history_sql::decodeIds(blob(2), size(2), d.missed)) {
-    error_ = "a departure that does not read back";
-    return false;
-  }
-  found = std::move(d);
-  return true;
+  const auto column = [&](int at) {
+    return std::span(static_cast<const unsigned char*>(sqlite3_column_blob(departure_, at)),
+                     static_cast<std::size_t>(sqlite3_column_bytes(departure_, at)));
+  };
+  found = history_sql::decodeDeparture(identity, sqlite3_column_int64(departure_, 0), column(1), column(2));
+  if (!found) error_ = "a departure that does not read back";
+  return found.has_value();
 }
 
 bool SqliteHistory::origins(std::vector<OriginMark>& marks) {
@@ -305,14 +301,7 @@ bool SqliteHistory::missed(const MissedQuery& query, std::vector<Stored>& rows, 
   while ((status = sqlite3_step(newest.statement)) == SQLITE_ROW) rows.push_back(readStored(newest.statement));
   if (status != SQLITE_DONE) return fail();
   // The listed ones, one run of each origin's seqs at a time.
-  std::map<InstanceId, std::pair<std::uint64_t, std::uint64_t>> runs;
-  for (const MessageId& id : query.listed) {
-    auto [it, added] = runs.try_emplace(id.origin, id.seq, id.seq);
-    it->second.first = std::min(it->second.first, id.seq);
-    it->second.second = std::max(it->second.second, id.seq);
-  }
-  const std::vector<MessageId>& wanted = query.listed;
-  for (const auto& [origin, run] : runs) {
+  for (const auto& [origin, run] : history_sql::listedRuns(query.listed)) {
     Reset reset{listed.statement};
     bindBlob(listed.statement, 1, origin);
     sqlite3_bind_int64(listed.statement, 2, static_cast<std::int64_t>(run.first));
@@ -321,7 +310,7 @@ bool SqliteHistory::missed(const MissedQuery& query, std::vector<Stored>& rows, 
     bindBlob(listed.statement, 5, query.identity);
     while ((status = sqlite3_step(listed.statement)) == SQLITE_ROW) {
       Stored row = readStored(listed.statement);
-      if (!std::binary_search(wanted.begin(), wanted.end(), row.id) || !history_sql::notLive(row, query)) continue;
+      if (!history_sql::listedMissed(row, query)) continue;
       rows.push_back(std::move(row));
       ++total;
     }

@@ -2,6 +2,7 @@
 // the searches for what a member missed.
 #include "server/history_store.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sotto::history_sql {
@@ -50,31 +51,25 @@ std::string pairs(const char* name, std::size_t count, const std::function<std::
 
 }  // namespace
 
-Bytes encodeCut(const Cut& cut) {
-  Bytes out;
-  for (const auto& [origin, next] : cut) putId(out, origin, next);
+DepartureColumns encodeDeparture(const Departure& departure) {
+  DepartureColumns out;
+  for (const auto& [origin, next] : departure.cut) putId(out.cut, origin, next);
+  for (const MessageId& id : departure.missed) putId(out.missed, id.origin, id.seq);
   return out;
 }
 
-Bytes encodeIds(const std::vector<MessageId>& ids) {
-  Bytes out;
-  for (const MessageId& id : ids) putId(out, id.origin, id.seq);
-  return out;
-}
-
-bool decodeCut(const unsigned char* data, std::size_t size, Cut& cut) {
-  if (size % kIdSize != 0) return false;
-  for (std::size_t at = 0; at < size; at += kIdSize) {
-    const MessageId id = getId(data + at);
-    cut[id.origin] = id.seq;
+std::optional<Departure> decodeDeparture(const Key& identity, std::int64_t at, std::span<const unsigned char> cut,
+                                         std::span<const unsigned char> missed) {
+  if (cut.size() % kIdSize != 0 || missed.size() % kIdSize != 0) return std::nullopt;
+  Departure d;
+  d.identity = identity;
+  d.at = at;
+  for (std::size_t i = 0; i < cut.size(); i += kIdSize) {
+    const MessageId id = getId(cut.data() + i);
+    d.cut[id.origin] = id.seq;
   }
-  return true;
-}
-
-bool decodeIds(const unsigned char* data, std::size_t size, std::vector<MessageId>& ids) {
-  if (size % kIdSize != 0) return false;
-  for (std::size_t at = 0; at < size; at += kIdSize) ids.push_back(getId(data + at));
-  return true;
+  for (std::size_t i = 0; i < missed.size(); i += kIdSize) d.missed.push_back(getId(missed.data() + i));
+  return d;
 }
 
 std::string missedSearch(std::size_t departed, std::size_t joined, bool count,
@@ -99,7 +94,18 @@ std::string listedSearch(const std::function<std::string(char)>& param) {
   return sql + " AND ((named IS NULL AND sender <> " + who + ") OR named = " + param('b') + ")";
 }
 
-bool notLive(const Stored& row, const MissedQuery& query) {
+std::map<InstanceId, std::pair<std::uint64_t, std::uint64_t>> listedRuns(const std::vector<MessageId>& listed) {
+  std::map<InstanceId, std::pair<std::uint64_t, std::uint64_t>> runs;
+  for (const MessageId& id : listed) {
+    auto [it, added] = runs.try_emplace(id.origin, id.seq, id.seq);
+    it->second.first = std::min(it->second.first, id.seq);
+    it->second.second = std::max(it->second.second, id.seq);
+  }
+  return runs;
+}
+
+bool listedMissed(const Stored& row, const MissedQuery& query) {
+  if (!std::binary_search(query.listed.begin(), query.listed.end(), row.id)) return false;
   const auto joined = query.joined.find(row.id.origin);
   return joined != query.joined.end() ? row.id.seq < joined->second : row.at < query.startedAt;
 }

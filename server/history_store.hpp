@@ -12,8 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -114,10 +116,15 @@ class HistoryStore {
 // relays live instead.
 namespace history_sql {
 
-Bytes encodeCut(const Cut& cut);
-Bytes encodeIds(const std::vector<MessageId>& ids);
-bool decodeCut(const unsigned char* data, std::size_t size, Cut& cut);
-bool decodeIds(const unsigned char* data, std::size_t size, std::vector<MessageId>& ids);
+// A departure's cut and missed columns.
+struct DepartureColumns {
+  Bytes cut;
+  Bytes missed;
+};
+DepartureColumns encodeDeparture(const Departure& departure);
+// Null when the columns do not read back.
+std::optional<Departure> decodeDeparture(const Key& identity, std::int64_t at, std::span<const unsigned char> cut,
+                                         std::span<const unsigned char> missed);
 
 // The search for a member's missed messages after a departure, newest first
 // (or their count), with a placeholder made by param(kind) for each value in
@@ -130,8 +137,12 @@ std::string missedSearch(std::size_t departed, std::size_t joined, bool count,
 // given: placeholders for origin, first, last and the identity twice.
 std::string listedSearch(const std::function<std::string(char kind)>& param);
 
-// Whether the sign-in instance will not relay this one live.
-bool notLive(const Stored& row, const MissedQuery& query);
+// The listed messages as one run of seqs (first, last) for each origin,
+// searched with listedSearch.
+std::map<InstanceId, std::pair<std::uint64_t, std::uint64_t>> listedRuns(const std::vector<MessageId>& listed);
+// Whether a row a run found is one of the listed (query.listed sorted) and
+// one the sign-in instance will not relay live.
+bool listedMissed(const Stored& row, const MissedQuery& query);
 
 }  // namespace history_sql
 

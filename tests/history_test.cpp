@@ -323,6 +323,8 @@ struct Bound {
   std::string older;
 };
 
+void PrintTo(const Bound& row, std::ostream* out) { *out << row.name; }
+
 class HistoryBounds : public testing::TestWithParam<Bound> {};
 
 TEST_P(HistoryBounds, ASignInGetsTheNewestKeptAndIsToldWhatItDoesNotGet) {
