@@ -138,6 +138,9 @@ bool History::stop() {
         const std::lock_guard queued(mutex_);
         waiting += queue_.size();
       }
+      // Left to the process's exit, the one that did finish too.
+      reader_.detach();
+      writer_.detach();
       const std::lock_guard logged(logMutex_);
       abandoned_ = true;
       log_.event(kLogName, "stopping: " + std::to_string(waiting) +

@@ -66,9 +66,10 @@ void Hub::closeAll(const std::string& reason) {
 void Hub::relayFromElsewhere(const MessageId& id, const Key& named, const std::shared_ptr<const Bytes>& packet) {
   if (packet->size() <= Packet::headerSize) return;
   if ((*packet)[0] != Broadcast && (*packet)[0] != Direct) return;
-  const Relayed relayed{packet, laneFor(packet->size(), *elsewhere_, limits_), elsewhere_, id, history_ != nullptr};
+  History* const history = history_;
+  const Relayed relayed{packet, laneFor(packet->size(), *elsewhere_, limits_), elsewhere_, id, history != nullptr};
   std::unique_lock<std::mutex> order;
-  if (history_) {
+  if (history) {
     order = std::unique_lock(orderMutex_);
     std::uint64_t& next = relayed_[id.origin];
     next = std::max(next, id.seq + 1);
@@ -156,7 +157,8 @@ void Shard::leave(Member& session) {
     size_.fetch_sub(1, std::memory_order_relaxed);
     stats_.subtract(Count::sessions);
   }
-  if (!hub_.history_) return;
+  History* const history = hub_.history_;
+  if (!history) return;
   order.unlock();
   departure.ifFirst = !session.caughtUp_;
   departure.identity = session.identity();
@@ -164,7 +166,7 @@ void Shard::leave(Member& session) {
   raise(departure.cut, session.reached_);
   const std::vector<MessageId> unacknowledged = session.missed();
   departure.missed.insert(departure.missed.end(), unacknowledged.begin(), unacknowledged.end());
-  hub_.history_->depart(std::move(departure));
+  history->depart(std::move(departure));
 }
 
 std::vector<MessageId> Shard::postedFor(const Key& identity) {

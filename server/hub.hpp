@@ -270,11 +270,11 @@ class Hub {
   // Set once before the shards start: where every packet relayed here goes
   // once this instance's own sessions had it.
   void setOnward(Onward* onward) { onward_ = onward; }
-  // Set once before the shards start: the history, and the key the lines
-  // that frame a catch-up come from.
+  // Set once before the shards start, while the bus may already deliver:
+  // the history, and the key the lines that frame a catch-up come from.
   void setHistory(History* history, const Key& serverKey) {
-    history_ = history;
     serverKey_ = serverKey;
+    history_ = history;
   }
   History* history() const { return history_; }
   const Key& serverKey() const { return serverKey_; }
@@ -290,7 +290,8 @@ class Hub {
   Budget budget_;
   std::vector<std::unique_ptr<Shard>> shards_;
   Onward* onward_ = nullptr;
-  History* history_ = nullptr;
+  // Atomic for the bus's thread, which relays before it is set.
+  std::atomic<History*> history_{nullptr};
   Key serverKey_{};
   // The relay lock, and what it guards: how far each origin has been
   // relayed here, this instance's next seq without a bus, the time stamped
