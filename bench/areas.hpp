@@ -10,5 +10,6 @@ void registerIdle();
 void registerScale();
 void registerCluster();
 void registerHistory();
+void registerMembership();
 void registerScreen();
 }  // namespace bench

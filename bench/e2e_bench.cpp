@@ -37,6 +37,7 @@
 #include "proto/packet.hpp"
 #include "server/metrics_endpoint.hpp"
 #include "server/operator_pages.hpp"
+#include "tests/support/lifted_share.hpp"
 #include "tests/support/server_harness.hpp"
 
 namespace bench {
@@ -121,7 +122,7 @@ struct Pair {
   std::optional<Scraper> scraper;
   const bool withB;
   std::unique_ptr<ClientImpl> clientA, clientB;
-  Pair(const std::string& address, bool withB_) : server(address), withB(withB_) {
+  Pair(const std::string& address, bool withB_) : server(address, lifted::share()), withB(withB_) {
     std::string error;
     if (metricsOn() && (endpoint = sotto::MetricsEndpoint::listen(address + ":" + std::to_string(kMetricsPort), error))) {
       endpoint->serve(sotto::operatorPages(server.server()));

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -314,6 +315,107 @@ std::string hangup(const std::string& binary) {
   return entry && entry->lastSeen > 1 ? "last-seen written" : "last-seen NOT written";
 }
 
+// The server's resident memory, in MB.
+double residentMegabytes(pid_t pid) {
+  std::istringstream status(slurp("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024;
+  return 0;
+}
+
+// 9. One sender's burst of 12 MB (2,400 messages of 5,000 bytes, as fast as
+// the server reads them) to a reader that takes 500 kB/s through a 4 KiB
+// receive buffer, for 8 s, while a pair chats: is the reader still there,
+// how long did the pair's lines take, and how much did the server take in
+// and hold?
+std::string burstAndSlowReader(const std::string& binary) {
+  const auto loud = fixed::make(1, 0), slow = fixed::make(2, 0), a = fixed::make(3, 0), b = fixed::make(4, 0);
+  Server server(binary, {loud, slow, a, b});
+  if (!server.ok) return "no server";
+  auto join = [&](const fixed::Identity& id, const std::string& source, int receiveBuffer = 0) {
+    const auto fresh = raw_client::freshConnection(id);
+    return raw_client::handshake(raw_client::dial(kAddress, source, receiveBuffer), raw_client::hello(fresh, server.key, 0),
+                                 server.key, fresh);
+  };
+  auto sl = join(loud, "127.0.78.20"), sr = join(slow, "127.0.78.21", 4096), sa = join(a, "127.0.78.22"),
+       sb = join(b, "127.0.78.23");
+  if (!sl.welcomed || !sr.welcomed || !sa.welcomed || !sb.welcomed) return "could not sign in";
+  constexpr double kReaderRate = 500'000;
+  const double memory = residentMegabytes(server.pid());
+  const auto start = Clock::now(), until = start + 8s;
+  std::atomic<std::size_t> sent{0};
+  std::thread flood([&] {
+    for (int i = 0; i < 2400 && Clock::now() < until; ++i, sent += 5'000)
+      sl.session->sendPacket(1, slow.signPublicKey, raw_client::Bytes(5'000, 'x'));
+  });
+  std::size_t read = 0;
+  bool cut = false;
+  std::thread reader([&] {
+    while (Clock::now() < until) {
+      const auto frame = sr.session->receiveFrame(500ms);
+      if (!frame) {
+        if (sr.session->waitClosed(0ms)) return void(cut = true);
+        continue;
+      }
+      read += frame->length;
+      std::this_thread::sleep_until(start + std::chrono::microseconds(static_cast<long long>(read / kReaderRate * 1e6)));
+    }
+  });
+  double worst = 0;
+  int lost = 0;
+  for (int i = 0; Clock::now() < until; ++i) {
+    const auto from = Clock::now();
+    sa.session->sendPacket(1, b.signPublicKey, {'h', 'i'});
+    if (sb.session->receiveFrame(2s)) worst = std::max(worst, seconds(Clock::now() - from));
+    else ++lost;
+    std::this_thread::sleep_until(from + 500ms);
+  }
+  reader.join();
+  const double grown = residentMegabytes(server.pid()) - memory;
+  ::shutdown(sl.session->fd(), SHUT_RDWR);
+  flood.join();
+  std::ostringstream out;
+  // The reader may still be taking what the kernel holds after the server
+  // has closed it: the log says.
+  cut = cut || slurp(server.log).find("reads too slowly") != std::string::npos;
+  out << "reader " << (cut ? "CUT OFF" : "connected") << " after 8 s, read " << read / 1'000'000.0 << " MB of "
+      << sent / 1'000'000.0 << " MB sent; pair's lines: worst " << worst * 1000 << " ms, " << lost << " lost; server memory +" << grown << " MB";
+  return out.str();
+}
+
+// 10. 2,000 sessions (250 identities, 8 each) each send all but the last
+// byte of a largest frame and keep quiet: the server's memory and
+// descriptors after, and 35 s later.
+std::string unfinishedFrames(const std::string& binary) {
+  std::vector<fixed::Identity> ids;
+  for (int seed = 1; seed <= 250; ++seed) ids.push_back(fixed::make(static_cast<unsigned char>(seed), 0));
+  Server server(binary, ids);
+  if (!server.ok) return "no server";
+  std::vector<raw_client::Outcome> held;
+  for (int i = 0; i < 2000; ++i) {
+    const auto fresh = raw_client::freshConnection(ids[i % ids.size()]);
+    auto outcome = raw_client::handshake(
+        raw_client::dial(kAddress, "127.0." + std::to_string(76 + i % 2) + "." + std::to_string(1 + i / 2 % 200)),
+        raw_client::hello(fresh, server.key, 0), server.key, fresh);
+    if (outcome.welcomed) held.push_back(std::move(outcome));
+  }
+  const double before = residentMegabytes(server.pid());
+  for (auto& session : held) {
+    auto frame = session.session->sealFrame(
+        testing_peer::Session::packet(2, {}, raw_client::Bytes(65'536, 'x')));
+    frame.pop_back();
+    session.session->sendRaw(frame);
+  }
+  std::this_thread::sleep_for(2s);
+  const double after = residentMegabytes(server.pid());
+  const int open = descriptors(server.pid());
+  std::this_thread::sleep_for(35s);
+  std::ostringstream out;
+  out << held.size() << " sessions; memory +" << after - before << " MB, " << open << " descriptors; 35 s later +"
+      << residentMegabytes(server.pid()) - before << " MB, " << descriptors(server.pid()) << " descriptors";
+  return out.str();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -339,6 +441,8 @@ int main(int argc, char** argv) {
       {"700 idle connections/s from 80 addresses", miningNewcomer},
       {"file modes, umask 022", fileModes},
       {"SIGHUP right after a sign-in", hangup},
+      {"a 12 MB burst to a reader at 500 kB/s", burstAndSlowReader},
+      {"2000 sessions each holding an unfinished frame", unfinishedFrames},
   };
   const char* only = std::getenv("SOTTO_EDGES_ONLY");
   for (const auto& fault : faults) {

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
   bench::registerScale();
   bench::registerCluster();
   bench::registerHistory();
+  bench::registerMembership();
   bench::TableReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

@@ -56,6 +56,7 @@
 #include "server/registry.hpp"
 #include "tests/support/child_process.hpp"
 #include "tests/support/fixed_identity.hpp"
+#include "tests/support/lifted_share.hpp"
 #include "tests/support/raw_client.hpp"
 
 namespace bench {
@@ -76,6 +77,14 @@ constexpr std::size_t kMaxPayload = 65'536;
 // A 64-byte broadcast as it reaches a client: length word, header, payload, tag.
 constexpr std::uint32_t kBroadcastFrame = 4 + 37 + 64 + 16;
 const char* const kAddress = "127.0.9.20";
+
+// The server program on kAddress with these arguments, its senders' fair
+// share lifted: the rows measure the relay, not the share.
+std::vector<std::string> served(std::vector<std::string> args) {
+  args.insert(args.begin(), {SOTTO_SERVER_BINARY, "--listen", kAddress});
+  for (auto& arg : lifted::shareArgs()) args.push_back(std::move(arg));
+  return args;
+}
 
 // On loopback every client's receive path runs on the sending CPU and
 // shares its backlog, 1,000 packets by default: a server writing 15,000
@@ -453,9 +462,7 @@ void scale(benchmark::State& state, unsigned threads) {
   state.counters["backlog"] = static_cast<double>(backlog.packets());
   for (auto _ : state) {
     forgetHellos(f);
-    Child server(withMetrics({SOTTO_SERVER_BINARY, "--listen", kAddress, "--data-dir", f.dir + "/data", "--threads",
-                              std::to_string(threads)},
-                             kAddress),
+    Child server(withMetrics(served({"--data-dir", f.dir + "/data", "--threads", std::to_string(threads)}), kAddress),
                  log);
     const Scraper scraper(kAddress);
     if (server.firstLine().rfind("Server public key: ", 0) != 0) return state.SkipWithError("the server did not start");
@@ -527,8 +534,7 @@ void flood(benchmark::State& state) {
   const LoopbackBacklog backlog;
   for (auto _ : state) {
     forgetHellos(f);
-    Child server(withMetrics({SOTTO_SERVER_BINARY, "--listen", kAddress, "--data-dir", f.dir + "/data"}, kAddress),
-                 log);
+    Child server(withMetrics(served({"--data-dir", f.dir + "/data"}), kAddress), log);
     if (server.firstLine().rfind("Server public key: ", 0) != 0) return state.SkipWithError("the server did not start");
     const Scraper scraper(kAddress);
     ChattingPair pair(f.key);

@@ -1,7 +1,8 @@
 // The server-wide budget: the bytes queued for, or sealed and not yet
-// written to, every session together, each recipient's copy counted. Only
-// outboxes charge and discharge it (Outbox); readers look at it to decide
-// whether a feeder must wait. Any thread.
+// written to, every session together, each recipient's copy counted, and the
+// bytes read of frames not yet whole. Only outboxes (Outbox) and held
+// charges (BudgetCharge) charge and discharge it; readers look at it to
+// decide whether a feeder must wait. Any thread.
 #pragma once
 
 #include <atomic>
@@ -31,6 +32,28 @@ class Budget {
   const std::uint64_t max_;
   std::atomic<std::uint64_t> used_{0};
   std::atomic<bool> overSeen_{false};
+};
+
+// Bytes held outside any outbox, charged for as long as they are held: set()
+// to what is held now; all of it goes back when the charge goes.
+class BudgetCharge {
+ public:
+  explicit BudgetCharge(Budget& budget) : budget_(budget) {}
+  ~BudgetCharge() { set(0); }
+  BudgetCharge(const BudgetCharge&) = delete;
+  BudgetCharge& operator=(const BudgetCharge&) = delete;
+
+  // Called on every read: a read that changes nothing leaves the shared
+  // count alone.
+  void set(std::uint64_t bytes) {
+    if (bytes > held_) budget_.charge(bytes - held_);
+    else if (bytes < held_) budget_.discharge(held_ - bytes);
+    held_ = bytes;
+  }
+
+ private:
+  Budget& budget_;
+  std::uint64_t held_ = 0;
 };
 
 }  // namespace sotto

@@ -1,11 +1,21 @@
 #include "server/bus_record.hpp"
 
+#include <sodium.h>
+
+#include <algorithm>
+#include <cstring>
+
 namespace sotto {
 
 namespace {
 
-void appendU64(Bytes& out, std::uint64_t value) {
-  for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(value >> shift));
+static_assert(BusRecord::kHeaderSize == 1 + 16 + 8);
+static_assert(BusRecord::kHeaderSize - 1 == crypto_aead_xchacha20poly1305_ietf_NPUBBYTES);
+static_assert(BusRecord::kTagSize == crypto_aead_xchacha20poly1305_ietf_ABYTES);
+static_assert(BusRecord::kEntryHeadSize == kKeySize + 8 + 4);
+
+void putU64(unsigned char* p, std::uint64_t value) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(value >> (56 - 8 * i));
 }
 
 std::uint64_t readU64(const unsigned char* p) {
@@ -14,95 +24,191 @@ std::uint64_t readU64(const unsigned char* p) {
   return value;
 }
 
-Bytes header(BusRecord::Kind kind, const InstanceId& origin, std::uint64_t seq) {
-  Bytes out(BusRecord::kSeqOffset);
-  out[0] = kind;
-  std::copy(origin.begin(), origin.end(), out.begin() + 1);
-  appendU64(out, seq);
-  return out;
+// Parses an opened body into record; false if it is malformed.
+bool parseBody(const unsigned char* body, std::size_t size, BusRecord& record) {
+  if (size < BusRecord::kBodyHeadSize) return false;
+  record.madeAt = readU64(body);
+  const unsigned char kind = body[8];
+  std::size_t at = BusRecord::kBodyHeadSize;
+  if (kind == BusRecord::Lost) {
+    if (size != at + 8) return false;
+    record.kind = BusRecord::Lost;
+    record.dropped = readU64(body + at);
+    return true;
+  }
+  if (kind != BusRecord::Packets || size == at) return false;
+  while (at < size) {
+    if (size - at < BusRecord::kEntryHeadSize) return false;
+    BusRecord::Packet packet;
+    std::copy(body + at, body + at + kKeySize, packet.named.begin());
+    packet.seq = readU64(body + at + kKeySize);
+    const std::uint32_t length = getU32be(body + at + kKeySize + 8);
+    at += BusRecord::kEntryHeadSize;
+    if (size - at < length) return false;
+    packet.serialized = std::make_shared<const Bytes>(body + at, body + at + length);
+    at += length;
+    record.packets.push_back(std::move(packet));
+  }
+  return true;
 }
 
 }  // namespace
 
-Bytes encodePacketRecord(const InstanceId& origin, const Key& named, const Bytes& serialized) {
-  Bytes out = header(BusRecord::Packet, origin, 0);
-  out.reserve(BusRecord::kPacketOffset + serialized.size());
-  out.insert(out.end(), named.begin(), named.end());
-  out.insert(out.end(), serialized.begin(), serialized.end());
+Bytes newBody() { return Bytes(BusRecord::kBodyHeadSize); }
+
+void appendPacket(Bytes& body, std::uint64_t seq, const Key& named, const Bytes& serialized) {
+  body.insert(body.end(), named.begin(), named.end());
+  body.resize(body.size() + 8 + 4);
+  putU64(body.data() + body.size() - 12, seq);
+  putU32be(body.data() + body.size() - 4, static_cast<std::uint32_t>(serialized.size()));
+  body.insert(body.end(), serialized.begin(), serialized.end());
+}
+
+Bytes lostBody(std::uint64_t dropped) {
+  Bytes body = newBody();
+  body.resize(body.size() + 8);
+  putU64(body.data() + BusRecord::kBodyHeadSize, dropped);
+  return body;
+}
+
+std::optional<std::pair<InstanceId, std::uint64_t>> peekRecord(const unsigned char* data, std::size_t size) {
+  if (size < BusRecord::kHeaderSize + BusRecord::kBodyHeadSize + BusRecord::kTagSize || data[0] != BusRecord::kFormat)
+    return std::nullopt;
+  std::pair<InstanceId, std::uint64_t> out;
+  std::copy(data + 1, data + 17, out.first.begin());
+  out.second = readU64(data + 17);
   return out;
 }
 
-Bytes encodeLostRecord(const InstanceId& origin, std::uint64_t seq, std::uint64_t lostFrom) {
-  Bytes out = header(BusRecord::Lost, origin, seq);
-  appendU64(out, lostFrom);
+BusKey::BusKey(const unsigned char* serverSecret) {
+  static_assert(sizeof key_ == crypto_aead_xchacha20poly1305_ietf_KEYBYTES);
+  static_assert(kKeySize == crypto_kdf_KEYBYTES);
+  // A key of its own for the bus, so that nothing sealed there could ever
+  // be taken for something sealed with the long-term key.
+  crypto_kdf_derive_from_key(key_, sizeof key_, 1, "sottobus", serverSecret);
+}
+
+BusKey::~BusKey() { sodium_memzero(key_, sizeof key_); }
+
+Bytes BusKey::seal(const InstanceId& origin, std::uint64_t seq, BusRecord::Kind kind, std::uint64_t madeAt,
+                   Bytes& body) const {
+  putU64(body.data(), madeAt);
+  body[8] = kind;
+  Bytes out(BusRecord::kHeaderSize + body.size() + BusRecord::kTagSize);
+  out[0] = BusRecord::kFormat;
+  std::copy(origin.begin(), origin.end(), out.begin() + 1);
+  putU64(out.data() + 17, seq);
+  unsigned long long sealed = 0;
+  crypto_aead_xchacha20poly1305_ietf_encrypt(out.data() + BusRecord::kHeaderSize, &sealed, body.data(), body.size(),
+                                             out.data(), BusRecord::kHeaderSize, nullptr, out.data() + 1, key_);
   return out;
 }
 
-void stampSeq(Bytes& record, std::uint64_t seq) {
-  for (int i = 0; i < 8; ++i) record[BusRecord::kSeqOffset + i] = static_cast<unsigned char>(seq >> (56 - 8 * i));
-}
-
-std::optional<BusRecord> decodeRecord(const unsigned char* data, std::size_t size) {
-  if (size < BusRecord::kSeqOffset + 8) return std::nullopt;
+std::optional<BusRecord> BusKey::open(const unsigned char* data, std::size_t size, Bytes& scratch) const {
+  const auto head = peekRecord(data, size);
+  if (!head) return std::nullopt;
+  scratch.resize(size - BusRecord::kHeaderSize - BusRecord::kTagSize);
+  unsigned long long opened = 0;
+  if (crypto_aead_xchacha20poly1305_ietf_decrypt(scratch.data(), &opened, nullptr, data + BusRecord::kHeaderSize,
+                                                 size - BusRecord::kHeaderSize, data, BusRecord::kHeaderSize,
+                                                 data + 1, key_) != 0)
+    return std::nullopt;
   BusRecord record;
-  std::copy(data + 1, data + 17, record.origin.begin());
-  record.seq = readU64(data + BusRecord::kSeqOffset);
-  if (data[0] == BusRecord::Lost && size == BusRecord::kSeqOffset + 16) {
-    record.kind = BusRecord::Lost;
-    record.lostFrom = readU64(data + BusRecord::kSeqOffset + 8);
-    if (record.lostFrom > record.seq) return std::nullopt;
-    return record;
-  }
-  if (data[0] != BusRecord::Packet || size <= BusRecord::kPacketOffset) return std::nullopt;
-  std::copy(data + 25, data + 57, record.named.begin());
-  record.packet = std::make_shared<const Bytes>(data + BusRecord::kPacketOffset, data + size);
+  record.origin = head->first;
+  record.seq = head->second;
+  record.size = size;
+  if (!parseBody(scratch.data(), opened, record)) return std::nullopt;
   return record;
 }
 
-std::string OriginOrder::accept(BusRecord&& record, std::vector<BusRecord>& ready,
-                                std::chrono::steady_clock::time_point now) {
+OriginOrder::Arrival OriginOrder::classify(const BusRecord& record) const {
+  const auto it = origins_.find(record.origin);
+  if (it == origins_.end())
+    return record.madeAt + static_cast<std::uint64_t>(kClockSkew.count()) >= joinedAt_ ? Arrival::New : Arrival::Stale;
+  const Origin& origin = it->second;
+  if (record.seq < origin.next || origin.waiting.count(record.seq)) return Arrival::Repeat;
+  return Arrival::New;
+}
+
+std::optional<std::string> OriginOrder::accept(BusRecord&& record, std::vector<BusRecord>& ready,
+                                               std::chrono::steady_clock::time_point now) {
   const InstanceId id = record.origin;
   auto [it, fresh] = origins_.try_emplace(id);
   Origin& origin = it->second;
   // An origin is taken up from its first record seen here: what it relayed
   // before this instance joined was never due here.
-  if (fresh) origin.next = record.first();
-  if (record.seq < origin.next) return {};
-  if (record.first() > origin.next) {
-    if (origin.waiting.empty()) origin.waitingSince = now;
-    origin.waiting.emplace(record.first(), std::move(record));
-    if (origin.waiting.size() <= kMaxWaiting && now - origin.waitingSince <= kMaxWait) return {};
-    // The missing ones are not coming: go on from the first that waits.
-    const std::uint64_t missing = origin.waiting.begin()->first - origin.next;
-    origin.next = origin.waiting.begin()->first;
-    std::string why = drain(id, origin, ready);
-    return std::to_string(missing) + " packets from instance " + toHex(id.data(), 8) + " never came over the bus" +
-           (why.empty() ? "" : "; " + why);
+  if (fresh) origin.next = record.seq;
+  if (origin.resync && record.seq >= origin.next) {
+    origin.resync = false;
+    origin.next = origin.waiting.empty() ? record.seq : std::min(record.seq, origin.waiting.begin()->first);
   }
-  std::string why = take(id, origin, std::move(record), ready);
-  std::string more = drain(id, origin, ready);
+  if (record.seq < origin.next || origin.waiting.count(record.seq)) return std::nullopt;
+  if (record.seq > origin.next) {
+    if (origin.waiting.empty()) origin.waitingSince = now;
+    origin.waitingBytes += record.size;
+    origin.waiting.emplace(record.seq, std::move(record));
+    if (origin.waiting.size() <= kMaxWaiting && origin.waitingBytes <= kMaxWaitingBytes) return std::nullopt;
+    return skip(id, origin, ready, "too many waited behind them", now);
+  }
+  auto why = take(id, origin, std::move(record), ready);
+  auto more = drain(id, origin, ready);
   origin.waitingSince = now;
-  return why.empty() ? more : why;
+  return why ? why : more;
 }
 
-std::string OriginOrder::take(const InstanceId& id, Origin& origin, BusRecord&& record, std::vector<BusRecord>& ready) {
-  std::string why;
-  if (record.kind == BusRecord::Lost && record.seq > origin.next)
-    why = "instance " + toHex(id.data(), 8) + " dropped " + std::to_string(record.seq - origin.next) +
-          " packets while the bus was away longer than it could hold them";
-  origin.next = record.seq + 1;
-  if (record.kind == BusRecord::Packet) ready.push_back(std::move(record));
+std::optional<std::string> OriginOrder::expire(std::vector<BusRecord>& ready, std::chrono::steady_clock::time_point now) {
+  std::optional<std::string> why;
+  for (auto& [id, origin] : origins_)
+    if (!origin.waiting.empty() && now - origin.waitingSince >= kMaxWait)
+      why = skip(id, origin, ready, "waited for 30 s", now);
   return why;
 }
 
-std::string OriginOrder::drain(const InstanceId& id, Origin& origin, std::vector<BusRecord>& ready) {
-  std::string why;
+std::optional<std::chrono::steady_clock::time_point> OriginOrder::nextExpiry() const {
+  std::optional<std::chrono::steady_clock::time_point> next;
+  for (const auto& [id, origin] : origins_)
+    if (!origin.waiting.empty() && (!next || origin.waitingSince + kMaxWait < *next))
+      next = origin.waitingSince + kMaxWait;
+  return next;
+}
+
+void OriginOrder::waitAfresh(std::chrono::steady_clock::time_point now) {
+  for (auto& [id, origin] : origins_) origin.waitingSince = now;
+}
+
+void OriginOrder::resync() {
+  for (auto& [id, origin] : origins_) origin.resync = true;
+}
+
+std::string OriginOrder::skip(const InstanceId& id, Origin& origin, std::vector<BusRecord>& ready, const char* why,
+                              std::chrono::steady_clock::time_point now) {
+  // The missing ones are not coming: go on from the first that waits.
+  const std::uint64_t missing = origin.waiting.begin()->first - origin.next;
+  origin.next = origin.waiting.begin()->first;
+  const auto more = drain(id, origin, ready);
+  origin.waitingSince = now;
+  return std::to_string(missing) + " records from instance " + toHex(id.data(), 8) + " never came over the bus (" +
+         why + ")" + (more ? "; " + *more : "");
+}
+
+std::optional<std::string> OriginOrder::take(const InstanceId& id, Origin& origin, BusRecord&& record,
+                                             std::vector<BusRecord>& ready) {
+  origin.next = record.seq + 1;
+  if (record.kind == BusRecord::Lost)
+    return "instance " + toHex(id.data(), 8) + " dropped " + std::to_string(record.dropped) +
+           " packets while the bus was away longer than it could hold them";
+  ready.push_back(std::move(record));
+  return std::nullopt;
+}
+
+std::optional<std::string> OriginOrder::drain(const InstanceId& id, Origin& origin, std::vector<BusRecord>& ready) {
+  std::optional<std::string> why;
   while (!origin.waiting.empty() && origin.waiting.begin()->first <= origin.next) {
     BusRecord record = std::move(origin.waiting.begin()->second);
+    origin.waitingBytes -= record.size;
     origin.waiting.erase(origin.waiting.begin());
     if (record.seq < origin.next) continue;
-    std::string lost = take(id, origin, std::move(record), ready);
-    if (!lost.empty()) why = lost;
+    if (auto lost = take(id, origin, std::move(record), ready)) why = lost;
   }
   return why;
 }

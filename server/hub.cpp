@@ -1,8 +1,8 @@
 #include "server/hub.hpp"
 
-#include <algorithm>
-#include <chrono>
 #include <boost/asio/post.hpp>
+
+#include <algorithm>
 #include <chrono>
 
 namespace sotto {
@@ -20,6 +20,9 @@ bool bound(const Bytes& packet, const Key& named, const Key& identity) {
   if (packet[0] == Direct) return named == identity;
   return !std::equal(identity.begin(), identity.end(), packet.begin() + Packet::keyOffset);
 }
+
+// The reason each closed session logs.
+constexpr const char* kRevokedReason = "identity revoked";
 
 }  // namespace
 
@@ -61,6 +64,27 @@ void Hub::closeAll(const std::string& reason) {
   closeReason_ = reason;
   closing_.store(true);
   closeCurrent(reason);
+}
+
+void Hub::revoke(const Key& identity) {
+  {
+    const std::lock_guard lock(revokedMutex_);
+    if (!revoked_.insert(identity).second) return;
+  }
+  // A session that joins a shard after this point finds it revoked there;
+  // one that joined before is closed by this post, which comes after it.
+  for (auto& shard : shards_)
+    boost::asio::post(shard->io_, [shard = shard.get(), identity] { shard->closeRevoked(identity); });
+}
+
+void Hub::reinstate(const Key& identity) {
+  const std::lock_guard lock(revokedMutex_);
+  revoked_.erase(identity);
+}
+
+bool Hub::revoked(const Key& identity) const {
+  const std::lock_guard lock(revokedMutex_);
+  return revoked_.contains(identity);
 }
 
 void Hub::relayFromElsewhere(const MessageId& id, const Key& named, const std::shared_ptr<const Bytes>& packet) {
@@ -124,6 +148,9 @@ void Shard::join(const std::shared_ptr<Member>& session) {
   stats_.add(Count::signIns);
   // Handed over after the close-all reached this thread.
   if (hub_.closing_.load()) session->close(hub_.closeReason_);
+  // Admitted before its identity was revoked, and joined after the
+  // revocation's closing ran here.
+  else if (hub_.revoked(session->identity())) session->close(kRevokedReason);
 }
 
 void Shard::leave(Member& session) {
@@ -196,12 +223,17 @@ void Shard::relay(const Member& from, Packet&& packet) {
       // Numbered, kept and posted in one step, so that every shard's inbox
       // holds this origin's messages in the order of their seq.
       const std::lock_guard order(hub_.orderMutex_);
-      relayed.numbered = true;
-      relayed.id.origin = history->origin();
-      relayed.id.seq = hub_.onward_ ? hub_.onward_->publish(named, *relayed.packet) : hub_.nextSeq_++;
-      hub_.relayed_[relayed.id.origin] = relayed.id.seq + 1;
-      hub_.lastAt_ = std::max(hub_.lastAt_, nowMs());
-      history->keep(relayed.id, hub_.lastAt_, named, relayed.packet);
+      const std::optional<std::uint64_t> seq =
+          hub_.onward_ ? hub_.onward_->publish(named, *relayed.packet) : hub_.nextSeq_++;
+      if (seq) {
+        relayed.numbered = true;
+        relayed.id = {history->origin(), *seq};
+        hub_.relayed_[relayed.id.origin] = *seq + 1;
+        hub_.lastAt_ = std::max(hub_.lastAt_, nowMs());
+        history->keep(relayed.id, hub_.lastAt_, named, relayed.packet);
+      } else {
+        stats_.add(Count::directsToNobody);
+      }
       for (auto& other : hub_.shards_)
         if (other.get() != this && other->size_.load(std::memory_order_relaxed) > 0) other->post(relayed, named);
     }
@@ -218,7 +250,7 @@ void Shard::relay(const Member& from, Packet&& packet) {
   // After every session here has it: they never wait on what lies onward.
   // One call per packet from this thread, in relay order, keeps each
   // sender's order.
-  if (hub_.onward_) hub_.onward_->publish(named, *relayed.packet);
+  if (hub_.onward_ && !hub_.onward_->publish(named, *relayed.packet)) stats_.add(Count::directsToNobody);
 }
 
 void Shard::post(const Relayed& relayed, const Key& named) {
@@ -283,10 +315,10 @@ void Shard::handOut(const Relayed& relayed, const Key& named, const Member* from
       }
     });
   } else {
-    auto [first, last] = byIdentity_.equal_range(named);
-    if (first == last) return;
+    const auto range = byIdentity_.equal_range(named);
+    if (range.first == range.second) return;
     timed([&] {
-      for (auto it = first; it != last; ++it) it->second->push(relayed);
+      for (auto it = range.first; it != range.second; ++it) it->second->push(relayed);
     });
   }
 }
@@ -325,6 +357,15 @@ void Shard::forgetBulkWaiter(const Member& writer) {
 
 void Shard::closeAll(const std::string& reason) {
   for (const auto& session : sessions_) session->close(reason);
+}
+
+void Shard::closeRevoked(const Key& identity) {
+  // Reinstated meanwhile: the sessions that joined since stay.
+  if (!hub_.revoked(identity)) return;
+  std::vector<Member*> closing;
+  auto [first, last] = byIdentity_.equal_range(identity);
+  for (auto it = first; it != last; ++it) closing.push_back(it->second);
+  for (Member* session : closing) session->close(kRevokedReason);
 }
 
 }  // namespace sotto

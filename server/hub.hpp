@@ -35,6 +35,8 @@
 //   by the cut at its join and its leave (server/message_id.hpp).
 // - catch-up: what a member missed, handed to a session at sign-in ahead of
 //   everything live (History).
+// - revoked: an identity the operator shut out; it has no session here from
+//   the moment the hub hears of it until it is reinstated.
 #pragma once
 
 #include <atomic>
@@ -47,6 +49,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -201,6 +204,8 @@ class Shard {
   // On this thread: hands out what was posted, in order, a few at a time.
   void drainInbox();
   void closeAll(const std::string& reason);
+  // Closes the sessions of identity here, if it is still revoked.
+  void closeRevoked(const Key& identity);
 
   Hub& hub_;
   const Limits& limits_;
@@ -266,6 +271,11 @@ class Hub {
   void closeAll(const std::string& reason);
   // Any thread: closes the sessions there are now; later ones stay.
   void closeCurrent(const std::string& reason);
+  // Any thread: shuts identity out. Its sessions on every shard close, and
+  // so does every one that joins until reinstate(identity).
+  void revoke(const Key& identity);
+  void reinstate(const Key& identity);
+  bool revoked(const Key& identity) const;
 
   // Set once before the shards start: where every packet relayed here goes
   // once this instance's own sessions had it.
@@ -278,6 +288,8 @@ class Hub {
   }
   History* history() const { return history_; }
   const Key& serverKey() const { return serverKey_; }
+  // Any thread: what is read here goes onward faster than it is carried.
+  bool onwardPressed() const { return onward_ != nullptr && onward_->pressed(); }
   // One thread at a time, outside the shards: a packet relayed by another
   // instance, serialized with its sender in the key field, for every session
   // here (a Broadcast) or every session of named (a Direct), in each
@@ -308,6 +320,10 @@ class Hub {
   std::atomic<std::size_t> size_{0};
   std::atomic<bool> closing_{false};
   std::string closeReason_;  // written before closing_ is set
+  // Read at every sign-in and join, written when the operator changes a
+  // state: under revokedMutex_.
+  mutable std::mutex revokedMutex_;
+  std::set<Key> revoked_;
 };
 
 }  // namespace sotto

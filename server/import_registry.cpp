@@ -1,5 +1,6 @@
 #include "server/import_registry.hpp"
 
+#include <ctime>
 #include <filesystem>
 #include <utility>
 #include <vector>
@@ -7,6 +8,21 @@
 #include "server/registry.hpp"
 
 namespace sotto {
+
+namespace {
+
+// A revocation or allowance comes along, or a revoked identity would be let
+// back in by the move; a state the database already holds stays.
+bool importStates(Registry& to, const std::vector<std::pair<Key, IdentityState>>& states) {
+  const std::int64_t now = std::time(nullptr);
+  for (const auto& [key, state] : states) {
+    const std::optional<IdentityState> there = to.storedState(key);
+    if (!there || (*there == IdentityState::unknown && !to.writeState(key, state, now))) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 int importRegistry(const ServerOptions& options, std::ostream& out, std::ostream& err) {
   const std::string path = options.dataDir + "/" + kRegistryFileName;
@@ -19,8 +35,10 @@ int importRegistry(const ServerOptions& options, std::ostream& out, std::ostream
   }
   std::string error;
   std::vector<std::pair<Key, Registry::Entry>> entries;
+  std::vector<std::pair<Key, IdentityState>> states;
   const std::unique_ptr<Registry> from = Registry::open(path, error);
-  if (!from || !from->forEach([&](const Key& key, const Registry::Entry& e) { entries.emplace_back(key, e); })) {
+  if (!from || !from->forEach([&](const Key& key, const Registry::Entry& e) { entries.emplace_back(key, e); }) ||
+      !from->forEachStoredState([&](const Key& key, IdentityState state) { states.emplace_back(key, state); })) {
     err << "sotto-server: " << (from ? "cannot read " + path + ": " + from->lastError() : error) << '\n';
     return 1;
   }
@@ -37,7 +55,7 @@ int importRegistry(const ServerOptions& options, std::ostream& out, std::ostream
       if (result == Registry::Result::failed) return false;
       added += result == Registry::Result::added;
     }
-    return true;
+    return importStates(*to, states);
   });
   if (!committed) {
     err << "sotto-server: cannot import into the registry database: " << to->lastError() << '\n';

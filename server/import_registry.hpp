@@ -1,6 +1,7 @@
 // Moving a registry over: the identities of DATA_DIR/registry.sqlite3 copied
-// into the PostgreSQL registry, keeping their times. Identities already
-// there are left as they are, so running it again adds nothing.
+// into the PostgreSQL registry, keeping their times, with the states the
+// operator gave them. Identities and states already there are left as they
+// are, so running it again adds nothing.
 #pragma once
 
 #include <ostream>

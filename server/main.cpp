@@ -6,6 +6,7 @@
 
 #include "proto/bytes.hpp"
 #include "server/enrol.hpp"
+#include "server/identity_commands.hpp"
 #include "server/import_registry.hpp"
 #include "server/key_file.hpp"
 #include "server/metrics_endpoint.hpp"
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
   if (options->backupFile) return sotto::backupRegistry(*options, std::cout, std::cerr);
   if (options->enrollDir) return sotto::enrol(*options, std::cout, std::cerr);
   if (options->importRegistry) return sotto::importRegistry(*options, std::cout, std::cerr);
+  if (options->identityCommand) return sotto::identityCommand(*options, std::cout, std::cerr);
 
   // The log may be a pipe whose reader goes away; the chat must outlive it.
   std::signal(SIGPIPE, SIG_IGN);

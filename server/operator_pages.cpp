@@ -27,10 +27,15 @@ constexpr Line kLines[] = {
     {Count::signIns, "sotto_sign_ins_total", "counter", "Sessions begun since the start, registrations included.", {},
      {}},
     {Count::refusedNoHello, "sotto_refusals_total", "counter", kRefusals, "reason", "no_hello"},
+    {Count::refusedEvicted, "sotto_refusals_total", "counter", kRefusals, "reason", "evicted"},
     {Count::refusedBadHello, "sotto_refusals_total", "counter", kRefusals, "reason", "bad_hello"},
+    {Count::refusedReplayed, "sotto_refusals_total", "counter", kRefusals, "reason", "replayed"},
     {Count::refusedUnknownIdentity, "sotto_refusals_total", "counter", kRefusals, "reason", "unknown_identity"},
     {Count::refusedRegistryFailed, "sotto_refusals_total", "counter", kRefusals, "reason", "registry_failed"},
+    {Count::refusedRegistryLate, "sotto_refusals_total", "counter", kRefusals, "reason", "registry_late"},
+    {Count::refusedByState, "sotto_refusals_total", "counter", kRefusals, "reason", "revoked_or_closed"},
     {Count::refusedServerFull, "sotto_refusals_total", "counter", kRefusals, "reason", "server_full"},
+    {Count::refusedIdentityFull, "sotto_refusals_total", "counter", kRefusals, "reason", "identity_full"},
     {Count::refusedOther, "sotto_refusals_total", "counter", kRefusals, "reason", "other"},
     {Count::packetsIn, "sotto_packets_total", "counter", kPackets, "direction", "in"},
     {Count::packetsOut, "sotto_packets_total", "counter", kPackets, "direction", "out"},
@@ -40,6 +45,12 @@ constexpr Line kLines[] = {
      "Times a client was not read because the queues for all sessions were full.", {}, {}},
     {Count::slowReadersCut, "sotto_slow_readers_cut_total", "counter",
      "Sessions ended because their client read too slowly.", {}, {}},
+    {Count::sendersSlowed, "sotto_senders_slowed_total", "counter",
+     "Times a sender past its fair share was read more slowly.", {}, {}},
+    {Count::unfinishedFramesEnded, "sotto_unfinished_frames_ended_total", "counter",
+     "Sessions ended because a frame was not whole 30 s after its first byte.", {}, {}},
+    {Count::payloadsRefused, "sotto_payloads_refused_total", "counter",
+     "Packets over --max-payload, dropped with a line to their sender.", {}, {}},
 };
 
 void writeRelay(MetricsText& text, const Server::Report& report) {

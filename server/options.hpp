@@ -4,10 +4,15 @@
 //                [--max-sessions-per-identity N] [--max-payload BYTES] [--max-queued-bytes BYTES]
 //                [--keep-history DURATION] [--max-missed N]
 //                [--metrics ADDR:PORT]
+//                [--sender-rate BYTES] [--sender-burst BYTES] [--sender-packet-rate N]
+//                [--sender-packet-burst N]
 //   sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]
-//   sotto-server ... --postgres CONNINFO [--nats URL[,URL...] [--bus-backlog BYTES]]
+//   sotto-server ... --postgres CONNINFO [--nats URL[,URL...] [--nats-creds FILE] [--nats-ca FILE]
+//                                        [--bus-backlog BYTES]]
 //   sotto-server --postgres CONNINFO [--data-dir DIR] --import-registry
 //   sotto-server [--data-dir DIR] --public-key | --backup FILE
+//   sotto-server [--data-dir DIR | --postgres CONNINFO] --allow|--revoke|--reinstate KEY
+//   sotto-server [--data-dir DIR | --postgres CONNINFO] --list-identities [--tsv]
 //   sotto-server --help | --version
 #pragma once
 
@@ -18,8 +23,11 @@
 #include <string>
 #include <vector>
 
+#include "proto/handshake.hpp"
 #include "proto/keep_alive.hpp"
 #include "proto/port.hpp"
+#include "server/identity_state.hpp"
+#include "server/bus_access.hpp"
 
 namespace sotto {
 
@@ -57,15 +65,32 @@ struct Limits {
   // Each session's outbox. A packet is always taken into an empty one;
   // beyond either bound the client reads too slowly and is cut off. Half way
   // to either, its bulk packets are sealed without waiting for a bulk turn.
-  std::size_t maxQueuedPacketsPerSession = 1024;
+  // Twice a sender's burst of packets, so that one sender's paste of a few
+  // thousand lines does not cut off a reader whose socket is full just then.
+  std::size_t maxQueuedPacketsPerSession = 8192;
   std::size_t maxQueuedBytesPerSession = 32u * 1024 * 1024;
   // A client that takes nothing of a write for this long reads too slowly
   // too, even when its outbox stays within the bounds above: the budget may
   // have stopped the senders that would fill it.
   std::chrono::steady_clock::duration writeStall = std::chrono::seconds(30);
-  // A packet with a longer payload is not relayed and ends its sender's
-  // session: one broadcast is copied and sealed once per recipient.
+  // A packet with a longer payload is read, dropped, and answered with a
+  // line from the server: one broadcast is copied and sealed once per
+  // recipient.
   std::size_t maxPayload = 64 * 1024;
+  // A frame not whole this long after its first byte ends its session: its
+  // bytes are held, and counted against the budget, until then.
+  std::chrono::steady_clock::duration unfinishedFrameDeadline = std::chrono::seconds(30);
+  // Each identity's fair share of the relay, over all its sessions here: a
+  // token bucket in bytes (of frames, as read) and one in packets. Past
+  // either, its sockets are not read until the bucket has refilled; it is
+  // slowed, never cut off. A rate of 0 lifts that bucket. The bursts let a
+  // paste of thousands of lines through at once and stay within half a
+  // reader's outbox; the rates stay well under what a reader on a slow link
+  // takes, so that one sender's flood cannot cut it off.
+  std::uint64_t senderBytesPerSecond = 128 * 1024;
+  std::uint64_t senderBurstBytes = 4 * 1024 * 1024;
+  std::uint64_t senderPacketsPerSecond = 256;
+  std::uint64_t senderBurstPackets = 4096;
   // The budget: bytes queued for, or sealed and not yet written to, all
   // sessions together (each recipient's copy counted). While past it the
   // feeders are not read, so the senders' TCP windows close instead of the
@@ -131,6 +156,9 @@ struct Limits {
   // outbox up to these bounds instead of the usual ones.
   std::size_t maxHeldPackets = 16384;
   std::size_t maxHeldBytes = 64u * 1024 * 1024;
+  // How often each server reads the registry's count of state changes, so
+  // that a revocation closes its sessions well within 2 s (StateWatch).
+  std::chrono::milliseconds stateCheckInterval{500};
 };
 
 // Descriptors the server keeps for itself: registry, log, listening socket,
@@ -173,6 +201,19 @@ struct ServerOptions {
   std::size_t maxMissed = 10'000;
   // The operator's HTTP endpoint (metrics, health, readiness); off unless given.
   std::optional<std::string> metrics;
+  // Who may register: anyone with a proof of work, or only the identities
+  // allowed in advance.
+  Registration registration = Registration::open;
+  // A change to one identity's state, or the list of them, then exit.
+  struct IdentityCommand {
+    enum class Kind { allow, revoke, reinstate, list } kind = Kind::list;
+    Key key{};
+    // The list as tab-separated values, for scripts.
+    bool tabSeparated = false;
+  };
+  std::optional<IdentityCommand> identityCommand;
+  // The bus's credentials file and the authorities trusted for its TLS.
+  BusAccess busAccess;
   bool help = false;
   bool version = false;
   // Print the data directory's public key without serving, then exit.

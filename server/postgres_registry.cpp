@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 #include "server/postgres_wire.hpp"
 #include "server/registry.hpp"
@@ -29,6 +30,21 @@ constexpr const char* kSchema[] = {
     "CREATE INDEX IF NOT EXISTS hellos_by_time ON hellos (seen)",
 };
 
+// The states the operator gave identities, and a count of the writes, which
+// running servers read to learn of a change; one statement each.
+constexpr const char* kStatesSchema[] = {
+    "CREATE TABLE IF NOT EXISTS identity_states ("
+    "  key bytea PRIMARY KEY CHECK (octet_length(key) = 32),"
+    "  state text NOT NULL CHECK (state IN ('allowed', 'revoked')),"
+    "  changed bigint NOT NULL"
+    ")",
+    "CREATE TABLE IF NOT EXISTS state_changes ("
+    "  one int PRIMARY KEY CHECK (one = 1),"
+    "  count bigint NOT NULL"
+    ")",
+    "INSERT INTO state_changes (one, count) VALUES (1, 0) ON CONFLICT (one) DO NOTHING",
+};
+
 using pg::int8;
 using pg::oneLine;
 using pg::readInt8;
@@ -43,6 +59,7 @@ Param param(const std::array<unsigned char, N>& bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), static_cast<int>(N)};
 }
 Param param(const std::array<char, 8>& value) { return {value.data(), static_cast<int>(value.size())}; }
+Param param(std::string_view text) { return {text.data(), static_cast<int>(text.size())}; }
 
 using ResultPtr = std::unique_ptr<PGresult, decltype(&PQclear)>;
 
@@ -63,12 +80,18 @@ class PostgresRegistry final : public Registry {
   bool forEachHello(std::size_t most, const std::function<void(const HelloDigest&)>& each) override;
   void interrupt() override;
   std::string lastError() const override { return error_; }
+  bool writeState(const Key& key, IdentityState state, std::int64_t now) override;
+  std::optional<IdentityState> storedState(const Key& key) override;
+  bool forEachStoredState(const std::function<void(const Key&, IdentityState)>& each) override;
+  std::optional<std::int64_t> stateChanges() override;
 
  private:
   explicit PostgresRegistry(PGconn* conn) : conn_(conn) {}
   // Runs sql with binary parameters and results. Null, with error_ set,
   // unless the result has the status expected.
   ResultPtr run(const char* sql, std::initializer_list<Param> params, ExecStatusType expected);
+  // Makes the tables of identities' states where they are missing.
+  bool setUpStates();
   // Runs a statement that returns no rows; the number of rows it changed,
   // or -1 on failure.
   long change(const char* sql, std::initializer_list<Param> params);
@@ -96,6 +119,10 @@ std::unique_ptr<Registry> PostgresRegistry::connect(const std::string& conninfo,
       error = "cannot set up the registry tables: " + registry->error_;
       return nullptr;
     }
+  if (!registry->setUpStates()) {
+    error = "cannot set up the identity states: " + registry->error_;
+    return nullptr;
+  }
   registry->cancel_.keep(registry->conn_);
   return registry;
 }
@@ -187,6 +214,46 @@ bool PostgresRegistry::forEach(const std::function<void(const Key&, const Entry&
   return true;
 }
 
+bool PostgresRegistry::setUpStates() {
+  // Two servers starting at once can collide as with the registry table.
+  for (const char* statement : kStatesSchema)
+    if (!run(statement, {}, PGRES_COMMAND_OK) && !run(statement, {}, PGRES_COMMAND_OK)) return false;
+  return true;
+}
+
+bool PostgresRegistry::writeState(const Key& key, IdentityState state, std::int64_t now) {
+  const auto time = int8(now);
+  const long rows =
+      state == IdentityState::allowed || state == IdentityState::revoked
+          ? change("INSERT INTO identity_states (key, state, changed) VALUES ($1::bytea, $2::text, $3::bigint)"
+                   " ON CONFLICT (key) DO UPDATE SET state = excluded.state, changed = excluded.changed",
+                   {param(key), param(stateName(state)), param(time)})
+          : change("DELETE FROM identity_states WHERE key = $1::bytea", {param(key)});
+  return rows >= 0 && change("UPDATE state_changes SET count = count + 1", {}) >= 0;
+}
+
+std::optional<IdentityState> PostgresRegistry::storedState(const Key& key) {
+  const ResultPtr result =
+      run("SELECT state FROM identity_states WHERE key = $1::bytea", {param(key)}, PGRES_TUPLES_OK);
+  if (!result) return std::nullopt;
+  if (PQntuples(result.get()) != 1) return IdentityState::unknown;
+  return parseState(PQgetvalue(result.get(), 0, 0)).value_or(IdentityState::unknown);
+}
+
+bool PostgresRegistry::forEachStoredState(const std::function<void(const Key&, IdentityState)>& each) {
+  const ResultPtr result = run("SELECT key, state FROM identity_states", {}, PGRES_TUPLES_OK);
+  if (!result) return false;
+  for (int row = 0; row < PQntuples(result.get()); ++row) {
+    const std::optional<IdentityState> state =
+        parseState(std::string_view(PQgetvalue(result.get(), row, 1), PQgetlength(result.get(), row, 1)));
+    if (PQgetlength(result.get(), row, 0) != static_cast<int>(kKeySize) || !state) continue;
+    Key key;
+    std::memcpy(key.data(), PQgetvalue(result.get(), row, 0), key.size());
+    each(key, *state);
+  }
+  return true;
+}
+
 Registry::Result PostgresRegistry::noteHello(const HelloDigest& digest, std::int64_t now) {
   const auto time = int8(now);
   const long rows = change("INSERT INTO hellos (digest, seen) VALUES ($1::bytea, $2::bigint) ON CONFLICT DO NOTHING",
@@ -213,6 +280,15 @@ bool PostgresRegistry::forEachHello(std::size_t most, const std::function<void(c
     each(digest);
   }
   return true;
+}
+
+std::optional<std::int64_t> PostgresRegistry::stateChanges() {
+  const ResultPtr result = run("SELECT count FROM state_changes", {}, PGRES_TUPLES_OK);
+  if (!result || PQntuples(result.get()) != 1 || PQgetlength(result.get(), 0, 0) != 8) {
+    if (result) error_ = "the count of state changes is missing";
+    return std::nullopt;
+  }
+  return readInt8(PQgetvalue(result.get(), 0, 0));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <span>
 
 namespace sotto {
 
@@ -30,17 +31,43 @@ constexpr const char* kSchema =
 // The registry lists who uses the server and when: the owner's alone,
 // whatever the umask or an older version left. SQLite gives its -wal and
 // -shm files the mode of the database file when it makes them.
+//
+// A file that is there is never opened here: closing any descriptor of it
+// drops every POSIX lock this process holds on it, those of the
+// connections it already has (the state watch opens a second one), and a
+// command beside the server would then find the write-ahead log unused and
+// fold it away under them.
 bool keepPrivate(const std::string& path, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0 || ::fchmod(fd, 0600) != 0) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
-    if (fd >= 0) ::close(fd);
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    const bool ok = ::fchmod(fd, 0600) == 0;
+    if (!ok) error = "cannot open " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return ok;
+  }
+  struct stat st{};
+  if (errno != EEXIST || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::chmod(path.c_str(), 0600) != 0) {
+    error = "cannot open " + path + ": " + std::strerror(errno == EEXIST ? ELOOP : errno);
     return false;
   }
-  ::close(fd);
   for (const char* side : {"-wal", "-shm"}) ::chmod((path + side).c_str(), 0600);
   return true;
 }
+
+// The states the operator gave identities, and a count of the writes, which
+// running servers read to learn of a change. The count's one row is there
+// from the start.
+constexpr const char* kStatesSchema =
+    "CREATE TABLE IF NOT EXISTS identity_states ("
+    "  key BLOB PRIMARY KEY NOT NULL CHECK (length(key) = 32),"
+    "  state TEXT NOT NULL CHECK (state IN ('allowed', 'revoked')),"
+    "  changed INTEGER NOT NULL"
+    ") WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS state_changes ("
+    "  one INTEGER PRIMARY KEY CHECK (one = 1),"
+    "  count INTEGER NOT NULL"
+    ");"
+    "INSERT INTO state_changes (one, count) VALUES (1, 0) ON CONFLICT (one) DO NOTHING;";
 
 // Resets the statement whatever happens, so it never holds a read lock.
 struct Reset {
@@ -53,6 +80,52 @@ struct Reset {
 
 void bindKey(sqlite3_stmt* statement, const Key& key) {
   sqlite3_bind_blob(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+}
+
+struct Prepared {
+  sqlite3_stmt** statement;
+  const char* sql;
+};
+
+// Prepares each statement to be kept for the connection's life.
+bool prepareAll(sqlite3* db, std::span<const Prepared> statements) {
+  for (const auto& s : statements)
+    if (sqlite3_prepare_v3(db, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.statement, nullptr) != SQLITE_OK) return false;
+  return true;
+}
+
+// The statements on identities' states, prepared with the others.
+struct StateStatements {
+  sqlite3_stmt* write = nullptr;
+  sqlite3_stmt* clear = nullptr;
+  sqlite3_stmt* count = nullptr;
+  sqlite3_stmt* read = nullptr;
+  sqlite3_stmt* readAll = nullptr;
+  sqlite3_stmt* changes = nullptr;
+
+  bool prepare(sqlite3* db) {
+    if (sqlite3_exec(db, kStatesSchema, nullptr, nullptr, nullptr) != SQLITE_OK) return false;
+    const Prepared statements[] = {
+        {&write,
+         "INSERT INTO identity_states (key, state, changed) VALUES (?1, ?2, ?3)"
+         " ON CONFLICT (key) DO UPDATE SET state = excluded.state, changed = excluded.changed"},
+        {&clear, "DELETE FROM identity_states WHERE key = ?1"},
+        {&count, "UPDATE state_changes SET count = count + 1"},
+        {&read, "SELECT state FROM identity_states WHERE key = ?1"},
+        {&readAll, "SELECT key, state FROM identity_states"},
+        {&changes, "SELECT count FROM state_changes"},
+    };
+    return prepareAll(db, statements);
+  }
+  void finalize() {
+    for (sqlite3_stmt* s : {write, clear, count, read, readAll, changes}) sqlite3_finalize(s);
+  }
+};
+
+std::optional<IdentityState> columnState(sqlite3_stmt* statement, int column) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+  return parseState(text ? std::string_view(text, static_cast<std::size_t>(sqlite3_column_bytes(statement, column)))
+                         : std::string_view());
 }
 
 // Every write is its own transaction on a write-ahead log with full sync.
@@ -72,6 +145,10 @@ class SqliteRegistry final : public Registry {
   bool forEachHello(std::size_t most, const std::function<void(const HelloDigest&)>& each) override;
   void interrupt() override { sqlite3_interrupt(db_); }
   std::string lastError() const override { return error_; }
+  bool writeState(const Key& key, IdentityState state, std::int64_t now) override;
+  std::optional<IdentityState> storedState(const Key& key) override;
+  bool forEachStoredState(const std::function<void(const Key&, IdentityState)>& each) override;
+  std::optional<std::int64_t> stateChanges() override;
 
  private:
   SqliteRegistry() = default;
@@ -91,6 +168,7 @@ class SqliteRegistry final : public Registry {
   sqlite3_stmt* forgetOld_ = nullptr;
   sqlite3_stmt* forgetBeyond_ = nullptr;
   sqlite3_stmt* newestHellos_ = nullptr;
+  StateStatements states_;
 };
 
 std::unique_ptr<Registry> SqliteRegistry::open(const std::string& path, std::string& error) {
@@ -111,10 +189,7 @@ std::unique_ptr<Registry> SqliteRegistry::open(const std::string& path, std::str
   // the server answers the hello it belongs to.
   if (sqlite3_exec(db, "PRAGMA synchronous = FULL;", nullptr, nullptr, nullptr) != SQLITE_OK)
     return fail("cannot set up");
-  const struct {
-    sqlite3_stmt** statement;
-    const char* sql;
-  } statements[] = {
+  const Prepared statements[] = {
       {&registry->begin_, "BEGIN IMMEDIATE"},
       {&registry->commit_, "COMMIT"},
       {&registry->rollback_, "ROLLBACK"},
@@ -129,9 +204,8 @@ std::unique_ptr<Registry> SqliteRegistry::open(const std::string& path, std::str
        "DELETE FROM hellos WHERE digest IN (SELECT digest FROM hellos ORDER BY seen DESC LIMIT -1 OFFSET ?1)"},
       {&registry->newestHellos_, "SELECT digest FROM hellos ORDER BY seen DESC LIMIT ?1"},
   };
-  for (const auto& s : statements)
-    if (sqlite3_prepare_v3(db, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.statement, nullptr) != SQLITE_OK)
-      return fail("cannot prepare statements for");
+  if (!prepareAll(db, statements)) return fail("cannot prepare statements for");
+  if (!registry->states_.prepare(db)) return fail("cannot set up identity states in");
   return registry;
 }
 
@@ -139,6 +213,7 @@ SqliteRegistry::~SqliteRegistry() {
   for (sqlite3_stmt* s : {begin_, commit_, rollback_, insert_, touch_, select_, selectAll_, noteHello_, forgetOld_,
                           forgetBeyond_, newestHellos_})
     sqlite3_finalize(s);
+  states_.finalize();
   sqlite3_close(db_);
 }
 
@@ -195,6 +270,43 @@ bool SqliteRegistry::forEach(const std::function<void(const Key&, const Entry&)>
   return false;
 }
 
+bool SqliteRegistry::writeState(const Key& key, IdentityState state, std::int64_t now) {
+  const bool stored = state == IdentityState::allowed || state == IdentityState::revoked;
+  sqlite3_stmt* statement = stored ? states_.write : states_.clear;
+  bindKey(statement, key);
+  if (stored) {
+    const std::string_view word = stateName(state);
+    sqlite3_bind_text(statement, 2, word.data(), static_cast<int>(word.size()), SQLITE_STATIC);
+    sqlite3_bind_int64(statement, 3, now);
+  }
+  return step(statement) && step(states_.count);
+}
+
+std::optional<IdentityState> SqliteRegistry::storedState(const Key& key) {
+  Reset reset{states_.read};
+  bindKey(states_.read, key);
+  const int status = sqlite3_step(states_.read);
+  if (status == SQLITE_DONE) return IdentityState::unknown;
+  if (status == SQLITE_ROW) return columnState(states_.read, 0).value_or(IdentityState::unknown);
+  error_ = sqlite3_errmsg(db_);
+  return std::nullopt;
+}
+
+bool SqliteRegistry::forEachStoredState(const std::function<void(const Key&, IdentityState)>& each) {
+  Reset reset{states_.readAll};
+  int status;
+  while ((status = sqlite3_step(states_.readAll)) == SQLITE_ROW) {
+    const std::optional<IdentityState> state = columnState(states_.readAll, 1);
+    if (sqlite3_column_bytes(states_.readAll, 0) != static_cast<int>(kKeySize) || !state) continue;
+    Key key;
+    std::memcpy(key.data(), sqlite3_column_blob(states_.readAll, 0), key.size());
+    each(key, *state);
+  }
+  if (status == SQLITE_DONE) return true;
+  error_ = sqlite3_errmsg(db_);
+  return false;
+}
+
 Registry::Result SqliteRegistry::noteHello(const HelloDigest& digest, std::int64_t now) {
   sqlite3_bind_blob(noteHello_, 1, digest.data(), static_cast<int>(digest.size()), SQLITE_TRANSIENT);
   sqlite3_bind_int64(noteHello_, 2, now);
@@ -221,6 +333,13 @@ bool SqliteRegistry::forEachHello(std::size_t most, const std::function<void(con
   if (status == SQLITE_DONE) return true;
   error_ = sqlite3_errmsg(db_);
   return false;
+}
+
+std::optional<std::int64_t> SqliteRegistry::stateChanges() {
+  Reset reset{states_.changes};
+  if (sqlite3_step(states_.changes) == SQLITE_ROW) return sqlite3_column_int64(states_.changes, 0);
+  error_ = sqlite3_errmsg(db_);
+  return std::nullopt;
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
-// Registered identities: key, first seen, last seen (Unix seconds), and the
-// hellos seen lately (server/seen_hellos.hpp), in one of two stores. SQLite (DATA_DIR/registry.sqlite3) is the default for a single
+// Registered identities: key, first seen, last seen (Unix seconds), the
+// hellos seen lately (server/seen_hellos.hpp), and the states the operator
+// gave identities (server/identity_state.hpp), in one of two stores. SQLite
+// (DATA_DIR/registry.sqlite3) is the default for a single
 // server; PostgreSQL is for several servers that share one registry. Either
 // way a write is committed before the call returns, so a registration that
 // was answered cannot be lost, and any number of processes may share the
@@ -18,6 +20,7 @@
 #include <string>
 
 #include "proto/handshake.hpp"
+#include "server/identity_state.hpp"
 #include "server/seen_hellos.hpp"
 
 namespace sotto {
@@ -26,7 +29,9 @@ inline constexpr const char* kRegistryFileName = "registry.sqlite3";
 
 class Registry {
  public:
-  enum class Result { added, known, unknown, failed };
+  // revoked and closed: a registration refused by the identity's state
+  // (registerWithin).
+  enum class Result { added, known, unknown, failed, revoked, closed };
   struct Entry {
     std::int64_t firstSeen = 0;
     std::int64_t lastSeen = 0;
@@ -67,6 +72,28 @@ class Registry {
   virtual void interrupt() {}
   // The database's message for the last failed call, on one line.
   virtual std::string lastError() const = 0;
+
+  // The operator's word on identities, each call in the caller's
+  // transaction. Every write raises the count of state changes, which
+  // running servers watch (StateWatch).
+  // Stores allowed or revoked for key; registered or unknown removes what
+  // was stored.
+  virtual bool writeState(const Key& key, IdentityState state, std::int64_t now) = 0;
+  // What is stored for key: allowed, revoked, or unknown for nothing.
+  // Nothing on failure.
+  virtual std::optional<IdentityState> storedState(const Key& key) = 0;
+  // Calls each for every identity with a stored state. False on failure.
+  virtual bool forEachStoredState(const std::function<void(const Key&, IdentityState)>& each) = 0;
+  // How many state writes there have been; nothing on failure.
+  virtual std::optional<std::int64_t> stateChanges() = 0;
+
+  // key's state, from what is stored and its registration. Nothing on
+  // failure.
+  std::optional<IdentityState> stateOf(const Key& key);
+  // Registers a key whose proof of work was checked, as enrol does, in the
+  // caller's transaction, unless it is revoked (revoked), or registration
+  // is closed and it is neither registered nor allowed (closed).
+  Result registerWithin(const Key& key, std::int64_t now, Registration registration);
 
   // Registers key (added), or only refreshes its last-seen time (known),
   // in a transaction of its own; enrolWithin inside the caller's.

@@ -24,12 +24,14 @@ std::size_t RegistryService::KeyHash::operator()(const Key& key) const {
   return hash;
 }
 
-RegistryService::RegistryService(std::unique_ptr<Registry> registry, const Limits& limits, const EventLog& log)
-    : limits_(limits), log_(log), seen_(limits.helloMemory), registry_(std::move(registry)) {}
+RegistryService::RegistryService(std::unique_ptr<Registry> registry, const Limits& limits,
+                                 Registration registration, const EventLog& log)
+    : limits_(limits), registration_(registration), log_(log), seen_(limits.helloMemory), registry_(std::move(registry)) {}
 
 std::unique_ptr<RegistryService> RegistryService::start(std::unique_ptr<Registry> registry, const Limits& limits,
-                                                        const EventLog& log, std::string& error) {
-  std::unique_ptr<RegistryService> service(new RegistryService(std::move(registry), limits, log));
+                                                        Registration registration, const EventLog& log,
+                                                        std::string& error) {
+  std::unique_ptr<RegistryService> service(new RegistryService(std::move(registry), limits, registration, log));
   Registry& r = *service->registry_;
   std::vector<HelloDigest> newestFirst;
   if (!r.forEach([&](const Key& key, const Registry::Entry&) { service->known_.insert(key); }) ||
@@ -124,6 +126,19 @@ RegistryService::Answer RegistryService::withoutAnswer(const Question& question)
   return Answer{Registry::Result::known, false, {}};
 }
 
+bool RegistryService::mayHold(const Key& identity) {
+  {
+    std::lock_guard lock(mutex_);
+    if (known_.contains(identity)) return true;
+    if (absent_.contains(identity)) return false;
+    // Looked up a few at a time; past that the answer is yes unasked.
+    if (asking_.size() >= kMaxAsking || !asking_.insert(identity).second) return true;
+    toLookUp_.push_back(identity);
+  }
+  wake_.notify_one();
+  return true;
+}
+
 void RegistryService::answer(const Reply& reply, const Answer& answer) {
   std::lock_guard lock(mutex_);
   if (reply && !stopping_) reply(answer);
@@ -172,17 +187,20 @@ void RegistryService::work() {
     wake_.wait_until(lock,
                      std::min({nextFlush, nextLoad, nextPrune, nextProbe,
                                down_ ? retryAt_ : Clock::time_point::max()}),
-                     [&] { return stopping_ || !jobs_.empty() || !checks_.empty(); });
+                     [&] { return stopping_ || !jobs_.empty() || !checks_.empty() || !toLookUp_.empty(); });
     if (stopping_) break;
     std::vector<Check> checks;
     checks.swap(checks_);
     std::deque<Job> jobs;
     jobs.swap(jobs_);
+    std::vector<Key> holders;
+    holders.swap(toLookUp_);
     lock.unlock();
     // Known identities first: their sign-ins wait only briefly.
     if (!checks.empty()) check(checks);
     for (const Job& job : jobs)
       if (Clock::now() < job.deadline) answer(job.reply, lookUp(job.question));
+    if (!holders.empty()) lookUpHolders(holders);
     const Clock::time_point now = Clock::now();
     // Back before the next registration needs it.
     if (down_ && now >= retryAt_) reconnect();
@@ -255,8 +273,12 @@ RegistryService::Answer RegistryService::lookUp(const Question& q) {
   bool replayed = false;
   if (!guarded([&] {
         return registry_->transaction([&] {
-          result = q.isNew ? registry_->enrolWithin(q.identity, q.now) : registry_->seen(q.identity, q.now);
-          if (result == Registry::Result::unknown) return true;
+          result = q.isNew ? registry_->registerWithin(q.identity, q.now, registration_)
+                           : registry_->seen(q.identity, q.now);
+          // Refused: nothing of it is written.
+          if (result == Registry::Result::unknown || result == Registry::Result::revoked ||
+              result == Registry::Result::closed)
+            return true;
           const Registry::Result noted = registry_->noteHello(q.hello, q.now);
           replayed = noted == Registry::Result::known;
           return result != Registry::Result::failed && noted != Registry::Result::failed;
@@ -267,7 +289,7 @@ RegistryService::Answer RegistryService::lookUp(const Question& q) {
     return Answer{Registry::Result::failed, false,
                   down_ ? "database unreachable: " + downError_ : registry_->lastError()};
   }
-  if (result != Registry::Result::unknown) {
+  if (result == Registry::Result::added || result == Registry::Result::known) {
     std::lock_guard lock(mutex_);
     known_.insert(q.identity);
     seen_.insert(q.hello);
@@ -361,10 +383,31 @@ void RegistryService::load() {
   {
     std::lock_guard lock(mutex_);
     for (const Key& key : keys) added += known_.insert(key).second;
+    absent_.clear();
   }
   // This server's own registrations are in memory before they are answered.
   if (added > 0)
     note(std::to_string(added) + (added == 1 ? " identity" : " identities") + " registered elsewhere since the last look");
+}
+
+void RegistryService::lookUpHolders(const std::vector<Key>& identities) {
+  for (const Key& identity : identities) {
+    bool found = false;
+    const bool answered = guarded([&] {
+      found = registry_->find(identity).has_value();
+      return found || registry_->connected();
+    });
+    std::lock_guard lock(mutex_);
+    asking_.erase(identity);
+    if (!answered) continue;
+    if (found) {
+      known_.insert(identity);
+      continue;
+    }
+    // Bounded: when full it starts over, and what it forgot is asked again.
+    if (absent_.size() >= kMaxAbsent) absent_.clear();
+    absent_.insert(identity);
+  }
 }
 
 void RegistryService::prune() {

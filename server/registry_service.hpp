@@ -69,7 +69,7 @@ class RegistryService {
   // Loads the identities and the newest hellos the registry knows and
   // starts the worker. Null with error set on failure.
   static std::unique_ptr<RegistryService> start(std::unique_ptr<Registry> registry, const Limits& limits,
-                                                const EventLog& log, std::string& error);
+                                                Registration registration, const EventLog& log, std::string& error);
   // stop() without a bound, unless it was called.
   ~RegistryService();
   RegistryService(const RegistryService&) = delete;
@@ -88,6 +88,10 @@ class RegistryService {
   // The answer for an asker that stopped waiting: a known identity signs in
   // on memory's word, anything else is refused.
   Answer withoutAnswer(const Question& question);
+  // False once the registry has said that identity is not registered; true
+  // while it may be: known here, or not yet looked up (which this starts).
+  // Any thread; never waits on the database.
+  bool mayHold(const Key& identity);
   // Answers nothing more, writes the pending last-seen times and hellos, and
   // stops the worker, waiting at most `within`. False, with a line in the
   // log, when the database kept the worker: it is left running, and the
@@ -120,7 +124,8 @@ class RegistryService {
     Reply reply;
   };
 
-  RegistryService(std::unique_ptr<Registry> registry, const Limits& limits, const EventLog& log);
+  RegistryService(std::unique_ptr<Registry> registry, const Limits& limits, Registration registration,
+                  const EventLog& log);
   // Whether a database call has been under way for longer than a known
   // sign-in waits, or the database is down.
   bool hangs() const;
@@ -141,8 +146,11 @@ class RegistryService {
   // Adds the identities the registry knows and memory does not.
   void load();
   void prune();
+  // Whether each identity is registered, for mayHold().
+  void lookUpHolders(const std::vector<Key>& identities);
 
   const Limits limits_;
+  const Registration registration_;
   const EventLog& log_;
 
   // Guarded by mutex_.
@@ -154,6 +162,13 @@ class RegistryService {
   std::unordered_set<Key, KeyHash> known_;
   std::unordered_map<Key, std::int64_t, KeyHash> touched_;
   SeenHellos seen_;
+  // Identities the registry said it does not hold (forgotten at each load,
+  // which may find them registered elsewhere), and those to look up.
+  static constexpr std::size_t kMaxAbsent = 65536;
+  static constexpr std::size_t kMaxAsking = 64;
+  std::unordered_set<Key, KeyHash> absent_;
+  std::unordered_set<Key, KeyHash> asking_;
+  std::vector<Key> toLookUp_;
   std::uint64_t checksDropped_ = 0;
   bool stopping_ = false;
   bool done_ = false;

@@ -143,8 +143,9 @@ class Server::Seat {
   Seat(Server& server, const Key& identity) : server_(server), identity_(identity) {}
   ~Seat() {
     asio::post(server_.io_, [&server = server_, identity = identity_] {
-      auto it = server.sessionsPerIdentity_.find(identity);
-      if (it != server.sessionsPerIdentity_.end() && --it->second == 0) server.sessionsPerIdentity_.erase(it);
+      auto it = server.seats_.find(identity);
+      if (it != server.seats_.end() && --it->second.sessions == 0 && server.forgettable(it->second))
+        server.seats_.erase(it);
     });
   }
   Seat(const Seat&) = delete;
@@ -154,6 +155,10 @@ class Server::Seat {
   Server& server_;
   const Key identity_;
 };
+
+bool Server::forgettable(const Seats& seats) {
+  return seats.sessions == 0 && (!seats.share || seats.share->full(FairShare::Clock::now()));
+}
 
 Server::Server(ServerOptions options, LogSink sink)
     : options_(std::move(options)),
@@ -171,6 +176,7 @@ Stats Server::stats() const {
   Stats stats = hub_.stats();
   stats += front_.read();
   if (history_) stats.values[static_cast<std::size_t>(Count::historyUnkept)] += history_->unkept();
+  if (bus_) stats += bus_->stats();
   return stats;
 }
 
@@ -188,8 +194,13 @@ bool Server::open(std::string& error) {
   if (!listen(error) || !makeDataDir(options_.dataDir, error)) return false;
   std::unique_ptr<Registry> registry = openRegistry(options_.postgres, options_.dataDir, error);
   if (!registry) return false;
-  registry_ = RegistryService::start(std::move(registry), options_.limits, log_, error);
-  if (!registry_ || !openBus(error)) return false;
+  registry_ = RegistryService::start(std::move(registry), options_.limits, options_.registration, log_, error);
+  if (!registry_) return false;
+  // A connection of its own, so that the registry's work never delays it.
+  std::unique_ptr<Registry> watched = openRegistry(options_.postgres, options_.dataDir, error);
+  if (!watched) return false;
+  stateWatch_ = StateWatch::start(std::move(watched), hub_, log_, options_.limits.stateCheckInterval, error);
+  if (!stateWatch_ || !openBus(error)) return false;
   bool newKey = false;
   if (!loadOrCreateServerKey(options_.dataDir, key_, error, &newKey)) return false;
   if (newKey) log_.event(listenName_, newKeyWarning(options_.dataDir));
@@ -227,9 +238,12 @@ bool Server::openBus(std::string& error) {
     hub_.closeCurrent("may have missed packets from another instance");
   };
   handlers.note = [this](const std::string& what) { log_.event("bus", what); };
-  Bus::Settings settings{options_.nats};
+  handlers.mayHold = [this](const Key& identity) { return registry_->mayHold(identity); };
+  Bus::Settings settings;
+  settings.urls = options_.nats;
   if (options_.busBacklogBytes) settings.maxBacklogBytes = *options_.busBacklogBytes;
-  bus_ = Bus::connect(settings, std::move(handlers), error);
+  settings.access = options_.busAccess;
+  bus_ = Bus::connect(settings, key_.secretKey, std::move(handlers), error);
   if (!bus_) return false;
   if (bus_->maxPacketSize() < Packet::headerSize + options_.limits.maxPayload) {
     error = "the bus carries packets of at most " + std::to_string(bus_->maxPacketSize()) +
@@ -250,7 +264,7 @@ bool Server::openHistory(std::string& error) {
     origin = bus_->id();
   else
     randombytes_buf(origin.data(), origin.size());
-  history_ = History::open(options_, origin, log_, [this](const Key& key) { return registry_->registered(key); },
+  history_ = History::open(options_, origin, log_, [registry = registry_.get()](const Key& key) { return registry->registered(key); },
                            error);
   if (!history_) return false;
   hub_.setHistory(history_.get(), key_.publicKey);
@@ -295,6 +309,8 @@ void Server::run(bool handleSignals) {
   });
   accepting_ = !stopping_;
   io_.run();
+  // Nothing joins any more: revocations have nothing left to close.
+  stateWatch_.reset();
   // Nothing is handed over any more; the sessions wind down on their shards.
   handshakeWork.reset();
   hub_.finish();
@@ -304,13 +320,18 @@ void Server::run(bool handleSignals) {
   // side, or given up on within the same bound. A store the database keeps
   // is left to the process's exit, never destroyed under its thread; the
   // history's writer asks the registry until it stops.
+  std::unique_ptr<RegistryService> registry;
+  {
+    const std::lock_guard lock(registryMutex_);
+    registry = std::move(registry_);
+  }
   if (history_) history_->beginStop(options_.limits.historyStopWait);
-  const bool registryStopped = registry_->stop(kRegistryStopWait);
+  const bool registryStopped = registry->stop(kRegistryStopWait);
   const bool historyStopped = !history_ || history_->stop();
   if (!historyStopped) (void)history_.release();
   history_.reset();
-  if (!registryStopped || !historyStopped) (void)registry_.release();
-  registry_.reset();
+  if (!registryStopped || !historyStopped) (void)registry.release();
+  registry.reset();
   log_.event(listenName_, "stopped");
 }
 
@@ -487,9 +508,22 @@ asio::awaitable<RegistryService::Answer> Server::askRegistry(const std::shared_p
   co_return registry_->withoutAnswer(question);
 }
 
+Server::Seats& Server::seatsOf(const Key& identity) {
+  // Identities without a session stay while their share is still refilling,
+  // so that leaving and coming back does not refill it; the rest are swept
+  // out whenever the map has doubled since the last sweep.
+  if (seats_.size() >= sweepAt_) {
+    std::erase_if(seats_, [](const auto& entry) { return forgettable(entry.second); });
+    sweepAt_ = std::max<std::size_t>(1024, 2 * seats_.size());
+  }
+  Seats& seats = seats_[identity];
+  if (!seats.share && FairShare::bounds(options_.limits)) seats.share = std::make_shared<FairShare>(options_.limits);
+  return seats;
+}
+
 std::optional<Server::Refusal> Server::admitIdentity(const std::string& peer, const Initial& initial,
                                                      const RegistryService::Answer& answer,
-                                                     std::shared_ptr<Seat>& seat) {
+                                                     std::shared_ptr<Seat>& seat, std::shared_ptr<FairShare>& share) {
   const std::string who = toHex(initial.signPublicKey(), kKeySize);
   const bool isNew = initial.isNewIdentity() == 1;
   if (answer.replayed) return Refusal{Count::refusedReplayed, who, "replayed hello"};
@@ -503,17 +537,22 @@ std::optional<Server::Refusal> Server::admitIdentity(const std::string& peer, co
     case Registry::Result::failed:
       return Refusal{answer.late ? Count::refusedRegistryLate : Count::refusedRegistryFailed, {},
                      "registry failed for " + who + ": " + answer.error};
+    case Registry::Result::revoked: return Refusal{Count::refusedByState, who, "revoked"};
+    case Registry::Result::closed: return Refusal{Count::refusedByState, who, "registration is closed"};
   }
-  if (hub_.size() >= options_.limits.maxSessions)
-    return Refusal{Count::refusedServerFull, {}, "server full, " + who + " turned away"};
   Key identity;
   std::memcpy(identity.data(), initial.signPublicKey(), identity.size());
-  std::size_t& sessions = sessionsPerIdentity_[identity];
-  if (sessions >= options_.limits.maxSessionsPerIdentity)
+  // Known from memory, or revoked after the registry answered.
+  if (hub_.revoked(identity)) return Refusal{Count::refusedByState, who, "revoked"};
+  if (hub_.size() >= options_.limits.maxSessions)
+    return Refusal{Count::refusedServerFull, {}, "server full, " + who + " turned away"};
+  Seats& seats = seatsOf(identity);
+  if (seats.sessions >= options_.limits.maxSessionsPerIdentity)
     return Refusal{Count::refusedIdentityFull, who,
-                   "already " + std::to_string(sessions) + " sessions of this identity, the most allowed"};
-  ++sessions;
+                   "already " + std::to_string(seats.sessions) + " sessions of this identity, the most allowed"};
+  ++seats.sessions;
   seat = std::make_shared<Seat>(*this, identity);
+  share = seats.share;
   if (answer.result == Registry::Result::known)
     log_.event(peer, "signed in " + who + (isNew ? " (registered before)" : ""));
   return std::nullopt;
@@ -564,7 +603,8 @@ asio::awaitable<void> Server::greet(tcp::socket socket) {
   const RegistryService::Answer answer = co_await askRegistry(pending, question);
   if (pending->gone) co_return refuse(gone());
   std::shared_ptr<Seat> seat;
-  if (auto refusal = admitIdentity(peer, initial, answer, seat)) co_return refuse(*refusal);
+  std::shared_ptr<FairShare> share;
+  if (auto refusal = admitIdentity(peer, initial, answer, seat, share)) co_return refuse(*refusal);
 
   const std::optional<Keyed> keyed = co_await asio::co_spawn(handshakes_, key(pending, initial), asio::use_awaitable);
   if (pending->gone) co_return refuse(gone());
@@ -579,9 +619,9 @@ asio::awaitable<void> Server::greet(tcp::socket socket) {
   const int fd = socket.release(ec);
   if (ec) co_return refuse({Count::refusedOther, {}, "cannot hand over the connection: " + ec.message()});
   asio::post(shard.io(), [this, &shard, protocol, fd, peer, identity = question.identity, keys = keyed->keys,
-                          welcome = keyed->welcome, seat = std::move(seat)]() mutable {
+                          welcome = keyed->welcome, seat = std::move(seat), share = std::move(share)]() mutable {
     auto session = std::make_shared<Session>(tcp::socket(shard.io(), protocol, fd), peer, identity, keys->rx, keys->tx,
-                                             shard, log_, options_.limits);
+                                             shard, log_, options_.limits, key_.publicKey, std::move(share));
     asio::co_spawn(shard.io(), serve(std::move(session), shard, std::move(seat), welcome), asio::detached);
   });
 }

@@ -5,12 +5,13 @@
 // Threads, and what each owns:
 // - the front thread, the one that calls run(): the acceptor, the signals,
 //   every connection held without a session (pending_: owing its hello, or
-//   waiting for the handshake threads or the registry), the sessions per
-//   identity and stopping_;
+//   waiting for the handshake threads or the registry), each identity's
+//   sessions and fair share (seats_) and stopping_;
 // - the handshake threads: the hello's public-key work (unseal, verify, key
 //   exchange, welcome); they run at a lower priority, so that a storm of
 //   sign-ins slows the sign-ins and not the chat;
 // - the registry service's own thread: the registry's reads and writes;
+// - the state watch's own thread: the identities' states (StateWatch);
 // - the shards' threads (Hub): the keyed sessions, each on the shard it was
 //   handed to at its welcome (in turn), for its whole life.
 //
@@ -40,10 +41,12 @@
 
 #include "server/bus.hpp"
 #include "server/event_log.hpp"
+#include "server/fair_share.hpp"
 #include "server/hub.hpp"
 #include "server/key_file.hpp"
 #include "server/options.hpp"
 #include "server/registry_service.hpp"
+#include "server/state_watch.hpp"
 #include "server/stats.hpp"
 
 namespace sotto {
@@ -117,6 +120,12 @@ class Server {
   };
   // One signed-in session of an identity, given back when it ends.
   class Seat;
+  // An identity's sessions here, and its fair share of the relay (none when
+  // the limits lift it), which all of them draw on.
+  struct Seats {
+    std::size_t sessions = 0;
+    std::shared_ptr<FairShare> share;
+  };
   // What the handshake threads make of a hello: why it does not open, or
   // what it holds.
   struct Opened {
@@ -150,7 +159,11 @@ class Server {
   // The one place where an opened hello is admitted or refused: logs the
   // sign-in and gives the identity a seat, or says why not.
   std::optional<Refusal> admitIdentity(const std::string& peer, const Initial& initial,
-                                       const RegistryService::Answer& answer, std::shared_ptr<Seat>& seat);
+                                       const RegistryService::Answer& answer, std::shared_ptr<Seat>& seat,
+                                       std::shared_ptr<FairShare>& share);
+  Seats& seatsOf(const Key& identity);
+  // Whether nothing is lost by forgetting an identity's entry.
+  static bool forgettable(const Seats& seats);
   // Holds a new connection, evicting the oldest one of the same address
   // group, or of the group that holds the most, when a bound is reached.
   void admit(const std::shared_ptr<Pending>& pending);
@@ -176,8 +189,13 @@ class Server {
   std::optional<boost::asio::signal_set> signals_;
   ServerKey key_;
   std::unique_ptr<RegistryService> registry_;
+  // Guards registry_ itself (not the service) between the end of run(),
+  // which takes it away, and the operator's endpoint, which reads it.
+  mutable std::mutex registryMutex_;
   std::string listenName_;
   Hub hub_;
+  // Goes before the hub, which it shuts identities out of.
+  std::unique_ptr<StateWatch> stateWatch_;
   // The handshake threads.
   std::vector<std::thread> threads_;
   // Goes first: its threads call into the hub until it is gone.
@@ -186,7 +204,8 @@ class Server {
   std::unique_ptr<History> history_;
   PendingList pending_;
   std::unordered_map<std::string, std::size_t> pendingPerGroup_;
-  std::map<Key, std::size_t> sessionsPerIdentity_;
+  std::map<Key, Seats> seats_;
+  std::size_t sweepAt_ = 1024;
   // Which bound set maxSessions, and the memory it was fitted to.
   SessionBound sessionBound_ = SessionBound::option;
   std::uint64_t memoryBytes_ = 0;

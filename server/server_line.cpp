@@ -45,4 +45,9 @@ std::string missedIncomplete() {
   return "Some of what was sent while you were away may be missing: the server could not keep all of it.";
 }
 
+std::string payloadRefused(std::size_t bytes, std::size_t most) {
+  return "Your message of " + std::to_string(bytes) + " bytes was not relayed: this server takes at most " +
+         std::to_string(most) + " bytes.";
+}
+
 }  // namespace sotto

@@ -4,6 +4,7 @@
 // send one like it. Serialized, ready to be queued for the session.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,5 +23,6 @@ std::string missedOpening(std::size_t count, std::int64_t first, std::int64_t la
                           std::int64_t now);
 std::string missedClosing(std::size_t count);
 std::string missedIncomplete();
+std::string payloadRefused(std::size_t bytes, std::size_t most);
 
 }  // namespace sotto

@@ -9,7 +9,7 @@ Server::Report Server::report() const {
   report.fanOut = hub_.fanOut();
   report.queuedBytes = hub_.budget().used();
   report.queuedBytesLimit = options_.limits.maxQueuedBytesTotal;
-  if (registry_) {
+  if (const std::lock_guard lock(registryMutex_); registry_) {
     report.registryCalls = registry_->calls();
     const std::optional<std::string> trouble = registry_->trouble();
     report.registryUp = !trouble;

@@ -17,6 +17,7 @@
 #include "server/tcp_acked.hpp"
 
 namespace asio = boost::asio;
+using Clock = std::chrono::steady_clock;
 
 namespace sotto {
 
@@ -43,16 +44,22 @@ asio::awaitable<Departure> departureOf(std::shared_ptr<Member> other, Key identi
   departure.missed.insert(departure.missed.end(), posted.begin(), posted.end());
   co_return departure;
 }
+
+long long seconds(Clock::duration d) { return std::chrono::duration_cast<std::chrono::seconds>(d).count(); }
 }  // namespace
 
 Session::Session(asio::ip::tcp::socket socket, std::string peer, const Key& identity, const unsigned char* rxKey,
-                 const unsigned char* txKey, Shard& shard, const EventLog& log, const Limits& limits)
+                 const unsigned char* txKey, Shard& shard, const EventLog& log, const Limits& limits,
+                 const Key& serverKey, std::shared_ptr<FairShare> share)
     : Member(identity),
       socket_(std::move(socket)),
       writeTimer_(socket_.get_executor(), std::chrono::steady_clock::time_point::max()),
       peer_(std::move(peer)),
       log_(log),
       limits_(limits),
+      unfinished_(shard.budget()),
+      serverKey_(serverKey),
+      share_(std::move(share)),
       shard_(shard),
       outbox_(limits, shard.budget(), txKey) {
   std::memcpy(rxKey_, rxKey, sizeof rxKey_);
@@ -163,6 +170,7 @@ void Session::close(const std::string& reason) {
   // What its TCP acknowledged is known until the socket is closed.
   if (tracking_) missedAtClose_ = outbox_.missed(acknowledged());
   outbox_.clear();
+  unfinished_.set(0);
   boost::system::error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
@@ -230,9 +238,39 @@ Session::Hold Session::hold(std::optional<std::uint32_t> next) const {
   if (next && *next <= largest() && std::uint64_t{*next} * shard_.hub().size() > budget.max() / limits_.feederShareOfBudget &&
       budget.over())
     return Hold::budget;
+  // Everything read here feeds the cluster's bus, which is behind.
+  if (shard_.hub().onwardPressed()) return Hold::onward;
   // Other shards have not yet handed out enough of what came before.
   if (shard_.hub().behind(*sender())) return Hold::posted;
+  // The identity has sent more than its share.
+  if (share_ && share_->wait(Clock::now()) > Clock::duration::zero()) return Hold::share;
   return Hold::none;
+}
+
+void Session::noteUnfinished() {
+  const bool unfinished = dropping_ > 0 || (!kept_.empty() && !keptFrame());
+  if (!unfinished)
+    unfinishedSince_.reset();
+  else if (!unfinishedSince_)
+    unfinishedSince_ = Clock::now();
+  unfinished_.set(unfinished ? kept_.size() : 0);
+}
+
+bool Session::drop(std::size_t size, std::size_t& used) {
+  const std::size_t now = std::min(dropping_, size - used);
+  used += now;
+  dropping_ -= now;
+  if (dropping_ > 0) return false;
+  // The client sealed it under the next nonce all the same.
+  sodium_increment(rxNonce_, sizeof rxNonce_);
+  // Once per session: the count says how many.
+  if (!refusedBefore_)
+    log_.event(peer_, toHex(identity().data(), identity().size()) + " sent a packet over the payload limit of " +
+                          std::to_string(limits_.maxPayload) + " bytes: dropped, and the sender told");
+  refusedBefore_ = true;
+  shard_.stats().add(Count::payloadsRefused);
+  push({serverLine(serverKey_, payloadRefused(droppedPayload_, limits_.maxPayload)), Lane::quick, sender()});
+  return true;
 }
 
 std::uint32_t Session::largest() const {
@@ -245,15 +283,23 @@ std::optional<std::string> Session::take(const unsigned char* data, std::size_t 
   // What this turn relays to idle writers leaves when it ends.
   const Shard::FlushAtEnd flush(shard_);
   Bytes& plaintext = shard_.plaintext();
+  if (dropping_ > 0 && !drop(size, used)) return std::nullopt;
   for (std::size_t n = 0; n < limits_.framesPerReadTurn && size - used >= kFrameLengthSize; ++n) {
     const std::uint32_t length = getU32be(data + used);
     if (length > kMaxFrameLength) return "frame longer than 16 MiB";
-    if (length > largest())
-      return "packet over the payload limit of " + std::to_string(limits_.maxPayload) + " bytes, not relayed";
+    if (length > largest()) {
+      // Read to its end and dropped; the session goes on.
+      dropping_ = kFrameLengthSize + length;
+      droppedPayload_ = length - kFrameTagSize - Packet::headerSize;
+      if (share_) share_->take(dropping_, Clock::now());
+      if (!drop(size, used)) break;
+      continue;
+    }
     if (size - used - kFrameLengthSize < length) break;
     if (hold(length) != Hold::none) break;
     const unsigned char* frame = data + used + kFrameLengthSize;
     used += kFrameLengthSize + length;
+    if (share_) share_->take(kFrameLengthSize + length, Clock::now());
     // Anything shorter cannot hold a packet header under its tag.
     if (length < kFrameTagSize + Packet::headerSize) return "frame too short";
     plaintext.resize(length - kFrameTagSize);
@@ -268,6 +314,32 @@ std::optional<std::string> Session::take(const unsigned char* data, std::size_t 
   return std::nullopt;
 }
 
+asio::awaitable<void> Session::waitOut(Hold held) {
+  const Clock::time_point from = Clock::now();
+  if (held == Hold::budget || held == Hold::onward) {
+    if (!heldOnTimer_) shard_.stats().add(held == Hold::budget ? Count::budgetPauses : Count::onwardPauses);
+    heldOnTimer_ = true;
+    asio::steady_timer pause(socket_.get_executor(), limits_.budgetRecheck);
+    co_await pause.async_wait(asio::use_awaitable);
+  } else if (held == Hold::posted) {
+    co_await asio::post(socket_.get_executor(), asio::use_awaitable);
+  } else if (held == Hold::share) {
+    // One line per episode, for all of the identity's sessions.
+    if (share_->beginEpisode()) {
+      shard_.stats().add(Count::sendersSlowed);
+      log_.event(peer_, toHex(identity().data(), identity().size()) + " sends past its fair share (" +
+                            std::to_string(limits_.senderBytesPerSecond) + " bytes, " +
+                            std::to_string(limits_.senderPacketsPerSecond) +
+                            " packets a second on average): reading it slowed");
+    }
+    asio::steady_timer pause(socket_.get_executor(), share_->wait(from));
+    co_await pause.async_wait(asio::use_awaitable);
+  }
+  // The server held the reader, not the client: the unfinished frame's
+  // clock does not run meanwhile.
+  if (unfinishedSince_) *unfinishedSince_ += Clock::now() - from;
+}
+
 asio::awaitable<std::string> Session::reader_() {
   try {
     while (!closed_) {
@@ -279,19 +351,13 @@ asio::awaitable<std::string> Session::reader_() {
                                      std::to_string(budget.max())
                                : std::string("reading resumed: the queues are back within the budget"));
       // A feeder takes nothing more in while the budget is spent, nor any
-      // reader while other shards still have many of its packets to hand out.
+      // reader while the cluster's bus is pressed or other shards still have
+      // many of its packets to hand out, nor a sender past its share.
       const std::optional<std::uint32_t> next = keptFrame();
       const Hold held = hold(next);
-      if (held == Hold::budget) {
-        if (!heldByBudget_) shard_.stats().add(Count::budgetPauses);
-        heldByBudget_ = true;
-        asio::steady_timer pause(socket_.get_executor(), limits_.budgetRecheck);
-        co_await pause.async_wait(asio::use_awaitable);
-        continue;
-      }
-      heldByBudget_ = false;
-      if (held == Hold::posted) {
-        co_await asio::post(socket_.get_executor(), asio::use_awaitable);
+      if (held != Hold::budget && held != Hold::onward) heldOnTimer_ = false;
+      if (held != Hold::none) {
+        co_await waitOut(held);
         continue;
       }
       // Frames read in earlier (a burst, or the rest of a long frame) first,
@@ -301,10 +367,22 @@ asio::awaitable<std::string> Session::reader_() {
         if (auto why = take(kept_.data(), kept_.size(), used)) co_return *why;
         kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(used));
         if (kept_.empty()) Bytes().swap(kept_);
+        noteUnfinished();
         if (keptFrame()) co_await asio::post(socket_.get_executor(), asio::use_awaitable);
         continue;
       }
-      co_await socket_.async_wait(asio::ip::tcp::socket::wait_read, asio::use_awaitable);
+      {
+        // A frame begun must be whole in time, however its bytes trickle in.
+        std::optional<Deadline> deadline;
+        if (unfinishedSince_)
+          deadline.emplace(socket_.get_executor(), *unfinishedSince_ + limits_.unfinishedFrameDeadline - Clock::now(),
+                           [this] {
+                             shard_.stats().add(Count::unfinishedFramesEnded);
+                             close("no whole frame " + std::to_string(seconds(limits_.unfinishedFrameDeadline)) +
+                                   " s after its first byte");
+                           });
+        co_await socket_.async_wait(asio::ip::tcp::socket::wait_read, asio::use_awaitable);
+      }
       // The shard's buffer is this session's until its next suspension.
       Bytes& buffer = shard_.readBuffer();
       boost::system::error_code ec;
@@ -314,11 +392,13 @@ asio::awaitable<std::string> Session::reader_() {
       shard_.stats().add(Count::bytesIn, got);
       if (!kept_.empty()) {
         kept_.insert(kept_.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(got));
+        noteUnfinished();
         continue;
       }
       std::size_t used = 0;
       if (auto why = take(buffer.data(), got, used)) co_return *why;
       kept_.assign(buffer.begin() + static_cast<std::ptrdiff_t>(used), buffer.begin() + static_cast<std::ptrdiff_t>(got));
+      noteUnfinished();
       if (keptFrame()) co_await asio::post(socket_.get_executor(), asio::use_awaitable);
     }
     co_return closeReason_;
@@ -337,7 +417,7 @@ asio::awaitable<void> Session::writeAll(const unsigned char* data, std::size_t s
   leaveBulkTurn();
   Deadline stall(socket_.get_executor(), limits_.writeStall, [this] {
     cutOff("reads too slowly (nothing taken for " +
-           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limits_.writeStall).count()) + " s)");
+           std::to_string(seconds(limits_.writeStall)) + " s)");
   });
   co_await asio::async_write(socket_, asio::buffer(data, size), asio::use_awaitable);
   shard_.stats().add(Count::bytesOut, size);

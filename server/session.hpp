@@ -26,6 +26,7 @@
 #include "proto/frame.hpp"
 #include "proto/handshake.hpp"
 #include "server/event_log.hpp"
+#include "server/fair_share.hpp"
 #include "server/hub.hpp"
 #include "server/options.hpp"
 #include "server/outbox.hpp"
@@ -34,8 +35,11 @@ namespace sotto {
 
 class Session final : public Member, public std::enable_shared_from_this<Session> {
  public:
+  // serverKey: the server's public key, which its own lines come from.
+  // share: the identity's fair share, or null when the limits lift it.
   Session(boost::asio::ip::tcp::socket socket, std::string peer, const Key& identity, const unsigned char* rxKey,
-          const unsigned char* txKey, Shard& shard, const EventLog& log, const Limits& limits);
+          const unsigned char* txKey, Shard& shard, const EventLog& log, const Limits& limits, const Key& serverKey,
+          std::shared_ptr<FairShare> share);
   ~Session() override;
 
   // Writes the welcome, then carries the connection until it ends, and logs
@@ -54,11 +58,13 @@ class Session final : public Member, public std::enable_shared_from_this<Session
 
  private:
   // What keeps the reader from handing the relay its next frame.
-  enum class Hold { none, budget, posted };
+  enum class Hold { none, budget, onward, posted, share };
 
   // Returns why the connection ended.
   boost::asio::awaitable<std::string> reader_();
   boost::asio::awaitable<void> writer_(std::shared_ptr<Session> self);
+  // Waits until what held the reader may have let go; counts and logs it.
+  boost::asio::awaitable<void> waitOut(Hold held);
   // The one place that decides whether the reader may take in more now;
   // every gate on reading is asked here. next: the length of the whole
   // frame next in line, if there is one.
@@ -67,8 +73,14 @@ class Session final : public Member, public std::enable_shared_from_this<Session
   // a turn's worth at most; used says how many bytes they took. Returns why
   // the connection must end, or nothing.
   std::optional<std::string> take(const unsigned char* data, std::size_t size, std::size_t& used);
+  // Skips what is still to come of a frame over the payload limit; once it
+  // has all gone, tells the sender. False while more is to come.
+  bool drop(std::size_t size, std::size_t& used);
   // Anything longer cannot be a frame of a packet within the payload limit.
   std::uint32_t largest() const;
+  // After every change to what is kept or dropped: starts or stops the
+  // unfinished frame's clock, and charges its bytes to the budget.
+  void noteUnfinished();
   // The length of the frame at the front of what was read in and kept, once
   // take() has it whole (or its length alone is a fault to act on).
   std::optional<std::uint32_t> keptFrame() const;
@@ -103,6 +115,17 @@ class Session final : public Member, public std::enable_shared_from_this<Session
 
   // Bytes read that do not yet make a whole frame (or wait for their turn).
   Bytes kept_;
+  // Bytes still to come of a frame over the payload limit, and its payload's
+  // length.
+  std::size_t dropping_ = 0;
+  std::size_t droppedPayload_ = 0;
+  // When the first byte of the frame not yet whole came (moved on by the
+  // time the server held the reader); what it holds is charged to the budget.
+  std::optional<std::chrono::steady_clock::time_point> unfinishedSince_;
+  BudgetCharge unfinished_;
+  bool refusedBefore_ = false;
+  const Key& serverKey_;
+  const std::shared_ptr<FairShare> share_;
   // Sealed by flush(), not yet taken by the socket; the writer's first.
   Bytes rest_;
   std::string closeReason_;
@@ -115,8 +138,8 @@ class Session final : public Member, public std::enable_shared_from_this<Session
   // broadcast to thousands a wake-up per copy.
   bool writerIdle_ = false;
   bool flushPending_ = false;
-  // The reader is held back by the budget, counted once per hold.
-  bool heldByBudget_ = false;
+  // The reader is held back by the budget or the bus, counted once per hold.
+  bool heldOnTimer_ = false;
   bool closed_ = false;
   Outbox outbox_;
   // With the history on: the kernel's count of acknowledged bytes before

@@ -24,6 +24,18 @@ enum class Count : std::size_t {
   budgetPauses,    // times a reader was held back while the budget was spent
   historyUnkept,   // relayed, but not kept: the store was too far behind
   catchUps,        // sign-ins given what they missed
+  sendersSlowed,   // times an identity was read slower for passing its fair share
+  unfinishedFramesEnded,  // sessions ended for a frame not whole in time
+  payloadsRefused,        // packets over the payload limit, dropped and answered
+  onwardPauses,    // times a reader was held back while the cluster's bus was pressed
+  directsToNobody,  // Directs not sent onward: the registry said no such identity
+  // The cluster's bus.
+  busRecordsPublished,  // records sealed and put on the bus, each counted once
+  busRecordsResent,     // records sent again: not back in time, or the bus came back
+  busPacketsDropped,    // packets for the other instances dropped while the backlog was full
+  busRecordsRefused,    // records from the bus that do not open with the cluster's key
+  busRecordsReplayed,   // sealed records played again from before this instance joined
+  busBacklogBytes,      // held for the bus now: relayed here and not yet read back
   // Connections turned away before their session began, by reason.
   refusedNoHello,          // closed, timed out or pushed out before their hello
   refusedEvicted,          // pushed out after their hello, still without a session
@@ -32,6 +44,7 @@ enum class Count : std::size_t {
   refusedUnknownIdentity,  // not registered, and no proof of work
   refusedRegistryFailed,   // the registry could not answer
   refusedRegistryLate,     // the registry did not answer in time
+  refusedByState,          // revoked, or not allowed while registration is closed
   refusedServerFull,       // at the bound on sessions
   refusedIdentityFull,     // at the bound on one identity's sessions
   refusedOther,            // shutting down, gone before the answer, or the hand-over failed

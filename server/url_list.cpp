@@ -18,7 +18,14 @@ std::vector<std::string> splitUrls(const std::string& list) {
 
 std::string joinUrls(const std::vector<std::string>& urls) {
   std::string list;
-  for (const auto& url : urls) list += (list.empty() ? "" : ",") + url;
+  for (const auto& url : urls) {
+    if (!list.empty()) list += ',';
+    const std::size_t scheme = url.find("://");
+    const std::size_t from = scheme == std::string::npos ? 0 : scheme + 3;
+    const std::size_t at = url.find('@', from);
+    list.append(url, 0, from);
+    list.append(url, at == std::string::npos ? from : at + 1);
+  }
   return list;
 }
 

@@ -1,6 +1,7 @@
 // The cluster's bus between two in-process instances over a real nats-server:
 // nothing lost, repeated or reordered across a restart of the bus; a backlog
-// that overflows is owned up to. nats-server on 127.0.15.1-9.
+// that overflows is owned up to; what it carries, drops and refuses is
+// counted. nats-server on 127.0.15.1-9.
 #include <gtest/gtest.h>
 #include <nats/nats.h>
 
@@ -18,6 +19,10 @@
 namespace {
 
 using namespace std::chrono_literals;
+using sotto::Count;
+
+// The long-term key every instance of a test cluster shares.
+const unsigned char kServerSecret[32] = {7};
 
 // One instance: its bus and what reached it.
 struct Instance {
@@ -40,7 +45,7 @@ struct Instance {
       changed.notify_all();
     };
     std::string error;
-    bus = sotto::Bus::connect({{url}, backlog}, handlers, error);
+    bus = sotto::Bus::connect({{url}, backlog, {}}, kServerSecret, handlers, error);
     EXPECT_TRUE(bus) << error;
   }
   void send(std::size_t n) {
@@ -86,17 +91,25 @@ void deleteConsumers(const std::string& url) {
   natsConnection_Destroy(conn);
 }
 
+// The instance's backlog once what it published came back, or 10 s on.
+std::uint64_t backlogOnceBack(const Instance& instance) {
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (instance.bus->stats()[Count::busBacklogBytes] != 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(10ms);
+  return instance.bus->stats()[Count::busBacklogBytes];
+}
+
 std::vector<std::size_t> upTo(std::size_t n) {
   std::vector<std::size_t> all(n);
   for (std::size_t i = 0; i < n; ++i) all[i] = i;
   return all;
 }
 
-// Arrivals from one origin: a packet's sequence, or a lost record as
-// {-from, seq}. What is handed on, in order, and whether a loss is reported.
+// Arrivals from one origin: a packet record's sequence, or a lost record's
+// as {seq, true}. What is handed on, in order, and whether a loss is reported.
 struct OrderCase {
   const char* name;
-  std::vector<std::pair<long, long>> arrivals;  // {seq, 0} or {-lostFrom, seq}
+  std::vector<std::pair<std::uint64_t, bool>> arrivals;
   std::vector<std::uint64_t> handed;
   bool lost;
 };
@@ -105,21 +118,21 @@ void PrintTo(const OrderCase& c, std::ostream* os) { *os << c.name; }
 
 class Order : public ::testing::TestWithParam<OrderCase> {};
 
+sotto::BusRecord record(std::uint64_t seq, bool lost = false, std::uint64_t madeAt = 1'000'000) {
+  sotto::BusRecord r;
+  r.seq = seq;
+  r.madeAt = madeAt;
+  r.kind = lost ? sotto::BusRecord::Lost : sotto::BusRecord::Packets;
+  return r;
+}
+
 TEST_P(Order, HandsOnEachOnceInOrderAndOwnsUpToHoles) {
-  sotto::OriginOrder order;
+  sotto::OriginOrder order(1'000'000);
   std::vector<std::uint64_t> handed;
   bool lost = false;
-  for (const auto& [first, second] : GetParam().arrivals) {
-    sotto::BusRecord r;
-    if (first < 0) {
-      r.kind = sotto::BusRecord::Lost;
-      r.lostFrom = static_cast<std::uint64_t>(-first);
-      r.seq = static_cast<std::uint64_t>(second);
-    } else {
-      r.seq = static_cast<std::uint64_t>(first);
-    }
+  for (const auto& [seq, isLost] : GetParam().arrivals) {
     std::vector<sotto::BusRecord> ready;
-    lost |= !order.accept(std::move(r), ready).empty();
+    lost |= order.accept(record(seq, isLost), ready).has_value();
     for (const auto& x : ready) handed.push_back(x.seq);
   }
   EXPECT_EQ(handed, GetParam().handed);
@@ -128,25 +141,58 @@ TEST_P(Order, HandsOnEachOnceInOrderAndOwnsUpToHoles) {
 
 INSTANTIATE_TEST_SUITE_P(
     Bus, Order,
-    ::testing::Values(OrderCase{"Straight", {{5, 0}, {6, 0}, {7, 0}}, {5, 6, 7}, false},
-                      OrderCase{"Repeats", {{5, 0}, {6, 0}, {5, 0}, {6, 0}, {7, 0}}, {5, 6, 7}, false},
-                      OrderCase{"EarlyOnesWait", {{5, 0}, {8, 0}, {7, 0}, {6, 0}, {8, 0}}, {5, 6, 7, 8}, false},
-                      OrderCase{"DroppedOnesOwnedUpTo", {{5, 0}, {-6, 9}, {10, 0}}, {5, 10}, true},
-                      OrderCase{"LostRecordAfterEverythingArrived", {{5, 0}, {6, 0}, {-7, 7}, {8, 0}}, {5, 6, 8}, false},
-                      OrderCase{"LostRecordWaitsForTheOnesBefore", {{5, 0}, {-8, 10}, {7, 0}, {6, 0}, {11, 0}},
-                                {5, 6, 7, 11}, true}),
+    ::testing::Values(OrderCase{"Straight", {{5, false}, {6, false}, {7, false}}, {5, 6, 7}, false},
+                      OrderCase{"Repeats", {{5, false}, {6, false}, {5, false}, {6, false}, {7, false}}, {5, 6, 7}, false},
+                      OrderCase{"EarlyOnesWait", {{5, false}, {8, false}, {7, false}, {6, false}, {8, false}}, {5, 6, 7, 8},
+                                false},
+                      OrderCase{"DroppedOnesOwnedUpTo", {{5, false}, {6, true}, {7, false}}, {5, 7}, true},
+                      OrderCase{"LostRecordWaitsForTheOnesBefore", {{5, false}, {8, true}, {7, false}, {6, false}},
+                                {5, 6, 7}, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Bus, AGapFromAQuietInstanceIsGivenUpAfterTheLimitAndSaidSo) {
+  sotto::OriginOrder order(1'000'000);
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<sotto::BusRecord> ready;
+  EXPECT_FALSE(order.accept(record(5), ready, start));
+  EXPECT_FALSE(order.accept(record(7), ready, start));
+  EXPECT_FALSE(order.expire(ready, start + sotto::OriginOrder::kMaxWait - 1s));
+  EXPECT_EQ(order.nextExpiry(), start + sotto::OriginOrder::kMaxWait);
+  const auto why = order.expire(ready, start + sotto::OriginOrder::kMaxWait);
+  ASSERT_TRUE(why);
+  EXPECT_NE(why->find("1 records from instance"), std::string::npos) << *why;
+  ASSERT_EQ(ready.size(), 2u);
+  EXPECT_EQ(ready[1].seq, 7u);
+  EXPECT_FALSE(order.nextExpiry());
+}
+
+TEST(Bus, OldRecordsOfAnInstanceNotHeardFromAreNotDueAndRepeatsAreKnown) {
+  const std::uint64_t joined = 10'000'000;
+  sotto::OriginOrder order(joined);
+  const auto skew = static_cast<std::uint64_t>(sotto::OriginOrder::kClockSkew.count());
+  using Arrival = sotto::OriginOrder::Arrival;
+  EXPECT_EQ(order.classify(record(3, false, joined - skew - 1)), Arrival::Stale);
+  EXPECT_EQ(order.classify(record(3, false, joined - skew)), Arrival::New);
+  std::vector<sotto::BusRecord> ready;
+  order.accept(record(3, false, joined), ready);
+  EXPECT_EQ(order.classify(record(3, false, joined)), Arrival::Repeat);
+  EXPECT_EQ(order.classify(record(4, false, 0)), Arrival::New);
+  // After the bus lost its store, what comes next is taken over the hole.
+  order.resync();
+  EXPECT_FALSE(order.accept(record(9), ready));
+  EXPECT_EQ(ready.back().seq, 9u);
+}
 
 TEST(Bus, UnreachableAtStartSaysSo) {
   std::string error;
-  EXPECT_FALSE(sotto::Bus::connect({{"nats://127.0.15.9:4222"}}, {}, error));
+  EXPECT_FALSE(sotto::Bus::connect({{"nats://127.0.15.9:4222"}, 1 << 20, {}}, kServerSecret, {}, error));
   EXPECT_NE(error.find("cannot reach the bus"), std::string::npos) << error;
 }
 
 TEST(Bus, KilledAndRestartedOnItsStoreLosesRepeatsAndReordersNothing) {
   NatsServer nats("127.0.15.1");
   ASSERT_TRUE(nats.ok());
-  Instance a(nats.url()), b(nats.url());
+  Instance a(nats.urlWithToken()), b(nats.urlWithToken());
   // A keeps relaying while the bus dies under it and comes back.
   std::atomic<bool> stop{false};
   std::atomic<std::size_t> sent{0};
@@ -175,15 +221,15 @@ TEST(Bus, KilledAndRestartedOnItsStoreLosesRepeatsAndReordersNothing) {
 TEST(Bus, ConsumersOutliveQuietSpellsAndOneTheBusDropsIsMadeAgainFromWhereItWas) {
   NatsServer nats("127.0.15.3");
   ASSERT_TRUE(nats.ok());
-  Instance a(nats.url()), b(nats.url());
+  Instance a(nats.urlWithToken()), b(nats.urlWithToken());
   a.send(0);
   ASSERT_TRUE(b.waitFor(1));
-  const auto before = consumersOf(nats.url());
+  const auto before = consumersOf(nats.urlWithToken());
   EXPECT_EQ(before.size(), 2u);
   // Quiet for longer than a consumer may stay silent: its heartbeats keep it.
   std::this_thread::sleep_for(4s);
-  EXPECT_EQ(consumersOf(nats.url()), before);
-  deleteConsumers(nats.url());
+  EXPECT_EQ(consumersOf(nats.urlWithToken()), before);
+  deleteConsumers(nats.urlWithToken());
   for (std::size_t i = 1; i < 100; ++i) a.send(i);
   ASSERT_TRUE(b.waitFor(100));
   std::this_thread::sleep_for(300ms);
@@ -198,7 +244,7 @@ TEST(Bus, ClosedAsTheBusComesBackItEndsCleanly) {
   NatsServer nats("127.0.15.4");
   ASSERT_TRUE(nats.ok());
   for (int round = 0; round < 20; ++round) {
-    Instance a(nats.url());
+    Instance a(nats.urlWithToken());
     nats.kill();
     ASSERT_TRUE(nats.start());
     std::unique_lock lock(a.mutex);
@@ -209,7 +255,7 @@ TEST(Bus, ClosedAsTheBusComesBackItEndsCleanly) {
 TEST(Bus, OutageLongerThanTheBacklogIsReportedLostNotSkipped) {
   NatsServer nats("127.0.15.2");
   ASSERT_TRUE(nats.ok());
-  Instance a(nats.url(), 2000), b(nats.url());
+  Instance a(nats.urlWithToken(), 2000), b(nats.urlWithToken());
   a.send(0);
   ASSERT_TRUE(b.waitFor(1));
   nats.kill();
@@ -226,6 +272,31 @@ TEST(Bus, OutageLongerThanTheBacklogIsReportedLostNotSkipped) {
   ASSERT_TRUE(b.changed.wait_for(lock, 30s, [&] { return b.got.back() == 500; }));
   EXPECT_TRUE(std::is_sorted(b.got.begin(), b.got.end()));
   EXPECT_LT(b.got.size(), 500u);
+  // Each packet was carried or counted as dropped, and the backlog empties.
+  EXPECT_EQ(a.bus->stats()[Count::busPacketsDropped] + b.got.size(), 501u);
+  EXPECT_GT(a.bus->stats()[Count::busRecordsPublished], 0u);
+  EXPECT_EQ(backlogOnceBack(a), 0u);
+}
+
+TEST(Bus, ARecordThatDoesNotOpenIsCountedAndChangesNothing) {
+  NatsServer nats("127.0.15.5");
+  ASSERT_TRUE(nats.ok());
+  Instance a(nats.urlWithToken()), b(nats.urlWithToken());
+  natsConnection* stranger = nullptr;
+  ASSERT_EQ(natsConnection_ConnectTo(&stranger, nats.urlWithToken().c_str()), NATS_OK);
+  EXPECT_EQ(natsConnection_PublishString(stranger, "sotto.chat.forged", "7"), NATS_OK);
+  natsConnection_Destroy(stranger);
+  a.send(0);
+  ASSERT_TRUE(b.waitFor(1));
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (b.bus->stats()[Count::busRecordsRefused] == 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(b.bus->stats()[Count::busRecordsRefused], 1u);
+  EXPECT_EQ(a.bus->stats()[Count::busRecordsPublished], 1u);
+  EXPECT_EQ(backlogOnceBack(a), 0u);
+  const std::lock_guard lock(b.mutex);
+  EXPECT_EQ(b.got, upTo(1));
+  EXPECT_TRUE(b.lost.empty());
 }
 
 }  // namespace

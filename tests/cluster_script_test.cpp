@@ -2,6 +2,7 @@
 // state in a scratch directory and the build under test as its binaries.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <nats/nats.h>
 #include <stdio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,6 +72,12 @@ TEST_F(ClusterScript, StartEnrolsAUserPerInstanceStatusSaysAllRunAndStopEndsThem
   }
   const Outcome running = run("status");
   EXPECT_EQ(count(running.out, ": runs"), 5) << running.out;
+  // The bus takes the instances, which hold its secret, and no one else.
+  const fs::path secret = state_.path() + "/sotto/cluster/nats/secret";
+  EXPECT_EQ(fs::status(secret).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  natsConnection* stranger = nullptr;
+  EXPECT_EQ(natsConnection_ConnectTo(&stranger, "nats://127.0.0.2:4222"), NATS_CONNECTION_AUTH_FAILED);
+  natsConnection_Destroy(stranger);
 
   // An instance killed behind the script's back is told from one it stopped.
   const std::string instance = state_.path() + "/sotto/cluster/instance2";

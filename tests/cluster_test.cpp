@@ -91,6 +91,8 @@ TEST(Cluster, BroadcastAndDirectReachEverySessionOnEveryInstanceOnceInOrderIntac
   expectExactly(cc, others(c.signPublicKey), "c");
   expectExactly(d1, forD, "d on the second instance");
   expectExactly(d2, forD, "d on the third instance");
+  // Every record an instance sealed opened at the others.
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(cluster.log(i).find("do not open"), std::string::npos) << cluster.log(i);
 }
 
 TEST(Cluster, BusKilledAndRestartedOnItsStoreLosesNothingRepeatsNothingKeepsOrder) {

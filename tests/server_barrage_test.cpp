@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "client/client_impl.hpp"
+#include "tests/support/lifted_share.hpp"
 #include "tests/support/server_harness.hpp"
 
 namespace {
@@ -153,7 +154,7 @@ TEST(Barrage, HostileClientsAreCutOffWhileTwoHonestOnesLoseNothing) {
   limits.maxQueuedPacketsPerSession = 256;
   limits.maxQueuedBytesPerSession = 2 * 1024 * 1024;
   limits.maxPending = 256;
-  RunningServer server("127.0.7.30", limits);
+  RunningServer server("127.0.7.30", lifted::share(limits));
   HonestPair pair(server);
   ASSERT_TRUE(pair.connected()) << server.log.all();
 
@@ -259,7 +260,7 @@ TEST(Barrage, EveryClientBurstingAtOnceCutsOffNoClientThatKeepsReading) {
   // Each of 30 clients sends 100 lines in one burst, so the relay queues up
   // to 29 frames for a client in the time its writer takes for one write.
   constexpr int kClients = 30, kLines = 100;
-  RunningServer server("127.0.7.31");
+  RunningServer server("127.0.7.31", lifted::share());
   std::vector<fixed::Identity> ids;
   std::vector<Session> sessions;
   for (int i = 0; i < kClients; ++i) {

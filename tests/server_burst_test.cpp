@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "tests/support/lifted_share.hpp"
 #include "tests/support/server_harness.hpp"
 
 namespace {
@@ -27,7 +28,7 @@ class Burst : public harness::OnThreads {};
 Bytes numbered(int i) { return text("line " + std::to_string(i)); }
 
 TEST_P(Burst, ThousandsOfFramesInOneWriteAreRelayedWholeAndInOrder) {
-  RunningServer server(address(60), {}, "", {}, threads());
+  RunningServer server(address(60), lifted::share(), "", {}, threads());
   const auto a = plain(1), b = plain(2), c = plain(3);
   auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b), sc = server.seedAndJoin(c);
   ASSERT_TRUE(sa && sb && sc);
@@ -61,7 +62,7 @@ TEST_P(Burst, ThousandsOfFramesInOneWriteAreRelayedWholeAndInOrder) {
 }
 
 TEST_P(Burst, NothingBehindAFrameThatFailsInTheSameReadIsRelayed) {
-  RunningServer server(address(61), {}, "", {}, threads());
+  RunningServer server(address(61), lifted::share(), "", {}, threads());
   const auto a = plain(1), b = plain(2), c = plain(3);
   auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b), sc = server.seedAndJoin(c);
   ASSERT_TRUE(sa && sb && sc);
@@ -87,7 +88,7 @@ TEST_P(Burst, NothingBehindAFrameThatFailsInTheSameReadIsRelayed) {
 // Short packets may pass another sender's long ones, never their own
 // sender's: each recipient sees each sender's packets in the order sent.
 TEST_P(Burst, ShortAndLongPacketsOfOneSenderKeepTheirOrderBesideAnotherSendersFlood) {
-  RunningServer server(address(62), {}, "", {}, threads());
+  RunningServer server(address(62), lifted::share(), "", {}, threads());
   const auto a = plain(1), b = plain(2), c = plain(3), f = plain(4);
   auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b), sc = server.seedAndJoin(c), sf = server.seedAndJoin(f);
   ASSERT_TRUE(sa && sb && sc && sf);
@@ -128,7 +129,7 @@ TEST_P(Burst, ShortAndLongPacketsOfOneSenderKeepTheirOrderBesideAnotherSendersFl
 TEST_P(Burst, RecipientsThatStopReadingLoseNothingAndHoldUpNobody) {
   sotto::Limits limits;
   limits.maxQueuedPacketsPerSession = 8192;
-  RunningServer server(address(63), limits, "", {}, threads());
+  RunningServer server(address(63), lifted::share(limits), "", {}, threads());
   const auto a = plain(1), b = plain(2), f = plain(3), pausing = plain(4), leaving = plain(5);
   server.seed(pausing);
   server.seed(leaving);
@@ -176,7 +177,7 @@ TEST_P(Burst, RecipientsThatStopReadingLoseNothingAndHoldUpNobody) {
 TEST_P(Burst, ReadersThatKeepUpAreNotCutOffWhileLargePacketsWaitForTheirTurn) {
   sotto::Limits limits;
   limits.maxQueuedPacketsPerSession = 40;
-  RunningServer server(address(64), limits, "", {}, threads());
+  RunningServer server(address(64), lifted::share(limits), "", {}, threads());
   const auto loud = plain(1);
   auto sl = server.seedAndJoin(loud);
   std::vector<std::unique_ptr<Session>> readers;

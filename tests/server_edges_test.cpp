@@ -2,15 +2,19 @@
 // never become sessions, a database that freezes, a log nobody reads, and
 // the modes of its files. The program itself where the test is about the
 // process (descriptors, signals, standard error, umask). Addresses
-// 127.0.70.1-127.0.74.255.
+// 127.0.70.1-127.0.74.255, and IPv6 ones in a network namespace of its own.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <functional>
 
@@ -345,5 +349,82 @@ TEST_P(FileModes, AreTheOwnersAloneUnderUmask022) {
 INSTANTIATE_TEST_SUITE_P(Files, FileModes,
                          testing::Values(Modes{"NewDataDirectory", false}, Modes{"ExistingLooseOne", true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// IPv6 addresses in the network namespace of a child of the test's own
+// (unshare), which the test's thread enters for as long as it lives: the
+// server and its clients made meanwhile live there. Skips where a user
+// namespace or entering it is not allowed.
+class PrivateIpv6 {
+ public:
+  explicit PrivateIpv6(const std::vector<std::string>& addresses) {
+    std::string script = "ip link set lo up";
+    for (const auto& address : addresses) script += " && ip -6 addr add " + address + "/64 dev lo nodad";
+    holder_ = std::make_unique<Child>(
+        std::vector<std::string>{"/usr/bin/unshare", "--user", "--map-root-user", "--net", "/bin/sh", "-c",
+                                 script + " && echo ready && exec sleep 120"},
+        dir_ / "err");
+    if (holder_->firstLine() != "ready") {
+      why_ = "cannot make a network namespace with IPv6 addresses: " + slurp(dir_ / "err");
+      return;
+    }
+    own_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int theirs = ::open(("/proc/" + std::to_string(holder_->pid()) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+    entered_ = own_ >= 0 && theirs >= 0 && ::setns(theirs, CLONE_NEWNET) == 0;
+    if (!entered_) why_ = std::string("cannot enter the namespace: ") + std::strerror(errno);
+    if (theirs >= 0) ::close(theirs);
+  }
+  ~PrivateIpv6() {
+    if (entered_) ::setns(own_, CLONE_NEWNET);
+    if (own_ >= 0) ::close(own_);
+  }
+  // Why not, or nothing.
+  const std::optional<std::string>& why() const { return why_; }
+
+ private:
+  TempDir dir_;
+  std::unique_ptr<Child> holder_;
+  int own_ = -1;
+  bool entered_ = false;
+  std::optional<std::string> why_;
+};
+
+// A connection from source to address:8081, or -1.
+int dial6(const std::string& address, const std::string& source) {
+  sockaddr_in6 from{}, to{};
+  from.sin6_family = to.sin6_family = AF_INET6;
+  to.sin6_port = htons(8081);
+  ::inet_pton(AF_INET6, source.c_str(), &from.sin6_addr);
+  ::inet_pton(AF_INET6, address.c_str(), &to.sin6_addr);
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+      ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
+    return fd;
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
+
+// Whether the server has closed fd within the timeout.
+bool closedByServer(int fd, std::chrono::milliseconds timeout) {
+  pollfd p{fd, POLLIN, 0};
+  char byte;
+  return ::poll(&p, 1, static_cast<int>(timeout.count())) == 1 && ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+TEST(HeldConnections, FromOneIpv6Slash64CountAsFromOneAddress) {
+  std::vector<std::string> addresses{"fd00:79::1", "fd00:79:0:1::2"};
+  for (int i = 2; i < 22; ++i) addresses.push_back("fd00:79::" + std::to_string(i));
+  PrivateIpv6 net(addresses);
+  if (net.why()) GTEST_SKIP() << *net.why();
+  RunningServer server("fd00:79::1");
+  const int other = dial6("fd00:79::1", "fd00:79:0:1::2");
+  std::vector<int> crowd;
+  for (int i = 2; i < 22; ++i) crowd.push_back(dial6("fd00:79::1", "fd00:79::" + std::to_string(i)));
+  EXPECT_TRUE(server.log.waitFor("too many connections from fd00:79::/64 without a hello", 4)) << server.log.all();
+  // The oldest four of the /64 go; the rest, and the other /64's, stay.
+  for (std::size_t i = 0; i < crowd.size(); ++i) EXPECT_EQ(closedByServer(crowd[i], 50ms), i < 4) << i;
+  EXPECT_FALSE(closedByServer(other, 50ms));
+  for (const int fd : crowd) ::close(fd);
+  ::close(other);
+}
 
 }  // namespace

@@ -143,12 +143,6 @@ const Attack kAttacks[] = {
        session->sendRaw(junk);
        return session;
      }},
-    {"PayloadOverTheLimit", "127.0.5.24", "packet over the payload limit of 65536 bytes, not relayed",
-     [](RunningServer& s, const fixed::Identity& id) {
-       auto session = s.seedAndJoin(id);
-       session->sendPacket(2, id.signPublicKey, testing_peer::Bytes(65537, 'x'));
-       return session;
-     }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Server, HostileClient, testing::ValuesIn(kAttacks),

@@ -12,6 +12,7 @@
 
 #include "tests/support/heap_in_use.hpp"
 #include "tests/support/own_sockets.hpp"
+#include "tests/support/lifted_share.hpp"
 #include "tests/support/server_harness.hpp"
 
 namespace {
@@ -36,7 +37,7 @@ TEST_P(SlowReader, IsDisconnectedAlone) {
   sotto::Limits limits;
   limits.maxQueuedPacketsPerSession = 64;
   limits.maxQueuedBytesPerSession = 256 * 1024;
-  RunningServer server(address(30), limits, "", {}, threads());
+  RunningServer server(address(30), lifted::share(limits), "", {}, threads());
   const auto a = plain(1), b = plain(2), slow = plain(3);
   server.seed(slow);
   auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b);
@@ -79,7 +80,7 @@ TEST(Limits, AFloodPastTheBudgetPausesItsSenderAndTheChatLosesNothing) {
   sotto::Limits limits;
   limits.maxQueuedBytesTotal = 1024 * 1024;
   limits.writeStall = 1s;
-  RunningServer server("127.0.5.38", limits);
+  RunningServer server("127.0.5.38", lifted::share(limits));
   const auto a = plain(1), b = plain(2), flooder = plain(3), stuck = plain(4);
   server.seed(stuck);
   auto sa = server.seedAndJoin(a), sb = server.seedAndJoin(b), sf = server.seedAndJoin(flooder);
@@ -125,7 +126,7 @@ TEST(Limits, AFloodPastTheBudgetPausesItsSenderAndTheChatLosesNothing) {
 TEST(Limits, ASessionDoesNotKeepItsLargestFrameAfterward) {
   sotto::Limits limits;
   limits.maxPayload = 9u * 1024 * 1024;
-  RunningServer server("127.0.5.36", limits);
+  RunningServer server("127.0.5.36", lifted::share(limits));
   const auto a = plain(1);
   auto sa = server.seedAndJoin(a);
   ASSERT_TRUE(sa);

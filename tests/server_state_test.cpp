@@ -217,7 +217,7 @@ TEST(Options, BadCommandLinesSayWhy) {
       {{"--import-registry=yes", "--postgres", "db"}, "unknown option '--import-registry=yes'"},
       {{"--nats", "nats://10.0.0.1:4222"}, "--nats needs --postgres"},
       {{"--nats", "nats://a:4222,,nats://b:4222", "--postgres", "db"}, "--nats wants URL[,URL...]"},
-      {{"--bus-backlog", "4096"}, "--bus-backlog only goes with --nats"},
+      {{"--bus-backlog", "4096"}, "--bus-backlog, --nats-creds and --nats-ca only go with --nats"},
       {{"--bus-backlog", "10", "--nats", "n", "--postgres", "db"}, "'--bus-backlog' wants a whole number from 1024"},
   };
   for (const auto& c : cases) {

@@ -4,6 +4,7 @@
 
 #include <future>
 
+#include "tests/support/lifted_share.hpp"
 #include "tests/support/server_harness.hpp"
 
 namespace {
@@ -63,7 +64,7 @@ TEST(Stats, AFeederPausedByTheBudgetAndAReaderCutOffAreCounted) {
   sotto::Limits limits;
   limits.maxQueuedBytesTotal = 1024 * 1024;
   limits.writeStall = 1s;
-  RunningServer server("127.0.30.2", limits);
+  RunningServer server("127.0.30.2", lifted::share(limits));
   const auto flooder = plain(1), stuck = plain(2);
   server.seed(stuck);
   auto sf = server.seedAndJoin(flooder);

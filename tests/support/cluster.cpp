@@ -30,18 +30,20 @@ bool parseKey(const std::string& line, testing_peer::Key& key) {
 }  // namespace
 
 Cluster::Cluster(const std::string& binary, const std::string& prefix, int base, int instances,
-                 const std::vector<std::vector<std::string>>& extraArgs)
+                 const std::vector<std::vector<std::string>>& extraArgs, int lone)
     : nats(prefix + "." + std::to_string(base)), prefix_(prefix), base_(base) {
   PostgresCluster& pg = PostgresCluster::shared();
   if (!nats.ok() || !pg.ok()) return;
   conninfo_ = pg.freshDatabase();
-  for (int i = 0; i < instances; ++i) {
+  for (int i = 0; i < instances + lone; ++i) {
     const std::string data = dir_.path() + "/instance" + std::to_string(i);
     fs::create_directories(data);
     // Every instance speaks with the first one's key.
     if (i > 0) fs::copy_file(dir_.path() + "/instance0/server.key", data + "/server.key");
+    // The token in the URL, which instances of every version take.
     std::vector<std::string> args = {SOTTO_CLUSTER_ENGINES, "instance", binary, address(i), data, conninfo_,
-                                     nats.url()};
+                                     nats.urlWithToken()};
+    if (i >= instances) args = {binary, "--listen", address(i), "--data-dir", data, "--postgres", conninfo_};
     if (i < static_cast<int>(extraArgs.size())) args.insert(args.end(), extraArgs[i].begin(), extraArgs[i].end());
     args_.push_back(args);
     instances_.push_back(std::make_unique<Child>(args, data + "/log"));
@@ -76,6 +78,8 @@ bool Cluster::waitForLog(int i, const std::string& needle) const {
   }
   return false;
 }
+
+pid_t Cluster::pid(int i) const { return instances_[i]->pid(); }
 
 void Cluster::kill(int i) {
   killed_.insert(i);

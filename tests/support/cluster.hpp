@@ -4,6 +4,8 @@
 // key. Everything stops with the object, or with the process.
 //
 //   Cluster cluster(SOTTO_SERVER_BINARY, "127.0.16", 10, 3);  // nats on .10, instances on .11-.13
+//   Cluster withLone(SOTTO_SERVER_BINARY, "127.0.16", 10, 2, {}, 1);  // .13: the same key and
+//                                                                   // registry, no bus
 //   cluster.seed(id);
 //   Chatter a(cluster.join(0, id));                       // records what reaches it
 //   cluster.nats.kill();  cluster.nats.start();
@@ -29,9 +31,10 @@
 
 class Cluster {
  public:
-  // extraArgs[i], when given, go to instance i's command line.
+  // extraArgs[i], when given, go to instance i's command line. After the
+  // instances, `lone` servers of the same key and registry without the bus.
   Cluster(const std::string& binary, const std::string& prefix, int base, int instances,
-          const std::vector<std::vector<std::string>>& extraArgs = {});
+          const std::vector<std::vector<std::string>>& extraArgs = {}, int lone = 0);
   ~Cluster();
   Cluster(const Cluster&) = delete;
   Cluster& operator=(const Cluster&) = delete;
@@ -47,6 +50,7 @@ class Cluster {
   void kill(int i);
   // Stops instance i as an operator would (SIGTERM) and starts it again.
   void restart(int i);
+  pid_t pid(int i) const;
 
   void seed(const fixed::Identity& id);
   // A keyed session of a seeded identity on instance i; null on failure.

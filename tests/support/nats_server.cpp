@@ -20,11 +20,34 @@ namespace fs = std::filesystem;
 
 }  // namespace
 
-NatsServer::NatsServer(std::string address, int port) : address_(std::move(address)), port_(port) { start(); }
+NatsServer::NatsServer(std::string address, int port) : address_(std::move(address)), port_(port) {
+  unsigned char token[16];
+  std::ifstream("/dev/urandom", std::ios::binary).read(reinterpret_cast<char*>(token), sizeof token);
+  std::ostringstream hex;
+  for (unsigned char c : token) hex << "0123456789abcdef"[c >> 4] << "0123456789abcdef"[c & 15];
+  token_ = hex.str();
+  std::ofstream(credsFile()) << token_ << "\n";
+  fs::permissions(credsFile(), fs::perms::owner_read | fs::perms::owner_write);
+  start();
+}
 
 NatsServer::~NatsServer() { kill(); }
 
 std::string NatsServer::url() const { return "nats://" + address_ + ":" + std::to_string(port_); }
+
+std::string NatsServer::urlWithToken() const {
+  return "nats://" + token_ + "@" + address_ + ":" + std::to_string(port_);
+}
+
+bool NatsServer::startEmpty() {
+  kill();
+  fs::remove_all(dir_.path() + "/store");
+  return start();
+}
+
+void NatsServer::pause(bool paused) {
+  if (pid_ > 0) ::kill(pid_, paused ? SIGSTOP : SIGCONT);
+}
 
 bool NatsServer::start() {
   if (pid_ > 0) return true;
@@ -33,7 +56,7 @@ bool NatsServer::start() {
   const std::string log = dir_.path() + "/nats" + std::to_string(++starts_) + ".log";
   // Started as scripts/cluster starts it; the script execs, so pid_ is nats-server's.
   const std::vector<std::string> args = {SOTTO_CLUSTER_ENGINES, "nats", dir_.path() + "/store", address_,
-                                         std::to_string(port_), log};
+                                         std::to_string(port_), log, credsFile()};
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);

@@ -1,12 +1,14 @@
 // A throwaway nats-server with JetStream for tests: its store in a temporary
-// directory, listening on one loopback address. It can be killed with
-// SIGKILL and started again on the same store, and dies with the test
-// process, even one that crashes.
+// directory, listening on one loopback address, taking only clients that
+// give its token, as scripts/cluster runs it. It can be killed with SIGKILL
+// and started again on the same store, and dies with the test process, even
+// one that crashes.
 //
 //   NatsServer nats("127.0.15.1");
 //   ASSERT_TRUE(nats.ok());
-//   std::string url = nats.url();   // nats://127.0.15.1:4222
-//   nats.kill();  nats.start();     // same store, same address
+//   std::string url = nats.url();          // nats://127.0.15.1:4222
+//   std::string file = nats.credsFile();   // the token, for --nats-creds
+//   nats.kill();  nats.start();            // same store, same address
 #pragma once
 
 #include <sys/types.h>
@@ -25,6 +27,13 @@ class NatsServer {
 
   bool ok() const { return pid_ > 0; }
   std::string url() const;
+  std::string credsFile() const { return dir_.path() + "/secret"; }
+  // The URL with the token in it.
+  std::string urlWithToken() const;
+  // Killed, its store removed, started again: a bus that lost its disk.
+  bool startEmpty();
+  // Stops and goes on (SIGSTOP, SIGCONT): a bus that stalls.
+  void pause(bool paused);
   // SIGKILL, waited for: the store stays as the crash left it.
   void kill();
   // Starts again on the same store and waits until it is ready. False on failure.
@@ -34,6 +43,7 @@ class NatsServer {
   std::string address_;
   int port_;
   scratch::TempDir dir_;
+  std::string token_;
   pid_t pid_ = -1;
   int starts_ = 0;
 };
