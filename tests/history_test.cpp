@@ -19,6 +19,7 @@
 #include "tests/support/child_process.hpp"
 #include "tests/support/cluster.hpp"
 #include "tests/support/fixed_identity.hpp"
+#include "tests/support/lifted_share.hpp"
 #include "tests/support/postgres_cluster.hpp"
 #include "tests/support/raw_client.hpp"
 #include "tests/support/scratch.hpp"
@@ -50,6 +51,9 @@ class ServerProcess {
   }
   void start() {
     std::vector<std::string> args{SOTTO_SERVER_BINARY, "--listen", address_, "--data-dir", dir_.path()};
+    // The floods here test the history, not the senders' fair share.
+    const auto lift = lifted::shareArgs();
+    args.insert(args.end(), lift.begin(), lift.end());
     args.insert(args.end(), more_.begin(), more_.end());
     child_ = std::make_unique<Child>(args,
         dir_ / ("err" + std::to_string(starts_++)));
@@ -388,8 +392,8 @@ TEST(HistoryStore, AFrozenDatabaseHoldsTheStopNoLongerThanFiveSecondsAndTheLogSa
                                     " WHERE datname = current_database() AND pid <> pg_backend_pid()"));
   std::vector<pid_t> frozen;
   for (pid_t pid; backends >> pid;) frozen.push_back(pid);
-  // The registry's, the history writer's and its reader's.
-  ASSERT_EQ(frozen.size(), 3u);
+  // The registry's, the state watch's, the history writer's and its reader's.
+  ASSERT_EQ(frozen.size(), 4u);
   struct Thaw {
     std::vector<pid_t>& pids;
     ~Thaw() {
