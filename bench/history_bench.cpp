@@ -47,7 +47,8 @@ std::int64_t storedCount(const std::string& dataDir) {
   const std::string path = dataDir + "/" + sotto::kHistoryFileName;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
     sqlite3_stmt* s = nullptr;
-    const char* last = "SELECT coalesce((SELECT seq + 1 FROM history ORDER BY origin DESC, seq DESC LIMIT 1), 0)";
+    const char* last =
+        "SELECT coalesce((SELECT last_seq + 1 FROM history_batches ORDER BY origin DESC, first_seq DESC LIMIT 1), 0)";
     if (sqlite3_prepare_v2(db, last, -1, &s, nullptr) == SQLITE_OK &&
         sqlite3_step(s) == SQLITE_ROW)
       count = sqlite3_column_int64(s, 0);

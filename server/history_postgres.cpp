@@ -16,10 +16,10 @@ namespace {
 // One statement each: statements with parameters, as these run, cannot
 // hold several.
 constexpr const char* kSchema[] = {
-    "CREATE TABLE IF NOT EXISTS history ("
-    "  origin bytea NOT NULL, seq bigint NOT NULL, at bigint NOT NULL,"
-    "  sender bytea NOT NULL, named bytea, packet bytea NOT NULL, PRIMARY KEY (origin, seq))",
-    "CREATE INDEX IF NOT EXISTS history_at ON history (at)",
+    "CREATE TABLE IF NOT EXISTS history_batches ("
+    "  origin bytea NOT NULL, first_seq bigint NOT NULL, last_seq bigint NOT NULL,"
+    "  first_at bigint NOT NULL, last_at bigint NOT NULL, messages bytea NOT NULL, PRIMARY KEY (origin, first_seq))",
+    "CREATE INDEX IF NOT EXISTS history_batches_at ON history_batches (last_at)",
     "CREATE TABLE IF NOT EXISTS history_departures ("
     "  identity bytea PRIMARY KEY, at bigint NOT NULL, cut bytea NOT NULL, missed bytea NOT NULL)",
     "CREATE TABLE IF NOT EXISTS history_origins (origin bytea PRIMARY KEY, next bigint NOT NULL, at bigint NOT NULL)",
@@ -27,15 +27,18 @@ constexpr const char* kSchema[] = {
     "  origin bytea NOT NULL, from_at bigint NOT NULL, to_at bigint NOT NULL, lost bigint NOT NULL)",
 };
 
-Stored readStored(const PGresult* result, int row) {
-  Stored stored;
-  if (PQgetlength(result, row, 0) == static_cast<int>(stored.id.origin.size()))
-    std::memcpy(stored.id.origin.data(), PQgetvalue(result, row, 0), stored.id.origin.size());
-  stored.id.seq = static_cast<std::uint64_t>(pg::readInt8(PQgetvalue(result, row, 1)));
-  stored.at = pg::readInt8(PQgetvalue(result, row, 2));
-  const auto* packet = reinterpret_cast<const unsigned char*>(PQgetvalue(result, row, 3));
-  stored.packet = std::make_shared<const Bytes>(packet, packet + PQgetlength(result, row, 3));
-  return stored;
+// The rows a search found, handed to gather.
+bool gatherRows(const PGresult* result, history_sql::MissedGather& gather) {
+  for (int row = 0; row < PQntuples(result); ++row) {
+    InstanceId origin{};
+    if (PQgetlength(result, row, 0) == static_cast<int>(origin.size()))
+      std::memcpy(origin.data(), PQgetvalue(result, row, 0), origin.size());
+    const auto* messages = reinterpret_cast<const unsigned char*>(PQgetvalue(result, row, 2));
+    if (!gather.add(origin, static_cast<std::uint64_t>(pg::readInt8(PQgetvalue(result, row, 1))),
+                    std::span(messages, static_cast<std::size_t>(PQgetlength(result, row, 2)))))
+      return false;
+  }
+  return true;
 }
 
 class PostgresHistory final : public HistoryStore {
@@ -109,17 +112,16 @@ bool PostgresHistory::write(const std::vector<Kept>& kept, const std::vector<Dep
                             const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through, std::int64_t at) {
   if (!command("BEGIN")) return false;
   const auto body = [&] {
-    for (const Kept& k : kept) {
+    for (const history_sql::BatchRow& row : history_sql::batchRows(kept)) {
       pg::Params p;
-      p.bytes(k.id.origin.data(), k.id.origin.size()).int8(static_cast<std::int64_t>(k.id.seq)).int8(k.at);
-      p.bytes(k.packet->data() + 1, kKeySize);
-      if (k.named)
-        p.bytes(k.named->data(), k.named->size());
-      else
-        p.null();
-      p.bytes(k.packet->data(), k.packet->size());
-      if (!command("INSERT INTO history (origin, seq, at, sender, named, packet) VALUES ($1::bytea, $2::bigint,"
-                   " $3::bigint, $4::bytea, $5::bytea, $6::bytea) ON CONFLICT (origin, seq) DO NOTHING",
+      p.bytes(row.origin.data(), row.origin.size()).int8(static_cast<std::int64_t>(row.firstSeq));
+      p.int8(static_cast<std::int64_t>(row.lastSeq)).int8(row.firstAt).int8(row.lastAt);
+      p.bytes(row.messages.data(), row.messages.size());
+      if (!command("INSERT INTO history_batches (origin, first_seq, last_seq, first_at, last_at, messages)"
+                   " VALUES ($1::bytea, $2::bigint, $3::bigint, $4::bigint, $5::bigint, $6::bytea)"
+                   " ON CONFLICT (origin, first_seq) DO UPDATE SET last_seq = EXCLUDED.last_seq,"
+                   " last_at = EXCLUDED.last_at, messages = EXCLUDED.messages"
+                   " WHERE EXCLUDED.last_seq > history_batches.last_seq",
                    p))
         return false;
     }
@@ -168,7 +170,7 @@ bool PostgresHistory::write(const std::vector<Kept>& kept, const std::vector<Dep
 bool PostgresHistory::forget(std::int64_t before) {
   pg::Params p;
   p.int8(before);
-  return command("DELETE FROM history WHERE at < $1::bigint", p) &&
+  return command("DELETE FROM history_batches WHERE last_at < $1::bigint", p) &&
          command("DELETE FROM history_gaps WHERE to_at < $1::bigint", p);
 }
 
@@ -226,34 +228,27 @@ bool PostgresHistory::missed(const MissedQuery& query, std::vector<Stored>& rows
     for (const auto& [origin, next] : *cut) p.bytes(origin.data(), origin.size()).int8(static_cast<std::int64_t>(next));
   }
   p.int8(query.since).int8(query.startedAt);
-  p.bytes(query.identity.data(), query.identity.size()).bytes(query.identity.data(), query.identity.size());
-  const pg::Result counted =
-      run(history_sql::missedSearch(query.departed.size(), query.joined.size(), true, param), p, PGRES_TUPLES_OK);
-  if (!counted) return false;
-  total = static_cast<std::uint64_t>(pg::readInt8(PQgetvalue(counted.get(), 0, 0)));
-  n = 0;
-  p.int8(static_cast<std::int64_t>(query.limit));
-  const pg::Result newest =
-      run(history_sql::missedSearch(query.departed.size(), query.joined.size(), false, param), p, PGRES_TUPLES_OK);
-  if (!newest) return false;
-  for (int row = 0; row < PQntuples(newest.get()); ++row) rows.push_back(readStored(newest.get(), row));
+  history_sql::MissedGather gather(query);
+  const auto gatherAll = [&](const pg::Result& found) {
+    if (!found) return false;
+    if (gatherRows(found.get(), gather)) return true;
+    error_ = "a row of messages that does not read back";
+    return false;
+  };
+  if (!gatherAll(run(history_sql::rowSearch(query.departed.size(), query.joined.size(), param), p, PGRES_TUPLES_OK)))
+    return false;
   // The listed ones, one run of each origin's seqs at a time.
   n = 0;
-  const std::string listed = history_sql::listedSearch(param);
-  for (const auto& [origin, run] : history_sql::listedRuns(query.listed)) {
+  const std::string listed = history_sql::listedRowSearch(param);
+  for (const auto& [origin, seqs] : history_sql::listedRuns(query.listed)) {
     pg::Params q;
-    q.bytes(origin.data(), origin.size()).int8(static_cast<std::int64_t>(run.first));
-    q.int8(static_cast<std::int64_t>(run.second));
-    q.bytes(query.identity.data(), query.identity.size()).bytes(query.identity.data(), query.identity.size());
-    const pg::Result r = this->run(listed, q, PGRES_TUPLES_OK);
-    if (!r) return false;
-    for (int row = 0; row < PQntuples(r.get()); ++row) {
-      Stored stored = readStored(r.get(), row);
-      if (!history_sql::listedMissed(stored, query)) continue;
-      rows.push_back(std::move(stored));
-      ++total;
-    }
+    q.bytes(origin.data(), origin.size()).int8(static_cast<std::int64_t>(seqs.second));
+    q.int8(static_cast<std::int64_t>(seqs.first)).bytes(origin.data(), origin.size());
+    q.int8(static_cast<std::int64_t>(seqs.first));
+    if (!gatherAll(run(listed, q, PGRES_TUPLES_OK))) return false;
   }
+  gather.take(rows);
+  total = gather.total();
   return true;
 }
 

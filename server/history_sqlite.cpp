@@ -17,12 +17,11 @@ namespace {
 
 constexpr const char* kSchema =
     "PRAGMA journal_mode = WAL;"
-    // Kept in the order of its key, with no rowid beside it: one tree less
-    // to write for every message.
-    "CREATE TABLE IF NOT EXISTS history ("
-    "  origin BLOB NOT NULL, seq INTEGER NOT NULL, at INTEGER NOT NULL,"
-    "  sender BLOB NOT NULL, named BLOB, packet BLOB NOT NULL, PRIMARY KEY (origin, seq)) WITHOUT ROWID;"
-    "CREATE INDEX IF NOT EXISTS history_at ON history (at);"
+    "CREATE TABLE IF NOT EXISTS history_batches ("
+    "  origin BLOB NOT NULL, first_seq INTEGER NOT NULL, last_seq INTEGER NOT NULL,"
+    "  first_at INTEGER NOT NULL, last_at INTEGER NOT NULL, messages BLOB NOT NULL,"
+    "  PRIMARY KEY (origin, first_seq));"
+    "CREATE INDEX IF NOT EXISTS history_batches_at ON history_batches (last_at);"
     "CREATE TABLE IF NOT EXISTS history_departures ("
     "  identity BLOB PRIMARY KEY NOT NULL, at INTEGER NOT NULL, cut BLOB NOT NULL, missed BLOB NOT NULL"
     ") WITHOUT ROWID;"
@@ -57,15 +56,14 @@ void bindBlob(sqlite3_stmt* s, int at, const Array& a) {
   bindBlob(s, at, a.data(), a.size());
 }
 
-Stored readStored(sqlite3_stmt* s) {
-  Stored row;
-  if (sqlite3_column_bytes(s, 0) == static_cast<int>(row.id.origin.size()))
-    std::memcpy(row.id.origin.data(), sqlite3_column_blob(s, 0), row.id.origin.size());
-  row.id.seq = static_cast<std::uint64_t>(sqlite3_column_int64(s, 1));
-  row.at = sqlite3_column_int64(s, 2);
-  const auto* packet = static_cast<const unsigned char*>(sqlite3_column_blob(s, 3));
-  row.packet = std::make_shared<const Bytes>(packet, packet + sqlite3_column_bytes(s, 3));
-  return row;
+// A row the searches found, handed to gather.
+bool gatherRow(sqlite3_stmt* s, history_sql::MissedGather& gather) {
+  InstanceId origin{};
+  if (sqlite3_column_bytes(s, 0) == static_cast<int>(origin.size()))
+    std::memcpy(origin.data(), sqlite3_column_blob(s, 0), origin.size());
+  const auto* messages = static_cast<const unsigned char*>(sqlite3_column_blob(s, 2));
+  return gather.add(origin, static_cast<std::uint64_t>(sqlite3_column_int64(s, 1)),
+                    std::span(messages, static_cast<std::size_t>(sqlite3_column_bytes(s, 2))));
 }
 
 class SqliteHistory final : public HistoryStore {
@@ -134,8 +132,9 @@ std::unique_ptr<HistoryStore> SqliteHistory::open(const std::string& path, std::
     const char* sql;
   } statements[] = {
       {&store->insert_,
-       "INSERT INTO history (origin, seq, at, sender, named, packet) VALUES (?1, ?2, ?3, ?4, ?5, ?6)"
-       " ON CONFLICT (origin, seq) DO NOTHING"},
+       "INSERT INTO history_batches (origin, first_seq, last_seq, first_at, last_at, messages)"
+       " VALUES (?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT (origin, first_seq) DO UPDATE SET last_seq = excluded.last_seq,"
+       " last_at = excluded.last_at, messages = excluded.messages WHERE excluded.last_seq > history_batches.last_seq"},
       {&store->depart_,
        "INSERT INTO history_departures (identity, at, cut, missed) VALUES (?1, ?2, ?3, ?4)"
        " ON CONFLICT (identity) DO UPDATE SET at = excluded.at, cut = excluded.cut, missed = excluded.missed"
@@ -183,13 +182,13 @@ bool SqliteHistory::write(const std::vector<Kept>& kept, const std::vector<Depar
                           const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through, std::int64_t at) {
   if (!exec("BEGIN IMMEDIATE")) return false;
   const auto body = [&] {
-    for (const Kept& k : kept) {
-      bindBlob(insert_, 1, k.id.origin);
-      sqlite3_bind_int64(insert_, 2, static_cast<std::int64_t>(k.id.seq));
-      sqlite3_bind_int64(insert_, 3, k.at);
-      bindBlob(insert_, 4, k.packet->data() + 1, kKeySize);
-      if (k.named) bindBlob(insert_, 5, *k.named);
-      bindBlob(insert_, 6, *k.packet);
+    for (const history_sql::BatchRow& row : history_sql::batchRows(kept)) {
+      bindBlob(insert_, 1, row.origin);
+      sqlite3_bind_int64(insert_, 2, static_cast<std::int64_t>(row.firstSeq));
+      sqlite3_bind_int64(insert_, 3, static_cast<std::int64_t>(row.lastSeq));
+      sqlite3_bind_int64(insert_, 4, row.firstAt);
+      sqlite3_bind_int64(insert_, 5, row.lastAt);
+      bindBlob(insert_, 6, row.messages);
       if (!step(insert_)) return false;
     }
     for (const Departure& d : departures) {
@@ -222,7 +221,7 @@ bool SqliteHistory::write(const std::vector<Kept>& kept, const std::vector<Depar
 
 bool SqliteHistory::forget(std::int64_t before) {
   const std::string at = std::to_string(before);
-  return exec(("DELETE FROM history WHERE at < " + at + "; DELETE FROM history_gaps WHERE to_at < " + at).c_str());
+  return exec(("DELETE FROM history_batches WHERE last_at < " + at + "; DELETE FROM history_gaps WHERE to_at < " + at).c_str());
 }
 
 bool SqliteHistory::departure(const Key& identity, std::optional<Departure>& found) {
@@ -270,52 +269,44 @@ bool SqliteHistory::missed(const MissedQuery& query, std::vector<Stored>& rows, 
     placeholder += std::to_string(++n);
     return placeholder;
   };
-  // Binds the values in the order missedSearch wants them.
-  const auto bindSearch = [&](sqlite3_stmt* s, bool count) {
-    int at = 0;
-    for (const Cut* cut : {&query.departed, &query.joined}) {
-      bindBlob(s, ++at, nullptr, 0);
-      sqlite3_bind_int64(s, ++at, 0);
-      for (const auto& [origin, next] : *cut) {
-        bindBlob(s, ++at, origin);
-        sqlite3_bind_int64(s, ++at, static_cast<std::int64_t>(next));
-      }
+  const Finalize search{prepare(history_sql::rowSearch(query.departed.size(), query.joined.size(), param))};
+  n = 0;
+  const Finalize listed{prepare(history_sql::listedRowSearch(param))};
+  if (!search.statement || !listed.statement) return false;
+  int at = 0;
+  for (const Cut* cut : {&query.departed, &query.joined}) {
+    bindBlob(search.statement, ++at, nullptr, 0);
+    sqlite3_bind_int64(search.statement, ++at, 0);
+    for (const auto& [origin, next] : *cut) {
+      bindBlob(search.statement, ++at, origin);
+      sqlite3_bind_int64(search.statement, ++at, static_cast<std::int64_t>(next));
     }
-    sqlite3_bind_int64(s, ++at, query.since);
-    sqlite3_bind_int64(s, ++at, query.startedAt);
-    bindBlob(s, ++at, query.identity);
-    bindBlob(s, ++at, query.identity);
-    if (!count) sqlite3_bind_int64(s, ++at, static_cast<std::int64_t>(query.limit));
+  }
+  sqlite3_bind_int64(search.statement, ++at, query.since);
+  sqlite3_bind_int64(search.statement, ++at, query.startedAt);
+  history_sql::MissedGather gather(query);
+  const auto gatherAll = [&](sqlite3_stmt* s) {
+    int status;
+    while ((status = sqlite3_step(s)) == SQLITE_ROW)
+      if (!gatherRow(s, gather)) {
+        error_ = "a row of messages that does not read back";
+        return false;
+      }
+    return status == SQLITE_DONE || fail();
   };
-  const Finalize counting{prepare(history_sql::missedSearch(query.departed.size(), query.joined.size(), true, param))};
-  n = 0;
-  const Finalize newest{prepare(history_sql::missedSearch(query.departed.size(), query.joined.size(), false, param))};
-  n = 0;
-  const Finalize listed{prepare(history_sql::listedSearch(param))};
-  if (!counting.statement || !newest.statement || !listed.statement) return false;
-  bindSearch(counting.statement, true);
-  if (sqlite3_step(counting.statement) != SQLITE_ROW) return fail();
-  total = static_cast<std::uint64_t>(sqlite3_column_int64(counting.statement, 0));
-  bindSearch(newest.statement, false);
-  int status;
-  while ((status = sqlite3_step(newest.statement)) == SQLITE_ROW) rows.push_back(readStored(newest.statement));
-  if (status != SQLITE_DONE) return fail();
+  if (!gatherAll(search.statement)) return false;
   // The listed ones, one run of each origin's seqs at a time.
   for (const auto& [origin, run] : history_sql::listedRuns(query.listed)) {
     Reset reset{listed.statement};
     bindBlob(listed.statement, 1, origin);
-    sqlite3_bind_int64(listed.statement, 2, static_cast<std::int64_t>(run.first));
-    sqlite3_bind_int64(listed.statement, 3, static_cast<std::int64_t>(run.second));
-    bindBlob(listed.statement, 4, query.identity);
-    bindBlob(listed.statement, 5, query.identity);
-    while ((status = sqlite3_step(listed.statement)) == SQLITE_ROW) {
-      Stored row = readStored(listed.statement);
-      if (!history_sql::listedMissed(row, query)) continue;
-      rows.push_back(std::move(row));
-      ++total;
-    }
-    if (status != SQLITE_DONE) return fail();
+    sqlite3_bind_int64(listed.statement, 2, static_cast<std::int64_t>(run.second));
+    sqlite3_bind_int64(listed.statement, 3, static_cast<std::int64_t>(run.first));
+    bindBlob(listed.statement, 4, origin);
+    sqlite3_bind_int64(listed.statement, 5, static_cast<std::int64_t>(run.first));
+    if (!gatherAll(listed.statement)) return false;
   }
+  gather.take(rows);
+  total = gather.total();
   return true;
 }
 

@@ -1,7 +1,9 @@
 // Where the history is kept: SQLite in the data directory (history.sqlite3,
 // mode 0600) for a lone server, PostgreSQL for a cluster, which shares one.
-// Four tables: history (every message kept, in clear: origin, seq, time,
-// sender, the named identity of a Direct, the packet), history_departures
+// Four tables: history_batches (every message kept, in clear, a row per
+// batch the writer wrote and origin: the first and last seq and time of its
+// messages, and the messages, each with its seq, time, packet and the named
+// identity of a Direct), history_departures
 // (where each member's last session ended), history_origins (how far each
 // origin has written) and history_gaps (what an origin could not write).
 //
@@ -15,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -83,7 +86,8 @@ class HistoryStore {
   HistoryStore(const HistoryStore&) = delete;
   HistoryStore& operator=(const HistoryStore&) = delete;
 
-  // In one transaction: the messages (one already there is left alone), the
+  // In one transaction: the messages, as history_sql::batchRows makes them
+  // (a row already there gives way only to a longer one), the
   // departures (an older one never replaces a newer), the gaps, and that
   // origin has decided everything below through, at the time given.
   virtual bool write(const std::vector<Kept>& kept, const std::vector<Departure>& departures,
@@ -94,7 +98,7 @@ class HistoryStore {
   virtual bool departure(const Key& identity, std::optional<Departure>& found) = 0;
   // Every origin that ever wrote.
   virtual bool origins(std::vector<OriginMark>& marks) = 0;
-  // The newest limit of what the member missed, and how many there are.
+  // What the member missed (history_sql::MissedGather), and how many.
   virtual bool missed(const MissedQuery& query, std::vector<Stored>& rows, std::uint64_t& total) = 0;
   // Whether any origin lost messages after the time given.
   virtual bool gapsSince(std::int64_t at, bool& any) = 0;
@@ -111,9 +115,9 @@ class HistoryStore {
   HistoryStore() = default;
 };
 
-// What both stores share: the layout of a departure's columns, the search
-// for what a member missed, and the rule for what the sign-in instance
-// relays live instead.
+// What both stores share: the layout of a departure's columns and of a
+// row's messages, the searches for the rows that can hold what a member
+// missed, and the rule for which of their messages it did miss.
 namespace history_sql {
 
 // A departure's cut and missed columns.
@@ -126,23 +130,56 @@ DepartureColumns encodeDeparture(const Departure& departure);
 std::optional<Departure> decodeDeparture(const Key& identity, std::int64_t at, std::span<const unsigned char> cut,
                                          std::span<const unsigned char> missed);
 
-// The search for a member's missed messages after a departure, newest first
-// (or their count), with a placeholder made by param(kind) for each value in
-// the order: every departed origin and next, every joined origin and next,
-// since, startedAt, the identity twice, then the limit (not for the count).
-// kind is 'b' for bytes, 'i' for an integer.
-std::string missedSearch(std::size_t departed, std::size_t joined, bool count,
-                         const std::function<std::string(char kind)>& param);
-// The listed messages of one origin between two seqs, for the identity
-// given: placeholders for origin, first, last and the identity twice.
-std::string listedSearch(const std::function<std::string(char kind)>& param);
+// One row of history_batches. messages holds, for each message in order of
+// seq: [8] seq, [8] time (milliseconds since the epoch), [4] the packet's
+// length, all big-endian, the serialized packet, and for a Direct [32] its
+// named identity.
+struct BatchRow {
+  InstanceId origin{};
+  std::uint64_t firstSeq = 0, lastSeq = 0;
+  std::int64_t firstAt = 0, lastAt = 0;
+  Bytes messages;
+};
+// The rows for the messages of one batch (in each origin's order of seq):
+// one per origin, split so that none holds much more than kRowBytes, which
+// a catch-up reads whole for a single message. Written again after a failed
+// commit, a batch with more appended makes the same rows, the last one
+// longer.
+inline constexpr std::size_t kRowBytes = 1024 * 1024;
+std::vector<BatchRow> batchRows(const std::vector<Kept>& kept);
 
-// The listed messages as one run of seqs (first, last) for each origin,
-// searched with listedSearch.
+// The rows that can hold a member's missed messages after a departure,
+// newest first, with a placeholder made by param(kind) for each value in the
+// order: every departed origin and next, every joined origin and next, since,
+// startedAt. kind is 'b' for bytes, 'i' for an integer. Each row reads as
+// origin, first seq, messages.
+std::string rowSearch(std::size_t departed, std::size_t joined, const std::function<std::string(char kind)>& param);
+// The rows of one origin that can hold seqs first to last: placeholders for
+// origin, last, first, origin and first again.
+std::string listedRowSearch(const std::function<std::string(char kind)>& param);
+
+// The listed messages as one run of seqs (first, last) for each origin.
 std::map<InstanceId, std::pair<std::uint64_t, std::uint64_t>> listedRuns(const std::vector<MessageId>& listed);
-// Whether a row a run found is one of the listed (query.listed sorted) and
-// one the sign-in instance will not relay live.
-bool listedMissed(const Stored& row, const MissedQuery& query);
+
+// Takes the rows the searches found and keeps what the member missed: each
+// message once, however many searches found its row; of those after the
+// departure the newest query.limit, and every listed one; the count of all.
+class MissedGather {
+ public:
+  explicit MissedGather(const MissedQuery& query) : query_(query) {}
+  // False when the row's messages do not read back.
+  bool add(const InstanceId& origin, std::uint64_t firstSeq, std::span<const unsigned char> messages);
+  std::uint64_t total() const { return total_; }
+  // Appends what was kept to rows, in no particular order.
+  void take(std::vector<Stored>& rows);
+
+ private:
+  const MissedQuery& query_;
+  std::set<std::pair<InstanceId, std::uint64_t>> rowsSeen_;
+  std::vector<Stored> newest_;  // a heap: the oldest on top
+  std::vector<Stored> listed_;
+  std::uint64_t total_ = 0;
+};
 
 }  // namespace history_sql
 

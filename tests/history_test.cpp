@@ -1,5 +1,6 @@
 // What a member missed, given back at sign-in by the sotto-server program:
-// away during a chat, reset in the middle of a flood, and across a SIGKILL.
+// away during a chat, reset in the middle of a flood, and across a SIGKILL;
+// and read back from the store's rows of batched messages.
 // Every message is counted on the receiving side. Addresses 127.0.100.1-19,
 // for the clusters 127.0.101.10-12 and 127.0.102.10-12, and 127.0.103.1-19
 // for the store's bounds and faults.
@@ -15,6 +16,8 @@
 #include <sstream>
 #include <thread>
 
+#include "proto/packet.hpp"
+#include "server/history_store.hpp"
 #include "server/registry.hpp"
 #include "tests/support/child_process.hpp"
 #include "tests/support/cluster.hpp"
@@ -411,5 +414,86 @@ TEST(HistoryStore, AFrozenDatabaseHoldsTheStopNoLongerThanFiveSecondsAndTheLogSa
   EXPECT_NE(server.log().find("messages not written: the database did not answer within 3 s"), std::string::npos)
       << server.log();
 }
+
+// The store's rows, each a batch of one origin's messages, read back for a
+// member, in SQLite and in PostgreSQL: each message it missed once, however
+// the rows fall around its departure, its unacknowledged messages and its
+// sign-in, and whatever rows of the origin have expired. Message seq s is
+// written at 1000 + s: a Broadcast of another's when s % 4 is 0, a Direct to
+// the member when 1, a Direct to another when 2, the member's own Broadcast
+// when 3.
+struct Rows {
+  const char* name;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> batches;  // first and last seq written in one call
+  std::int64_t forgetBefore;                                     // 0: nothing expires
+  std::uint64_t departed, joined;                                // the cuts at the departure and the sign-in
+  std::vector<std::uint64_t> listed;                             // unacknowledged at the departure
+  std::vector<std::uint64_t> expected;
+};
+
+void PrintTo(const Rows& row, std::ostream* out) { *out << row.name; }
+
+class HistoryRows : public testing::TestWithParam<std::tuple<bool, Rows>> {};
+
+TEST_P(HistoryRows, AMemberGetsWhatItMissedFromTheRowsEachOnce) {
+  const auto& [postgres, row] = GetParam();
+  scratch::TempDir dir;
+  std::string error;
+  std::unique_ptr<sotto::HistoryStore> store;
+  if (postgres) {
+    ASSERT_TRUE(PostgresCluster::shared().ok());
+    store = sotto::HistoryStore::openPostgres(PostgresCluster::shared().freshDatabase(), error);
+  } else {
+    store = sotto::HistoryStore::openSqlite(dir / "history.sqlite3", error);
+  }
+  ASSERT_TRUE(store) << error;
+  const sotto::InstanceId origin{7};
+  const sotto::Key member{1}, other{2};
+  for (const auto& [first, last] : row.batches) {
+    std::vector<sotto::Kept> kept;
+    for (std::uint64_t seq = first; seq <= last; ++seq) {
+      const bool direct = seq % 4 == 1 || seq % 4 == 2;
+      const sotto::Key& sender = seq % 4 == 3 ? member : other;
+      const Packet packet(direct ? Direct : Broadcast, sender.data(), text(std::to_string(seq)));
+      kept.push_back({{origin, seq}, static_cast<std::int64_t>(1000 + seq), std::nullopt,
+                      std::make_shared<const sotto::Bytes>(packet.serialize())});
+      if (direct) kept.back().named = seq % 4 == 1 ? member : other;
+    }
+    ASSERT_TRUE(store->write(kept, {}, {}, origin, last + 1, 0)) << store->lastError();
+  }
+  if (row.forgetBefore > 0) {
+    ASSERT_TRUE(store->forget(row.forgetBefore)) << store->lastError();
+  }
+
+  sotto::MissedQuery query{member, 0, {{origin, row.departed}}, {}, {{origin, row.joined}}, 0, 100};
+  for (const std::uint64_t seq : row.listed) query.listed.push_back({origin, seq});
+  std::vector<sotto::Stored> missed;
+  std::uint64_t total = 0;
+  ASSERT_TRUE(store->missed(query, missed, total)) << store->lastError();
+  std::sort(missed.begin(), missed.end(), [](const auto& a, const auto& b) { return a.id.seq < b.id.seq; });
+  std::vector<std::uint64_t> seqs;
+  for (const sotto::Stored& m : missed) {
+    seqs.push_back(m.id.seq);
+    EXPECT_EQ(Packet(*m.packet).payload, text(std::to_string(m.id.seq)));
+    EXPECT_EQ(m.at, static_cast<std::int64_t>(1000 + m.id.seq));
+  }
+  EXPECT_EQ(seqs, row.expected);
+  EXPECT_EQ(total, row.expected.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, HistoryRows,
+    testing::Combine(
+        testing::Bool(),
+        testing::Values(
+            Rows{"ABatchStraddlingTheDepartureAndTheSignIn", {{0, 9}, {10, 19}}, 0, 6, 17, {4, 5},
+                 {4, 5, 8, 9, 12, 13, 16}},
+            Rows{"ARowExpiredWhileALaterOneOfTheOriginIsKept", {{0, 9}, {10, 19}}, 1010, 0, 20, {4, 5},
+                 {12, 13, 16, 17}},
+            Rows{"ABatchWrittenAgainLongerAfterItsCommitWasNotHeard", {{0, 4}, {0, 9}}, 0, 0, 10, {},
+                 {0, 1, 4, 5, 8, 9}})),
+    [](const auto& info) {
+      return std::string(std::get<1>(info.param).name) + (std::get<0>(info.param) ? "InPostgres" : "InSqlite");
+    });
 
 }  // namespace
