@@ -9,6 +9,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+
+#include "tests/support/child_process.hpp"
 
 namespace private_namespaces {
 
@@ -57,6 +60,21 @@ testing::AssertionResult enterPrivateMounts() {
   // (The type is ignored; named, so that memcheck sees no null argument.)
   if (::mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0) return failed("cannot make the mounts private");
   return testing::AssertionSuccess();
+}
+
+Rerun rerunAsNamespaceRoot(const std::string& test) {
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+  const Outcome ran = runToEnd({"/usr/bin/unshare", "--user", "--map-root-user", "--net", self,
+                                "--gtest_filter=" + test},
+                               std::chrono::seconds(60));
+  Rerun rerun;
+  rerun.output = ran.out + ran.err;
+  if (ran.out.find("[==========]") == std::string::npos) {
+    rerun.why = "cannot run the test in a user and network namespace of its own: " + ran.err;
+    return rerun;
+  }
+  rerun.passed = ran.status == 0 && ran.out.find("[  PASSED  ] 1 test") != std::string::npos;
+  return rerun;
 }
 
 }  // namespace private_namespaces

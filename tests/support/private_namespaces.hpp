@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 
 namespace private_namespaces {
@@ -22,6 +23,16 @@ std::string unshareMount();
 // user and a network namespace (loopback up) first, since an ordinary user
 // may mount only there and may bind a port below 1024 only there.
 testing::AssertionResult enterPrivateMounts();
+
+// One test of this binary run again as root of a user and a network
+// namespace of its own, for what an ordinary user may do only there (such
+// as entering another network namespace). `why` when none can be made.
+struct Rerun {
+  bool passed = false;
+  std::string output;
+  std::optional<std::string> why;
+};
+Rerun rerunAsNamespaceRoot(const std::string& test);
 
 }  // namespace private_namespaces
 
