@@ -206,7 +206,7 @@ Bus::~Bus() {
 
 std::size_t Bus::maxPacketSize() const {
   constexpr std::size_t overhead =
-      BusRecord::kHeaderSize + BusRecord::kBodyHeadSize + BusRecord::kEntryHeadSize + BusRecord::kTagSize;
+      BusRecord::kHeaderSize + BusRecord::kBodyHeadSize + BusRecord::kEntryOverhead + BusRecord::kTagSize;
   const std::int64_t room = natsConnection_GetMaxPayload(conn_) - static_cast<std::int64_t>(overhead);
   return room > 0 ? static_cast<std::size_t>(room) : 0;
 }
@@ -219,8 +219,11 @@ Stats Bus::stats() const {
 }
 
 std::optional<std::uint64_t> Bus::publish(const Key& named, const Bytes& serialized) {
-  if (!serialized.empty() && serialized[0] == Direct && handlers_.mayHold && !handlers_.mayHold(named)) return {};
-  const std::size_t entry = BusRecord::kEntryHeadSize + serialized.size();
+  // The relay hands on nothing else; a record holds nothing else.
+  if (serialized.size() < Packet::headerSize || (serialized[0] != Broadcast && serialized[0] != Direct)) return {};
+  if (serialized[0] == Direct && handlers_.mayHold && !handlers_.mayHold(named)) return {};
+  // At most: a run of one sender's packets takes less.
+  const std::size_t entry = BusRecord::kEntryOverhead + serialized.size();
   bool wake = false;
   std::uint64_t seq;
   {
@@ -239,12 +242,11 @@ std::optional<std::uint64_t> Bus::publish(const Key& named, const Bytes& seriali
         pendingSince_ = Clock::now();
         gathering_ = notBack_ > 0;
       }
-      if (pending_.empty() || pending_.back().size() + entry > kBatchBytes) {
-        pending_.push_back(newBody());
+      if (pending_.empty() || pending_.back().bytes.size() + entry > kBatchBytes) {
+        pending_.emplace_back();
         pendingBytes_ += BusRecord::kBodyHeadSize;
       }
-      appendPacket(pending_.back(), seq, named, serialized);
-      pendingBytes_ += entry;
+      pendingBytes_ += appendPacket(pending_.back(), seq, named, serialized);
     }
     wake |= pressureTurned();
     // Woken once, however many come before it looks; while it gathers
@@ -272,8 +274,8 @@ void Bus::sealPending(std::unique_lock<std::mutex>& lock, std::vector<std::share
   std::vector<std::pair<std::uint64_t, Bytes>> bodies;
   std::size_t taking = 0;
   while (!pending_.empty() && sentBytes_ + taking < kWindowBytes) {
-    taking += pending_.front().size();
-    bodies.emplace_back(nextSeq_++, std::move(pending_.front()));
+    taking += pending_.front().bytes.size();
+    bodies.emplace_back(nextSeq_++, std::move(pending_.front().bytes));
     pending_.pop_front();
   }
   if (bodies.empty()) return;

@@ -182,7 +182,7 @@ class Bus final : public Onward {
   // (for what came back) and the connection callback.
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Bytes> pending_;      // record bodies being filled, oldest first
+  std::deque<RecordBody> pending_;  // record bodies being filled, oldest first
   std::size_t pendingBytes_ = 0;
   std::size_t sealingBytes_ = 0;   // taken from pending_, not yet in sent_
   std::deque<Outgoing> sent_;      // by sequence, oldest first, until back

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "proto/packet.hpp"
+
 namespace sotto {
 
 namespace {
@@ -12,7 +14,9 @@ namespace {
 static_assert(BusRecord::kHeaderSize == 1 + 16 + 8);
 static_assert(BusRecord::kHeaderSize - 1 == crypto_aead_xchacha20poly1305_ietf_NPUBBYTES);
 static_assert(BusRecord::kTagSize == crypto_aead_xchacha20poly1305_ietf_ABYTES);
-static_assert(BusRecord::kEntryHeadSize == kKeySize + 8 + 4);
+static_assert(BusRecord::kEntryOverhead == 1 + 8 + kKeySize - 1);
+constexpr unsigned char kSameSender = 0x80;
+constexpr unsigned char kNextSeq = 0x40;
 
 void putU64(unsigned char* p, std::uint64_t value) {
   for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(value >> (56 - 8 * i));
@@ -37,15 +41,36 @@ bool parseBody(const unsigned char* body, std::size_t size, BusRecord& record) {
     return true;
   }
   if (kind != BusRecord::Packets || size == at) return false;
+  const unsigned char* sender = nullptr;
+  std::uint64_t seq = 0;
   while (at < size) {
-    if (size - at < BusRecord::kEntryHeadSize) return false;
+    const unsigned char type = body[at] & ~(kSameSender | kNextSeq);
+    const bool same = (body[at] & kSameSender) != 0;
+    const bool next = (body[at] & kNextSeq) != 0;
+    if ((type != Broadcast && type != Direct) || ((same || next) && sender == nullptr)) return false;
+    const std::size_t head = 1 + (next ? 0 : 8) + (type == Direct ? kKeySize : 0) + (same ? 0 : kKeySize) + 4;
+    if (size - at < head) return false;
     BusRecord::Packet packet;
-    std::copy(body + at, body + at + kKeySize, packet.named.begin());
-    packet.seq = readU64(body + at + kKeySize);
-    const std::uint32_t length = getU32be(body + at + kKeySize + 8);
-    at += BusRecord::kEntryHeadSize;
+    ++at;
+    seq = next ? seq + 1 : readU64(body + at);
+    if (!next) at += 8;
+    packet.seq = seq;
+    if (type == Direct) {
+      std::copy(body + at, body + at + kKeySize, packet.named.begin());
+      at += kKeySize;
+    }
+    if (!same) {
+      sender = body + at;
+      at += kKeySize;
+    }
+    const std::uint32_t length = getU32be(body + at);
+    at += 4;
     if (size - at < length) return false;
-    packet.serialized = std::make_shared<const Bytes>(body + at, body + at + length);
+    auto serialized = std::make_shared<Bytes>(Packet::headerSize + length);
+    (*serialized)[0] = type;
+    std::copy(sender, sender + kKeySize, serialized->begin() + Packet::keyOffset);
+    std::copy(body + at - 4, body + at + length, serialized->begin() + Packet::lengthOffset);
+    packet.serialized = std::move(serialized);
     at += length;
     record.packets.push_back(std::move(packet));
   }
@@ -54,18 +79,32 @@ bool parseBody(const unsigned char* body, std::size_t size, BusRecord& record) {
 
 }  // namespace
 
-Bytes newBody() { return Bytes(BusRecord::kBodyHeadSize); }
-
-void appendPacket(Bytes& body, std::uint64_t seq, const Key& named, const Bytes& serialized) {
-  body.insert(body.end(), named.begin(), named.end());
-  body.resize(body.size() + 8 + 4);
-  putU64(body.data() + body.size() - 12, seq);
-  putU32be(body.data() + body.size() - 4, static_cast<std::uint32_t>(serialized.size()));
-  body.insert(body.end(), serialized.begin(), serialized.end());
+std::size_t appendPacket(RecordBody& body, std::uint64_t seq, const Key& named, const Bytes& serialized) {
+  Bytes& out = body.bytes;
+  const std::size_t before = out.size();
+  const unsigned char type = serialized[0];
+  const unsigned char* sender = serialized.data() + Packet::keyOffset;
+  const bool same = body.senderAt != 0 && std::equal(sender, sender + kKeySize, out.begin() + body.senderAt);
+  const bool next = body.senderAt != 0 && seq == body.lastSeq + 1;
+  out.push_back(static_cast<unsigned char>(type | (same ? kSameSender : 0) | (next ? kNextSeq : 0)));
+  if (!next) {
+    out.resize(out.size() + 8);
+    putU64(out.data() + out.size() - 8, seq);
+  }
+  body.lastSeq = seq;
+  if (type == Direct) out.insert(out.end(), named.begin(), named.end());
+  if (!same) {
+    body.senderAt = out.size();
+    out.insert(out.end(), sender, sender + kKeySize);
+  }
+  out.resize(out.size() + 4);
+  putU32be(out.data() + out.size() - 4, static_cast<std::uint32_t>(serialized.size() - Packet::headerSize));
+  out.insert(out.end(), serialized.begin() + Packet::headerSize, serialized.end());
+  return out.size() - before;
 }
 
 Bytes lostBody(std::uint64_t dropped) {
-  Bytes body = newBody();
+  Bytes body(BusRecord::kBodyHeadSize);
   body.resize(body.size() + 8);
   putU64(body.data() + BusRecord::kBodyHeadSize, dropped);
   return body;

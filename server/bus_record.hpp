@@ -9,11 +9,19 @@
 //          associated data), then its 16-byte tag. The body:
 //     [0..7] made at: milliseconds since the epoch by the origin's clock
 //     [8] kind (0 packets, 1 lost)
-//     packets: one or more of [32] the named identity of a Direct,
+//     packets: one or more of
+//              [1] the packet's type (Broadcast or Direct), plus 0x80 when
+//                  its sender is the one of the entry before, plus 0x40
+//                  when its seq is the one of the entry before plus one
 //              [8] the packet's seq among the origin's relayed packets,
-//              [4] length, both big-endian, [length] the serialized packet,
-//              its key field already the sender's
+//                  big-endian, unless 0x40 says it
+//              [32] the named identity, for a Direct only
+//              [32] the sender, unless it is the one of the entry before
+//              [4] the payload's length, big-endian, [length] the payload
 //     lost:    [8] how many packets were dropped just before this record
+// Every byte is carried several times (into the bus, its store, out to
+// every instance), so a burst of one sender's short lines costs each its
+// payload and 5 bytes.
 // Every origin numbers its records 0, 1, 2, ... in the order it sealed them,
 // so no nonce is ever used twice under one key.
 #pragma once
@@ -36,10 +44,13 @@ namespace sotto {
 
 struct BusRecord {
   enum Kind : std::uint8_t { Packets = 0, Lost = 1 };
-  static constexpr unsigned char kFormat = 3;
+  static constexpr unsigned char kFormat = 4;
   static constexpr std::size_t kHeaderSize = 25;
   static constexpr std::size_t kBodyHeadSize = 9;
-  static constexpr std::size_t kEntryHeadSize = 44;
+  // What an entry takes beyond the serialized packet it carries, at most
+  // (a Direct: its seq, named identity and type byte, less the packet's own
+  // type).
+  static constexpr std::size_t kEntryOverhead = 40;
   static constexpr std::size_t kTagSize = 16;
 
   struct Packet {
@@ -59,8 +70,15 @@ struct BusRecord {
 
 // A record's body as it is filled: a head to be stamped when sealed, then
 // the packets.
-Bytes newBody();
-void appendPacket(Bytes& body, std::uint64_t seq, const Key& named, const Bytes& serialized);
+struct RecordBody {
+  Bytes bytes = Bytes(BusRecord::kBodyHeadSize);
+  // Where the sender of the last entry is written, 0 before the first.
+  std::size_t senderAt = 0;
+  std::uint64_t lastSeq = 0;  // of the last entry, once there is one
+};
+// Appends a serialized packet (a Broadcast or a Direct, its key field the
+// sender's) and its seq; returns the bytes it took.
+std::size_t appendPacket(RecordBody& body, std::uint64_t seq, const Key& named, const Bytes& serialized);
 
 // The origin and sequence of a sealed record, read without opening it.
 // Nothing if it is not one of ours.

@@ -116,6 +116,10 @@ struct Limits {
   // drain it, and that one client's burst holds back that client alone.
   std::size_t maxPostedPacketsPerSender = 128;
   std::size_t maxPostedBytesPerSender = 256 * 1024;
+  // How often such a reader looks again. Looking at every turn of its event
+  // loop would keep a core busy with empty polls, taken from the writers it
+  // waits for (and from the cluster's bus beside them).
+  std::chrono::microseconds postedRecheck{50};
   // Posted packets a shard hands out per turn of its event loop, so that the
   // writers they woke drain them before the next ones come.
   std::size_t handedOutPerTurn = 64;

@@ -322,7 +322,8 @@ asio::awaitable<void> Session::waitOut(Hold held) {
     asio::steady_timer pause(socket_.get_executor(), limits_.budgetRecheck);
     co_await pause.async_wait(asio::use_awaitable);
   } else if (held == Hold::posted) {
-    co_await asio::post(socket_.get_executor(), asio::use_awaitable);
+    asio::steady_timer pause(socket_.get_executor(), limits_.postedRecheck);
+    co_await pause.async_wait(asio::use_awaitable);
   } else if (held == Hold::share) {
     // One line per episode, for all of the identity's sessions.
     if (share_->beginEpisode()) {

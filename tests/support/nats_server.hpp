@@ -26,6 +26,7 @@ class NatsServer {
   NatsServer& operator=(const NatsServer&) = delete;
 
   bool ok() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   std::string url() const;
   std::string credsFile() const { return dir_.path() + "/secret"; }
   // The URL with the token in it.

@@ -253,17 +253,23 @@ bool Session::readExact(unsigned char* out, std::size_t size, std::chrono::milli
 std::optional<Frame> Session::receiveFrame(std::chrono::milliseconds timeout) {
   unsigned char word[4];
   if (!readExact(word, 4, timeout)) return std::nullopt;
+  Bytes ciphertext(scratch::be32(word));
+  if (!readExact(ciphertext.data(), ciphertext.size(), timeout)) return std::nullopt;
+  Frame f = open(std::move(ciphertext), rxNonce);
+  increment(rxNonce);
+  return f;
+}
+
+Frame Session::open(Bytes ciphertext, const std::array<unsigned char, 24>& nonce) const {
   Frame f;
-  f.length = scratch::be32(word);
-  f.ciphertext.resize(f.length);
-  if (!readExact(f.ciphertext.data(), f.length, timeout)) return std::nullopt;
+  f.length = static_cast<std::uint32_t>(ciphertext.size());
+  f.ciphertext = std::move(ciphertext);
   if (f.length >= 16) {
     f.plaintext.resize(f.length - 16);
     unsigned long long mlen = 0;
     f.opened = crypto_aead_xchacha20poly1305_ietf_decrypt(f.plaintext.data(), &mlen, nullptr, f.ciphertext.data(),
-                                                          f.length, nullptr, 0, rxNonce.data(), rxKey_.data()) == 0;
+                                                          f.length, nullptr, 0, nonce.data(), rxKey_.data()) == 0;
   }
-  increment(rxNonce);
   if (f.opened && f.plaintext.size() >= 37) {
     f.type = f.plaintext[0];
     std::memcpy(f.key.data(), f.plaintext.data() + 1, 32);

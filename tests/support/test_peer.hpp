@@ -88,6 +88,9 @@ class Session {
   // Reads one frame (length word and body) within the timeout; opens it with
   // the rx key and next rx nonce, which advances either way.
   std::optional<Frame> receiveFrame(std::chrono::milliseconds timeout = 5s);
+  // Opens a frame's body (what follows its length word) under the rx key and
+  // the given nonce, for a reader that walks the stream by itself.
+  Frame open(Bytes ciphertext, const std::array<unsigned char, 24>& nonce) const;
   // True if the client closed the connection within the timeout.
   bool waitClosed(std::chrono::milliseconds timeout = 5s);
   void close();
