@@ -172,7 +172,13 @@ void Session::close(const std::string& reason) {
   outbox_.clear();
   unfinished_.set(0);
   boost::system::error_code ignored;
-  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+  // What its TCP has not acknowledged comes again at its next sign-in: end
+  // with a reset, which discards it, so that the kernel does not deliver it
+  // now as well and the member get it twice.
+  if (tracking_ && !missedAtClose_.empty())
+    socket_.set_option(asio::socket_base::linger(true, 0), ignored);
+  else
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
   writeTimer_.cancel();
 }
