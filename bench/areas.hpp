@@ -9,7 +9,6 @@ void registerEndToEnd();
 void registerIdle();
 void registerScale();
 void registerCluster();
-void registerHistory();
 void registerMembership();
 void registerScreen();
 }  // namespace bench

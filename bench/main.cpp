@@ -18,7 +18,6 @@ int main(int argc, char** argv) {
   bench::registerScreen();
   bench::registerScale();
   bench::registerCluster();
-  bench::registerHistory();
   bench::registerMembership();
   bench::TableReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -18,52 +18,16 @@ Outbox::~Outbox() {
 bool Outbox::push(const Relayed& relayed) {
   const std::size_t size = relayed.packet->size();
   const std::size_t queued = quick_.size() + bulk_.size();
-  const bool over =
-      queued >= limits_.maxQueuedPacketsPerSession || queuedBytes_ + size > limits_.maxQueuedBytesPerSession;
-  if (!holding_ && !over) held_ = false;
-  const bool overHeld = queued >= limits_.maxHeldPackets || queuedBytes_ + size > limits_.maxHeldBytes;
-  if (queued > 0 && (held_ ? overHeld : over)) return false;
+  if (queued > 0 &&
+      (queued >= limits_.maxQueuedPacketsPerSession || queuedBytes_ + size > limits_.maxQueuedBytesPerSession))
+    return false;
   queuedBytes_ += size;
   budget_.charge(size);
-  const Queued entry{relayed.packet, relayed.id, relayed.numbered};
   if (relayed.lane == Lane::bulk)
-    bulk_.push_back({entry, BulkHold(relayed.sender)});
+    bulk_.push_back({relayed.packet, BulkHold(relayed.sender)});
   else
-    quick_.push_back(entry);
+    quick_.push_back(relayed.packet);
   return true;
-}
-
-void Outbox::release(std::vector<Queued>&& missed) {
-  holding_ = false;
-  for (Queued& q : missed) {
-    missedBytes_ += q.packet->size();
-    budget_.charge(q.packet->size());
-    missed_.push_back(std::move(q));
-  }
-}
-
-std::vector<MessageId> Outbox::queuedIds() const {
-  std::vector<MessageId> ids;
-  for (const Queued& q : quick_)
-    if (q.numbered) ids.push_back(q.id);
-  for (const Bulk& b : bulk_)
-    if (b.queued.numbered) ids.push_back(b.queued.id);
-  return ids;
-}
-
-void Outbox::acknowledged(std::uint64_t acked) {
-  while (!sent_.empty() && sent_.front().end <= acked) sent_.pop_front();
-}
-
-std::vector<MessageId> Outbox::missed(std::uint64_t acked) const {
-  std::vector<MessageId> ids;
-  for (const Sent& s : sent_)
-    if (s.end > acked) ids.push_back(s.id);
-  for (const Queued& q : missed_)
-    if (q.numbered) ids.push_back(q.id);
-  std::vector<MessageId> queued = queuedIds();
-  ids.insert(ids.end(), queued.begin(), queued.end());
-  return ids;
 }
 
 bool Outbox::pressed() const {
@@ -71,35 +35,22 @@ bool Outbox::pressed() const {
          2 * queuedBytes_ > limits_.maxQueuedBytesPerSession;
 }
 
-void Outbox::seal(const Queued& queued, FrameBatch& batch) {
-  const std::size_t size = queued.packet->size();
-  sealedBytes_ += size;
-  batch.seal(*queued.packet, key_, nonce_);
-  if (!tracking_) return;
-  stream_ += kFrameLengthSize + size + kFrameTagSize;
-  if (queued.numbered) sent_.push_back({queued.id, stream_});
+void Outbox::seal(const Bytes& packet, FrameBatch& batch) {
+  queuedBytes_ -= packet.size();
+  sealedBytes_ += packet.size();
+  batch.seal(packet, key_, nonce_);
 }
 
 std::size_t Outbox::sealQuick(FrameBatch& batch) {
   std::size_t sealed = 0;
-  for (; !missed_.empty() && !full(batch); missed_.pop_front(), ++sealed) {
-    missedBytes_ -= missed_.front().packet->size();
-    seal(missed_.front(), batch);
-  }
-  for (; !quick_.empty() && !full(batch); quick_.pop_front(), ++sealed) {
-    queuedBytes_ -= quick_.front().packet->size();
-    seal(quick_.front(), batch);
-  }
+  for (; !quick_.empty() && !full(batch); quick_.pop_front(), ++sealed) seal(*quick_.front(), batch);
   return sealed;
 }
 
 std::size_t Outbox::sealBulk(FrameBatch& batch, bool pressed) {
   const std::size_t until = pressed ? limits_.maxSealedPerWrite : batch.bytes().size() + limits_.bulkTurnBytes;
   std::size_t sealed = 0;
-  for (; !bulk_.empty() && batch.bytes().size() < until; bulk_.pop_front(), ++sealed) {
-    queuedBytes_ -= bulk_.front().queued.packet->size();
-    seal(bulk_.front().queued, batch);
-  }
+  for (; !bulk_.empty() && batch.bytes().size() < until; bulk_.pop_front(), ++sealed) seal(*bulk_.front().packet, batch);
   return sealed;
 }
 
@@ -109,15 +60,12 @@ void Outbox::written() {
 }
 
 void Outbox::clear() {
-  missed_.clear();
   quick_.clear();
   // Their senders' later packets need not wait behind them any more.
   bulk_.clear();
-  budget_.discharge(queuedBytes_ + sealedBytes_ + missedBytes_);
+  budget_.discharge(queuedBytes_ + sealedBytes_);
   queuedBytes_ = 0;
   sealedBytes_ = 0;
-  missedBytes_ = 0;
-  sent_.clear();
 }
 
 }  // namespace sotto
