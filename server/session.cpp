@@ -11,6 +11,9 @@
 #include <boost/asio/write.hpp>
 #include <cstring>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include "proto/deadline.hpp"
 #include "proto/frame_io.hpp"
 #include "server/server_line.hpp"
@@ -70,6 +73,7 @@ Session::~Session() { sodium_memzero(rxKey_, sizeof rxKey_); }
 asio::awaitable<void> Session::run(std::array<unsigned char, kWelcomeSize> welcome) {
   if (shard_.hub().history()) {
     tracking_ = true;
+    running_ = true;
     ackedBefore_ = bytesAcknowledged(socket_.native_handle()).value_or(0);
     confirmAt_ = kConfirmEvery;
     outbox_.track(welcome.size());
@@ -86,6 +90,9 @@ asio::awaitable<void> Session::run(std::array<unsigned char, kWelcomeSize> welco
     asio::co_spawn(socket_.get_executor(), writer_(shared_from_this()), asio::detached);
     close(co_await reader_());
   }
+  if (tracking_) co_await settle();
+  running_ = false;
+  finish();
   log_.event(peer_, "disconnected " + toHex(identity().data(), identity().size()) + ": " + closeReason_);
 }
 
@@ -167,10 +174,44 @@ void Session::close(const std::string& reason) {
   if (closed_) return;
   closed_ = true;
   closeReason_ = reason;
-  // What its TCP acknowledged is known until the socket is closed.
-  if (tracking_) missedAtClose_ = outbox_.missed(acknowledged());
-  outbox_.clear();
   unfinished_.set(0);
+  writeTimer_.cancel();
+  boost::system::error_code ignored;
+  // The reader and the writer end; the socket stays open while run()
+  // settles what the member's TCP acknowledged.
+  if (tracking_ && running_) {
+    socket_.cancel(ignored);
+    return;
+  }
+  finish();
+}
+
+asio::awaitable<void> Session::settle() {
+  // A member reading along acknowledges within a delayed acknowledgement's
+  // time; one that has stopped reading or gone holds the close no longer.
+  constexpr auto kLongest = std::chrono::milliseconds(200);
+  constexpr auto kLookEvery = std::chrono::milliseconds(5);
+  const auto until = std::chrono::steady_clock::now() + kLongest;
+  asio::steady_timer wait(socket_.get_executor());
+  int unacknowledged = 0;
+  while (::ioctl(socket_.native_handle(), SIOCOUTQ, &unacknowledged) == 0 && unacknowledged > 0 &&
+         std::chrono::steady_clock::now() < until) {
+    wait.expires_after(kLookEvery);
+    boost::system::error_code ignored;
+    co_await wait.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+  }
+}
+
+void Session::finish() {
+  if (finished_) return;
+  finished_ = true;
+  if (tracking_) {
+    // What was relayed to it after the close, never written, comes last.
+    std::vector<MessageId> late = std::move(missedAtClose_);
+    missedAtClose_ = outbox_.missed(acknowledged());
+    missedAtClose_.insert(missedAtClose_.end(), late.begin(), late.end());
+  }
+  outbox_.clear();
   boost::system::error_code ignored;
   // What its TCP has not acknowledged comes again at its next sign-in: end
   // with a reset, which discards it, so that the kernel does not deliver it
@@ -180,11 +221,13 @@ void Session::close(const std::string& reason) {
   else
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
-  writeTimer_.cancel();
 }
 
 std::vector<MessageId> Session::missed() {
-  return closed_ ? missedAtClose_ : outbox_.missed(acknowledged());
+  if (finished_) return missedAtClose_;
+  std::vector<MessageId> missed = outbox_.missed(acknowledged());
+  missed.insert(missed.end(), missedAtClose_.begin(), missedAtClose_.end());
+  return missed;
 }
 
 std::uint64_t Session::acknowledged() {

@@ -101,6 +101,11 @@ class Session final : public Member, public std::enable_shared_from_this<Session
   boost::asio::awaitable<void> catchUp();
   // What the client's TCP has acknowledged of this session's stream.
   std::uint64_t acknowledged();
+  // Gives the acknowledgements of what the client already has a moment to
+  // come back, so that they are not taken for missed.
+  boost::asio::awaitable<void> settle();
+  // Takes what was missed, lets go of the outbox and closes the socket.
+  void finish();
   // Now and then, forgets the messages the client's TCP has acknowledged.
   void confirm();
 
@@ -145,6 +150,9 @@ class Session final : public Member, public std::enable_shared_from_this<Session
   // With the history on: the kernel's count of acknowledged bytes before
   // the welcome, when to look at it next, and what was missed at the close.
   bool tracking_ = false;
+  // run() settles and finishes a closed session itself; finish() runs once.
+  bool running_ = false;
+  bool finished_ = false;
   std::uint64_t ackedBefore_ = 0;
   std::size_t confirmAt_ = 0;
   std::vector<MessageId> missedAtClose_;
