@@ -156,10 +156,6 @@ struct Limits {
   // One sign-in's catch-up holds at most this many bytes of packets (the
   // newest ones), besides --max-missed.
   std::size_t maxCatchUpBytes = 64u * 1024 * 1024;
-  // While a sign-in's catch-up is read, live packets wait for it in the
-  // outbox up to these bounds instead of the usual ones.
-  std::size_t maxHeldPackets = 16384;
-  std::size_t maxHeldBytes = 64u * 1024 * 1024;
   // How often each server reads the registry's count of state changes, so
   // that a revocation closes its sessions well within 2 s (StateWatch).
   std::chrono::milliseconds stateCheckInterval{500};

@@ -21,7 +21,8 @@ bool Outbox::push(const Relayed& relayed) {
   const bool over =
       queued >= limits_.maxQueuedPacketsPerSession || queuedBytes_ + size > limits_.maxQueuedBytesPerSession;
   if (!holding_ && !over) held_ = false;
-  const bool overHeld = queued >= limits_.maxHeldPackets || queuedBytes_ + size > limits_.maxHeldBytes;
+  const bool overHeld = queued >= 2 * limits_.maxQueuedPacketsPerSession ||
+                        queuedBytes_ + size > 2 * limits_.maxQueuedBytesPerSession;
   if (queued > 0 && (held_ ? overHeld : over)) return false;
   queuedBytes_ += size;
   budget_.charge(size);

@@ -110,8 +110,9 @@ class Outbox {
   bool push(const Relayed& relayed);
 
   // The catch-up at sign-in. While held, the writer waits for it and live
-  // packets queue up to the wider held bounds (Limits::maxHeldPackets),
-  // which stay until the queue is back within the usual ones.
+  // packets queue up to twice the session's bounds, which stays until the
+  // queue is back within them. Twice and no more: a client that never reads
+  // is still cut off by its queue, not left to the write stall.
   void hold() { held_ = holding_ = true; }
   // Puts what was missed ahead of everything queued, outside the session's
   // bounds (the catch-up has its own), and lets the writer go.

@@ -155,6 +155,7 @@ struct BoundCase {
   std::size_t maxBytes;
   std::vector<std::size_t> sizes;
   std::size_t refusedAt;  // the first push refused; sizes.size(): none
+  bool held = false;      // a sign-in's catch-up is being read
 };
 
 class OutboxBound : public testing::TestWithParam<BoundCase> {};
@@ -165,6 +166,7 @@ TEST_P(OutboxBound, RefusesAtTheBoundAndNotBefore) {
   limits.maxQueuedBytesPerSession = GetParam().maxBytes;
   sotto::Budget budget(limits.maxQueuedBytesTotal);
   sotto::Outbox outbox(limits, budget, kKey);
+  if (GetParam().held) outbox.hold();
   const auto a = std::make_shared<sotto::Sender>();
   std::size_t charged = 0;
   for (std::size_t i = 0; i < GetParam().sizes.size(); ++i) {
@@ -184,7 +186,9 @@ INSTANTIATE_TEST_SUITE_P(
                     BoundCase{"BytesExactlyAtTheBound", 100, 1000, {250, 250, 250, 250}, 4},
                     BoundCase{"OneBytePastTheBound", 100, 1000, {250, 250, 250, 251}, 3},
                     BoundCase{"AnEmptyOutboxTakesAnyPacket", 100, 1000, {5000}, 1},
-                    BoundCase{"ButNothingAfterIt", 100, 1000, {5000, 1}, 1}),
+                    BoundCase{"ButNothingAfterIt", 100, 1000, {5000, 1}, 1},
+                    BoundCase{"HeldTwicePacketsTheBound", 3, 1 << 20, std::vector<std::size_t>(7, 10), 6, true},
+                    BoundCase{"HeldTwiceBytesTheBound", 100, 1000, std::vector<std::size_t>(9, 250), 8, true}),
     [](const auto& info) { return info.param.name; });
 
 TEST(Outbox, SealingMakesRoomUnderTheBound) {
