@@ -64,6 +64,7 @@ std::vector<MessageId> Outbox::missed(std::uint64_t acked) const {
     if (q.numbered) ids.push_back(q.id);
   std::vector<MessageId> queued = queuedIds();
   ids.insert(ids.end(), queued.begin(), queued.end());
+  ids.insert(ids.end(), closed_.begin(), closed_.end());
   return ids;
 }
 
@@ -109,7 +110,11 @@ void Outbox::written() {
   sealedBytes_ = 0;
 }
 
-void Outbox::clear() {
+void Outbox::close() {
+  for (const Queued& q : missed_)
+    if (q.numbered) closed_.push_back(q.id);
+  const std::vector<MessageId> queued = queuedIds();
+  closed_.insert(closed_.end(), queued.begin(), queued.end());
   missed_.clear();
   quick_.clear();
   // Their senders' later packets need not wait behind them any more.
@@ -118,7 +123,12 @@ void Outbox::clear() {
   queuedBytes_ = 0;
   sealedBytes_ = 0;
   missedBytes_ = 0;
+}
+
+void Outbox::clear() {
+  close();
   sent_.clear();
+  closed_.clear();
 }
 
 }  // namespace sotto

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <vector>
 
 #include "proto/bytes.hpp"
 #include "proto/frame.hpp"
@@ -154,6 +155,10 @@ class Outbox {
   // Drops what is queued and forgets what is sealed (the connection is
   // gone): the budget and every sender's hold get all of it back.
   void clear();
+  // The connection is closing but its acknowledgements are still counted:
+  // the budget and every sender's hold get the packets back at once, and
+  // missed() still names the messages they were.
+  void close();
 
  private:
   struct Bulk {
@@ -181,6 +186,8 @@ class Outbox {
   bool tracking_ = false;
   std::uint64_t stream_ = 0;
   std::deque<Sent> sent_;
+  // The messages among the packets close() let go of.
+  std::vector<MessageId> closed_;
   unsigned char key_[kFrameKeySize];
   unsigned char nonce_[kFrameNonceSize] = {};
 };

@@ -178,8 +178,10 @@ void Session::close(const std::string& reason) {
   writeTimer_.cancel();
   boost::system::error_code ignored;
   // The reader and the writer end; the socket stays open while run()
-  // settles what the member's TCP acknowledged.
+  // settles what the member's TCP acknowledged, and the outbox lets go of
+  // its packets meanwhile, so that nothing holds other sessions back.
   if (tracking_ && running_) {
+    outbox_.close();
     socket_.cancel(ignored);
     return;
   }

@@ -204,4 +204,31 @@ TEST(Outbox, SealingMakesRoomUnderTheBound) {
   EXPECT_TRUE(outbox.push({packet('3', kShort), Lane::quick, a}));
 }
 
+// A closing session's outbox waits for its client's acknowledgements with
+// no packet held: the budget and the senders' holds are free at once, and
+// what was sealed past the acknowledged bytes or never sealed is missed.
+TEST(Outbox, ClosingLetsGoOfEveryPacketButNotOfWhatWasMissed) {
+  const sotto::Limits limits;
+  sotto::Budget budget(limits.maxQueuedBytesTotal);
+  sotto::Outbox outbox(limits, budget, kKey);
+  outbox.track(0);
+  const auto a = std::make_shared<sotto::Sender>();
+  for (std::uint64_t seq = 0; seq < 4; ++seq) {
+    const std::size_t size = seq < 2 ? kShort : kLarge;
+    ASSERT_TRUE(outbox.push({packet('x', size), sotto::laneFor(size, *a, limits), a, {{}, seq}, true}));
+  }
+  sotto::FrameBatch batch;
+  ASSERT_EQ(outbox.sealQuick(batch), 2u);
+  outbox.close();
+  EXPECT_EQ(budget.used(), 0u);
+  EXPECT_TRUE(a->bulkClear());
+  const std::uint64_t first = sotto::kFrameLengthSize + kShort + sotto::kFrameTagSize;
+  for (const auto& [acked, missed] : std::vector<std::pair<std::uint64_t, std::vector<std::uint64_t>>>{
+           {0, {0, 1, 2, 3}}, {first, {1, 2, 3}}, {2 * first, {2, 3}}}) {
+    std::vector<std::uint64_t> seqs;
+    for (const sotto::MessageId& id : outbox.missed(acked)) seqs.push_back(id.seq);
+    EXPECT_EQ(seqs, missed) << acked;
+  }
+}
+
 }  // namespace
