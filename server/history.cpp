@@ -28,9 +28,6 @@ constexpr std::chrono::milliseconds kThroughPoll{20};
 // tell it has nothing older to add; one silent for kAlive is taken as gone.
 constexpr std::chrono::milliseconds kHeartbeat{500};
 constexpr std::chrono::milliseconds kAlive{3000};
-// The most messages' room the writer keeps for the relay between batches:
-// a tenth of a second of a fast burst.
-constexpr std::size_t kSpareMost = 64 * 1024;
 
 std::int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -215,8 +212,8 @@ bool History::guarded(HistoryStore& store, bool& down, Clock::time_point& retryA
 // The writer thread: batches of messages and departures, each batch one
 // transaction; a batch that fails is tried again, with what came meanwhile.
 void History::write() {
-  std::vector<Kept> batch;
-  std::vector<Kept> fresh;
+  KeptQueue batch;
+  KeptQueue fresh;
   std::vector<Departure> departures;
   std::vector<Gap> gaps;
   std::size_t batchBytes = 0;
@@ -243,8 +240,6 @@ void History::write() {
       // A batch that failed waits for its retry.
       wake_.wait_until(lock, retryAt, [&] { return stopping_; });
     }
-    // The relay goes on in the vector this one emptied: growing a new one
-    // would fault its pages in under the relay's lock.
     fresh.swap(queue_);
     std::move(departures_.begin(), departures_.end(), std::back_inserter(departures));
     departures_.clear();
@@ -271,8 +266,6 @@ void History::write() {
     else
       std::move(fresh.begin(), fresh.end(), std::back_inserter(batch));
     fresh.clear();
-    // What a burst grew is not held on to for ever.
-    if (fresh.capacity() > kSpareMost) fresh = {};
     if (stopping && ((batch.empty() && departures.empty() && gaps.empty()) || Clock::now() >= giveUpAt)) {
       if (!batch.empty()) note("stopping: " + std::to_string(batch.size()) + " messages could not be kept");
       // Gone, as far as sign-ins elsewhere are concerned: none waits for it.

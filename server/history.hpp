@@ -135,7 +135,7 @@ class History {
   // The relay's side, under mutex_.
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  std::vector<Kept> queue_;
+  KeptQueue queue_;
   std::vector<Departure> departures_;
   // Of the messages taken and not yet written or given up.
   std::size_t queuedBytes_ = 0;

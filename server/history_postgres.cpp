@@ -46,7 +46,7 @@ class PostgresHistory final : public HistoryStore {
   static std::unique_ptr<HistoryStore> connect(const std::string& conninfo, std::string& error);
   ~PostgresHistory() override { PQfinish(conn_); }
 
-  bool write(const std::vector<Kept>& kept, const std::vector<Departure>& departures, const std::vector<Gap>& gaps,
+  bool write(const KeptQueue& kept, const std::vector<Departure>& departures, const std::vector<Gap>& gaps,
              const InstanceId& origin, std::uint64_t through, std::int64_t at) override;
   bool forget(std::int64_t before) override;
   bool departure(const Key& identity, std::optional<Departure>& found) override;
@@ -108,7 +108,7 @@ pg::Result PostgresHistory::run(const std::string& sql, const pg::Params& params
   return pg::Result(nullptr, &PQclear);
 }
 
-bool PostgresHistory::write(const std::vector<Kept>& kept, const std::vector<Departure>& departures,
+bool PostgresHistory::write(const KeptQueue& kept, const std::vector<Departure>& departures,
                             const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through, std::int64_t at) {
   if (!command("BEGIN")) return false;
   const auto body = [&] {

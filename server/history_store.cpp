@@ -91,23 +91,40 @@ std::optional<Departure> decodeDeparture(const Key& identity, std::int64_t at, s
   return d;
 }
 
-std::vector<BatchRow> batchRows(const std::vector<Kept>& kept) {
-  std::vector<BatchRow> rows;
-  BatchRow* row = nullptr;
+std::vector<BatchRow> batchRows(const KeptQueue& kept) {
+  const auto entrySize = [](const Kept& k) { return kMessageHead + k.packet->size() + (k.named ? kKeySize : 0); };
+  const auto startsRow = [](const Kept& k, const Kept* before, std::size_t rowSize) {
+    return !before || before->id.origin != k.id.origin || rowSize >= kRowBytes;
+  };
+  // Each row's size first, so that its bytes are written once, in place:
+  // growing it would copy a megabyte over and over on the writer's thread.
+  std::vector<std::size_t> sizes;
+  const Kept* before = nullptr;
   for (const Kept& k : kept) {
-    if (!row || row->origin != k.id.origin || row->messages.size() >= kRowBytes) row = &startRow(rows, k);
+    if (startsRow(k, before, sizes.empty() ? 0 : sizes.back())) sizes.push_back(0);
+    sizes.back() += entrySize(k);
+    before = &k;
+  }
+  std::vector<BatchRow> rows;
+  rows.reserve(sizes.size());
+  BatchRow* row = nullptr;
+  before = nullptr;
+  for (const Kept& k : kept) {
+    if (startsRow(k, before, row ? row->messages.size() : 0)) {
+      row = &startRow(rows, k);
+      row->messages.reserve(sizes[rows.size() - 1]);
+    }
+    before = &k;
     row->lastSeq = k.id.seq;
     row->lastAt = k.at;
+    unsigned char head[kMessageHead];
+    putU64(head, k.id.seq);
+    putU64(head + 8, static_cast<std::uint64_t>(k.at));
+    putU32be(head + 16, static_cast<std::uint32_t>(k.packet->size()));
     Bytes& out = row->messages;
-    const std::size_t at = out.size();
-    const std::size_t size = k.packet->size();
-    out.resize(at + kMessageHead + size + (k.named ? kKeySize : 0));
-    unsigned char* p = out.data() + at;
-    putU64(p, k.id.seq);
-    putU64(p + 8, static_cast<std::uint64_t>(k.at));
-    putU32be(p + 16, static_cast<std::uint32_t>(size));
-    std::memcpy(p + kMessageHead, k.packet->data(), size);
-    if (k.named) std::memcpy(p + kMessageHead + size, k.named->data(), kKeySize);
+    out.insert(out.end(), head, head + kMessageHead);
+    out.insert(out.end(), k.packet->begin(), k.packet->end());
+    if (k.named) out.insert(out.end(), k.named->begin(), k.named->end());
   }
   return rows;
 }

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -36,6 +37,9 @@ struct Kept {
   std::optional<Key> named;  // a Direct's recipient; none for a Broadcast
   std::shared_ptr<const Bytes> packet;  // serialized, the sender in its key field
 };
+// A deque, not a vector: the relay appends to one under a lock, where a
+// vector's growth would move every entry and fault in fresh pages.
+using KeptQueue = std::deque<Kept>;
 
 // A message as the catch-up reads it back.
 struct Stored {
@@ -90,7 +94,7 @@ class HistoryStore {
   // (a row already there gives way only to a longer one), the
   // departures (an older one never replaces a newer), the gaps, and that
   // origin has decided everything below through, at the time given.
-  virtual bool write(const std::vector<Kept>& kept, const std::vector<Departure>& departures,
+  virtual bool write(const KeptQueue& kept, const std::vector<Departure>& departures,
                      const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through, std::int64_t at) = 0;
   // Drops messages and gaps from before the time given.
   virtual bool forget(std::int64_t before) = 0;
@@ -146,7 +150,7 @@ struct BatchRow {
 // commit, a batch with more appended makes the same rows, the last one
 // longer.
 inline constexpr std::size_t kRowBytes = 1024 * 1024;
-std::vector<BatchRow> batchRows(const std::vector<Kept>& kept);
+std::vector<BatchRow> batchRows(const KeptQueue& kept);
 
 // The rows that can hold a member's missed messages after a departure,
 // newest first, with a placeholder made by param(kind) for each value in the

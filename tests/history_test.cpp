@@ -450,7 +450,7 @@ TEST_P(HistoryRows, AMemberGetsWhatItMissedFromTheRowsEachOnce) {
   const sotto::InstanceId origin{7};
   const sotto::Key member{1}, other{2};
   for (const auto& [first, last] : row.batches) {
-    std::vector<sotto::Kept> kept;
+    sotto::KeptQueue kept;
     for (std::uint64_t seq = first; seq <= last; ++seq) {
       const bool direct = seq % 4 == 1 || seq % 4 == 2;
       const sotto::Key& sender = seq % 4 == 3 ? member : other;
