@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace sotto {
@@ -53,15 +54,16 @@ std::vector<MessageId> Outbox::queuedIds() const {
 }
 
 void Outbox::acknowledged(std::uint64_t acked) {
-  while (!sent_.empty() && sent_.front().end <= acked) sent_.pop_front();
+  sent_.erase(sent_.begin(),
+              std::partition_point(sent_.begin(), sent_.end(), [&](const Sent& s) { return s.end <= acked; }));
 }
 
 std::vector<MessageId> Outbox::missed(std::uint64_t acked) const {
   std::vector<MessageId> ids;
   for (const Sent& s : sent_)
     if (s.end > acked) ids.push_back(s.id);
-  for (const Queued& q : missed_)
-    if (q.numbered) ids.push_back(q.id);
+  for (std::size_t i = missedAt_; i < missed_.size(); ++i)
+    if (missed_[i].numbered) ids.push_back(missed_[i].id);
   std::vector<MessageId> queued = queuedIds();
   ids.insert(ids.end(), queued.begin(), queued.end());
   ids.insert(ids.end(), closed_.begin(), closed_.end());
@@ -84,9 +86,13 @@ void Outbox::seal(const Queued& queued, FrameBatch& batch) {
 
 std::size_t Outbox::sealQuick(FrameBatch& batch) {
   std::size_t sealed = 0;
-  for (; !missed_.empty() && !full(batch); missed_.pop_front(), ++sealed) {
-    missedBytes_ -= missed_.front().packet->size();
-    seal(missed_.front(), batch);
+  for (; missedAt_ < missed_.size() && !full(batch); ++missedAt_, ++sealed) {
+    missedBytes_ -= missed_[missedAt_].packet->size();
+    seal(missed_[missedAt_], batch);
+  }
+  if (missedAt_ > 0 && missedAt_ == missed_.size()) {
+    missed_ = {};
+    missedAt_ = 0;
   }
   for (; !quick_.empty() && !full(batch); quick_.pop_front(), ++sealed) {
     queuedBytes_ -= quick_.front().packet->size();
@@ -111,11 +117,12 @@ void Outbox::written() {
 }
 
 void Outbox::close() {
-  for (const Queued& q : missed_)
-    if (q.numbered) closed_.push_back(q.id);
+  for (std::size_t i = missedAt_; i < missed_.size(); ++i)
+    if (missed_[i].numbered) closed_.push_back(missed_[i].id);
   const std::vector<MessageId> queued = queuedIds();
   closed_.insert(closed_.end(), queued.begin(), queued.end());
-  missed_.clear();
+  missed_ = {};
+  missedAt_ = 0;
   quick_.clear();
   // Their senders' later packets need not wait behind them any more.
   bulk_.clear();

@@ -135,7 +135,7 @@ class Outbox {
   // The messages sealed past acked, and every one still queued.
   std::vector<MessageId> missed(std::uint64_t acked) const;
 
-  bool hasQuick() const { return !missed_.empty() || !quick_.empty(); }
+  bool hasQuick() const { return missedAt_ < missed_.size() || !quick_.empty(); }
   bool hasBulk() const { return !bulk_.empty(); }
   // Whether the lanes hold half their bounds or more: the client keeps up
   // and must not be cut off for the time the shard's other writers take, so
@@ -180,12 +180,15 @@ class Outbox {
   std::size_t missedBytes_ = 0;
   bool held_ = false;
   bool holding_ = false;
-  std::deque<Queued> missed_;
+  // Vectors, not deques: an empty deque still takes some 600 bytes, and most
+  // sessions never hold a catch-up. The catch-up is sealed from missedAt_ on.
+  std::vector<Queued> missed_;
+  std::size_t missedAt_ = 0;
   std::deque<Queued> quick_;
   std::deque<Bulk> bulk_;
   bool tracking_ = false;
   std::uint64_t stream_ = 0;
-  std::deque<Sent> sent_;
+  std::vector<Sent> sent_;  // by end, ascending
   // The messages among the packets close() let go of.
   std::vector<MessageId> closed_;
   unsigned char key_[kFrameKeySize];
