@@ -28,13 +28,15 @@ constexpr auto kLongestBackWait = std::chrono::seconds(32);
 constexpr auto kLongestTakingWait = std::chrono::seconds(8);
 // Sent and not yet back: what a resend may send again at once.
 constexpr std::size_t kWindowBytes = 8u * 1024 * 1024;
-// Packets are put into one record until it holds about this much.
-constexpr std::size_t kBatchBytes = 64 * 1024;
+// Packets are put into one record until it holds about this much (or the
+// most the bus takes in one message, if less). The bus's work goes mostly by
+// record, not by byte, and so does reading a record back.
+constexpr std::size_t kBatchBytes = 256 * 1024;
 // Packets that come while a record is on its way and not yet back are
 // gathered for this long, or until a record is full, before they are sent:
 // under load many travel in one record; a packet that comes to an idle bus
 // goes at once.
-constexpr auto kHold = std::chrono::milliseconds(2);
+constexpr auto kHold = std::chrono::milliseconds(6);
 // After JetStream refused a consumer or the stream (not ready yet after a
 // restart, say).
 constexpr auto kRetryPause = std::chrono::milliseconds(200);
@@ -122,6 +124,7 @@ bool Bus::start(std::string& error) {
     error = failure("no JetStream on the bus", s);
     return false;
   }
+  batchBytes_ = std::min(kBatchBytes, maxPacketSize() + BusRecord::kBodyHeadSize + BusRecord::kEntryOverhead);
   if (!makeStream(lastStreamSeq_, error)) return false;
   if (!openConsumer(generation_, lastStreamSeq_ + 1, error)) return false;
   heardAt_ = Clock::now();
@@ -242,7 +245,7 @@ std::optional<std::uint64_t> Bus::publish(const Key& named, const Bytes& seriali
         pendingSince_ = Clock::now();
         gathering_ = notBack_ > 0;
       }
-      if (pending_.empty() || pending_.back().bytes.size() + entry > kBatchBytes) {
+      if (pending_.empty() || pending_.back().bytes.size() + entry > batchBytes_) {
         pending_.emplace_back();
         pendingBytes_ += BusRecord::kBodyHeadSize;
       }

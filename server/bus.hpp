@@ -173,6 +173,8 @@ class Bus final : public Onward {
   std::string deliverPrefix_;
   __natsConnection* conn_ = nullptr;
   __jsCtx* js_ = nullptr;
+  // The most one record's body holds: set by start(), before any publishing.
+  std::size_t batchBytes_ = 0;
 
   // The bus's counts: each written under one lock (the publishing ones
   // under mutex_, the refusals under consumerMutex_), read by any thread.

@@ -51,8 +51,10 @@ struct Instance {
     bus = sotto::Bus::connect({{url}, backlog, {}}, kServerSecret, handlers, error);
     EXPECT_TRUE(bus) << error;
   }
-  void send(std::size_t n) {
-    const std::string text = std::to_string(n);
+  // Packet n, its payload padded to `size` bytes.
+  void send(std::size_t n, std::size_t size = 0) {
+    std::string text = std::to_string(n);
+    text.resize(std::max(size, text.size()), ' ');
     bus->publish(sotto::Key{}, Packet(Broadcast, sotto::Key{}.data(), sotto::Bytes(text.begin(), text.end())).serialize());
   }
   bool waitFor(std::size_t count) {
@@ -347,6 +349,20 @@ TEST(Bus, OutageLongerThanTheBacklogIsReportedLostNotSkipped) {
   EXPECT_EQ(a.bus->stats()[Count::busPacketsDropped] + b.got.size(), 501u);
   EXPECT_GT(a.bus->stats()[Count::busRecordsPublished], 0u);
   EXPECT_EQ(backlogOnceBack(a), 0u);
+}
+
+TEST(Bus, RecordsStayWithinWhatTheBusTakesInOneMessage) {
+  // Far less than a full record: packets sent faster than the bus takes
+  // them back would otherwise gather into records it refuses.
+  NatsServer nats("127.0.15.6", 4222, 40'000);
+  ASSERT_TRUE(nats.ok());
+  Instance a(nats.urlWithToken()), b(nats.urlWithToken());
+  constexpr std::size_t kPackets = 4'000;
+  for (std::size_t i = 0; i < kPackets; ++i) a.send(i, 600);
+  ASSERT_TRUE(b.waitFor(kPackets));
+  const std::lock_guard lock(b.mutex);
+  EXPECT_EQ(b.got, upTo(kPackets));
+  EXPECT_GT(a.bus->stats()[Count::busRecordsPublished], 2'400'000u / 40'000);
 }
 
 TEST(Bus, ARecordThatDoesNotOpenIsCountedAndChangesNothing) {

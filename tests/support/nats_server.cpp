@@ -20,7 +20,8 @@ namespace fs = std::filesystem;
 
 }  // namespace
 
-NatsServer::NatsServer(std::string address, int port) : address_(std::move(address)), port_(port) {
+NatsServer::NatsServer(std::string address, int port, long maxPayload)
+    : address_(std::move(address)), port_(port), maxPayload_(maxPayload) {
   unsigned char token[16];
   std::ifstream("/dev/urandom", std::ios::binary).read(reinterpret_cast<char*>(token), sizeof token);
   std::ostringstream hex;
@@ -55,8 +56,9 @@ bool NatsServer::start() {
   // this start's log alone.
   const std::string log = dir_.path() + "/nats" + std::to_string(++starts_) + ".log";
   // Started as scripts/cluster starts it; the script execs, so pid_ is nats-server's.
-  const std::vector<std::string> args = {SOTTO_CLUSTER_ENGINES, "nats", dir_.path() + "/store", address_,
-                                         std::to_string(port_), log, credsFile()};
+  std::vector<std::string> args = {SOTTO_CLUSTER_ENGINES, "nats", dir_.path() + "/store", address_,
+                                   std::to_string(port_), log, credsFile()};
+  if (maxPayload_ > 0) args.push_back(std::to_string(maxPayload_));
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);

@@ -20,7 +20,8 @@
 class NatsServer {
  public:
   // Starts it; fails the current test (ok() false) if it does not get ready.
-  explicit NatsServer(std::string address, int port = 4222);
+  // maxPayload: the most it takes in one message, if not its default.
+  explicit NatsServer(std::string address, int port = 4222, long maxPayload = 0);
   ~NatsServer();
   NatsServer(const NatsServer&) = delete;
   NatsServer& operator=(const NatsServer&) = delete;
@@ -43,6 +44,7 @@ class NatsServer {
  private:
   std::string address_;
   int port_;
+  long maxPayload_;
   scratch::TempDir dir_;
   std::string token_;
   pid_t pid_ = -1;
