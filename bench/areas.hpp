@@ -9,6 +9,7 @@ void registerEndToEnd();
 void registerIdle();
 void registerScale();
 void registerCluster();
+void registerHistory();
 void registerMembership();
 void registerScreen();
 }  // namespace bench

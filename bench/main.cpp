@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
   bench::registerScreen();
   bench::registerScale();
   bench::registerCluster();
+  bench::registerHistory();
   bench::registerMembership();
   bench::TableReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -221,15 +221,17 @@ Stats Bus::stats() const {
   return stats;
 }
 
-bool Bus::publish(const Key& named, const Bytes& serialized) {
+std::optional<std::uint64_t> Bus::publish(const Key& named, const Bytes& serialized) {
   // The relay hands on nothing else; a record holds nothing else.
-  if (serialized.size() < Packet::headerSize || (serialized[0] != Broadcast && serialized[0] != Direct)) return true;
-  if (serialized[0] == Direct && handlers_.mayHold && !handlers_.mayHold(named)) return false;
+  if (serialized.size() < Packet::headerSize || (serialized[0] != Broadcast && serialized[0] != Direct)) return {};
+  if (serialized[0] == Direct && handlers_.mayHold && !handlers_.mayHold(named)) return {};
   // At most: a run of one sender's packets takes less.
   const std::size_t entry = BusRecord::kEntryOverhead + serialized.size();
   bool wake = false;
+  std::uint64_t seq;
   {
     const std::lock_guard lock(mutex_);
+    seq = nextPacketSeq_++;
     if (!dropping_ && pendingBytes_ + sealingBytes_ + sentBytes_ + entry > settings_.maxBacklogBytes) {
       dropping_ = true;
       dropNoted_ = false;
@@ -247,7 +249,7 @@ bool Bus::publish(const Key& named, const Bytes& serialized) {
         pending_.emplace_back();
         pendingBytes_ += BusRecord::kBodyHeadSize;
       }
-      pendingBytes_ += appendPacket(pending_.back(), named, serialized);
+      pendingBytes_ += appendPacket(pending_.back(), seq, named, serialized);
     }
     wake |= pressureTurned();
     // Woken once, however many come before it looks; while it gathers
@@ -255,7 +257,7 @@ bool Bus::publish(const Key& named, const Bytes& serialized) {
     wake = (wake || (!dropping_ && (!holding_ || pending_.size() > 1))) && std::exchange(idle_, false);
   }
   if (wake) wake_.notify_one();
-  return true;
+  return seq;
 }
 
 bool Bus::pressureTurned() {
@@ -599,7 +601,8 @@ void Bus::renewConsumer(std::unique_lock<std::mutex>& lock, bool& failing) {
 void Bus::handOn(const std::optional<std::string>& why, std::vector<BusRecord>& ready) {
   if (why) handlers_.lost(*why);
   for (const BusRecord& record : ready)
-    for (const BusRecord::Packet& packet : record.packets) handlers_.deliver(packet.named, packet.serialized);
+    for (const BusRecord::Packet& packet : record.packets)
+      handlers_.deliver(MessageId{record.origin, packet.seq}, packet.named, packet.serialized);
 }
 
 void Bus::refused(bool replayed, Clock::time_point now) {

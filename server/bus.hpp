@@ -68,9 +68,9 @@ class Bus final : public Onward {
     BusAccess access;
   };
   struct Handlers {
-    // A packet relayed by another instance, on one of the bus's threads, one
-    // call at a time, in each sender's order.
-    std::function<void(const Key& named, const std::shared_ptr<const Bytes>& packet)> deliver;
+    // A packet relayed by another instance (its origin and seq in id), on
+    // one of the bus's threads, one call at a time, in each origin's order.
+    std::function<void(const MessageId& id, const Key& named, const std::shared_ptr<const Bytes>& packet)> deliver;
     // Packets due here are lost for good: the sessions here may have missed
     // them. Called as deliver is.
     std::function<void(const std::string& why)> lost;
@@ -93,9 +93,11 @@ class Bus final : public Onward {
   Bus& operator=(const Bus&) = delete;
 
   // Any thread; never waits on the bus. Calls from one thread are published
-  // in the order they were made. False for a Direct to an identity the
-  // registry does not hold, which is not published.
-  bool publish(const Key& named, const Bytes& serialized) override;
+  // in the order they were made. The packet's seq among this instance's
+  // relayed packets (one dropped from a full backlog has one too); nothing
+  // for a Direct to an identity the registry does not hold, which is not
+  // published.
+  std::optional<std::uint64_t> publish(const Key& named, const Bytes& serialized) override;
   // Any thread: the backlog is past half its bound while the bus is there
   // (it stalls, or is slower than the relay); the readers whose packets feed
   // it wait until it is back under a quarter. While the bus is away, or has
@@ -187,7 +189,8 @@ class Bus final : public Onward {
   std::size_t sealingBytes_ = 0;   // taken from pending_, not yet in sent_
   std::deque<Outgoing> sent_;      // by sequence, oldest first, until back
   std::size_t sentBytes_ = 0;
-  std::uint64_t nextSeq_ = 0;
+  std::uint64_t nextSeq_ = 0;        // of records
+  std::uint64_t nextPacketSeq_ = 0;  // of packets
   bool connected_ = true;
   bool resendNow_ = false;
   std::chrono::steady_clock::time_point progressAt_{};  // the oldest sent last came back or was sent

@@ -14,8 +14,9 @@ namespace {
 static_assert(BusRecord::kHeaderSize == 1 + 16 + 8);
 static_assert(BusRecord::kHeaderSize - 1 == crypto_aead_xchacha20poly1305_ietf_NPUBBYTES);
 static_assert(BusRecord::kTagSize == crypto_aead_xchacha20poly1305_ietf_ABYTES);
-static_assert(BusRecord::kEntryOverhead == 1 + kKeySize - 1);
+static_assert(BusRecord::kEntryOverhead == 1 + 8 + kKeySize - 1);
 constexpr unsigned char kSameSender = 0x80;
+constexpr unsigned char kNextSeq = 0x40;
 
 void putU64(unsigned char* p, std::uint64_t value) {
   for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(value >> (56 - 8 * i));
@@ -41,14 +42,19 @@ bool parseBody(const unsigned char* body, std::size_t size, BusRecord& record) {
   }
   if (kind != BusRecord::Packets || size == at) return false;
   const unsigned char* sender = nullptr;
+  std::uint64_t seq = 0;
   while (at < size) {
-    const unsigned char type = body[at] & ~kSameSender;
+    const unsigned char type = body[at] & ~(kSameSender | kNextSeq);
     const bool same = (body[at] & kSameSender) != 0;
-    if ((type != Broadcast && type != Direct) || (same && sender == nullptr)) return false;
-    const std::size_t head = 1 + (type == Direct ? kKeySize : 0) + (same ? 0 : kKeySize) + 4;
+    const bool next = (body[at] & kNextSeq) != 0;
+    if ((type != Broadcast && type != Direct) || ((same || next) && sender == nullptr)) return false;
+    const std::size_t head = 1 + (next ? 0 : 8) + (type == Direct ? kKeySize : 0) + (same ? 0 : kKeySize) + 4;
     if (size - at < head) return false;
     BusRecord::Packet packet;
     ++at;
+    seq = next ? seq + 1 : readU64(body + at);
+    if (!next) at += 8;
+    packet.seq = seq;
     if (type == Direct) {
       std::copy(body + at, body + at + kKeySize, packet.named.begin());
       at += kKeySize;
@@ -73,13 +79,19 @@ bool parseBody(const unsigned char* body, std::size_t size, BusRecord& record) {
 
 }  // namespace
 
-std::size_t appendPacket(RecordBody& body, const Key& named, const Bytes& serialized) {
+std::size_t appendPacket(RecordBody& body, std::uint64_t seq, const Key& named, const Bytes& serialized) {
   Bytes& out = body.bytes;
   const std::size_t before = out.size();
   const unsigned char type = serialized[0];
   const unsigned char* sender = serialized.data() + Packet::keyOffset;
   const bool same = body.senderAt != 0 && std::equal(sender, sender + kKeySize, out.begin() + body.senderAt);
-  out.push_back(same ? type | kSameSender : type);
+  const bool next = body.senderAt != 0 && seq == body.lastSeq + 1;
+  out.push_back(static_cast<unsigned char>(type | (same ? kSameSender : 0) | (next ? kNextSeq : 0)));
+  if (!next) {
+    out.resize(out.size() + 8);
+    putU64(out.data() + out.size() - 8, seq);
+  }
+  body.lastSeq = seq;
   if (type == Direct) out.insert(out.end(), named.begin(), named.end());
   if (!same) {
     body.senderAt = out.size();

@@ -11,7 +11,10 @@
 //     [8] kind (0 packets, 1 lost)
 //     packets: one or more of
 //              [1] the packet's type (Broadcast or Direct), plus 0x80 when
-//                  its sender is the one of the entry before
+//                  its sender is the one of the entry before, plus 0x40
+//                  when its seq is the one of the entry before plus one
+//              [8] the packet's seq among the origin's relayed packets,
+//                  big-endian, unless 0x40 says it
 //              [32] the named identity, for a Direct only
 //              [32] the sender, unless it is the one of the entry before
 //              [4] the payload's length, big-endian, [length] the payload
@@ -35,23 +38,24 @@
 
 #include "proto/bytes.hpp"
 #include "proto/handshake.hpp"
+#include "server/message_id.hpp"
 
 namespace sotto {
 
-using InstanceId = std::array<unsigned char, 16>;
-
 struct BusRecord {
   enum Kind : std::uint8_t { Packets = 0, Lost = 1 };
-  static constexpr unsigned char kFormat = 3;
+  static constexpr unsigned char kFormat = 4;
   static constexpr std::size_t kHeaderSize = 25;
   static constexpr std::size_t kBodyHeadSize = 9;
   // What an entry takes beyond the serialized packet it carries, at most
-  // (a Direct: its named identity and type byte, less the packet's own type).
-  static constexpr std::size_t kEntryOverhead = 32;
+  // (a Direct: its seq, named identity and type byte, less the packet's own
+  // type).
+  static constexpr std::size_t kEntryOverhead = 40;
   static constexpr std::size_t kTagSize = 16;
 
   struct Packet {
     Key named{};
+    std::uint64_t seq = 0;  // among the origin's relayed packets, dropped ones too
     std::shared_ptr<const Bytes> serialized;
   };
 
@@ -70,10 +74,11 @@ struct RecordBody {
   Bytes bytes = Bytes(BusRecord::kBodyHeadSize);
   // Where the sender of the last entry is written, 0 before the first.
   std::size_t senderAt = 0;
+  std::uint64_t lastSeq = 0;  // of the last entry, once there is one
 };
 // Appends a serialized packet (a Broadcast or a Direct, its key field the
-// sender's); returns the bytes it took.
-std::size_t appendPacket(RecordBody& body, const Key& named, const Bytes& serialized);
+// sender's) and its seq; returns the bytes it took.
+std::size_t appendPacket(RecordBody& body, std::uint64_t seq, const Key& named, const Bytes& serialized);
 
 // The origin and sequence of a sealed record, read without opening it.
 // Nothing if it is not one of ours.

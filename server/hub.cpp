@@ -1,14 +1,29 @@
 #include "server/hub.hpp"
 
+#include <boost/asio/post.hpp>
+
 #include <algorithm>
 #include <chrono>
-#include <boost/asio/post.hpp>
 
 namespace sotto {
 
 namespace {
+
+std::int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Whether a catch-up would give this packet to identity: a Broadcast of
+// someone else's, or a Direct to it.
+bool bound(const Bytes& packet, const Key& named, const Key& identity) {
+  if (packet[0] == Direct) return named == identity;
+  return !std::equal(identity.begin(), identity.end(), packet.begin() + Packet::keyOffset);
+}
+
 // The reason each closed session logs.
 constexpr const char* kRevokedReason = "identity revoked";
+
 }  // namespace
 
 Hub::Hub(std::size_t shards, const Limits& limits) : limits_(limits), budget_(limits.maxQueuedBytesTotal) {
@@ -72,10 +87,17 @@ bool Hub::revoked(const Key& identity) const {
   return revoked_.contains(identity);
 }
 
-void Hub::relayFromElsewhere(const Key& named, const std::shared_ptr<const Bytes>& packet) {
+void Hub::relayFromElsewhere(const MessageId& id, const Key& named, const std::shared_ptr<const Bytes>& packet) {
   if (packet->size() <= Packet::headerSize) return;
   if ((*packet)[0] != Broadcast && (*packet)[0] != Direct) return;
-  const Relayed relayed{packet, laneFor(packet->size(), *elsewhere_, limits_), elsewhere_};
+  History* const history = history_;
+  const Relayed relayed{packet, laneFor(packet->size(), *elsewhere_, limits_), elsewhere_, id, history != nullptr};
+  std::unique_lock<std::mutex> order;
+  if (history) {
+    order = std::unique_lock(orderMutex_);
+    std::uint64_t& next = relayed_[id.origin];
+    next = std::max(next, id.seq + 1);
+  }
   for (auto& shard : shards_)
     if (shard->size_.load(std::memory_order_relaxed) > 0) shard->post(relayed, named);
 }
@@ -106,6 +128,17 @@ void Shard::waitFinished() {
 Budget& Shard::budget() { return hub_.budget_; }
 
 void Shard::join(const std::shared_ptr<Member>& session) {
+  std::unique_lock<std::mutex> order;
+  if (History* history = hub_.history_) {
+    order = std::unique_lock(hub_.orderMutex_);
+    session->shard_ = this;
+    session->joined_ = hub_.relayed_;
+    session->taken_ = history->taken();
+    auto& present = hub_.present_[session->identity()];
+    std::erase_if(present, [](const std::weak_ptr<Member>& m) { return m.expired(); });
+    if (!present.empty()) session->beside_ = present.back();
+    present.push_back(session);
+  }
   session->slot_ = sessions_.size();
   sessions_.push_back(session);
   byIdentity_.emplace(session->identity(), session.get());
@@ -120,7 +153,22 @@ void Shard::join(const std::shared_ptr<Member>& session) {
   else if (hub_.revoked(session->identity())) session->close(kRevokedReason);
 }
 
-void Shard::leave(const Member& session) {
+void Shard::leave(Member& session) {
+  std::unique_lock<std::mutex> order;
+  Departure departure;
+  if (hub_.history_) {
+    order = std::unique_lock(hub_.orderMutex_);
+    // Everything below this cut was handed to it, or waits in this shard's
+    // inbox, or came before its join.
+    departure.cut = hub_.relayed_;
+    departure.missed = postedFor(session.identity());
+    auto& present = hub_.present_[session.identity()];
+    std::erase_if(present, [&](const std::weak_ptr<Member>& m) {
+      const auto held = m.lock();
+      return !held || held.get() == &session;
+    });
+    if (present.empty()) hub_.present_.erase(session.identity());
+  }
   auto [first, last] = byIdentity_.equal_range(session.identity());
   for (auto it = first; it != last; ++it) {
     if (it->second == &session) {
@@ -136,6 +184,27 @@ void Shard::leave(const Member& session) {
     size_.fetch_sub(1, std::memory_order_relaxed);
     stats_.subtract(Count::sessions);
   }
+  History* const history = hub_.history_;
+  if (!history) return;
+  order.unlock();
+  departure.ifFirst = !session.caughtUp_;
+  departure.identity = session.identity();
+  departure.at = nowMs();
+  raise(departure.cut, session.reached_);
+  const std::vector<MessageId> unacknowledged = session.missed();
+  departure.missed.insert(departure.missed.end(), unacknowledged.begin(), unacknowledged.end());
+  history->depart(std::move(departure));
+}
+
+std::vector<MessageId> Shard::postedFor(const Key& identity) {
+  std::vector<MessageId> ids;
+  const auto add = [&](const Posted& p) {
+    if (p.relayed.numbered && bound(*p.relayed.packet, p.named, identity)) ids.push_back(p.relayed.id);
+  };
+  for (std::size_t i = drainAt_; i < draining_.size(); ++i) add(draining_[i]);
+  const std::lock_guard lock(inboxMutex_);
+  for (const Posted& p : inbox_) add(p);
+  return ids;
 }
 
 void Shard::relay(const Member& from, Packet&& packet) {
@@ -149,6 +218,28 @@ void Shard::relay(const Member& from, Packet&& packet) {
   // One serialized copy, shared by every recipient's outbox on every shard.
   Relayed relayed{std::make_shared<const Bytes>(packet.serialize()), Lane::quick, from.sender()};
   relayed.lane = laneFor(relayed.packet->size(), *from.sender(), limits_);
+  if (History* history = hub_.history_) {
+    {
+      // Numbered, kept and posted in one step, so that every shard's inbox
+      // holds this origin's messages in the order of their seq.
+      const std::lock_guard order(hub_.orderMutex_);
+      const std::optional<std::uint64_t> seq =
+          hub_.onward_ ? hub_.onward_->publish(named, *relayed.packet) : hub_.nextSeq_++;
+      if (seq) {
+        relayed.numbered = true;
+        relayed.id = {history->origin(), *seq};
+        hub_.relayed_[relayed.id.origin] = *seq + 1;
+        hub_.lastAt_ = std::max(hub_.lastAt_, nowMs());
+        history->keep(relayed.id, hub_.lastAt_, named, relayed.packet);
+      } else {
+        stats_.add(Count::directsToNobody);
+      }
+      for (auto& other : hub_.shards_)
+        if (other.get() != this && other->size_.load(std::memory_order_relaxed) > 0) other->post(relayed, named);
+    }
+    handOut(relayed, named, &from);
+    return;
+  }
   // The other shards first: a short packet is written here at once to
   // every idle recipient, and they need not wait for that.
   for (auto& other : hub_.shards_) {

@@ -29,6 +29,12 @@
 //   others read on.
 // - onward: where each packet goes once this instance's sessions have it,
 //   the other instances of a cluster (Onward).
+// - relay lock (Hub::orderMutex_): with the history on, held to number a
+//   message, keep it and post it to the other shards, and by a session
+//   joining or leaving, so that what a session was handed is told exactly
+//   by the cut at its join and its leave (server/message_id.hpp).
+// - catch-up: what a member missed, handed to a session at sign-in ahead of
+//   everything live (History).
 // - revoked: an identity the operator shut out; it has no session here from
 //   the moment the hub hears of it until it is reinstated.
 #pragma once
@@ -54,6 +60,8 @@
 #include "proto/packet.hpp"
 #include "server/budget.hpp"
 #include "server/histogram.hpp"
+#include "server/history.hpp"
+#include "server/message_id.hpp"
 #include "server/onward.hpp"
 #include "server/options.hpp"
 #include "server/outbox.hpp"
@@ -62,6 +70,7 @@
 namespace sotto {
 
 class Hub;
+class Shard;
 
 // What a shard needs of each of its sessions (Session); all of it on the
 // shard's thread.
@@ -85,6 +94,23 @@ class Member {
   virtual void grantBulkTurn() = 0;
   // Ends the connection; the first reason given is the one logged.
   virtual void close(const std::string& reason) = 0;
+  // The messages handed to it that its client's TCP has not acknowledged:
+  // what they were at the close once closed, what they are now until then.
+  virtual std::vector<MessageId> missed() = 0;
+
+  // Set by its shard at the join, with the history on.
+  Shard* shard() const { return shard_; }
+  // Where it joined: the cut then, and the jobs the history had taken.
+  const Cut& joined() const { return joined_; }
+  std::uint64_t taken() const { return taken_; }
+  // Another session of the same identity open here at the join, if any.
+  const std::weak_ptr<Member>& beside() const { return beside_; }
+
+ protected:
+  // The furthest of each origin it was given in its catch-up.
+  Cut reached_;
+  // Whether its catch-up is in its outbox (Departure::ifFirst).
+  bool caughtUp_ = false;
 
  private:
   friend class Shard;
@@ -92,6 +118,10 @@ class Member {
   const std::shared_ptr<Sender> sender_ = std::make_shared<Sender>();
   // Its place among its shard's sessions, kept by the shard.
   std::size_t slot_ = 0;
+  Shard* shard_ = nullptr;
+  Cut joined_;
+  std::uint64_t taken_ = 0;
+  std::weak_ptr<Member> beside_;
 };
 
 class Shard {
@@ -117,7 +147,10 @@ class Shard {
 
   // All of the rest on this shard's thread only.
   void join(const std::shared_ptr<Member>& session);
-  void leave(const Member& session);
+  // With the history on, also records where the session departed.
+  void leave(Member& session);
+  // The messages posted here for identity and not yet handed out.
+  std::vector<MessageId> postedFor(const Key& identity);
   // Relays one packet opened from from's client.
   void relay(const Member& from, Packet&& packet);
   Counters& stats() { return stats_; }
@@ -247,13 +280,21 @@ class Hub {
   // Set once before the shards start: where every packet relayed here goes
   // once this instance's own sessions had it.
   void setOnward(Onward* onward) { onward_ = onward; }
+  // Set once before the shards start, while the bus may already deliver:
+  // the history, and the key the lines that frame a catch-up come from.
+  void setHistory(History* history, const Key& serverKey) {
+    serverKey_ = serverKey;
+    history_ = history;
+  }
+  History* history() const { return history_; }
+  const Key& serverKey() const { return serverKey_; }
   // Any thread: what is read here goes onward faster than it is carried.
   bool onwardPressed() const { return onward_ != nullptr && onward_->pressed(); }
   // One thread at a time, outside the shards: a packet relayed by another
   // instance, serialized with its sender in the key field, for every session
-  // here (a Broadcast) or every session of named (a Direct), in the order
-  // given.
-  void relayFromElsewhere(const Key& named, const std::shared_ptr<const Bytes>& packet);
+  // here (a Broadcast) or every session of named (a Direct), in each
+  // origin's order of seq.
+  void relayFromElsewhere(const MessageId& id, const Key& named, const std::shared_ptr<const Bytes>& packet);
 
  private:
   friend class Shard;
@@ -261,6 +302,18 @@ class Hub {
   Budget budget_;
   std::vector<std::unique_ptr<Shard>> shards_;
   Onward* onward_ = nullptr;
+  // Atomic for the bus's thread, which relays before it is set.
+  std::atomic<History*> history_{nullptr};
+  Key serverKey_{};
+  // The relay lock, and what it guards: how far each origin has been
+  // relayed here, this instance's next seq without a bus, the time stamped
+  // on the last message kept (never going back), and the sessions of each
+  // identity.
+  std::mutex orderMutex_;
+  Cut relayed_;
+  std::uint64_t nextSeq_ = 0;
+  std::int64_t lastAt_ = 0;
+  std::map<Key, std::vector<std::weak_ptr<Member>>> present_;
   // Every other instance's senders, as one: conservative, and in order.
   const std::shared_ptr<Sender> elsewhere_ = std::make_shared<Sender>();
   std::atomic<std::size_t> next_{0};

@@ -51,6 +51,9 @@ constexpr Line kLines[] = {
      "Sessions ended because a frame was not whole 30 s after its first byte.", {}, {}},
     {Count::payloadsRefused, "sotto_payloads_refused_total", "counter",
      "Packets over --max-payload, dropped with a line to their sender.", {}, {}},
+    {Count::catchUps, "sotto_catch_ups_total", "counter", "Sign-ins given what they missed.", {}, {}},
+    {Count::historyUnkept, "sotto_history_unkept_total", "counter",
+     "Relayed messages not kept in the history: its store was too far behind.", {}, {}},
 };
 
 void writeRelay(MetricsText& text, const Server::Report& report) {

@@ -42,6 +42,8 @@ const Number kNumbers[] = {
      [](ServerOptions& o, std::uint64_t n) { o.limits.senderBurstPackets = n; }},
     {"--max-queued-bytes", 1024 * 1024, std::uint64_t{1} << 50,
      [](ServerOptions& o, std::uint64_t n) { o.limits.maxQueuedBytesTotal = n; }},
+    {"--max-missed", 1, 1'000'000,
+     [](ServerOptions& o, std::uint64_t n) { o.maxMissed = static_cast<std::size_t>(n); }},
     {"--bus-backlog", 1024, std::uint64_t{1} << 40,
      [](ServerOptions& o, std::uint64_t n) { o.busBacklogBytes = static_cast<std::size_t>(n); }},
 };
@@ -56,6 +58,21 @@ bool setNumber(const Number& number, const std::string& value, ServerOptions& op
     return false;
   }
   number.set(options, n);
+  return true;
+}
+
+// A number and one of s, m, h or d: "7d", "90m", "0".
+bool setDuration(const std::string& value, ServerOptions& options, std::string& error) {
+  std::uint64_t n = 0;
+  const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+  const std::string_view unit(end, static_cast<std::size_t>(value.data() + value.size() - end));
+  const std::uint64_t seconds = unit == "s" ? 1 : unit == "m" ? 60 : unit == "h" ? 3600 : unit == "d" ? 86400 : 0;
+  // Up to about 100 years, so that the milliseconds cannot overflow.
+  if (ec != std::errc() || (seconds == 0 && !(unit.empty() && n == 0)) || n > 36500ull * 86400 / std::max<std::uint64_t>(seconds, 1)) {
+    error = "option '--keep-history' wants a duration such as 7d, 12h, 30m, 90s or 0, not '" + value + "'";
+    return false;
+  }
+  options.keepHistory = std::chrono::milliseconds(n * seconds * 1000);
   return true;
 }
 
@@ -146,6 +163,7 @@ std::string usage() {
   return "Usage: sotto-server [--listen ADDR] [--data-dir DIR] [--threads N] [--max-sessions N]\n"
          "                   [--max-sessions-per-identity N] [--max-payload BYTES]\n"
          "                   [--max-queued-bytes BYTES] [--metrics ADDR:PORT]\n"
+         "                   [--keep-history DURATION] [--max-missed N]\n"
          "                   [--sender-rate BYTES] [--sender-burst BYTES]\n"
          "                   [--sender-packet-rate N] [--sender-packet-burst N]\n"
          "       sotto-server [--data-dir DIR] --enroll USERDIR [--address HOST]\n"
@@ -188,6 +206,13 @@ std::string usage() {
          "                     bytes waiting to be written to all sessions together; past\n"
          "                     it, clients whose packets would add much more are not read\n"
          "                     until the queues drain (default 1 GiB)\n"
+         "  --keep-history DURATION\n"
+         "                     keep what is relayed (in clear, in DIR/history.sqlite3 or with\n"
+         "                     --postgres in the database) this long, and give members what\n"
+         "                     they missed when they sign in again: 7d, 12h, 30m, 90s; 0 keeps\n"
+         "                     nothing and turns this off (default 7d)\n"
+         "  --max-missed N     the most missed messages one sign-in is given, the newest\n"
+         "                     (default 10000)\n"
          "  --metrics ADDR:PORT\n"
          "                     answer HTTP on ADDR:PORT ([ADDR]:PORT for IPv6): GET /metrics\n"
          "                     (Prometheus), /healthz and /readyz (default: off)\n"
@@ -244,6 +269,7 @@ std::string usage() {
 std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std::string& error) {
   ServerOptions options;
   std::optional<std::string> natsUrls;
+  std::optional<std::string> keepHistory;
   bool sawAddress = false;
   bool sawBusOption = false;
   bool sawListen = false;
@@ -284,6 +310,7 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
     else if (name == "--enroll") target = &options.enrollDir.emplace();
     else if (name == "--postgres") target = &options.postgres.emplace();
     else if (name == "--nats") target = &natsUrls.emplace();
+    else if (name == "--keep-history") target = &keepHistory.emplace();
     else if (name == "--backup") target = &options.backupFile.emplace();
     else if (name == "--metrics") target = &options.metrics.emplace();
     else if (name == "--registration") target = &registration.emplace();
@@ -342,6 +369,7 @@ std::optional<ServerOptions> parseOptions(int argc, const char* const* argv, std
     error = "--public-key and --backup each go with --data-dir only; back up PostgreSQL with pg_dump";
     return std::nullopt;
   }
+  if (keepHistory && !setDuration(*keepHistory, options, error)) return std::nullopt;
   if (!setMembership(registration, changeName, changeKey, listIdentities, tsv,
                      options.enrollDir || options.importRegistry || sawListen || natsUrls, options, error))
     return std::nullopt;

@@ -2,6 +2,7 @@
 //
 //   sotto-server [--listen ADDR] [--data-dir DIR] [--threads N] [--max-sessions N]
 //                [--max-sessions-per-identity N] [--max-payload BYTES] [--max-queued-bytes BYTES]
+//                [--keep-history DURATION] [--max-missed N]
 //                [--metrics ADDR:PORT]
 //                [--sender-rate BYTES] [--sender-burst BYTES] [--sender-packet-rate N]
 //                [--sender-packet-burst N]
@@ -139,6 +140,22 @@ struct Limits {
   // are loaded this often, so that they sign in here while it is down.
   std::chrono::milliseconds registryWriteInterval{5000};
   std::chrono::milliseconds registryLoadInterval{30000};
+  // The history: the writer takes what the relay kept at most this far
+  // apart, so that a message is in the store within about a second and a
+  // killed server loses no more.
+  std::chrono::milliseconds historyBatchWindow{100};
+  // Messages waiting for a slow or absent store, bytes; past it they are not
+  // kept (and members are told so).
+  std::size_t historyQueueBytes = 64u * 1024 * 1024;
+  // How long a sign-in waits for the store to hold what came before it; past
+  // it, the catch-up says some may be missing.
+  std::chrono::milliseconds historyCatchUpWait{2000};
+  // How long a stopping server waits for the history to write what waits:
+  // tried again for half of it, then the statement under way is cancelled.
+  std::chrono::milliseconds historyStopWait{3000};
+  // One sign-in's catch-up holds at most this many bytes of packets (the
+  // newest ones), besides --max-missed.
+  std::size_t maxCatchUpBytes = 64u * 1024 * 1024;
   // How often each server reads the registry's count of state changes, so
   // that a revocation closes its sessions well within 2 s (StateWatch).
   std::chrono::milliseconds stateCheckInterval{500};
@@ -177,6 +194,11 @@ struct ServerOptions {
   // outage; past it they are dropped and owned up to. Unset: the bus's own
   // default (Bus::Settings).
   std::optional<std::size_t> busBacklogBytes;
+  // How long relayed messages are kept for members who were away
+  // (--keep-history); zero keeps none and turns catching up off.
+  std::chrono::milliseconds keepHistory = std::chrono::hours(24 * 7);
+  // The most messages one sign-in catches up with (--max-missed).
+  std::size_t maxMissed = 10'000;
   // The operator's HTTP endpoint (metrics, health, readiness); off unless given.
   std::optional<std::string> metrics;
   // Who may register: anyone with a proof of work, or only the identities

@@ -13,11 +13,13 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <vector>
 
 #include "proto/bytes.hpp"
 #include "proto/frame.hpp"
 #include "proto/frame_io.hpp"
 #include "server/budget.hpp"
+#include "server/message_id.hpp"
 #include "server/options.hpp"
 
 namespace sotto {
@@ -77,11 +79,22 @@ inline Lane laneFor(std::size_t bytes, const Sender& sender, const Limits& limit
 }
 
 // A packet as the relay hands it to every recipient's outbox: one serialized
-// copy shared by them all, its lane, and who sent it.
+// copy shared by them all, its lane, who sent it, and (with the history on)
+// which message it is.
 struct Relayed {
   std::shared_ptr<const Bytes> packet;
   Lane lane = Lane::quick;
   std::shared_ptr<Sender> sender;
+  MessageId id{};
+  bool numbered = false;
+};
+
+// A packet in an outbox, and which message it is if it is one the history
+// knows (a line of the server's own is not).
+struct Queued {
+  std::shared_ptr<const Bytes> packet;
+  MessageId id{};
+  bool numbered = false;
 };
 
 class Outbox {
@@ -97,7 +110,32 @@ class Outbox {
   // reads too slowly. A packet is always taken into an empty outbox.
   bool push(const Relayed& relayed);
 
-  bool hasQuick() const { return !quick_.empty(); }
+  // The catch-up at sign-in. While held, the writer waits for it and live
+  // packets queue up to twice the session's bounds, which stays until the
+  // queue is back within them. Twice and no more: a client that never reads
+  // is still cut off by its queue, not left to the write stall.
+  void hold() { held_ = holding_ = true; }
+  // Puts what was missed ahead of everything queued, outside the session's
+  // bounds (the catch-up has its own), and lets the writer go.
+  void release(std::vector<Queued>&& missed);
+  // The messages among the queued packets, for the catch-up to leave out.
+  std::vector<MessageId> queuedIds() const;
+
+  // Counts, from here on, where in the stream to the client each message
+  // ends, start being the bytes already written; for what its TCP did not
+  // acknowledge (the history).
+  void track(std::uint64_t start) {
+    tracking_ = true;
+    stream_ = start;
+  }
+  // The client's TCP acknowledged the stream up to acked: those are had.
+  void acknowledged(std::uint64_t acked);
+  // Messages sealed and not yet known to be acknowledged.
+  std::size_t unconfirmed() const { return sent_.size(); }
+  // The messages sealed past acked, and every one still queued.
+  std::vector<MessageId> missed(std::uint64_t acked) const;
+
+  bool hasQuick() const { return missedAt_ < missed_.size() || !quick_.empty(); }
   bool hasBulk() const { return !bulk_.empty(); }
   // Whether the lanes hold half their bounds or more: the client keeps up
   // and must not be cut off for the time the shard's other writers take, so
@@ -106,8 +144,8 @@ class Outbox {
   // Whether batch can take no more for this write.
   bool full(const FrameBatch& batch) const { return batch.bytes().size() >= limits_.maxSealedPerWrite; }
 
-  // Seals quick packets, oldest first, until the batch is full or they are
-  // gone; returns how many.
+  // Seals the catch-up, then quick packets, oldest first, until the batch is
+  // full or they are gone; returns how many.
   std::size_t sealQuick(FrameBatch& batch);
   // Seals bulk packets, oldest first: about bulkTurnBytes more in a bulk
   // turn, or up to a full batch when pressed; returns how many.
@@ -117,13 +155,21 @@ class Outbox {
   // Drops what is queued and forgets what is sealed (the connection is
   // gone): the budget and every sender's hold get all of it back.
   void clear();
+  // The connection is closing but its acknowledgements are still counted:
+  // the budget and every sender's hold get the packets back at once, and
+  // missed() still names the messages they were.
+  void close();
 
  private:
   struct Bulk {
-    std::shared_ptr<const Bytes> packet;
+    Queued queued;
     BulkHold hold;
   };
-  void seal(const Bytes& packet, FrameBatch& batch);
+  struct Sent {
+    MessageId id;
+    std::uint64_t end;  // in the stream to the client
+  };
+  void seal(const Queued& queued, FrameBatch& batch);
 
   const Limits& limits_;
   Budget& budget_;
@@ -131,8 +177,20 @@ class Outbox {
   // all of them charged to the budget.
   std::size_t queuedBytes_ = 0;
   std::size_t sealedBytes_ = 0;
-  std::deque<std::shared_ptr<const Bytes>> quick_;
+  std::size_t missedBytes_ = 0;
+  bool held_ = false;
+  bool holding_ = false;
+  // Vectors, not deques: an empty deque still takes some 600 bytes, and most
+  // sessions never hold a catch-up. The catch-up is sealed from missedAt_ on.
+  std::vector<Queued> missed_;
+  std::size_t missedAt_ = 0;
+  std::deque<Queued> quick_;
   std::deque<Bulk> bulk_;
+  bool tracking_ = false;
+  std::uint64_t stream_ = 0;
+  std::vector<Sent> sent_;  // by end, ascending
+  // The messages among the packets close() let go of.
+  std::vector<MessageId> closed_;
   unsigned char key_[kFrameKeySize];
   unsigned char nonce_[kFrameNonceSize] = {};
 };

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "server/postgres_wire.hpp"
 #include "server/registry.hpp"
 
 namespace sotto {
@@ -44,36 +45,9 @@ constexpr const char* kStatesSchema[] = {
     "INSERT INTO state_changes (one, count) VALUES (1, 0) ON CONFLICT (one) DO NOTHING",
 };
 
-// libpq's messages span lines ("...failed: ...\n\tIs the server running...");
-// the log and the command line want one.
-std::string oneLine(const char* message) {
-  std::string line;
-  bool space = false;
-  for (const char* c = message ? message : ""; *c; ++c) {
-    if (*c == '\n' || *c == '\t' || *c == '\r' || *c == ' ') {
-      space = !line.empty();
-      continue;
-    }
-    if (space) line += ' ';
-    space = false;
-    line += *c;
-  }
-  return line.empty() ? "unknown error" : line;
-}
-
-// bigint in PostgreSQL's binary format: eight bytes, big-endian.
-std::array<char, 8> int8(std::int64_t value) {
-  std::array<char, 8> out;
-  const auto v = static_cast<std::uint64_t>(value);
-  for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(v >> (56 - 8 * i));
-  return out;
-}
-
-std::int64_t readInt8(const char* in) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = (v << 8) | static_cast<unsigned char>(in[i]);
-  return static_cast<std::int64_t>(v);
-}
+using pg::int8;
+using pg::oneLine;
+using pg::readInt8;
 
 struct Param {
   const char* data;
@@ -92,10 +66,7 @@ using ResultPtr = std::unique_ptr<PGresult, decltype(&PQclear)>;
 class PostgresRegistry final : public Registry {
  public:
   static std::unique_ptr<Registry> connect(const std::string& conninfo, std::string& error);
-  ~PostgresRegistry() override {
-    keepCancel(nullptr);
-    PQfinish(conn_);
-  }
+  ~PostgresRegistry() override { PQfinish(conn_); }
 
   Result insert(const Key& key, const Entry& entry) override;
   Result seen(const Key& key, std::int64_t now) override;
@@ -116,8 +87,6 @@ class PostgresRegistry final : public Registry {
 
  private:
   explicit PostgresRegistry(PGconn* conn) : conn_(conn) {}
-  // On the registry's thread, after each (re)connection.
-  void keepCancel(PGcancel* cancel);
   // Runs sql with binary parameters and results. Null, with error_ set,
   // unless the result has the status expected.
   ResultPtr run(const char* sql, std::initializer_list<Param> params, ExecStatusType expected);
@@ -129,26 +98,12 @@ class PostgresRegistry final : public Registry {
 
   PGconn* conn_;
   std::string error_;
-  // What interrupt() needs to reach the backend, under cancelMutex_.
-  std::mutex cancelMutex_;
-  PGcancel* cancel_ = nullptr;
+  // What interrupt() needs to reach the backend.
+  pg::Cancel cancel_;
 };
 
 std::unique_ptr<Registry> PostgresRegistry::connect(const std::string& conninfo, std::string& error) {
-  // Ours come first so that the operator's string overrides them. Without
-  // them a database host that drops packets, or a lock nobody releases,
-  // would hold the registry (and the server's shutdown) for hours: the
-  // connect, a dead peer and a statement each get a bound.
-  // Keepalives do not help while the database host still acknowledges
-  // but answers nothing, or drops packets after data was sent: the user
-  // timeout (milliseconds) ends a connection whose data goes unacknowledged.
-  const char* const keywords[] = {"connect_timeout",  "keepalives_idle", "keepalives_interval",
-                                  "keepalives_count", "tcp_user_timeout", "options",
-                                  "fallback_application_name",         "dbname",
-                                  nullptr};
-  const char* const values[] = {"10", "30", "10", "3", "20000", "-c statement_timeout=30s", "sotto-server",
-                                conninfo.c_str(), nullptr};
-  std::unique_ptr<PostgresRegistry> registry(new PostgresRegistry(PQconnectdbParams(keywords, values, 1)));
+  std::unique_ptr<PostgresRegistry> registry(new PostgresRegistry(pg::connect(conninfo)));
   if (!registry->conn_) {
     error = "cannot reach the registry database: out of memory";
     return nullptr;
@@ -157,9 +112,6 @@ std::unique_ptr<Registry> PostgresRegistry::connect(const std::string& conninfo,
     error = "cannot reach the registry database: " + oneLine(PQerrorMessage(registry->conn_));
     return nullptr;
   }
-  // "relation already exists, skipping" and the like would go to standard
-  // error, one line per start.
-  PQsetNoticeProcessor(registry->conn_, [](void*, const char*) {}, nullptr);
   // Two servers starting at once can both miss the table and collide making
   // it; the second try finds it.
   for (const char* statement : kSchema)
@@ -171,34 +123,22 @@ std::unique_ptr<Registry> PostgresRegistry::connect(const std::string& conninfo,
     error = "cannot set up the identity states: " + registry->error_;
     return nullptr;
   }
-  registry->keepCancel(PQgetCancel(registry->conn_));
+  registry->cancel_.keep(registry->conn_);
   return registry;
 }
 
 bool PostgresRegistry::reconnect() {
-  keepCancel(nullptr);
+  cancel_.keep(nullptr);
   PQreset(conn_);
   if (connected()) {
-    keepCancel(PQgetCancel(conn_));
+    cancel_.keep(conn_);
     return true;
   }
   error_ = oneLine(PQerrorMessage(conn_));
   return false;
 }
 
-void PostgresRegistry::keepCancel(PGcancel* cancel) {
-  const std::lock_guard lock(cancelMutex_);
-  if (cancel_) PQfreeCancel(cancel_);
-  cancel_ = cancel;
-}
-
-void PostgresRegistry::interrupt() {
-  const std::lock_guard lock(cancelMutex_);
-  char why[256];
-  // Connects to the database on its own to ask; a frozen backend will not
-  // hear it, which is why the server does not wait for it to stop.
-  if (cancel_) PQcancel(cancel_, why, sizeof why);
-}
+void PostgresRegistry::interrupt() { cancel_.fire(); }
 
 ResultPtr PostgresRegistry::run(const char* sql, std::initializer_list<Param> params, ExecStatusType expected) {
   const char* values[3] = {};

@@ -97,6 +97,11 @@ void RegistryService::ask(const Question& question, Reply reply) {
   wake_.notify_one();
 }
 
+bool RegistryService::registered(const Key& key) {
+  std::lock_guard lock(mutex_);
+  return known_.contains(key);
+}
+
 std::chrono::milliseconds RegistryService::wait(const Question& question) {
   std::lock_guard lock(mutex_);
   return !question.isNew && known_.contains(question.identity) ? limits_.helloCheckWait : limits_.registryDeadline;

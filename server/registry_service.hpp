@@ -97,6 +97,8 @@ class RegistryService {
   // log, when the database kept the worker: it is left running, and the
   // service must then be left alone, never destroyed.
   bool stop(std::chrono::milliseconds within);
+  // Whether key is registered, as far as memory knows; any thread.
+  bool registered(const Key& key);
 
   // Any thread, for the operator: why the registry does not answer now
   // (its database is unreachable, or a call has hung for kProbeEvery and

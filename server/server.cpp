@@ -57,7 +57,7 @@ void closeQuietly(tcp::socket& socket) {
 // Leaves the shard whichever way the session's coroutine ends.
 struct Membership {
   Shard& shard;
-  const Session& session;
+  Session& session;
   ~Membership() { shard.leave(session); }
 };
 
@@ -175,6 +175,7 @@ Server::~Server() {
 Stats Server::stats() const {
   Stats stats = hub_.stats();
   stats += front_.read();
+  if (history_) stats.values[static_cast<std::size_t>(Count::historyUnkept)] += history_->unkept();
   if (bus_) stats += bus_->stats();
   return stats;
 }
@@ -203,7 +204,7 @@ bool Server::open(std::string& error) {
   bool newKey = false;
   if (!loadOrCreateServerKey(options_.dataDir, key_, error, &newKey)) return false;
   if (newKey) log_.event(listenName_, newKeyWarning(options_.dataDir));
-  return true;
+  return openHistory(error);
 }
 
 bool Server::listen(std::string& error) {
@@ -229,8 +230,8 @@ bool Server::openBus(std::string& error) {
   if (options_.nats.empty()) return true;
   Bus::Handlers handlers;
   // On a thread of the bus's, one at a time; the hub posts to the shards.
-  handlers.deliver = [this](const Key& named, const std::shared_ptr<const Bytes>& packet) {
-    hub_.relayFromElsewhere(named, packet);
+  handlers.deliver = [this](const MessageId& id, const Key& named, const std::shared_ptr<const Bytes>& packet) {
+    hub_.relayFromElsewhere(id, named, packet);
   };
   handlers.lost = [this](const std::string& why) {
     log_.event("bus", "closing every session here, which may have missed packets: " + why);
@@ -252,6 +253,21 @@ bool Server::openBus(std::string& error) {
   }
   log_.event("bus", "joined the cluster on " + joinUrls(options_.nats) + " as instance " + toHex(bus_->id().data(), 8));
   hub_.setOnward(bus_.get());
+  return true;
+}
+
+bool Server::openHistory(std::string& error) {
+  if (options_.keepHistory.count() == 0) return true;
+  // A cluster's messages are named by the instance's id on the bus.
+  InstanceId origin;
+  if (bus_)
+    origin = bus_->id();
+  else
+    randombytes_buf(origin.data(), origin.size());
+  history_ = History::open(options_, origin, log_, [registry = registry_.get()](const Key& key) { return registry->registered(key); },
+                           error);
+  if (!history_) return false;
+  hub_.setHistory(history_.get(), key_.publicKey);
   return true;
 }
 
@@ -300,13 +316,21 @@ void Server::run(bool handleSignals) {
   hub_.finish();
   for (auto& thread : threads_) thread.join();
   threads_.clear();
-  // The last-seen times are written now, or given up on in time.
+  // What the history holds and the last-seen times are written now, side by
+  // side, or given up on within the same bound. A store the database keeps
+  // is left to the process's exit, never destroyed under its thread; the
+  // history's writer asks the registry until it stops.
   std::unique_ptr<RegistryService> registry;
   {
     const std::lock_guard lock(registryMutex_);
     registry = std::move(registry_);
   }
-  if (!registry->stop(kRegistryStopWait)) (void)registry.release();
+  if (history_) history_->beginStop(options_.limits.historyStopWait);
+  const bool registryStopped = registry->stop(kRegistryStopWait);
+  const bool historyStopped = !history_ || history_->stop();
+  if (!historyStopped) (void)history_.release();
+  history_.reset();
+  if (!registryStopped || !historyStopped) (void)registry.release();
   registry.reset();
   log_.event(listenName_, "stopped");
 }

@@ -176,6 +176,8 @@ class Server {
   bool listen(std::string& error);
   // With --nats: joins the cluster's bus. False with error if it cannot.
   bool openBus(std::string& error);
+  // Unless --keep-history 0: opens the history. False with error if it cannot.
+  bool openHistory(std::string& error);
 
   // Written by open() only, before any other thread starts.
   ServerOptions options_;
@@ -198,6 +200,8 @@ class Server {
   std::vector<std::thread> threads_;
   // Goes first: its threads call into the hub until it is gone.
   std::unique_ptr<Bus> bus_;
+  // Written to until the shards have finished; writes what waits as it goes.
+  std::unique_ptr<History> history_;
   PendingList pending_;
   std::unordered_map<std::string, std::size_t> pendingPerGroup_;
   std::map<Key, Seats> seats_;

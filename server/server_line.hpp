@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -16,7 +17,12 @@ namespace sotto {
 
 std::shared_ptr<const Bytes> serverLine(const Key& serverKey, std::string_view text);
 
-// The lines themselves.
+// The lines themselves. Times are milliseconds since the epoch; now says
+// which day is today, which the times leave out.
+std::string missedOpening(std::size_t count, std::int64_t first, std::int64_t last, std::uint64_t older,
+                          std::int64_t now);
+std::string missedClosing(std::size_t count);
+std::string missedIncomplete();
 std::string payloadRefused(std::size_t bytes, std::size_t most);
 
 }  // namespace sotto

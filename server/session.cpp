@@ -11,9 +11,13 @@
 #include <boost/asio/write.hpp>
 #include <cstring>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include "proto/deadline.hpp"
 #include "proto/frame_io.hpp"
 #include "server/server_line.hpp"
+#include "server/tcp_acked.hpp"
 
 namespace asio = boost::asio;
 using Clock = std::chrono::steady_clock;
@@ -24,6 +28,26 @@ namespace {
 bool wouldBlock(const boost::system::error_code& ec) {
   return ec == asio::error::would_block || ec == asio::error::try_again;
 }
+
+// How many messages are sealed between two looks at what the client's TCP
+// acknowledged: one system call for so many.
+constexpr std::size_t kConfirmEvery = 1024;
+
+std::int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// On other's shard: where a member stands that signs in while other, of the
+// same identity, is still open: what other has not had acknowledged, or has
+// not been handed yet, and the cut the new session joined at.
+asio::awaitable<Departure> departureOf(std::shared_ptr<Member> other, Key identity, Cut joined) {
+  Departure departure{identity, nowMs(), std::move(joined), other->missed()};
+  const std::vector<MessageId> posted = other->shard()->postedFor(identity);
+  departure.missed.insert(departure.missed.end(), posted.begin(), posted.end());
+  co_return departure;
+}
+
 long long seconds(Clock::duration d) { return std::chrono::duration_cast<std::chrono::seconds>(d).count(); }
 }  // namespace
 
@@ -47,6 +71,14 @@ Session::Session(asio::ip::tcp::socket socket, std::string peer, const Key& iden
 Session::~Session() { sodium_memzero(rxKey_, sizeof rxKey_); }
 
 asio::awaitable<void> Session::run(std::array<unsigned char, kWelcomeSize> welcome) {
+  if (shard_.hub().history()) {
+    tracking_ = true;
+    running_ = true;
+    ackedBefore_ = bytesAcknowledged(socket_.native_handle()).value_or(0);
+    confirmAt_ = kConfirmEvery;
+    outbox_.track(welcome.size());
+    outbox_.hold();
+  }
   boost::system::error_code ec;
   // The reader and the writer try the socket before they wait for it.
   socket_.non_blocking(true, ec);
@@ -58,12 +90,19 @@ asio::awaitable<void> Session::run(std::array<unsigned char, kWelcomeSize> welco
     asio::co_spawn(socket_.get_executor(), writer_(shared_from_this()), asio::detached);
     close(co_await reader_());
   }
+  if (tracking_) co_await settle();
+  running_ = false;
+  finish();
   log_.event(peer_, "disconnected " + toHex(identity().data(), identity().size()) + ": " + closeReason_);
 }
 
 void Session::push(const Relayed& relayed) {
-  if (closed_) return;
-  if (!outbox_.push(relayed)) return cutOff("reads too slowly (outgoing queue full)");
+  if (closed_ || !outbox_.push(relayed)) {
+    if (!closed_) cutOff("reads too slowly (outgoing queue full)");
+    // Relayed to it, never written: missed, like what its outbox held.
+    if (tracking_ && relayed.numbered) missedAtClose_.push_back(relayed.id);
+    return;
+  }
   if (relayed.lane == Lane::bulk) {
     // A writer waiting for its bulk turn has nothing new to do yet.
     if (bulkTurn_ == BulkTurn::waiting && !outbox_.pressed()) return;
@@ -96,6 +135,7 @@ void Session::flush() {
     rest_.assign(sealed.begin() + static_cast<std::ptrdiff_t>(now), sealed.end());
   else
     outbox_.written();
+  confirm();
   batch.done(true);
   if (!rest_.empty() || outbox_.hasQuick()) {
     writerIdle_ = false;
@@ -134,12 +174,106 @@ void Session::close(const std::string& reason) {
   if (closed_) return;
   closed_ = true;
   closeReason_ = reason;
-  outbox_.clear();
   unfinished_.set(0);
-  boost::system::error_code ignored;
-  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-  socket_.close(ignored);
   writeTimer_.cancel();
+  boost::system::error_code ignored;
+  // The reader and the writer end; the socket stays open while run()
+  // settles what the member's TCP acknowledged, and the outbox lets go of
+  // its packets meanwhile, so that nothing holds other sessions back.
+  if (tracking_ && running_) {
+    outbox_.close();
+    socket_.cancel(ignored);
+    return;
+  }
+  finish();
+}
+
+asio::awaitable<void> Session::settle() {
+  // A member reading along acknowledges within a delayed acknowledgement's
+  // time; one that has stopped reading or gone holds the close no longer.
+  constexpr auto kLongest = std::chrono::milliseconds(200);
+  constexpr auto kLookEvery = std::chrono::milliseconds(5);
+  const auto until = std::chrono::steady_clock::now() + kLongest;
+  asio::steady_timer wait(socket_.get_executor());
+  int unacknowledged = 0;
+  while (::ioctl(socket_.native_handle(), SIOCOUTQ, &unacknowledged) == 0 && unacknowledged > 0 &&
+         std::chrono::steady_clock::now() < until) {
+    wait.expires_after(kLookEvery);
+    boost::system::error_code ignored;
+    co_await wait.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+  }
+}
+
+void Session::finish() {
+  if (finished_) return;
+  finished_ = true;
+  if (tracking_) {
+    // What was relayed to it after the close, never written, comes last.
+    std::vector<MessageId> late = std::move(missedAtClose_);
+    missedAtClose_ = outbox_.missed(acknowledged());
+    missedAtClose_.insert(missedAtClose_.end(), late.begin(), late.end());
+  }
+  outbox_.clear();
+  boost::system::error_code ignored;
+  // What its TCP has not acknowledged comes again at its next sign-in: end
+  // with a reset, which discards it, so that the kernel does not deliver it
+  // now as well and the member get it twice.
+  if (tracking_ && !missedAtClose_.empty())
+    socket_.set_option(asio::socket_base::linger(true, 0), ignored);
+  else
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+  socket_.close(ignored);
+}
+
+std::vector<MessageId> Session::missed() {
+  if (finished_) return missedAtClose_;
+  std::vector<MessageId> missed = outbox_.missed(acknowledged());
+  missed.insert(missed.end(), missedAtClose_.begin(), missedAtClose_.end());
+  return missed;
+}
+
+std::uint64_t Session::acknowledged() {
+  const std::uint64_t acked = bytesAcknowledged(socket_.native_handle()).value_or(0);
+  return acked > ackedBefore_ ? acked - ackedBefore_ : 0;
+}
+
+void Session::confirm() {
+  if (!tracking_ || outbox_.unconfirmed() < confirmAt_) return;
+  outbox_.acknowledged(acknowledged());
+  confirmAt_ = std::max(kConfirmEvery, 2 * outbox_.unconfirmed());
+}
+
+asio::awaitable<void> Session::catchUp() {
+  History& history = *shard_.hub().history();
+  History::Ask ask{identity(), joined(), taken(), std::nullopt};
+  if (const std::shared_ptr<Member> other = beside().lock())
+    ask.departure = co_await asio::co_spawn(other->shard()->io(), departureOf(other, identity(), joined()),
+                                            asio::use_awaitable);
+  History::CatchUp answer = co_await history.catchUp(std::move(ask));
+  if (closed_) co_return;
+  // What came live meanwhile stays where it is, once.
+  std::vector<MessageId> live = outbox_.queuedIds();
+  std::sort(live.begin(), live.end());
+  std::erase_if(answer.messages,
+                [&](const Stored& row) { return std::binary_search(live.begin(), live.end(), row.id); });
+  const Key& key = shard_.hub().serverKey();
+  std::vector<Queued> missed;
+  const auto line = [&](const std::string& text) { missed.push_back({serverLine(key, text)}); };
+  if (const std::size_t count = answer.messages.size(); count > 0) {
+    line(missedOpening(count, answer.messages.front().at, answer.messages.back().at, answer.older, nowMs()));
+    if (answer.incomplete) line(missedIncomplete());
+    for (Stored& row : answer.messages) {
+      std::uint64_t& reached = reached_[row.id.origin];
+      reached = std::max(reached, row.id.seq + 1);
+      missed.push_back({std::move(row.packet), row.id, true});
+    }
+    line(missedClosing(count));
+    shard_.stats().add(Count::catchUps);
+  } else if (answer.incomplete) {
+    line(missedIncomplete());
+  }
+  outbox_.release(std::move(missed));
+  caughtUp_ = true;
 }
 
 void Session::cutOff(const std::string& reason) {
@@ -346,6 +480,8 @@ asio::awaitable<void> Session::writeAll(const unsigned char* data, std::size_t s
 asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session> self) {
   FrameBatch batch;
   try {
+    // Nothing live is written before the catch-up.
+    if (tracking_) co_await catchUp();
     while (!closed_) {
       if (!rest_.empty()) {
         co_await writeAll(rest_.data(), rest_.size());
@@ -387,6 +523,7 @@ asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session>
       // thousands of them wait at once under a flood.
       batch.done(outbox_.hasQuick());
       outbox_.written();
+      confirm();
     }
   } catch (const std::exception& error) {
     close(std::string("write failed: ") + error.what());

@@ -54,6 +54,7 @@ class Session final : public Member, public std::enable_shared_from_this<Session
   void flush() override;
   void grantBulkTurn() override;
   void close(const std::string& reason) override;
+  std::vector<MessageId> missed() override;
 
  private:
   // What keeps the reader from handing the relay its next frame.
@@ -95,6 +96,18 @@ class Session final : public Member, public std::enable_shared_from_this<Session
   void leaveBulkTurn();
   // Closes a client that reads too slowly, and counts it.
   void cutOff(const std::string& reason);
+  // Waits for what the member missed and puts it ahead of everything live,
+  // framed by two lines of the server's.
+  boost::asio::awaitable<void> catchUp();
+  // What the client's TCP has acknowledged of this session's stream.
+  std::uint64_t acknowledged();
+  // Gives the acknowledgements of what the client already has a moment to
+  // come back, so that they are not taken for missed.
+  boost::asio::awaitable<void> settle();
+  // Takes what was missed, lets go of the outbox and closes the socket.
+  void finish();
+  // Now and then, forgets the messages the client's TCP has acknowledged.
+  void confirm();
 
   boost::asio::ip::tcp::socket socket_;
   boost::asio::steady_timer writeTimer_;
@@ -134,6 +147,15 @@ class Session final : public Member, public std::enable_shared_from_this<Session
   bool heldOnTimer_ = false;
   bool closed_ = false;
   Outbox outbox_;
+  // With the history on: the kernel's count of acknowledged bytes before
+  // the welcome, when to look at it next, and what was missed at the close.
+  bool tracking_ = false;
+  // run() settles and finishes a closed session itself; finish() runs once.
+  bool running_ = false;
+  bool finished_ = false;
+  std::uint64_t ackedBefore_ = 0;
+  std::size_t confirmAt_ = 0;
+  std::vector<MessageId> missedAtClose_;
 };
 
 }  // namespace sotto

@@ -22,6 +22,8 @@ enum class Count : std::size_t {
   bytesOut,        // written to clients' sockets
   slowReadersCut,  // sessions ended because their client read too slowly
   budgetPauses,    // times a reader was held back while the budget was spent
+  historyUnkept,   // relayed, but not kept: the store was too far behind
+  catchUps,        // sign-ins given what they missed
   sendersSlowed,   // times an identity was read slower for passing its fair share
   unfinishedFramesEnded,  // sessions ended for a frame not whole in time
   payloadsRefused,        // packets over the payload limit, dropped and answered

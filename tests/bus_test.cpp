@@ -29,7 +29,8 @@ const unsigned char kServerSecret[32] = {7};
 struct Instance {
   explicit Instance(const std::string& url, std::size_t backlog = 64u << 20) {
     sotto::Bus::Handlers handlers;
-    handlers.deliver = [this](const sotto::Key&, const std::shared_ptr<const sotto::Bytes>& serialized) {
+    handlers.deliver = [this](const sotto::MessageId&, const sotto::Key&,
+                              const std::shared_ptr<const sotto::Bytes>& serialized) {
       const Packet packet(*serialized);
       const std::lock_guard lock(mutex);
       got.push_back(std::stoul(std::string(packet.payload.begin(), packet.payload.end())));
@@ -109,11 +110,13 @@ std::vector<std::size_t> upTo(std::size_t n) {
   return all;
 }
 
-// Packets as the relay hands them on: type, named (a Direct's), sender, payload.
+// Packets as the relay hands them on: type, named (a Direct's), sender,
+// payload, and the seq the relay gave it.
 struct Carried {
   unsigned char type;
   unsigned char named, sender;
   std::size_t payload;
+  std::uint64_t seq;
 };
 struct RecordCase {
   const char* name;
@@ -122,7 +125,7 @@ struct RecordCase {
 void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
 class Records : public ::testing::TestWithParam<RecordCase> {};
 
-TEST_P(Records, CarryEveryPacketWholeWithItsSenderAndNamedIdentity) {
+TEST_P(Records, CarryEveryPacketWholeWithItsSenderNamedIdentityAndSeq) {
   const sotto::BusKey key(kServerSecret);
   sotto::RecordBody body;
   std::vector<sotto::Bytes> sent;
@@ -135,7 +138,7 @@ TEST_P(Records, CarryEveryPacketWholeWithItsSenderAndNamedIdentity) {
     for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<unsigned char>(i * 7 + sent.size());
     sent.push_back(Packet(c.type, sender.data(), payload).serialize());
     named.push_back(c.type == Direct ? to : sotto::Key{});
-    EXPECT_LE(sotto::appendPacket(body, to, sent.back()), sent.back().size() + sotto::BusRecord::kEntryOverhead);
+    EXPECT_LE(sotto::appendPacket(body, c.seq, to, sent.back()), sent.back().size() + sotto::BusRecord::kEntryOverhead);
   }
   const sotto::InstanceId origin{9};
   const sotto::Bytes sealed = key.seal(origin, 4, sotto::BusRecord::Packets, 1'000, body.bytes);
@@ -146,22 +149,27 @@ TEST_P(Records, CarryEveryPacketWholeWithItsSenderAndNamedIdentity) {
   for (std::size_t i = 0; i < sent.size(); ++i) {
     EXPECT_EQ(*record->packets[i].serialized, sent[i]) << i;
     EXPECT_EQ(record->packets[i].named, named[i]) << i;
+    EXPECT_EQ(record->packets[i].seq, GetParam().packets[i].seq) << i;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Bus, Records,
-    ::testing::Values(RecordCase{"OneBroadcast", {{Broadcast, 0, 1, 64}}},
-                      RecordCase{"OneSendersRun", {{Broadcast, 0, 1, 64}, {Broadcast, 0, 1, 1}, {Broadcast, 0, 1, 300}}},
+    ::testing::Values(RecordCase{"OneBroadcast", {{Broadcast, 0, 1, 64, 7}}},
+                      RecordCase{"OneSendersRun",
+                                 {{Broadcast, 0, 1, 64, 0}, {Broadcast, 0, 1, 1, 1}, {Broadcast, 0, 1, 300, 2}}},
+                      // Seqs with a gap: what was dropped in between.
                       RecordCase{"SendersTakingTurns",
-                                 {{Broadcast, 0, 1, 5}, {Broadcast, 0, 2, 5}, {Broadcast, 0, 1, 5}, {Broadcast, 0, 1, 9}}},
+                                 {{Broadcast, 0, 1, 5, 5}, {Broadcast, 0, 2, 5, 6}, {Broadcast, 0, 1, 5, 9},
+                                  {Broadcast, 0, 1, 9, 10}}},
                       RecordCase{"DirectsAndBroadcastsMixed",
-                                 {{Direct, 3, 1, 10}, {Direct, 4, 1, 10}, {Broadcast, 0, 1, 2}, {Direct, 3, 2, 65'536}}}),
+                                 {{Direct, 3, 1, 10, std::uint64_t{1} << 40}, {Direct, 4, 1, 10, (std::uint64_t{1} << 40) + 1},
+                                  {Broadcast, 0, 1, 2, (std::uint64_t{1} << 40) + 2}, {Direct, 3, 2, 65'536, (std::uint64_t{1} << 40) + 3}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Bus, ABodyThatClaimsTheSenderBeforeTheFirstOrAnotherTypeDoesNotOpen) {
+TEST(Bus, ABodyThatClaimsTheSenderOrSeqBeforeTheFirstOrAnotherTypeDoesNotOpen) {
   const sotto::BusKey key(kServerSecret);
-  for (const unsigned char first : {0x80 | Broadcast, 0, 3, 0x80 | Direct}) {
+  for (const unsigned char first : {0x80 | Broadcast, 0x40 | Broadcast, 0, 3, 0x80 | Direct}) {
     sotto::Bytes body(sotto::BusRecord::kBodyHeadSize + 1 + 32 + 32 + 4, 0);
     body[sotto::BusRecord::kBodyHeadSize] = first;
     const sotto::Bytes sealed = key.seal(sotto::InstanceId{9}, 4, sotto::BusRecord::Packets, 1'000, body);

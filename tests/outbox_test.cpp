@@ -155,6 +155,7 @@ struct BoundCase {
   std::size_t maxBytes;
   std::vector<std::size_t> sizes;
   std::size_t refusedAt;  // the first push refused; sizes.size(): none
+  bool held = false;      // a sign-in's catch-up is being read
 };
 
 class OutboxBound : public testing::TestWithParam<BoundCase> {};
@@ -165,6 +166,7 @@ TEST_P(OutboxBound, RefusesAtTheBoundAndNotBefore) {
   limits.maxQueuedBytesPerSession = GetParam().maxBytes;
   sotto::Budget budget(limits.maxQueuedBytesTotal);
   sotto::Outbox outbox(limits, budget, kKey);
+  if (GetParam().held) outbox.hold();
   const auto a = std::make_shared<sotto::Sender>();
   std::size_t charged = 0;
   for (std::size_t i = 0; i < GetParam().sizes.size(); ++i) {
@@ -184,7 +186,9 @@ INSTANTIATE_TEST_SUITE_P(
                     BoundCase{"BytesExactlyAtTheBound", 100, 1000, {250, 250, 250, 250}, 4},
                     BoundCase{"OneBytePastTheBound", 100, 1000, {250, 250, 250, 251}, 3},
                     BoundCase{"AnEmptyOutboxTakesAnyPacket", 100, 1000, {5000}, 1},
-                    BoundCase{"ButNothingAfterIt", 100, 1000, {5000, 1}, 1}),
+                    BoundCase{"ButNothingAfterIt", 100, 1000, {5000, 1}, 1},
+                    BoundCase{"HeldTwicePacketsTheBound", 3, 1 << 20, std::vector<std::size_t>(7, 10), 6, true},
+                    BoundCase{"HeldTwiceBytesTheBound", 100, 1000, std::vector<std::size_t>(9, 250), 8, true}),
     [](const auto& info) { return info.param.name; });
 
 TEST(Outbox, SealingMakesRoomUnderTheBound) {
@@ -198,6 +202,33 @@ TEST(Outbox, SealingMakesRoomUnderTheBound) {
   EXPECT_FALSE(outbox.push({packet('2', kShort), Lane::quick, a}));
   EXPECT_EQ(drain(outbox), "01");
   EXPECT_TRUE(outbox.push({packet('3', kShort), Lane::quick, a}));
+}
+
+// A closing session's outbox waits for its client's acknowledgements with
+// no packet held: the budget and the senders' holds are free at once, and
+// what was sealed past the acknowledged bytes or never sealed is missed.
+TEST(Outbox, ClosingLetsGoOfEveryPacketButNotOfWhatWasMissed) {
+  const sotto::Limits limits;
+  sotto::Budget budget(limits.maxQueuedBytesTotal);
+  sotto::Outbox outbox(limits, budget, kKey);
+  outbox.track(0);
+  const auto a = std::make_shared<sotto::Sender>();
+  for (std::uint64_t seq = 0; seq < 4; ++seq) {
+    const std::size_t size = seq < 2 ? kShort : kLarge;
+    ASSERT_TRUE(outbox.push({packet('x', size), sotto::laneFor(size, *a, limits), a, {{}, seq}, true}));
+  }
+  sotto::FrameBatch batch;
+  ASSERT_EQ(outbox.sealQuick(batch), 2u);
+  outbox.close();
+  EXPECT_EQ(budget.used(), 0u);
+  EXPECT_TRUE(a->bulkClear());
+  const std::uint64_t first = sotto::kFrameLengthSize + kShort + sotto::kFrameTagSize;
+  for (const auto& [acked, missed] : std::vector<std::pair<std::uint64_t, std::vector<std::uint64_t>>>{
+           {0, {0, 1, 2, 3}}, {first, {1, 2, 3}}, {2 * first, {2, 3}}}) {
+    std::vector<std::uint64_t> seqs;
+    for (const sotto::MessageId& id : outbox.missed(acked)) seqs.push_back(id.seq);
+    EXPECT_EQ(seqs, missed) << acked;
+  }
 }
 
 }  // namespace

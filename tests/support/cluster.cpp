@@ -45,6 +45,7 @@ Cluster::Cluster(const std::string& binary, const std::string& prefix, int base,
                                      nats.urlWithToken()};
     if (i >= instances) args = {binary, "--listen", address(i), "--data-dir", data, "--postgres", conninfo_};
     if (i < static_cast<int>(extraArgs.size())) args.insert(args.end(), extraArgs[i].begin(), extraArgs[i].end());
+    args_.push_back(args);
     instances_.push_back(std::make_unique<Child>(args, data + "/log"));
     testing_peer::Key key{};
     if (!parseKey(instances_.back()->firstLine(), key) || (i > 0 && key != key_)) {
@@ -84,6 +85,15 @@ void Cluster::kill(int i) {
   killed_.insert(i);
   instances_[i]->signal(SIGKILL);
   instances_[i]->wait();
+}
+
+void Cluster::restart(int i) {
+  instances_[i]->signal(SIGTERM);
+  EXPECT_EQ(instances_[i]->wait(std::chrono::seconds(30)), 0) << log(i);
+  const std::string data = dir_.path() + "/instance" + std::to_string(i);
+  instances_[i] = std::make_unique<Child>(args_[i], data + "/log");
+  testing_peer::Key key{};
+  EXPECT_TRUE(parseKey(instances_[i]->firstLine(), key) && key == key_) << log(i);
 }
 
 void Cluster::seed(const fixed::Identity& id) {

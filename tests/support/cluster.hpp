@@ -48,6 +48,8 @@ class Cluster {
   // True once instance i's log holds needle (within 30 s).
   bool waitForLog(int i, const std::string& needle) const;
   void kill(int i);
+  // Stops instance i as an operator would (SIGTERM) and starts it again.
+  void restart(int i);
   pid_t pid(int i) const;
 
   void seed(const fixed::Identity& id);
@@ -62,6 +64,7 @@ class Cluster {
   int base_;
   std::string conninfo_;
   std::vector<std::unique_ptr<Child>> instances_;
+  std::vector<std::vector<std::string>> args_;
   std::set<int> killed_;
   testing_peer::Key key_{};
   bool ok_ = false;

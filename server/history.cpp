@@ -1,0 +1,434 @@
+#include "server/history.hpp"
+
+#include <boost/asio/associated_executor.hpp>
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/execution/outstanding_work.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/prefer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <algorithm>
+
+#include "proto/packet.hpp"
+
+namespace asio = boost::asio;
+
+namespace sotto {
+
+namespace {
+
+constexpr const char* kLogName = "history";
+// Messages older than what is kept go this often.
+constexpr std::chrono::seconds kForgetEvery{60};
+// A store that failed is tried again this soon, then at most this far apart.
+constexpr std::chrono::milliseconds kRetryFirst{250};
+constexpr std::chrono::milliseconds kRetryMost{4000};
+// How often a sign-in looks whether another origin has written far enough.
+constexpr std::chrono::milliseconds kThroughPoll{20};
+// An idle writer still writes this often, so that a sign-in elsewhere can
+// tell it has nothing older to add; one silent for kAlive is taken as gone.
+constexpr std::chrono::milliseconds kHeartbeat{500};
+constexpr std::chrono::milliseconds kAlive{3000};
+
+std::int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// "3" or "2.5".
+std::string seconds(std::chrono::milliseconds span) {
+  std::string out = std::to_string(span.count() / 1000);
+  if (span.count() % 1000 != 0) out += "." + std::to_string(span.count() % 1000 / 100);
+  return out;
+}
+
+std::unique_ptr<HistoryStore> openStore(const ServerOptions& options, std::string& error) {
+  if (options.postgres) return HistoryStore::openPostgres(*options.postgres, error);
+  return HistoryStore::openSqlite(options.dataDir + "/" + kHistoryFileName, error);
+}
+
+}  // namespace
+
+History::History(const ServerOptions& options, const InstanceId& origin, const EventLog& log, Registered registered)
+    : limits_(options.limits),
+      keep_(options.keepHistory),
+      maxMissed_(options.maxMissed),
+      origin_(origin),
+      startedAt_(nowMs()),
+      log_(log),
+      registered_(std::move(registered)) {}
+
+std::unique_ptr<History> History::open(const ServerOptions& options, const InstanceId& origin, const EventLog& log,
+                                       Registered registered, std::string& error) {
+  std::unique_ptr<History> history(new History(options, origin, log, std::move(registered)));
+  history->writerStore_ = openStore(options, error);
+  if (history->writerStore_) history->readerStore_ = openStore(options, error);
+  if (!history->readerStore_) return nullptr;
+  history->running_ = 2;
+  history->writer_ = std::thread([h = history.get()] {
+    h->write();
+    h->finished();
+  });
+  history->reader_ = std::thread([h = history.get()] {
+    h->read();
+    h->finished();
+  });
+  return history;
+}
+
+History::~History() {
+  if (!stopAsked_.load()) beginStop(limits_.historyStopWait);
+  if (reader_.joinable()) reader_.join();
+  if (writer_.joinable()) writer_.join();
+}
+
+void History::beginStop(std::chrono::milliseconds within) {
+  const Clock::time_point now = Clock::now();
+  {
+    const std::lock_guard lock(askMutex_);
+    readerStopping_ = true;
+  }
+  askWake_.notify_all();
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+    giveUpAt_ = now + within / 2;
+    stopBy_ = now + within;
+    stopWithin_ = within;
+  }
+  stopAsked_ = true;
+  wake_.notify_all();
+  {
+    // Taken, so that a reader between its look and its wait still wakes.
+    const std::lock_guard lock(writtenMutex_);
+  }
+  writtenWake_.notify_all();
+}
+
+void History::finished() {
+  const std::lock_guard lock(doneMutex_);
+  --running_;
+  doneWake_.notify_all();
+}
+
+bool History::stop() {
+  Clock::time_point half, by;
+  {
+    const std::lock_guard lock(mutex_);
+    half = giveUpAt_;
+    by = stopBy_;
+  }
+  std::unique_lock lock(doneMutex_);
+  const auto done = [&] { return running_ == 0; };
+  if (!doneWake_.wait_until(lock, half, done)) {
+    lock.unlock();
+    // PostgreSQL's cancel opens a connection of its own, which a host that
+    // drops packets would hold: asked from a thread of its own.
+    std::thread([writer = writerStore_, reader = readerStore_] {
+      writer->interrupt();
+      reader->interrupt();
+    }).detach();
+    lock.lock();
+    if (!doneWake_.wait_until(lock, by, done)) {
+      lock.unlock();
+      std::size_t waiting = writing_.load();
+      {
+        const std::lock_guard queued(mutex_);
+        waiting += queue_.size();
+      }
+      // Left to the process's exit, the one that did finish too.
+      reader_.detach();
+      writer_.detach();
+      const std::lock_guard logged(logMutex_);
+      abandoned_ = true;
+      log_.event(kLogName, "stopping: " + std::to_string(waiting) +
+                               " messages not written: the database did not answer within " +
+                               seconds(stopWithin_) + " s");
+      return false;
+    }
+  }
+  lock.unlock();
+  reader_.join();
+  writer_.join();
+  return true;
+}
+
+void History::note(const std::string& what) const {
+  const std::lock_guard lock(logMutex_);
+  if (!abandoned_) log_.event(kLogName, what);
+}
+
+void History::keep(const MessageId& id, std::int64_t at, const Key& named,
+                   const std::shared_ptr<const Bytes>& packet) {
+  const std::lock_guard lock(mutex_);
+  ++taken_;
+  through_ = id.seq + 1;
+  if (queuedBytes_ + packet->size() > limits_.historyQueueBytes) {
+    ++unkept_;
+    if (!gap_) gap_ = Gap{origin_, at, at, 0};
+    gap_->to = at;
+    ++gap_->lost;
+    return;
+  }
+  const bool wasIdle = queue_.empty() && departures_.empty();
+  queuedBytes_ += packet->size();
+  Kept& kept = queue_.emplace_back(Kept{id, at, std::nullopt, packet});
+  if ((*packet)[0] == Direct) kept.named = named;
+  if (wasIdle) wake_.notify_one();
+}
+
+std::uint64_t History::taken() const {
+  const std::lock_guard lock(mutex_);
+  return taken_;
+}
+
+std::uint64_t History::unkept() const {
+  const std::lock_guard lock(mutex_);
+  return unkept_;
+}
+
+void History::depart(Departure&& departure) {
+  const std::lock_guard lock(mutex_);
+  ++taken_;
+  const bool wasIdle = queue_.empty() && departures_.empty();
+  departures_.push_back(std::move(departure));
+  if (wasIdle) wake_.notify_one();
+}
+
+bool History::guarded(HistoryStore& store, bool& down, Clock::time_point& retryAt,
+                      const std::function<bool()>& call) {
+  if (down) {
+    if (Clock::now() < retryAt || !store.reconnect()) return false;
+    down = false;
+  }
+  if (call()) return true;
+  if (store.connected()) return false;
+  // A restarted database ends every connection: the first call after it
+  // finds out, and a new connection may answer it.
+  if (store.reconnect() && call()) return true;
+  down = !store.connected();
+  return false;
+}
+
+// The writer thread: batches of messages and departures, each batch one
+// transaction; a batch that fails is tried again, with what came meanwhile.
+void History::write() {
+  KeptQueue batch;
+  KeptQueue fresh;
+  std::vector<Departure> departures;
+  std::vector<Gap> gaps;
+  std::size_t batchBytes = 0;
+  std::uint64_t batchTaken = 0;
+  std::uint64_t batchThrough = 0;
+  bool down = false;
+  bool failing = false;
+  Clock::time_point retryAt{};
+  std::chrono::milliseconds backoff = kRetryFirst;
+  Clock::time_point nextForget = Clock::now();
+  std::uint64_t unkeptSince = 0;  // in this episode of an overflowing queue
+  std::string episode;
+  std::unique_lock lock(mutex_);
+  const auto work = [&] { return !queue_.empty() || !departures_.empty() || gap_.has_value(); };
+  for (;; lock.lock()) {
+    const bool pending = !batch.empty() || !departures.empty() || !gaps.empty();
+    if (stopping_) {
+      if (pending) wake_.wait_until(lock, std::min(retryAt, giveUpAt_));
+    } else if (!pending) {
+      wake_.wait_until(lock, std::min(nextForget, Clock::now() + kHeartbeat), [&] { return stopping_ || work(); });
+      // Whatever else comes within the window goes in the same transaction.
+      if (work()) wake_.wait_for(lock, limits_.historyBatchWindow, [&] { return stopping_; });
+    } else {
+      // A batch that failed waits for its retry.
+      wake_.wait_until(lock, retryAt, [&] { return stopping_; });
+    }
+    fresh.swap(queue_);
+    std::move(departures_.begin(), departures_.end(), std::back_inserter(departures));
+    departures_.clear();
+    if (gap_) {
+      if (unkeptSince == 0) episode = "the store is behind: messages are not kept until it catches up";
+      unkeptSince += gap_->lost;
+      gaps.push_back(*std::exchange(gap_, std::nullopt));
+    } else if (unkeptSince > 0 && !failing) {
+      episode = "keeping messages again; " + std::to_string(unkeptSince) + " were not kept";
+      unkeptSince = 0;
+    }
+    batchTaken = taken_;
+    batchThrough = through_;
+    const bool stopping = stopping_;
+    const Clock::time_point giveUpAt = giveUpAt_;
+    lock.unlock();
+    // Logged, and the registry asked, once the relay's lock is let go.
+    if (!episode.empty()) note(std::exchange(episode, {}));
+    for (const Kept& k : fresh) batchBytes += k.packet->size();
+    // A Direct to an identity nobody registered is never kept.
+    std::erase_if(fresh, [&](const Kept& k) { return k.named && !registered_(*k.named); });
+    if (batch.empty())
+      batch.swap(fresh);
+    else
+      std::move(fresh.begin(), fresh.end(), std::back_inserter(batch));
+    fresh.clear();
+    if (stopping && ((batch.empty() && departures.empty() && gaps.empty()) || Clock::now() >= giveUpAt)) {
+      if (!batch.empty()) note("stopping: " + std::to_string(batch.size()) + " messages could not be kept");
+      // Gone, as far as sign-ins elsewhere are concerned: none waits for it.
+      if (!down) writerStore_->write({}, {}, {}, origin_, batchThrough, 0);
+      const std::lock_guard last(mutex_);
+      unkept_ += batch.size();
+      break;
+    }
+    writing_ = batch.size();
+    const bool written = guarded(*writerStore_, down, retryAt, [&] {
+      return writerStore_->write(batch, departures, gaps, origin_, batchThrough, nowMs());
+    });
+    if (written) {
+      writing_ = 0;
+      if (failing) note("writing again");
+      failing = false;
+      backoff = kRetryFirst;
+      batch.clear();
+      departures.clear();
+      gaps.clear();
+      {
+        const std::lock_guard done(writtenMutex_);
+        written_ = batchTaken;
+      }
+      writtenWake_.notify_all();
+    } else {
+      if (!failing)
+        note("cannot write, keeping up to " + std::to_string(limits_.historyQueueBytes) +
+             " bytes of messages meanwhile: " + writerStore_->lastError());
+      failing = true;
+      retryAt = Clock::now() + backoff;
+      backoff = std::min(backoff * 2, kRetryMost);
+    }
+    if (Clock::now() >= nextForget) {
+      guarded(*writerStore_, down, retryAt, [&] { return writerStore_->forget(nowMs() - keep_.count()); });
+      nextForget = Clock::now() + kForgetEvery;
+    }
+    if (written) {
+      const std::lock_guard released(mutex_);
+      queuedBytes_ -= batchBytes;
+      batchBytes = 0;
+    }
+  }
+}
+
+// Not a coroutine itself, and the question passed as a shared copy: GCC 12
+// destroys a by-value parameter moved into a lambda's capture twice.
+boost::asio::awaitable<History::CatchUp> History::catchUp(Ask ask) {
+  return asio::async_initiate<const asio::use_awaitable_t<>&, void(CatchUp)>(
+      [this](auto handler, std::shared_ptr<const Ask> asked) {
+        // The caller's io_context keeps running until the answer is back.
+        auto home = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
+        auto waiting = std::make_shared<decltype(handler)>(std::move(handler));
+        {
+          const std::lock_guard lock(askMutex_);
+          asks_.push_back({*asked, [home, waiting](CatchUp answer) mutable {
+                             asio::post(home, [waiting = std::move(waiting), answer = std::move(answer)]() mutable {
+                               (*waiting)(std::move(answer));
+                             });
+                           }});
+        }
+        askWake_.notify_one();
+      },
+      asio::use_awaitable, std::make_shared<const Ask>(std::move(ask)));
+}
+
+// The reader thread: one sign-in's catch-up at a time.
+void History::read() {
+  std::unique_lock lock(askMutex_);
+  for (;;) {
+    askWake_.wait(lock, [&] { return readerStopping_ || !asks_.empty(); });
+    if (asks_.empty()) break;
+    Job job = std::move(asks_.front());
+    asks_.pop_front();
+    const bool stopping = readerStopping_;
+    lock.unlock();
+    // Sessions that sign in as the server stops are closed at once anyway.
+    job.answer(stopping ? CatchUp{{}, 0, true} : answer(job.ask));
+    lock.lock();
+  }
+}
+
+bool History::waitWritten(std::uint64_t taken, Clock::time_point deadline) {
+  std::unique_lock lock(writtenMutex_);
+  return writtenWake_.wait_until(lock, deadline, [&] { return written_ >= taken || stopAsked_.load(); }) &&
+         written_ >= taken;
+}
+
+History::CatchUp History::answer(const Ask& ask) {
+  bool& down = readerDown_;
+  Clock::time_point& retryAt = readerRetryAt_;
+  HistoryStore& store = *readerStore_;
+  const auto deadline = Clock::now() + limits_.historyCatchUpWait;
+  CatchUp out;
+  // Everything relayed here before the sign-in, and the departure of a
+  // session that ended here, are in the store first.
+  out.incomplete = !waitWritten(ask.taken, deadline);
+  // So are what the other origins relayed here before it, and a departure
+  // from any other instance that is alive: each has written since.
+  const std::int64_t askedAt = nowMs();
+  for (bool behind = true; behind;) {
+    std::vector<OriginMark> marks;
+    if (!guarded(store, down, retryAt, [&] { return store.origins(marks); })) break;
+    behind = false;
+    std::size_t heard = 0;
+    for (const OriginMark& mark : marks) {
+      if (mark.origin == origin_) continue;
+      const auto joined = ask.joined.find(mark.origin);
+      heard += joined != ask.joined.end();
+      const bool alive = mark.writtenAt > askedAt - kAlive.count();
+      behind |= (joined != ask.joined.end() && mark.next < joined->second) || (alive && mark.writtenAt < askedAt);
+    }
+    behind |= heard < ask.joined.size() - ask.joined.count(origin_);
+    if (behind && (Clock::now() >= deadline || stopAsked_.load())) {
+      out.incomplete = true;
+      break;
+    }
+    if (behind) std::this_thread::sleep_for(kThroughPoll);
+  }
+  std::optional<Departure> departure = ask.departure;
+  if (!departure && !guarded(store, down, retryAt, [&] { return store.departure(ask.identity, departure); })) {
+    note("cannot read a departure: " + store.lastError());
+    return CatchUp{{}, 0, true};
+  }
+  // A member never seen leave has missed nothing.
+  if (!departure) return CatchUp{};
+  MissedQuery query;
+  query.identity = ask.identity;
+  query.since = std::max(departure->at - kSkew.count(), nowMs() - keep_.count());
+  query.departed = departure->cut;
+  query.listed = departure->missed;
+  std::sort(query.listed.begin(), query.listed.end());
+  query.joined = ask.joined;
+  query.startedAt = startedAt_;
+  query.limit = maxMissed_;
+  std::uint64_t total = 0;
+  bool gaps = false;
+  if (!guarded(store, down, retryAt, [&] {
+        return store.missed(query, out.messages, total) && store.gapsSince(departure->at, gaps);
+      })) {
+    note("cannot read what a member missed: " + store.lastError());
+    return CatchUp{{}, 0, true};
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    gaps |= gap_.has_value();
+  }
+  out.incomplete |= gaps;
+  auto& rows = out.messages;
+  std::sort(rows.begin(), rows.end(), [](const Stored& a, const Stored& b) {
+    return std::tie(a.at, a.id.origin, a.id.seq) < std::tie(b.at, b.id.origin, b.id.seq);
+  });
+  rows.erase(std::unique(rows.begin(), rows.end(), [](const Stored& a, const Stored& b) { return a.id == b.id; }),
+             rows.end());
+  // The newest within the bounds.
+  std::size_t first = rows.size();
+  for (std::size_t bytes = 0; first > 0 && rows.size() - first < maxMissed_; --first) {
+    bytes += rows[first - 1].packet->size();
+    if (bytes > limits_.maxCatchUpBytes) break;
+  }
+  rows.erase(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(first));
+  out.older = total > rows.size() ? total - rows.size() : 0;
+  return out;
+}
+
+}  // namespace sotto

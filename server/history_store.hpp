@@ -1,0 +1,190 @@
+// Where the history is kept: SQLite in the data directory (history.sqlite3,
+// mode 0600) for a lone server, PostgreSQL for a cluster, which shares one.
+// Four tables: history_batches (every message kept, in clear, a row per
+// batch the writer wrote and origin: the first and last seq and time of its
+// messages, and the messages, each with its seq, time, packet and the named
+// identity of a Direct), history_departures
+// (where each member's last session ended), history_origins (how far each
+// origin has written) and history_gaps (what an origin could not write).
+//
+// Not thread-safe: one thread at a time uses a store (History gives its
+// writer and its reader one each), except interrupt().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "proto/bytes.hpp"
+#include "server/message_id.hpp"
+
+namespace sotto {
+
+inline constexpr const char* kHistoryFileName = "history.sqlite3";
+
+// A relayed message as the writer keeps it.
+struct Kept {
+  MessageId id;
+  std::int64_t at = 0;  // milliseconds since the epoch, by the origin's clock
+  std::optional<Key> named;  // a Direct's recipient; none for a Broadcast
+  std::shared_ptr<const Bytes> packet;  // serialized, the sender in its key field
+};
+// A deque, not a vector: the relay appends to one under a lock, where a
+// vector's growth would move every entry and fault in fresh pages.
+using KeptQueue = std::deque<Kept>;
+
+// A message as the catch-up reads it back.
+struct Stored {
+  MessageId id;
+  std::int64_t at = 0;
+  std::shared_ptr<const Bytes> packet;
+};
+
+// How far an origin has written, and when it last wrote (by its clock).
+struct OriginMark {
+  InstanceId origin{};
+  std::uint64_t next = 0;
+  std::int64_t writtenAt = 0;
+};
+
+// Messages an origin relayed but could not keep, and when.
+struct Gap {
+  InstanceId origin{};
+  std::int64_t from = 0;
+  std::int64_t to = 0;
+  std::uint64_t lost = 0;
+};
+
+// What a member missed: what was relayed to it after its departure (since
+// bounds the search by time), and the listed messages it never acknowledged;
+// of both, only what the instance it signs in on will not relay live to it:
+// below joined for the origins that instance has heard from, before
+// startedAt for the others.
+struct MissedQuery {
+  Key identity{};
+  std::int64_t since = 0;
+  Cut departed;
+  std::vector<MessageId> listed;
+  Cut joined;
+  std::int64_t startedAt = 0;
+  std::size_t limit = 0;
+};
+
+class HistoryStore {
+ public:
+  // Opens or makes the file (0600) and its tables. Null with error on failure.
+  static std::unique_ptr<HistoryStore> openSqlite(const std::string& path, std::string& error);
+  // Connects and makes the tables if they are missing. Null with error, one
+  // line, on failure.
+  static std::unique_ptr<HistoryStore> openPostgres(const std::string& conninfo, std::string& error);
+
+  virtual ~HistoryStore() = default;
+  HistoryStore(const HistoryStore&) = delete;
+  HistoryStore& operator=(const HistoryStore&) = delete;
+
+  // In one transaction: the messages, as history_sql::batchRows makes them
+  // (a row already there gives way only to a longer one), the
+  // departures (an older one never replaces a newer), the gaps, and that
+  // origin has decided everything below through, at the time given.
+  virtual bool write(const KeptQueue& kept, const std::vector<Departure>& departures,
+                     const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through, std::int64_t at) = 0;
+  // Drops messages and gaps from before the time given.
+  virtual bool forget(std::int64_t before) = 0;
+  // The member's last departure; found says whether there is one.
+  virtual bool departure(const Key& identity, std::optional<Departure>& found) = 0;
+  // Every origin that ever wrote.
+  virtual bool origins(std::vector<OriginMark>& marks) = 0;
+  // What the member missed (history_sql::MissedGather), and how many.
+  virtual bool missed(const MissedQuery& query, std::vector<Stored>& rows, std::uint64_t& total) = 0;
+  // Whether any origin lost messages after the time given.
+  virtual bool gapsSince(std::int64_t at, bool& any) = 0;
+  // False once the connection to the database is lost; reconnect tries to
+  // make a new one. A file is always there.
+  virtual bool connected() const { return true; }
+  virtual bool reconnect() { return true; }
+  // The database's message for the last failed call, on one line.
+  virtual std::string lastError() const = 0;
+  // Any thread: cancels the call under way, if the database hears it.
+  virtual void interrupt() = 0;
+
+ protected:
+  HistoryStore() = default;
+};
+
+// What both stores share: the layout of a departure's columns and of a
+// row's messages, the searches for the rows that can hold what a member
+// missed, and the rule for which of their messages it did miss.
+namespace history_sql {
+
+// A departure's cut and missed columns.
+struct DepartureColumns {
+  Bytes cut;
+  Bytes missed;
+};
+DepartureColumns encodeDeparture(const Departure& departure);
+// Null when the columns do not read back.
+std::optional<Departure> decodeDeparture(const Key& identity, std::int64_t at, std::span<const unsigned char> cut,
+                                         std::span<const unsigned char> missed);
+
+// One row of history_batches. messages holds, for each message in order of
+// seq: [8] seq, [8] time (milliseconds since the epoch), [4] the packet's
+// length, all big-endian, the serialized packet, and for a Direct [32] its
+// named identity.
+struct BatchRow {
+  InstanceId origin{};
+  std::uint64_t firstSeq = 0, lastSeq = 0;
+  std::int64_t firstAt = 0, lastAt = 0;
+  Bytes messages;
+};
+// The rows for the messages of one batch (in each origin's order of seq):
+// one per origin, split so that none holds much more than kRowBytes, which
+// a catch-up reads whole for a single message. Written again after a failed
+// commit, a batch with more appended makes the same rows, the last one
+// longer.
+inline constexpr std::size_t kRowBytes = 1024 * 1024;
+std::vector<BatchRow> batchRows(const KeptQueue& kept);
+
+// The rows that can hold a member's missed messages after a departure,
+// newest first, with a placeholder made by param(kind) for each value in the
+// order: every departed origin and next, every joined origin and next, since,
+// startedAt. kind is 'b' for bytes, 'i' for an integer. Each row reads as
+// origin, first seq, messages.
+std::string rowSearch(std::size_t departed, std::size_t joined, const std::function<std::string(char kind)>& param);
+// The rows of one origin that can hold seqs first to last: placeholders for
+// origin, last, first, origin and first again.
+std::string listedRowSearch(const std::function<std::string(char kind)>& param);
+
+// The listed messages as one run of seqs (first, last) for each origin.
+std::map<InstanceId, std::pair<std::uint64_t, std::uint64_t>> listedRuns(const std::vector<MessageId>& listed);
+
+// Takes the rows the searches found and keeps what the member missed: each
+// message once, however many searches found its row; of those after the
+// departure the newest query.limit, and every listed one; the count of all.
+class MissedGather {
+ public:
+  explicit MissedGather(const MissedQuery& query) : query_(query) {}
+  // False when the row's messages do not read back.
+  bool add(const InstanceId& origin, std::uint64_t firstSeq, std::span<const unsigned char> messages);
+  std::uint64_t total() const { return total_; }
+  // Appends what was kept to rows, in no particular order.
+  void take(std::vector<Stored>& rows);
+
+ private:
+  const MissedQuery& query_;
+  std::set<std::pair<InstanceId, std::uint64_t>> rowsSeen_;
+  std::vector<Stored> newest_;  // a heap: the oldest on top
+  std::vector<Stored> listed_;
+  std::uint64_t total_ = 0;
+};
+
+}  // namespace history_sql
+
+}  // namespace sotto

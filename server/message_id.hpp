@@ -1,0 +1,54 @@
+// What names one relayed message across a cluster and over time, and the
+// marks that say which of them a member had: the words the history, the
+// relay and the sessions share.
+//
+// - origin: the instance that relayed a message first (its bus id in a
+//   cluster, a random id per start otherwise);
+// - seq: its number among that origin's messages, in the origin's relay
+//   order, so each sender's messages rise with it;
+// - cut: for each origin, the first seq not yet relayed here at a moment;
+//   what lies below it came before that moment;
+// - departure: where a member's session ended: the cut then, and the
+//   messages below it that its TCP never acknowledged.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "proto/handshake.hpp"
+
+namespace sotto {
+
+using InstanceId = std::array<unsigned char, 16>;
+
+struct MessageId {
+  InstanceId origin{};
+  std::uint64_t seq = 0;
+
+  auto operator<=>(const MessageId&) const = default;
+};
+
+using Cut = std::map<InstanceId, std::uint64_t>;
+
+// Raises each origin of into to at least what from says.
+inline void raise(Cut& into, const Cut& from) {
+  for (const auto& [origin, next] : from) {
+    std::uint64_t& mine = into[origin];
+    if (next > mine) mine = next;
+  }
+}
+
+struct Departure {
+  Key identity{};
+  std::int64_t at = 0;  // milliseconds since the epoch
+  Cut cut;
+  std::vector<MessageId> missed;
+  // Recorded only when the member has no departure yet: a session that
+  // ended before its catch-up was handed over moved an identity seen
+  // before on by nothing, but a new one from its very start.
+  bool ifFirst = false;
+};
+
+}  // namespace sotto

@@ -1,0 +1,499 @@
+// What a member missed, given back at sign-in by the sotto-server program:
+// away during a chat, reset in the middle of a flood, and across a SIGKILL;
+// and read back from the store's rows of batched messages.
+// Every message is counted on the receiving side. Addresses 127.0.100.1-19,
+// for the clusters 127.0.101.10-12 and 127.0.102.10-12, and 127.0.103.1-19
+// for the store's bounds and faults.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "proto/packet.hpp"
+#include "server/history_store.hpp"
+#include "server/registry.hpp"
+#include "tests/support/child_process.hpp"
+#include "tests/support/cluster.hpp"
+#include "tests/support/fixed_identity.hpp"
+#include "tests/support/lifted_share.hpp"
+#include "tests/support/postgres_cluster.hpp"
+#include "tests/support/raw_client.hpp"
+#include "tests/support/scratch.hpp"
+#include "tests/support/vanished_server.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_peer::Bytes;
+using testing_peer::Key;
+
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+std::string str(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// The program on its own data directory, with the identities given
+// registered before it starts, and options besides.
+class ServerProcess {
+ public:
+  ServerProcess(const std::string& address, const std::vector<const fixed::Identity*>& known,
+                std::vector<std::string> more = {})
+      : address_(address), more_(std::move(more)) {
+    std::string error;
+    const auto postgres = std::find(more_.begin(), more_.end(), "--postgres");
+    auto registry = sotto::openRegistry(
+        postgres == more_.end() ? std::nullopt : std::optional<std::string>(*(postgres + 1)), dir_.path(), error);
+    EXPECT_TRUE(registry) << error;
+    for (const auto* id : known) registry->enrol(id->signPublicKey, 1);
+    start();
+  }
+  void start() {
+    std::vector<std::string> args{SOTTO_SERVER_BINARY, "--listen", address_, "--data-dir", dir_.path()};
+    // The floods here test the history, not the senders' fair share.
+    const auto lift = lifted::shareArgs();
+    args.insert(args.end(), lift.begin(), lift.end());
+    args.insert(args.end(), more_.begin(), more_.end());
+    child_ = std::make_unique<Child>(args,
+        dir_ / ("err" + std::to_string(starts_++)));
+    const std::string line = child_->firstLine(), prefix = "Server public key: ";
+    ASSERT_EQ(line.rfind(prefix, 0), 0u) << log();
+    for (std::size_t i = 0; i < key_.size(); ++i) key_[i] = std::stoi(line.substr(prefix.size() + 2 * i, 2), nullptr, 16);
+  }
+  void kill() {
+    child_->signal(SIGKILL);
+    child_->wait();
+  }
+  ~ServerProcess() {
+    if (!child_) return;
+    child_->signal(SIGTERM);
+    EXPECT_EQ(child_->wait(30s), 0) << log();
+  }
+  // SIGTERM; true when the program ended with status 0 within the time given.
+  bool stopsWithin(std::chrono::milliseconds bound) {
+    child_->signal(SIGTERM);
+    const auto status = child_->wait(bound);
+    child_.reset();
+    return status == 0;
+  }
+  std::string file(const std::string& name) const { return dir_ / name; }
+  std::string log() const { return scratch::slurp(dir_ / ("err" + std::to_string(starts_ - 1))); }
+  bool waitForLog(const std::string& needle, std::size_t count = 1) const {
+    for (int tries = 0; tries < 1000; ++tries) {
+      std::size_t n = 0;
+      const std::string all = log();
+      for (auto at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1)) ++n;
+      if (n >= count) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+  std::unique_ptr<testing_peer::Session> join(const fixed::Identity& identity, const std::string& from = "") {
+    const fixed::Identity id = raw_client::freshConnection(identity);
+    const int fd = raw_client::dial(address_, from);
+    auto outcome = raw_client::handshake(fd, raw_client::hello(id, key_, 0), key_, id);
+    EXPECT_TRUE(outcome.welcomed) << log();
+    return std::move(outcome.session);
+  }
+  const Key& key() const { return key_; }
+
+ private:
+  scratch::TempDir dir_;
+  std::string address_;
+  std::vector<std::string> more_;
+  int starts_ = 0;
+  std::unique_ptr<Child> child_;
+  Key key_{};
+};
+
+// The catch-up's frame: the opening line, count packets, the closing line,
+// each line a Direct under the server's key; after a crash, the line that
+// says some may be missing comes second. Returns the packets.
+// older: how many the opening line says are no longer kept ("" for none,
+// "\\d+" for any).
+std::vector<testing_peer::Frame> catchUp(testing_peer::Session& session, const Key& serverKey, std::size_t count,
+                                         bool afterCrash = false, const std::string& older = "") {
+  std::vector<testing_peer::Frame> got;
+  const auto opening = session.receiveFrame(10s);
+  if (!opening) {
+    ADD_FAILURE() << "no catch-up";
+    return got;
+  }
+  EXPECT_EQ(opening->type, 1);
+  EXPECT_EQ(opening->key, serverKey);
+  const std::regex shape(std::to_string(count) +
+                         " messages from while you were away, (at \\d\\d:\\d\\d|\\d\\d:\\d\\d to \\d\\d:\\d\\d) UTC" +
+                         (older.empty() ? "" : " \\(" + older + " older ones are no longer kept\\)") + ":");
+  EXPECT_TRUE(std::regex_match(str(opening->payload), shape)) << str(opening->payload);
+  if (afterCrash) {
+    const auto warning = session.receiveFrame(10s);
+    EXPECT_TRUE(warning && warning->key == serverKey && str(warning->payload).starts_with("Some of what was sent"));
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto frame = session.receiveFrame(10s);
+    if (!frame) {
+      ADD_FAILURE() << "only " << i << " of " << count;
+      return got;
+    }
+    got.push_back(*frame);
+  }
+  const auto closing = session.receiveFrame(10s);
+  EXPECT_TRUE(closing && closing->key == serverKey &&
+              str(closing->payload) == "End of the " + std::to_string(count) + " missed messages.");
+  return got;
+}
+
+TEST(History, AMemberAwayGetsEveryBroadcastAndDirectFramedInOrderAndANewOneNothing) {
+  const auto a = fixed::make(1, 0), b = fixed::make(2, 0), c = fixed::make(3, 0), fresh = fixed::make(4, 0);
+  ServerProcess server("127.0.100.1", {&a, &b, &c, &fresh});
+  server.join(b)->close();
+  ASSERT_TRUE(server.waitForLog("disconnected"));
+  auto sa = server.join(a), sc = server.join(c);
+  std::vector<std::string> sent;
+  for (int i = 0; i < 110; ++i) {
+    const bool direct = i % 11 == 10;
+    sent.push_back((direct ? "direct " : "broadcast ") + std::to_string(i));
+    sa->sendPacket(direct ? 1 : 2, direct ? b.signPublicKey : a.signPublicKey, text(sent.back()));
+  }
+  // Neither kept for b: a Direct to someone else, and b's own broadcast.
+  sa->sendPacket(1, c.signPublicKey, text("for c"));
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(sc->receiveFrame(10s));
+  ASSERT_EQ(str(sc->receiveFrame(10s)->payload), "for c");
+
+  auto again = server.join(b);
+  const auto missed = catchUp(*again, server.key(), sent.size());
+  ASSERT_EQ(missed.size(), sent.size());
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(missed[i].key, a.signPublicKey);
+    EXPECT_EQ(str(missed[i].payload), sent[i]);
+  }
+  // Then live, with nothing again; and one never seen before starts with
+  // nothing at all.
+  auto newcomer = server.join(fresh);
+  sa->sendPacket(2, a.signPublicKey, text("live"));
+  EXPECT_EQ(str(again->receiveFrame(10s)->payload), "live");
+  EXPECT_EQ(str(newcomer->receiveFrame(10s)->payload), "live");
+}
+
+TEST(History, AMemberResetInTheMiddleOfAFloodGetsEveryMessageExactlyOnce) {
+  if (const auto why = vanished_server::enterPrivateNetwork()) GTEST_SKIP() << *why;
+  const auto a = fixed::make(1, 0), b = fixed::make(2, 0);
+  ServerProcess server("127.0.100.2", {&a, &b});
+  const std::string away = "127.0.100.12";
+  server.join(b, away)->close();
+  ASSERT_TRUE(server.waitForLog("disconnected"));
+  auto first = server.join(b, away);
+  auto sa = server.join(a);
+  constexpr int kFlood = 4000;
+  std::jthread flood([&] {
+    for (int i = 0; i < kFlood; ++i) {
+      sa->sendPacket(2, a.signPublicKey, text(std::to_string(i)));
+      if (i % 10 == 0) std::this_thread::sleep_for(2ms);
+    }
+  });
+  std::vector<int> seen;
+  const auto take = [&](const testing_peer::Frame& f) { seen.push_back(std::stoi(str(f.payload))); };
+  while (seen.size() < kFlood / 4) take(*first->receiveFrame(10s));
+  // The network drops what the server sends b from here, while b's
+  // acknowledgements still get through; b reads everything its TCP
+  // acknowledged; then the connection is reset under the server.
+  // (Ahead of the rule that finds every loopback address local.)
+  const std::string rule = "pref 0 from 127.0.100.2 to " + away + " ipproto tcp sport 8081 blackhole";
+  ASSERT_EQ(std::system(("ip rule add pref 1 lookup local && ip rule del pref 0 lookup local && ip rule add " + rule)
+                            .c_str()),
+            0);
+  while (const auto f = first->receiveFrame(500ms)) take(*f);
+  ASSERT_LT(seen.size(), kFlood) << "the flood was over before the fault";
+  if (std::system(("ss -K -t dst " + away + " >/dev/null").c_str()) != 0 || !server.waitForLog("disconnected", 2))
+    GTEST_SKIP() << "this kernel cannot reset a connection from outside (ss -K)";
+  first->reset();
+  ASSERT_EQ(std::system(("ip rule del " + rule).c_str()), 0);
+
+  auto second = server.join(b, away);
+  auto opening = second->receiveFrame(10s);
+  ASSERT_TRUE(opening);
+  ASSERT_EQ(opening->key, server.key()) << str(opening->payload);
+  while (seen.size() < kFlood) {
+    const auto f = second->receiveFrame(10s);
+    ASSERT_TRUE(f) << seen.size();
+    if (f->key != server.key()) take(*f);
+  }
+  flood.join();
+  for (int i = 0; i < kFlood; ++i) ASSERT_EQ(seen[i], i);
+}
+
+TEST(History, ASigkilledServerLosesNoMoreThanTheLastSecond) {
+  const auto a = fixed::make(1, 0), b = fixed::make(2, 0), c = fixed::make(3, 0);
+  ServerProcess server("127.0.100.3", {&a, &b, &c});
+  server.join(b)->close();
+  ASSERT_TRUE(server.waitForLog("disconnected"));
+  {
+    auto sa = server.join(a), sc = server.join(c);
+    for (int i = 0; i < 50; ++i) sa->sendPacket(2, a.signPublicKey, text(std::to_string(i)));
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(sc->receiveFrame(10s));
+    std::this_thread::sleep_for(1100ms);
+    server.kill();
+  }
+  server.start();
+  auto again = server.join(b);
+  const auto missed = catchUp(*again, server.key(), 50, true);
+  ASSERT_EQ(missed.size(), 50u);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(str(missed[i].payload), std::to_string(i));
+}
+
+// Numbers received by one member across its sessions, the server's own
+// lines left out.
+struct Tally {
+  std::vector<int> seen;
+  void take(Chatter& chatter, const Key& serverKey) {
+    for (const auto& r : chatter.received())
+      if (r.sender != serverKey) seen.push_back(std::stoi(str(r.payload)));
+  }
+  // Every number below count exactly once, in order.
+  void expectAll(int count) const {
+    ASSERT_EQ(seen.size(), static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) ASSERT_EQ(seen[i], i);
+  }
+};
+
+TEST(HistoryCluster, AMemberAwayFromOneInstanceGetsWhatItMissedOnTheOther) {
+  Cluster cluster(SOTTO_SERVER_BINARY, "127.0.101", 10, 2);
+  ASSERT_TRUE(cluster.ok());
+  const auto a = fixed::make(1, 0), b = fixed::make(2, 0), c = fixed::make(3, 0);
+  for (const auto* id : {&a, &b, &c}) cluster.seed(*id);
+  cluster.join(0, b)->close();
+  ASSERT_TRUE(cluster.waitForLog(0, "disconnected"));
+  auto sa = cluster.join(0, a);
+  Chatter watcher(cluster.join(1, c));
+  for (int i = 0; i < 110; ++i)
+    sa->sendPacket(i % 11 == 10 ? 1 : 2, i % 11 == 10 ? b.signPublicKey : a.signPublicKey, text(std::to_string(i)));
+  ASSERT_TRUE(watcher.waitFor(100));
+  auto again = cluster.join(1, b);
+  ASSERT_TRUE(again);
+  const auto missed = catchUp(*again, cluster.key(), 110);
+  ASSERT_EQ(missed.size(), 110u) << cluster.log(1) << cluster.log(0);
+  for (int i = 0; i < 110; ++i) EXPECT_EQ(str(missed[i].payload), std::to_string(i));
+}
+
+TEST(HistoryCluster, ARollingRestartDuringAChatLosesNothingForAMemberWhoSignsInAgain) {
+  Cluster cluster(SOTTO_SERVER_BINARY, "127.0.102", 10, 2);
+  ASSERT_TRUE(cluster.ok());
+  const auto a = fixed::make(1, 0), b = fixed::make(2, 0);
+  cluster.seed(a);
+  cluster.seed(b);
+  Tally tally;
+  int next = 0;
+  // a chats through one instance while the other, b's, restarts; b signs
+  // in again through the one that stayed up.
+  for (const int restarted : {1, 0}) {
+    const int other = 1 - restarted;
+    auto sa = cluster.join(other, a);
+    auto first = std::make_unique<Chatter>(cluster.join(restarted, b));
+    ASSERT_TRUE(sa && first->ok());
+    std::jthread chat([&, from = next] {
+      for (int i = from; i < from + 1500; ++i) {
+        sa->sendPacket(2, a.signPublicKey, text(std::to_string(i)));
+        std::this_thread::sleep_for(1ms);
+      }
+    });
+    ASSERT_TRUE(first->waitFor(200));
+    cluster.restart(restarted);
+    ASSERT_TRUE(first->waitEnded());
+    tally.take(*first, cluster.key());
+    first.reset();
+    Chatter second(cluster.join(other, b));
+    chat.join();
+    next += 1500;
+    ASSERT_TRUE(second.waitFor(static_cast<std::size_t>(next) - tally.seen.size()));
+    std::this_thread::sleep_for(200ms);
+    tally.take(second, cluster.key());
+    ASSERT_EQ(tally.seen.size(), static_cast<std::size_t>(next));
+  }
+  tally.expectAll(next);
+}
+
+// What a sign-in is given past --max-missed, and after the store was held
+// (another process's write lock) while more than its queue's worth of
+// messages came: the newest five kept, the opening line saying how many
+// older ones are not given, and, after the hold, the line that some may be
+// missing. The file is the owner's alone.
+struct Bound {
+  const char* name;
+  std::string address;
+  bool storeHeld;
+  int messages;
+  std::size_t padding;  // bytes after each message's number
+  std::string older;
+};
+
+void PrintTo(const Bound& row, std::ostream* out) { *out << row.name; }
+
+class HistoryBounds : public testing::TestWithParam<Bound> {};
+
+TEST_P(HistoryBounds, ASignInGetsTheNewestKeptAndIsToldWhatItDoesNotGet) {
+  const Bound& row = GetParam();
+  const auto a = fixed::make(1, 0), b = fixed::make(2, 0), c = fixed::make(3, 0);
+  ServerProcess server(row.address, {&a, &b, &c}, {"--max-missed", "5"});
+  server.join(b)->close();
+  ASSERT_TRUE(server.waitForLog("disconnected"));
+  struct stat file {};
+  ASSERT_EQ(::stat(server.file("history.sqlite3").c_str(), &file), 0);
+  EXPECT_EQ(file.st_mode & 0777, 0600u);
+
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open(server.file("history.sqlite3").c_str(), &holder), SQLITE_OK);
+  const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> closing(holder, &sqlite3_close);
+  if (row.storeHeld) {
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  }
+  auto sa = server.join(a), sc = server.join(c);
+  for (int i = 0; i < row.messages; ++i)
+    sa->sendPacket(2, a.signPublicKey, text(std::to_string(i) + " " + std::string(row.padding, 'x')));
+  // Relayed in order: once c has the last, every one was taken or not kept.
+  sa->sendPacket(1, c.signPublicKey, text("done"));
+  for (auto f = sc->receiveFrame(30s); f && str(f->payload) != "done"; f = sc->receiveFrame(30s)) {
+  }
+  if (row.storeHeld) {
+    ASSERT_TRUE(server.waitForLog("cannot write")) << server.log();
+    ASSERT_EQ(sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_TRUE(server.waitForLog("writing again")) << server.log();
+  }
+
+  auto again = server.join(b);
+  const auto missed = catchUp(*again, server.key(), 5, row.storeHeld, row.older);
+  ASSERT_EQ(missed.size(), 5u);
+  const int first = std::stoi(str(missed[0].payload));
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(std::stoi(str(missed[i].payload)), first + i);
+  if (!row.storeHeld) {
+    EXPECT_EQ(first, row.messages - 5);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, HistoryBounds,
+    testing::Values(Bound{"PastMaxMissed", "127.0.103.1", false, 20, 0, "15"},
+                    // 64000-byte messages, past the 64 MiB the server holds for a store that lags.
+                    Bound{"HeldPastItsQueue", "127.0.103.2", true, 1100, 64000, "\\d+"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Every backend of the program's database stopped dead (SIGSTOP) while
+// messages wait to be kept: the kernel still acknowledges, so nothing on the
+// connections notices.
+TEST(HistoryStore, AFrozenDatabaseHoldsTheStopNoLongerThanFiveSecondsAndTheLogSaysWhatWasNotWritten) {
+  PostgresCluster& cluster = PostgresCluster::shared();
+  ASSERT_TRUE(cluster.ok());
+  const std::string conninfo = cluster.freshDatabase();
+  const auto a = fixed::make(1, 0);
+  ServerProcess server("127.0.103.10", {&a}, {"--postgres", conninfo});
+  auto sa = server.join(a);
+  Sql admin(conninfo);
+  std::istringstream backends(admin("SELECT string_agg(pid::text, ' ') FROM pg_stat_activity"
+                                    " WHERE datname = current_database() AND pid <> pg_backend_pid()"));
+  std::vector<pid_t> frozen;
+  for (pid_t pid; backends >> pid;) frozen.push_back(pid);
+  // The registry's, the state watch's, the history writer's and its reader's.
+  ASSERT_EQ(frozen.size(), 4u);
+  struct Thaw {
+    std::vector<pid_t>& pids;
+    ~Thaw() {
+      for (const pid_t pid : pids) ::kill(pid, SIGCONT);
+    }
+  } thaw{frozen};
+  for (const pid_t pid : frozen) ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+  for (int i = 0; i < 10; ++i) sa->sendPacket(2, a.signPublicKey, text(std::to_string(i)));
+  // Past the writer's batch window and its next heartbeat.
+  std::this_thread::sleep_for(700ms);
+
+  const auto signalled = std::chrono::steady_clock::now();
+  EXPECT_TRUE(server.stopsWithin(5s)) << server.log();
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, 5s);
+  EXPECT_NE(server.log().find("messages not written: the database did not answer within 3 s"), std::string::npos)
+      << server.log();
+}
+
+// The store's rows, each a batch of one origin's messages, read back for a
+// member, in SQLite and in PostgreSQL: each message it missed once, however
+// the rows fall around its departure, its unacknowledged messages and its
+// sign-in, and whatever rows of the origin have expired. Message seq s is
+// written at 1000 + s: a Broadcast of another's when s % 4 is 0, a Direct to
+// the member when 1, a Direct to another when 2, the member's own Broadcast
+// when 3.
+struct Rows {
+  const char* name;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> batches;  // first and last seq written in one call
+  std::int64_t forgetBefore;                                     // 0: nothing expires
+  std::uint64_t departed, joined;                                // the cuts at the departure and the sign-in
+  std::vector<std::uint64_t> listed;                             // unacknowledged at the departure
+  std::vector<std::uint64_t> expected;
+};
+
+void PrintTo(const Rows& row, std::ostream* out) { *out << row.name; }
+
+class HistoryRows : public testing::TestWithParam<std::tuple<bool, Rows>> {};
+
+TEST_P(HistoryRows, AMemberGetsWhatItMissedFromTheRowsEachOnce) {
+  const auto& [postgres, row] = GetParam();
+  scratch::TempDir dir;
+  std::string error;
+  std::unique_ptr<sotto::HistoryStore> store;
+  if (postgres) {
+    ASSERT_TRUE(PostgresCluster::shared().ok());
+    store = sotto::HistoryStore::openPostgres(PostgresCluster::shared().freshDatabase(), error);
+  } else {
+    store = sotto::HistoryStore::openSqlite(dir / "history.sqlite3", error);
+  }
+  ASSERT_TRUE(store) << error;
+  const sotto::InstanceId origin{7};
+  const sotto::Key member{1}, other{2};
+  for (const auto& [first, last] : row.batches) {
+    sotto::KeptQueue kept;
+    for (std::uint64_t seq = first; seq <= last; ++seq) {
+      const bool direct = seq % 4 == 1 || seq % 4 == 2;
+      const sotto::Key& sender = seq % 4 == 3 ? member : other;
+      const Packet packet(direct ? Direct : Broadcast, sender.data(), text(std::to_string(seq)));
+      kept.push_back({{origin, seq}, static_cast<std::int64_t>(1000 + seq), std::nullopt,
+                      std::make_shared<const sotto::Bytes>(packet.serialize())});
+      if (direct) kept.back().named = seq % 4 == 1 ? member : other;
+    }
+    ASSERT_TRUE(store->write(kept, {}, {}, origin, last + 1, 0)) << store->lastError();
+  }
+  if (row.forgetBefore > 0) {
+    ASSERT_TRUE(store->forget(row.forgetBefore)) << store->lastError();
+  }
+
+  sotto::MissedQuery query{member, 0, {{origin, row.departed}}, {}, {{origin, row.joined}}, 0, 100};
+  for (const std::uint64_t seq : row.listed) query.listed.push_back({origin, seq});
+  std::vector<sotto::Stored> missed;
+  std::uint64_t total = 0;
+  ASSERT_TRUE(store->missed(query, missed, total)) << store->lastError();
+  std::sort(missed.begin(), missed.end(), [](const auto& a, const auto& b) { return a.id.seq < b.id.seq; });
+  std::vector<std::uint64_t> seqs;
+  for (const sotto::Stored& m : missed) {
+    seqs.push_back(m.id.seq);
+    EXPECT_EQ(Packet(*m.packet).payload, text(std::to_string(m.id.seq)));
+    EXPECT_EQ(m.at, static_cast<std::int64_t>(1000 + m.id.seq));
+  }
+  EXPECT_EQ(seqs, row.expected);
+  EXPECT_EQ(total, row.expected.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, HistoryRows,
+    testing::Combine(
+        testing::Bool(),
+        testing::Values(
+            Rows{"ABatchStraddlingTheDepartureAndTheSignIn", {{0, 9}, {10, 19}}, 0, 6, 17, {4, 5},
+                 {4, 5, 8, 9, 12, 13, 16}},
+            Rows{"ARowExpiredWhileALaterOneOfTheOriginIsKept", {{0, 9}, {10, 19}}, 1010, 0, 20, {4, 5},
+                 {12, 13, 16, 17}},
+            Rows{"ABatchWrittenAgainLongerAfterItsCommitWasNotHeard", {{0, 4}, {0, 9}}, 0, 0, 10, {},
+                 {0, 1, 4, 5, 8, 9}})),
+    [](const auto& info) {
+      return std::string(std::get<1>(info.param).name) + (std::get<0>(info.param) ? "InPostgres" : "InSqlite");
+    });
+
+}  // namespace
