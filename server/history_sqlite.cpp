@@ -16,9 +16,6 @@ namespace sotto {
 namespace {
 
 constexpr const char* kSchema =
-    // Rows of up to a megabyte: large pages take them in a few writes
-    // rather than hundreds. Only a new file takes it.
-    "PRAGMA page_size = 65536;"
     "PRAGMA journal_mode = WAL;"
     "CREATE TABLE IF NOT EXISTS history_batches ("
     "  origin BLOB NOT NULL, first_seq INTEGER NOT NULL, last_seq INTEGER NOT NULL,"
