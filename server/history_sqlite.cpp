@@ -125,7 +125,11 @@ std::unique_ptr<HistoryStore> SqliteHistory::open(const std::string& path, std::
   // The writer and the reader share the file.
   sqlite3_busy_timeout(db, 5000);
   if (sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK ||
-      sqlite3_exec(db, "PRAGMA synchronous = NORMAL;", nullptr, nullptr, nullptr) != SQLITE_OK)
+      sqlite3_exec(db, "PRAGMA synchronous = NORMAL;", nullptr, nullptr, nullptr) != SQLITE_OK ||
+      // Rows are written once and read at sign-ins: SQLite's usual 2 MB of
+      // cached pages per connection would only keep the last large message
+      // in memory after it was written.
+      sqlite3_exec(db, "PRAGMA cache_size = -512;", nullptr, nullptr, nullptr) != SQLITE_OK)
     return fail("cannot set up");
   const struct {
     sqlite3_stmt** statement;
