@@ -108,13 +108,14 @@ std::vector<BatchRow> batchRows(const KeptQueue& kept) {
   std::vector<BatchRow> rows;
   rows.reserve(sizes.size());
   BatchRow* row = nullptr;
-  before = nullptr;
+  std::size_t left = 0;  // bytes of the current row still to come
   for (const Kept& k : kept) {
-    if (startsRow(k, before, row ? row->messages.size() : 0)) {
+    if (left == 0) {
       row = &startRow(rows, k);
-      row->messages.reserve(sizes[rows.size() - 1]);
+      left = sizes[rows.size() - 1];
+      row->messages.reserve(left);
     }
-    before = &k;
+    left -= entrySize(k);
     row->lastSeq = k.id.seq;
     row->lastAt = k.at;
     unsigned char head[kMessageHead];
