@@ -157,12 +157,13 @@ void History::note(const std::string& what) const {
   if (!abandoned_) log_.event(kLogName, what);
 }
 
-void History::keep(const MessageId& id, std::int64_t at, const Key& named,
-                   const std::shared_ptr<const Bytes>& packet) {
+void History::keep(const MessageId& id, std::int64_t at, const Key& named, const Bytes& packet) {
+  const bool direct = packet[0] == Direct;
+  const std::size_t entry = KeptBatch::entryBytes(packet.size(), direct);
   const std::lock_guard lock(mutex_);
   ++taken_;
   through_ = id.seq + 1;
-  if (queuedBytes_ + packet->size() > limits_.historyQueueBytes) {
+  if (queuedBytes_ + entry > limits_.historyQueueBytes) {
     ++unkept_;
     if (!gap_) gap_ = Gap{origin_, at, at, 0};
     gap_->to = at;
@@ -170,9 +171,8 @@ void History::keep(const MessageId& id, std::int64_t at, const Key& named,
     return;
   }
   const bool wasIdle = queue_.empty() && departures_.empty();
-  queuedBytes_ += packet->size();
-  Kept& kept = queue_.emplace_back(Kept{id, at, std::nullopt, packet});
-  if ((*packet)[0] == Direct) kept.named = named;
+  queuedBytes_ += entry;
+  queue_.add(id.seq, at, packet, direct ? named.data() : nullptr);
   if (wasIdle) wake_.notify_one();
 }
 
@@ -212,8 +212,8 @@ bool History::guarded(HistoryStore& store, bool& down, Clock::time_point& retryA
 // The writer thread: batches of messages and departures, each batch one
 // transaction; a batch that fails is tried again, with what came meanwhile.
 void History::write() {
-  KeptQueue batch;
-  KeptQueue fresh;
+  KeptBatch batch;
+  KeptBatch fresh;
   std::vector<Departure> departures;
   std::vector<Gap> gaps;
   std::size_t batchBytes = 0;
@@ -240,7 +240,9 @@ void History::write() {
       // A batch that failed waits for its retry.
       wake_.wait_until(lock, retryAt, [&] { return stopping_; });
     }
-    fresh.swap(queue_);
+    fresh.take(queue_);
+    // Rows kept for a flood go once the relay is quiet.
+    if (fresh.empty() && batch.empty()) queue_.dropSpares();
     std::move(departures_.begin(), departures_.end(), std::back_inserter(departures));
     departures_.clear();
     if (gap_) {
@@ -258,14 +260,10 @@ void History::write() {
     lock.unlock();
     // Logged, and the registry asked, once the relay's lock is let go.
     if (!episode.empty()) note(std::exchange(episode, {}));
-    for (const Kept& k : fresh) batchBytes += k.packet->size();
+    batchBytes += fresh.bytes();
     // A Direct to an identity nobody registered is never kept.
-    std::erase_if(fresh, [&](const Kept& k) { return k.named && !registered_(*k.named); });
-    if (batch.empty())
-      batch.swap(fresh);
-    else
-      std::move(fresh.begin(), fresh.end(), std::back_inserter(batch));
-    fresh.clear();
+    fresh.keepDirects(registered_);
+    batch.take(fresh);
     if (stopping && ((batch.empty() && departures.empty() && gaps.empty()) || Clock::now() >= giveUpAt)) {
       if (!batch.empty()) note("stopping: " + std::to_string(batch.size()) + " messages could not be kept");
       // Gone, as far as sign-ins elsewhere are concerned: none waits for it.
@@ -283,7 +281,6 @@ void History::write() {
       if (failing) note("writing again");
       failing = false;
       backoff = kRetryFirst;
-      batch.clear();
       departures.clear();
       gaps.clear();
       {
@@ -307,6 +304,7 @@ void History::write() {
       const std::lock_guard released(mutex_);
       queuedBytes_ -= batchBytes;
       batchBytes = 0;
+      queue_.recycle(batch);
     }
   }
 }

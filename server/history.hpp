@@ -90,7 +90,8 @@ class History {
   std::int64_t startedAt() const { return startedAt_; }
 
   // Under the hub's relay lock, in the origin's order; never waits.
-  void keep(const MessageId& id, std::int64_t at, const Key& named, const std::shared_ptr<const Bytes>& packet);
+  // Copies the packet: the relay's copy is not held.
+  void keep(const MessageId& id, std::int64_t at, const Key& named, const Bytes& packet);
   // Jobs (messages and departures) handed over so far.
   std::uint64_t taken() const;
   // Any thread; never waits.
@@ -135,7 +136,7 @@ class History {
   // The relay's side, under mutex_.
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  KeptQueue queue_;
+  KeptBatch queue_;
   std::vector<Departure> departures_;
   // Of the messages taken and not yet written or given up.
   std::size_t queuedBytes_ = 0;

@@ -46,7 +46,7 @@ class PostgresHistory final : public HistoryStore {
   static std::unique_ptr<HistoryStore> connect(const std::string& conninfo, std::string& error);
   ~PostgresHistory() override { PQfinish(conn_); }
 
-  bool write(const KeptQueue& kept, const std::vector<Departure>& departures, const std::vector<Gap>& gaps,
+  bool write(const KeptBatch& kept, const std::vector<Departure>& departures, const std::vector<Gap>& gaps,
              const InstanceId& origin, std::uint64_t through, std::int64_t at) override;
   bool forget(std::int64_t before) override;
   bool departure(const Key& identity, std::optional<Departure>& found) override;
@@ -108,13 +108,13 @@ pg::Result PostgresHistory::run(const std::string& sql, const pg::Params& params
   return pg::Result(nullptr, &PQclear);
 }
 
-bool PostgresHistory::write(const KeptQueue& kept, const std::vector<Departure>& departures,
+bool PostgresHistory::write(const KeptBatch& kept, const std::vector<Departure>& departures,
                             const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through, std::int64_t at) {
   if (!command("BEGIN")) return false;
   const auto body = [&] {
-    for (const history_sql::BatchRow& row : history_sql::batchRows(kept)) {
+    for (const BatchRow& row : kept.rows()) {
       pg::Params p;
-      p.bytes(row.origin.data(), row.origin.size()).int8(static_cast<std::int64_t>(row.firstSeq));
+      p.bytes(origin.data(), origin.size()).int8(static_cast<std::int64_t>(row.firstSeq));
       p.int8(static_cast<std::int64_t>(row.lastSeq)).int8(row.firstAt).int8(row.lastAt);
       p.bytes(row.messages.data(), row.messages.size());
       if (!command("INSERT INTO history_batches (origin, first_seq, last_seq, first_at, last_at, messages)"

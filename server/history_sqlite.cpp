@@ -71,7 +71,7 @@ class SqliteHistory final : public HistoryStore {
   static std::unique_ptr<HistoryStore> open(const std::string& path, std::string& error);
   ~SqliteHistory() override;
 
-  bool write(const KeptQueue& kept, const std::vector<Departure>& departures, const std::vector<Gap>& gaps,
+  bool write(const KeptBatch& kept, const std::vector<Departure>& departures, const std::vector<Gap>& gaps,
              const InstanceId& origin, std::uint64_t through, std::int64_t at) override;
   bool forget(std::int64_t before) override;
   bool departure(const Key& identity, std::optional<Departure>& found) override;
@@ -182,12 +182,12 @@ sqlite3_stmt* SqliteHistory::prepare(const std::string& sql) {
   return statement;
 }
 
-bool SqliteHistory::write(const KeptQueue& kept, const std::vector<Departure>& departures,
+bool SqliteHistory::write(const KeptBatch& kept, const std::vector<Departure>& departures,
                           const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through, std::int64_t at) {
   if (!exec("BEGIN IMMEDIATE")) return false;
   const auto body = [&] {
-    for (const history_sql::BatchRow& row : history_sql::batchRows(kept)) {
-      bindBlob(insert_, 1, row.origin);
+    for (const BatchRow& row : kept.rows()) {
+      bindBlob(insert_, 1, origin);
       sqlite3_bind_int64(insert_, 2, static_cast<std::int64_t>(row.firstSeq));
       sqlite3_bind_int64(insert_, 3, static_cast<std::int64_t>(row.lastSeq));
       sqlite3_bind_int64(insert_, 4, row.firstAt);

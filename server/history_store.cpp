@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 #include <tuple>
+#include <utility>
 
 #include "proto/packet.hpp"
 
@@ -15,8 +16,7 @@ namespace {
 
 constexpr std::size_t kIdSize = sizeof(InstanceId) + 8;
 
-// A message's head in a row: seq, time, the packet's length.
-constexpr std::size_t kMessageHead = 8 + 8 + 4;
+constexpr std::size_t kMessageHead = KeptBatch::kHeadBytes;
 
 void putU64(unsigned char* out, std::uint64_t v) {
   for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(v >> (56 - 8 * i));
@@ -44,6 +44,39 @@ MessageId getId(const unsigned char* in) {
   return id;
 }
 
+// One message of a row as it reads back; the spans point into the row.
+struct RowMessage {
+  std::uint64_t seq = 0;
+  std::int64_t at = 0;
+  std::span<const unsigned char> packet;
+  const unsigned char* named = nullptr;  // a Direct's, kKeySize bytes
+};
+
+// Calls visit for each message of a row, in order; false when the row does
+// not read back (what came before was visited).
+template <class Visit>
+bool forEachMessage(std::span<const unsigned char> messages, Visit&& visit) {
+  const unsigned char* p = messages.data();
+  std::size_t left = messages.size();
+  while (left > 0) {
+    if (left < kMessageHead) return false;
+    RowMessage m;
+    m.seq = getU64be(p);
+    m.at = static_cast<std::int64_t>(getU64be(p + 8));
+    const std::size_t size = getU32be(p + 16);
+    if (size <= Packet::headerSize || left - kMessageHead < size) return false;
+    m.packet = std::span(p + kMessageHead, size);
+    const bool direct = m.packet[0] == Direct;
+    const std::size_t whole = kMessageHead + size + (direct ? kKeySize : 0);
+    if (left < whole) return false;
+    if (direct) m.named = p + kMessageHead + size;
+    p += whole;
+    left -= whole;
+    visit(m);
+  }
+  return true;
+}
+
 // A table of (origin, next) pairs; a first row that matches no origin keeps
 // it from being empty, which SQL does not allow.
 // Placeholders are numbered as param is called, so each is appended in a
@@ -58,14 +91,6 @@ std::string pairs(const char* name, std::size_t count, const std::function<std::
     sql += ")";
   }
   return sql + ")";
-}
-
-BatchRow& startRow(std::vector<BatchRow>& rows, const Kept& k) {
-  BatchRow& row = rows.emplace_back();
-  row.origin = k.id.origin;
-  row.firstSeq = k.id.seq;
-  row.firstAt = k.at;
-  return row;
 }
 
 }  // namespace
@@ -89,45 +114,6 @@ std::optional<Departure> decodeDeparture(const Key& identity, std::int64_t at, s
   }
   for (std::size_t i = 0; i < missed.size(); i += kIdSize) d.missed.push_back(getId(missed.data() + i));
   return d;
-}
-
-std::vector<BatchRow> batchRows(const KeptQueue& kept) {
-  const auto entrySize = [](const Kept& k) { return kMessageHead + k.packet->size() + (k.named ? kKeySize : 0); };
-  const auto startsRow = [](const Kept& k, const Kept* before, std::size_t rowSize) {
-    return !before || before->id.origin != k.id.origin || rowSize >= kRowBytes;
-  };
-  // Each row's size first, so that its bytes are written once, in place:
-  // growing it would copy a megabyte over and over on the writer's thread.
-  std::vector<std::size_t> sizes;
-  const Kept* before = nullptr;
-  for (const Kept& k : kept) {
-    if (startsRow(k, before, sizes.empty() ? 0 : sizes.back())) sizes.push_back(0);
-    sizes.back() += entrySize(k);
-    before = &k;
-  }
-  std::vector<BatchRow> rows;
-  rows.reserve(sizes.size());
-  BatchRow* row = nullptr;
-  std::size_t left = 0;  // bytes of the current row still to come
-  for (const Kept& k : kept) {
-    if (left == 0) {
-      row = &startRow(rows, k);
-      left = sizes[rows.size() - 1];
-      row->messages.reserve(left);
-    }
-    left -= entrySize(k);
-    row->lastSeq = k.id.seq;
-    row->lastAt = k.at;
-    unsigned char head[kMessageHead];
-    putU64(head, k.id.seq);
-    putU64(head + 8, static_cast<std::uint64_t>(k.at));
-    putU32be(head + 16, static_cast<std::uint32_t>(k.packet->size()));
-    Bytes& out = row->messages;
-    out.insert(out.end(), head, head + kMessageHead);
-    out.insert(out.end(), k.packet->begin(), k.packet->end());
-    if (k.named) out.insert(out.end(), k.named->begin(), k.named->end());
-  }
-  return rows;
 }
 
 std::string rowSearch(std::size_t departed, std::size_t joined, const std::function<std::string(char)>& param) {
@@ -165,46 +151,33 @@ bool MissedGather::add(const InstanceId& origin, std::uint64_t firstSeq, std::sp
   const MissedQuery& q = query_;
   const auto departed = q.departed.find(origin);
   const auto joined = q.joined.find(origin);
-  const unsigned char* p = messages.data();
-  std::size_t left = messages.size();
-  while (left > 0) {
-    if (left < kMessageHead) return false;
-    const MessageId id{origin, getU64be(p)};
-    const auto at = static_cast<std::int64_t>(getU64be(p + 8));
-    const std::size_t size = getU32be(p + 16);
-    if (size <= Packet::headerSize || left - kMessageHead < size) return false;
-    const unsigned char* packet = p + kMessageHead;
-    const bool direct = packet[0] == Direct;
-    const std::size_t whole = kMessageHead + size + (direct ? kKeySize : 0);
-    if (left < whole) return false;
-    p += whole;
-    left -= whole;
+  const auto newer = [](const Stored& a, const Stored& b) {
+    return std::tie(a.at, a.id.origin, a.id.seq) > std::tie(b.at, b.id.origin, b.id.seq);
+  };
+  return forEachMessage(messages, [&](const RowMessage& m) {
+    const MessageId id{origin, m.seq};
     // A Direct to the member, or a Broadcast of someone else's.
-    const unsigned char* who = direct ? packet + size : packet + Packet::keyOffset;
-    if (direct != (std::memcmp(who, q.identity.data(), kKeySize) == 0)) continue;
+    const unsigned char* who = m.named ? m.named : m.packet.data() + Packet::keyOffset;
+    if ((m.named != nullptr) != (std::memcmp(who, q.identity.data(), kKeySize) == 0)) return;
     // What the instance it signs in on relays to it live is not missed.
-    if (joined != q.joined.end() ? id.seq >= joined->second : at >= q.startedAt) continue;
+    if (joined != q.joined.end() ? id.seq >= joined->second : m.at >= q.startedAt) return;
     const bool listed = std::binary_search(q.listed.begin(), q.listed.end(), id);
-    if (!listed && (at <= q.since || (departed != q.departed.end() && id.seq < departed->second))) continue;
+    if (!listed && (m.at <= q.since || (departed != q.departed.end() && id.seq < departed->second))) return;
     ++total_;
-    const auto newer = [](const Stored& a, const Stored& b) {
-      return std::tie(a.at, a.id.origin, a.id.seq) > std::tie(b.at, b.id.origin, b.id.seq);
-    };
-    Stored stored{id, at, nullptr};
+    Stored stored{id, m.at, nullptr};
     if (!listed && newest_.size() >= q.limit) {
-      if (newest_.empty() || !newer(stored, newest_.front())) continue;
+      if (newest_.empty() || !newer(stored, newest_.front())) return;
       std::pop_heap(newest_.begin(), newest_.end(), newer);
       newest_.pop_back();
     }
-    stored.packet = std::make_shared<const Bytes>(packet, packet + size);
+    stored.packet = std::make_shared<const Bytes>(m.packet.begin(), m.packet.end());
     if (listed) {
       listed_.push_back(std::move(stored));
-      continue;
+      return;
     }
     newest_.push_back(std::move(stored));
     std::push_heap(newest_.begin(), newest_.end(), newer);
-  }
-  return true;
+  });
 }
 
 void MissedGather::take(std::vector<Stored>& rows) {
@@ -215,3 +188,95 @@ void MissedGather::take(std::vector<Stored>& rows) {
 }
 
 }  // namespace sotto::history_sql
+
+namespace sotto {
+
+void KeptBatch::add(std::uint64_t seq, std::int64_t at, std::span<const unsigned char> packet,
+                    const unsigned char* named) {
+  using namespace history_sql;
+  const std::size_t entry = entryBytes(packet.size(), named != nullptr);
+  if (rows_.empty() || rows_.back().messages.size() + entry > kRowBytes) {
+    BatchRow& row = rows_.emplace_back();
+    if (!spares_.empty()) {
+      row.messages = std::move(spares_.back());
+      spares_.pop_back();
+    } else {
+      row.messages.reserve(std::max(kRowBytes, entry));
+    }
+    row.firstSeq = seq;
+    row.firstAt = at;
+  }
+  BatchRow& row = rows_.back();
+  row.lastSeq = seq;
+  row.lastAt = at;
+  unsigned char head[kMessageHead];
+  putU64(head, seq);
+  putU64(head + 8, static_cast<std::uint64_t>(at));
+  putU32be(head + 16, static_cast<std::uint32_t>(packet.size()));
+  Bytes& out = row.messages;
+  out.insert(out.end(), head, head + kMessageHead);
+  out.insert(out.end(), packet.begin(), packet.end());
+  if (named) out.insert(out.end(), named, named + kKeySize);
+  ++count_;
+  bytes_ += entry;
+}
+
+void KeptBatch::take(KeptBatch& other) {
+  if (empty()) {
+    rows_.swap(other.rows_);
+    count_ = std::exchange(other.count_, 0);
+    bytes_ = std::exchange(other.bytes_, 0);
+    other.rows_.clear();
+    return;
+  }
+  // A batch that failed to commit and waits for its retry: rare, so copied.
+  for (const BatchRow& row : other.rows_)
+    history_sql::forEachMessage(row.messages, [&](const history_sql::RowMessage& m) {
+      add(m.seq, m.at, m.packet, m.named);
+    });
+  other.rows_.clear();
+  other.count_ = other.bytes_ = 0;
+}
+
+void KeptBatch::keepDirects(const std::function<bool(const Key&)>& kept) {
+  std::vector<BatchRow> rows;
+  const auto keeps = [&](const history_sql::RowMessage& m) {
+    if (!m.named) return true;
+    Key named;
+    std::memcpy(named.data(), m.named, named.size());
+    return kept(named);
+  };
+  for (BatchRow& row : rows_) {
+    bool all = true;
+    history_sql::forEachMessage(row.messages, [&](const history_sql::RowMessage& m) { all = all && keeps(m); });
+    if (all) {
+      rows.push_back(std::move(row));
+      continue;
+    }
+    // The row is made again without them; its first seq may change, which
+    // is safe as no row of this batch was written yet.
+    KeptBatch again;
+    history_sql::forEachMessage(row.messages, [&](const history_sql::RowMessage& m) {
+      if (keeps(m)) again.add(m.seq, m.at, m.packet, m.named);
+    });
+    for (BatchRow& r : again.rows_) rows.push_back(std::move(r));
+  }
+  rows_ = std::move(rows);
+  count_ = bytes_ = 0;
+  for (const BatchRow& row : rows_) {
+    bytes_ += row.messages.size();
+    history_sql::forEachMessage(row.messages, [&](const history_sql::RowMessage&) { ++count_; });
+  }
+}
+
+void KeptBatch::recycle(KeptBatch& used) {
+  for (BatchRow& row : used.rows_) {
+    if (spares_.size() >= kSpareRows) break;
+    row.messages.clear();
+    spares_.push_back(std::move(row.messages));
+  }
+  used.rows_.clear();
+  used.count_ = used.bytes_ = 0;
+}
+
+}  // namespace sotto

@@ -13,7 +13,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -30,16 +29,63 @@ namespace sotto {
 
 inline constexpr const char* kHistoryFileName = "history.sqlite3";
 
-// A relayed message as the writer keeps it.
-struct Kept {
-  MessageId id;
-  std::int64_t at = 0;  // milliseconds since the epoch, by the origin's clock
-  std::optional<Key> named;  // a Direct's recipient; none for a Broadcast
-  std::shared_ptr<const Bytes> packet;  // serialized, the sender in its key field
+// One row of history_batches: one origin's messages, in order of seq.
+// messages holds, for each: [8] seq, [8] time (milliseconds since the
+// epoch, by the origin's clock), [4] the packet's length, all big-endian,
+// the serialized packet (the sender in its key field), and for a Direct
+// [32] its named identity.
+struct BatchRow {
+  std::uint64_t firstSeq = 0, lastSeq = 0;
+  std::int64_t firstAt = 0, lastAt = 0;
+  Bytes messages;
 };
-// A deque, not a vector: the relay appends to one under a lock, where a
-// vector's growth would move every entry and fault in fresh pages.
-using KeptQueue = std::deque<Kept>;
+
+// One origin's relayed messages as the writer keeps them, in order of seq,
+// laid out already as the rows they are written in: the relay copies each
+// message in once, under its lock, and the store writes the rows as they
+// are. Neither holds on to the relay's packets, which are then freed on the
+// threads that made them. A row takes no message that would take it past
+// kRowBytes (a catch-up reads a row whole for a single message), unless it
+// is empty; rows written again after a failed commit, with more appended,
+// keep their first messages, so that the rows already written give way to
+// longer ones.
+//
+// Not thread-safe: the history's lock guards the relay's.
+class KeptBatch {
+ public:
+  static constexpr std::size_t kRowBytes = 1024 * 1024;
+  // Emptied rows kept for the next messages, so that a flood does not map
+  // and fault in fresh memory for every row.
+  static constexpr std::size_t kSpareRows = 8;
+
+  // A message's head in a row: seq, time, the packet's length.
+  static constexpr std::size_t kHeadBytes = 8 + 8 + 4;
+  // What a message takes in a row.
+  static std::size_t entryBytes(std::size_t packet, bool direct) {
+    return kHeadBytes + packet + (direct ? kKeySize : 0);
+  }
+  // A message; named, kKeySize bytes, for a Direct.
+  void add(std::uint64_t seq, std::int64_t at, std::span<const unsigned char> packet, const unsigned char* named);
+  // Moves other's messages, which follow these, in after them.
+  void take(KeptBatch& other);
+  // Drops each Direct whose named identity kept() refuses.
+  void keepDirects(const std::function<bool(const Key&)>& kept);
+  // Takes used's rows, emptied, as spares; used is left empty.
+  void recycle(KeptBatch& used);
+  void dropSpares() { spares_ = {}; }
+
+  const std::vector<BatchRow>& rows() const { return rows_; }
+  std::size_t size() const { return count_; }
+  // What its rows hold, in bytes.
+  std::size_t bytes() const { return bytes_; }
+  bool empty() const { return count_ == 0; }
+
+ private:
+  std::vector<BatchRow> rows_;
+  std::vector<Bytes> spares_;
+  std::size_t count_ = 0;
+  std::size_t bytes_ = 0;
+};
 
 // A message as the catch-up reads it back.
 struct Stored {
@@ -90,11 +136,11 @@ class HistoryStore {
   HistoryStore(const HistoryStore&) = delete;
   HistoryStore& operator=(const HistoryStore&) = delete;
 
-  // In one transaction: the messages, as history_sql::batchRows makes them
-  // (a row already there gives way only to a longer one), the
+  // In one transaction: the rows of origin's messages (a row already there
+  // gives way only to a longer one), the
   // departures (an older one never replaces a newer), the gaps, and that
   // origin has decided everything below through, at the time given.
-  virtual bool write(const KeptQueue& kept, const std::vector<Departure>& departures,
+  virtual bool write(const KeptBatch& kept, const std::vector<Departure>& departures,
                      const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through, std::int64_t at) = 0;
   // Drops messages and gaps from before the time given.
   virtual bool forget(std::int64_t before) = 0;
@@ -133,24 +179,6 @@ DepartureColumns encodeDeparture(const Departure& departure);
 // Null when the columns do not read back.
 std::optional<Departure> decodeDeparture(const Key& identity, std::int64_t at, std::span<const unsigned char> cut,
                                          std::span<const unsigned char> missed);
-
-// One row of history_batches. messages holds, for each message in order of
-// seq: [8] seq, [8] time (milliseconds since the epoch), [4] the packet's
-// length, all big-endian, the serialized packet, and for a Direct [32] its
-// named identity.
-struct BatchRow {
-  InstanceId origin{};
-  std::uint64_t firstSeq = 0, lastSeq = 0;
-  std::int64_t firstAt = 0, lastAt = 0;
-  Bytes messages;
-};
-// The rows for the messages of one batch (in each origin's order of seq):
-// one per origin, split so that none holds much more than kRowBytes, which
-// a catch-up reads whole for a single message. Written again after a failed
-// commit, a batch with more appended makes the same rows, the last one
-// longer.
-inline constexpr std::size_t kRowBytes = 1024 * 1024;
-std::vector<BatchRow> batchRows(const KeptQueue& kept);
 
 // The rows that can hold a member's missed messages after a departure,
 // newest first, with a placeholder made by param(kind) for each value in the

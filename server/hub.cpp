@@ -230,7 +230,7 @@ void Shard::relay(const Member& from, Packet&& packet) {
         relayed.id = {history->origin(), *seq};
         hub_.relayed_[relayed.id.origin] = *seq + 1;
         hub_.lastAt_ = std::max(hub_.lastAt_, nowMs());
-        history->keep(relayed.id, hub_.lastAt_, named, relayed.packet);
+        history->keep(relayed.id, hub_.lastAt_, named, *relayed.packet);
       } else {
         stats_.add(Count::directsToNobody);
       }

@@ -450,14 +450,13 @@ TEST_P(HistoryRows, AMemberGetsWhatItMissedFromTheRowsEachOnce) {
   const sotto::InstanceId origin{7};
   const sotto::Key member{1}, other{2};
   for (const auto& [first, last] : row.batches) {
-    sotto::KeptQueue kept;
+    sotto::KeptBatch kept;
     for (std::uint64_t seq = first; seq <= last; ++seq) {
       const bool direct = seq % 4 == 1 || seq % 4 == 2;
       const sotto::Key& sender = seq % 4 == 3 ? member : other;
       const Packet packet(direct ? Direct : Broadcast, sender.data(), text(std::to_string(seq)));
-      kept.push_back({{origin, seq}, static_cast<std::int64_t>(1000 + seq), std::nullopt,
-                      std::make_shared<const sotto::Bytes>(packet.serialize())});
-      if (direct) kept.back().named = seq % 4 == 1 ? member : other;
+      const sotto::Key& named = seq % 4 == 1 ? member : other;
+      kept.add(seq, static_cast<std::int64_t>(1000 + seq), packet.serialize(), direct ? named.data() : nullptr);
     }
     ASSERT_TRUE(store->write(kept, {}, {}, origin, last + 1, 0)) << store->lastError();
   }
@@ -495,5 +494,77 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) {
       return std::string(std::get<1>(info.param).name) + (std::get<0>(info.param) ? "InPostgres" : "InSqlite");
     });
+
+// The rows the relay's copies are written in: every row within the bound
+// unless one message alone passes it, every message once and in order, the
+// Directs to unregistered identities gone, and a batch whose commit failed
+// keeping its rows' starts and bytes when more is appended for the retry.
+// Message seq s has a payload of payloads[s % size] bytes; every refusedEvery-th is a
+// Direct to an identity the registry does not know.
+struct Batch {
+  const char* name;
+  std::vector<std::size_t> payloads;
+  std::uint64_t count, refusedEvery, failedAfter;
+};
+
+void PrintTo(const Batch& batch, std::ostream* out) { *out << batch.name; }
+
+class KeptRows : public testing::TestWithParam<Batch> {};
+
+TEST_P(KeptRows, HoldEveryMessageOnceInOrderWithinTheBound) {
+  const Batch& b = GetParam();
+  const sotto::Key sender{3}, refused{4};
+  const auto add = [&](sotto::KeptBatch& into, std::uint64_t seq) {
+    const bool direct = b.refusedEvery > 0 && seq % b.refusedEvery == 0;
+    const Packet packet(direct ? Direct : Broadcast, sender.data(), Bytes(b.payloads[seq % b.payloads.size()], 'x'));
+    into.add(seq, static_cast<std::int64_t>(seq), packet.serialize(), direct ? refused.data() : nullptr);
+  };
+  const auto registered = [&](const sotto::Key& k) { return k != refused; };
+  sotto::KeptBatch batch, more;
+  for (std::uint64_t seq = 0; seq < b.failedAfter; ++seq) add(batch, seq);
+  batch.keepDirects(registered);
+  const std::vector<sotto::BatchRow> failed = batch.rows();
+  for (std::uint64_t seq = b.failedAfter; seq < b.count; ++seq) add(more, seq);
+  more.keepDirects(registered);
+  batch.take(more);
+
+  const auto& rows = batch.rows();
+  ASSERT_GE(rows.size(), failed.size());
+  for (std::size_t i = 0; i < failed.size(); ++i) {
+    EXPECT_EQ(rows[i].firstSeq, failed[i].firstSeq) << "row " << i;
+    EXPECT_TRUE(std::equal(failed[i].messages.begin(), failed[i].messages.end(), rows[i].messages.begin()));
+  }
+  std::vector<std::uint64_t> seqs, expected;
+  std::size_t bytes = 0;
+  for (const sotto::BatchRow& row : rows) {
+    std::size_t inRow = 0;
+    for (std::size_t at = 0; at < row.messages.size(); ++inRow) {
+      const unsigned char* m = row.messages.data() + at;
+      std::uint64_t seq = 0;
+      for (int i = 0; i < 8; ++i) seq = seq << 8 | m[i];
+      const std::size_t size = sotto::getU32be(m + 16);
+      ASSERT_EQ(m[20], Broadcast) << "seq " << seq;
+      seqs.push_back(seq);
+      EXPECT_EQ(seq == row.firstSeq, inRow == 0);
+      EXPECT_EQ(seq == row.lastSeq, at + 20 + size == row.messages.size());
+      at += 20 + size;
+    }
+    EXPECT_TRUE(row.messages.size() <= sotto::KeptBatch::kRowBytes || inRow == 1) << row.messages.size();
+    bytes += row.messages.size();
+  }
+  for (std::uint64_t seq = 0; seq < b.count; ++seq)
+    if (b.refusedEvery == 0 || seq % b.refusedEvery != 0) expected.push_back(seq);
+  EXPECT_EQ(seqs, expected);
+  EXPECT_EQ(batch.size(), expected.size());
+  EXPECT_EQ(batch.bytes(), bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Batch, KeptRows,
+    testing::Values(Batch{"ShortLinesFillRowsUpToTheBound", {64}, 40'000, 0, 40'000},
+                    Batch{"AMessageLargerThanARowHasOneOfItsOwn", {64, 64, 3u << 20, 64}, 12, 0, 12},
+                    Batch{"DirectsToNobodyAreDroppedAcrossRows", {100, 900}, 5'000, 7, 5'000},
+                    Batch{"ARetryAppendsAfterTheRowsAlreadyTried", {64, 2000}, 30'000, 3, 12'345}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
