@@ -22,7 +22,7 @@
 //   and stime) over 5 s, from 1 s after nats-server was killed.
 //
 // SOTTO_BENCH_SERVER=PATH runs another build's sotto-server in the same
-// harness, for figures before and after a change from one run.
+// harness (serverBinary()).
 #include <poll.h>
 #include <sodium.h>
 #include <sys/socket.h>
@@ -81,13 +81,13 @@ constexpr auto kIdleFor = 5s;
 constexpr int kLone = 2;
 
 Cluster& cluster() {
-  const char* other = std::getenv("SOTTO_BENCH_SERVER");
+  const bool other = std::getenv("SOTTO_BENCH_SERVER") != nullptr;
   // An older build does not know the share's options (SOTTO_BENCH_LIFTED=0
   // for one); this one would slow the bursts to its share. The lone server
   // is the third.
   const char* liftEnv = std::getenv("SOTTO_BENCH_LIFTED");
   const bool lift = !other || !liftEnv || std::string(liftEnv) != "0";
-  static Cluster cluster(other ? other : SOTTO_SERVER_BINARY, "127.0.16", 60, 2,
+  static Cluster cluster(serverBinary(), "127.0.16", 60, 2,
                          lift ? std::vector<std::vector<std::string>>(3, lifted::shareArgs())
                               : std::vector<std::vector<std::string>>{},
                          1);

@@ -101,4 +101,9 @@ long statusKiB(int pid, const std::string& field) {
   return -1;
 }
 
+const char* serverBinary() {
+  const char* other = std::getenv("SOTTO_BENCH_SERVER");
+  return other ? other : SOTTO_SERVER_BINARY;
+}
+
 }  // namespace bench

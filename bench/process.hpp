@@ -21,4 +21,9 @@ Usage usage(int pid);
 // A field of /proc/PID/status in kB ("VmRSS", "RssAnon"...), or -1.
 long statusKiB(int pid, const std::string& field);
 
+// The sotto-server the rows run as a process of its own: this build's, or
+// SOTTO_BENCH_SERVER=PATH, another build's, for figures before and after a
+// change from one run.
+const char* serverBinary();
+
 }  // namespace bench

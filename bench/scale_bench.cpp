@@ -81,7 +81,7 @@ const char* const kAddress = "127.0.9.20";
 // The server program on kAddress with these arguments, its senders' fair
 // share lifted: the rows measure the relay, not the share.
 std::vector<std::string> served(std::vector<std::string> args) {
-  args.insert(args.begin(), {SOTTO_SERVER_BINARY, "--listen", kAddress});
+  args.insert(args.begin(), {serverBinary(), "--listen", kAddress});
   for (auto& arg : lifted::shareArgs()) args.push_back(std::move(arg));
   return args;
 }
@@ -413,7 +413,7 @@ struct Fixture {
     dir = pattern;
     // The server makes its key on its first start; ask it.
     {
-      Child server({SOTTO_SERVER_BINARY, "--listen", kAddress, "--data-dir", dir + "/data"}, dir + "/first.log");
+      Child server({serverBinary(), "--listen", kAddress, "--data-dir", dir + "/data"}, dir + "/first.log");
       const std::string line = server.firstLine();
       if (line.rfind("Server public key: ", 0) != 0) return (error = "the server did not start: " + line, false);
       if (!sotto::fromHex(line.substr(19), key.data(), key.size())) return (error = "no key in: " + line, false);
