@@ -132,12 +132,16 @@ void Shard::join(const std::shared_ptr<Member>& session) {
   if (History* history = hub_.history_) {
     order = std::unique_lock(hub_.orderMutex_);
     session->shard_ = this;
-    session->joined_ = hub_.relayed_;
-    session->taken_ = history->taken();
-    auto& present = hub_.present_[session->identity()];
-    std::erase_if(present, [](const std::weak_ptr<Member>& m) { return m.expired(); });
-    if (!present.empty()) session->beside_ = present.back();
-    present.push_back(session);
+    session->joinOrder_ = ++hub_.joins_;
+    auto joining = std::make_unique<Member::Joining>(Member::Joining{hub_.relayed_, history->taken(), {}});
+    const Member* beside = nullptr;
+    for (const auto& shard : hub_.shards_) {
+      const auto [first, last] = shard->byIdentity_.equal_range(session->identity());
+      for (auto it = first; it != last; ++it)
+        if (!beside || it->second->joinOrder_ > beside->joinOrder_) beside = it->second;
+    }
+    if (beside) joining->beside = beside->shard_->sessions_[beside->slot_];
+    session->joining_ = std::move(joining);
   }
   session->slot_ = sessions_.size();
   sessions_.push_back(session);
@@ -162,12 +166,6 @@ void Shard::leave(Member& session) {
     // inbox, or came before its join.
     departure.cut = hub_.relayed_;
     departure.missed = postedFor(session.identity());
-    auto& present = hub_.present_[session.identity()];
-    std::erase_if(present, [&](const std::weak_ptr<Member>& m) {
-      const auto held = m.lock();
-      return !held || held.get() == &session;
-    });
-    if (present.empty()) hub_.present_.erase(session.identity());
   }
   auto [first, last] = byIdentity_.equal_range(session.identity());
   for (auto it = first; it != last; ++it) {

@@ -52,6 +52,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "proto/bytes.hpp"
@@ -100,11 +101,17 @@ class Member {
 
   // Set by its shard at the join, with the history on.
   Shard* shard() const { return shard_; }
-  // Where it joined: the cut then, and the jobs the history had taken.
-  const Cut& joined() const { return joined_; }
-  std::uint64_t taken() const { return taken_; }
-  // Another session of the same identity open here at the join, if any.
-  const std::weak_ptr<Member>& beside() const { return beside_; }
+  // Where it joined, for its catch-up: the cut then, the jobs the history
+  // had taken, and the last session of the same identity to join before it
+  // that was still open.
+  struct Joining {
+    Cut cut;
+    std::uint64_t taken = 0;
+    std::weak_ptr<Member> beside;
+  };
+  // Once, by the catch-up: a session holds none of it afterwards (a weak
+  // pointer to the other session would keep that one's memory).
+  Joining takeJoining() { return joining_ ? std::move(*std::exchange(joining_, nullptr)) : Joining{}; }
 
  protected:
   // The furthest of each origin it was given in its catch-up.
@@ -119,9 +126,9 @@ class Member {
   // Its place among its shard's sessions, kept by the shard.
   std::size_t slot_ = 0;
   Shard* shard_ = nullptr;
-  Cut joined_;
-  std::uint64_t taken_ = 0;
-  std::weak_ptr<Member> beside_;
+  // The order of its join among the hub's, under the relay lock.
+  std::uint64_t joinOrder_ = 0;
+  std::unique_ptr<Joining> joining_;
 };
 
 class Shard {
@@ -213,7 +220,8 @@ class Shard {
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
   std::thread thread_;
   // In no order, side by side for the broadcast's walk; each session knows
-  // its place (Member::slot_).
+  // its place (Member::slot_). This thread's; with the history on, changed
+  // under the relay lock, under which another shard's join reads them.
   std::vector<std::shared_ptr<Member>> sessions_;
   std::multimap<Key, Member*> byIdentity_;
   Bytes readBuffer_;
@@ -307,13 +315,14 @@ class Hub {
   Key serverKey_{};
   // The relay lock, and what it guards: how far each origin has been
   // relayed here, this instance's next seq without a bus, the time stamped
-  // on the last message kept (never going back), and the sessions of each
-  // identity.
+  // on the last message kept (never going back), the joins so far, and
+  // every shard's sessions and byIdentity_ (changed only under it, read by
+  // their own shard without it).
   std::mutex orderMutex_;
   Cut relayed_;
   std::uint64_t nextSeq_ = 0;
   std::int64_t lastAt_ = 0;
-  std::map<Key, std::vector<std::weak_ptr<Member>>> present_;
+  std::uint64_t joins_ = 0;
   // Every other instance's senders, as one: conservative, and in order.
   const std::shared_ptr<Sender> elsewhere_ = std::make_shared<Sender>();
   std::atomic<std::size_t> next_{0};

@@ -56,6 +56,9 @@ std::vector<MessageId> Outbox::queuedIds() const {
 void Outbox::acknowledged(std::uint64_t acked) {
   sent_.erase(sent_.begin(),
               std::partition_point(sent_.begin(), sent_.end(), [&](const Sent& s) { return s.end <= acked; }));
+  // What a flood left unacknowledged for a while is not kept reserved.
+  constexpr std::size_t kKeep = 256;
+  if (sent_.capacity() > kKeep && sent_.size() < sent_.capacity() / 4) sent_.shrink_to_fit();
 }
 
 std::vector<MessageId> Outbox::missed(std::uint64_t acked) const {

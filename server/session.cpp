@@ -30,8 +30,9 @@ bool wouldBlock(const boost::system::error_code& ec) {
 }
 
 // How many messages are sealed between two looks at what the client's TCP
-// acknowledged: one system call for so many.
-constexpr std::size_t kConfirmEvery = 1024;
+// acknowledged: one system call for so many, and a record of about so many
+// in each session of a busy chat whose client keeps up.
+constexpr std::size_t kConfirmEvery = 64;
 
 std::int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -245,10 +246,12 @@ void Session::confirm() {
 
 asio::awaitable<void> Session::catchUp() {
   History& history = *shard_.hub().history();
-  History::Ask ask{identity(), joined(), taken(), std::nullopt};
-  if (const std::shared_ptr<Member> other = beside().lock())
-    ask.departure = co_await asio::co_spawn(other->shard()->io(), departureOf(other, identity(), joined()),
+  Joining joining = takeJoining();
+  History::Ask ask{identity(), joining.cut, joining.taken, std::nullopt};
+  if (const std::shared_ptr<Member> other = joining.beside.lock())
+    ask.departure = co_await asio::co_spawn(other->shard()->io(), departureOf(other, identity(), joining.cut),
                                             asio::use_awaitable);
+  joining = {};
   History::CatchUp answer = co_await history.catchUp(std::move(ask));
   if (closed_) co_return;
   // What came live meanwhile stays where it is, once.
