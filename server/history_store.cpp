@@ -209,6 +209,8 @@ void KeptBatch::add(std::uint64_t seq, std::int64_t at, std::span<const unsigned
   BatchRow& row = rows_.back();
   row.lastSeq = seq;
   row.lastAt = at;
+  // Appended within the row's reserve: no growth, no zero-filling first
+  // (this runs under the relay's lock).
   unsigned char head[kMessageHead];
   putU64(head, seq);
   putU64(head + 8, static_cast<std::uint64_t>(at));
@@ -217,6 +219,7 @@ void KeptBatch::add(std::uint64_t seq, std::int64_t at, std::span<const unsigned
   out.insert(out.end(), head, head + kMessageHead);
   out.insert(out.end(), packet.begin(), packet.end());
   if (named) out.insert(out.end(), named, named + kKeySize);
+  row.directs += named != nullptr;
   ++count_;
   bytes_ += entry;
 }
@@ -239,16 +242,18 @@ void KeptBatch::take(KeptBatch& other) {
 }
 
 void KeptBatch::keepDirects(const std::function<bool(const Key&)>& kept) {
-  std::vector<BatchRow> rows;
   const auto keeps = [&](const history_sql::RowMessage& m) {
     if (!m.named) return true;
     Key named;
     std::memcpy(named.data(), m.named, named.size());
     return kept(named);
   };
+  std::vector<BatchRow> rows;
+  // Rows without a Direct, most of a busy chat's, are not read at all.
   for (BatchRow& row : rows_) {
     bool all = true;
-    history_sql::forEachMessage(row.messages, [&](const history_sql::RowMessage& m) { all = all && keeps(m); });
+    if (row.directs > 0)
+      history_sql::forEachMessage(row.messages, [&](const history_sql::RowMessage& m) { all = all && keeps(m); });
     if (all) {
       rows.push_back(std::move(row));
       continue;
@@ -256,17 +261,16 @@ void KeptBatch::keepDirects(const std::function<bool(const Key&)>& kept) {
     // The row is made again without them; its first seq may change, which
     // is safe as no row of this batch was written yet.
     KeptBatch again;
+    std::size_t had = 0;
     history_sql::forEachMessage(row.messages, [&](const history_sql::RowMessage& m) {
+      ++had;
       if (keeps(m)) again.add(m.seq, m.at, m.packet, m.named);
     });
+    count_ = count_ - had + again.count_;
+    bytes_ = bytes_ - row.messages.size() + again.bytes_;
     for (BatchRow& r : again.rows_) rows.push_back(std::move(r));
   }
   rows_ = std::move(rows);
-  count_ = bytes_ = 0;
-  for (const BatchRow& row : rows_) {
-    bytes_ += row.messages.size();
-    history_sql::forEachMessage(row.messages, [&](const history_sql::RowMessage&) { ++count_; });
-  }
 }
 
 void KeptBatch::recycle(KeptBatch& used) {

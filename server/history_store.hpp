@@ -38,6 +38,7 @@ struct BatchRow {
   std::uint64_t firstSeq = 0, lastSeq = 0;
   std::int64_t firstAt = 0, lastAt = 0;
   Bytes messages;
+  std::size_t directs = 0;  // how many of them are Directs
 };
 
 // One origin's relayed messages as the writer keeps them, in order of seq,

@@ -226,7 +226,9 @@ void Shard::relay(const Member& from, Packet&& packet) {
       if (seq) {
         relayed.numbered = true;
         relayed.id = {history->origin(), *seq};
-        hub_.relayed_[relayed.id.origin] = *seq + 1;
+        // Its own entry is found once: a map's entries stay where they are.
+        if (!hub_.relayedHere_) hub_.relayedHere_ = &hub_.relayed_[relayed.id.origin];
+        *hub_.relayedHere_ = *seq + 1;
         hub_.lastAt_ = std::max(hub_.lastAt_, nowMs());
         history->keep(relayed.id, hub_.lastAt_, named, *relayed.packet);
       } else {

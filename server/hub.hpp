@@ -320,6 +320,7 @@ class Hub {
   // their own shard without it).
   std::mutex orderMutex_;
   Cut relayed_;
+  std::uint64_t* relayedHere_ = nullptr;  // this instance's entry in relayed_
   std::uint64_t nextSeq_ = 0;
   std::int64_t lastAt_ = 0;
   std::uint64_t joins_ = 0;
