@@ -171,8 +171,9 @@ void History::keep(const MessageId& id, std::int64_t at, const Key& named, const
     return;
   }
   const bool wasIdle = queue_.empty() && departures_.empty();
-  queuedBytes_ += entry;
+  const std::size_t before = queue_.bytes();
   queue_.add(id.seq, at, packet, direct ? named.data() : nullptr);
+  queuedBytes_ += queue_.bytes() - before;
   if (wasIdle) wake_.notify_one();
 }
 

@@ -16,11 +16,31 @@ namespace {
 
 constexpr std::size_t kIdSize = sizeof(InstanceId) + 8;
 
-constexpr std::size_t kMessageHead = KeptBatch::kHeadBytes;
+// A message's head in a row written before rows were compact: seq, time,
+// the packet's length.
+constexpr std::size_t kMessageHead = 8 + 8 + 4;
 
-void putU64(unsigned char* out, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(v >> (56 - 8 * i));
+// Seven bits a byte, the lowest first; the top bit says more follow.
+unsigned char* putVarint(unsigned char* out, std::uint64_t v) {
+  for (; v >= 0x80; v >>= 7) *out++ = static_cast<unsigned char>(v | 0x80);
+  *out++ = static_cast<unsigned char>(v);
+  return out;
 }
+
+bool getVarint(const unsigned char*& p, std::size_t& left, std::uint64_t& v) {
+  v = 0;
+  for (int shift = 0; shift < 64 && left > 0; shift += 7) {
+    const unsigned char byte = *p++;
+    --left;
+    v |= std::uint64_t{byte & 0x7fu} << shift;
+    if ((byte & 0x80) == 0) return true;
+  }
+  return false;
+}
+
+// A difference that may be negative, as an unsigned number small either way.
+std::uint64_t zigzag(std::int64_t v) { return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63); }
+std::int64_t unzigzag(std::uint64_t v) { return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1); }
 
 void putU64be(Bytes& out, std::uint64_t v) {
   for (int i = 7; i >= 0; --i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
@@ -44,20 +64,53 @@ MessageId getId(const unsigned char* in) {
   return id;
 }
 
-// One message of a row as it reads back; the spans point into the row.
-struct RowMessage {
-  std::uint64_t seq = 0;
-  std::int64_t at = 0;
-  std::span<const unsigned char> packet;
-  const unsigned char* named = nullptr;  // a Direct's, kKeySize bytes
-};
-
 // Calls visit for each message of a row, in order; false when the row does
 // not read back (what came before was visited).
 template <class Visit>
 bool forEachMessage(std::span<const unsigned char> messages, Visit&& visit) {
   const unsigned char* p = messages.data();
   std::size_t left = messages.size();
+  if (left > 0 && *p == KeptBatch::kCompact) {
+    ++p;
+    --left;
+    std::uint64_t seq = 0;
+    std::int64_t at = 0;
+    Bytes packet;
+    while (left > 0) {
+      const unsigned char flags = *p++;
+      --left;
+      std::uint64_t seqStep = 0, atStep = 0, size = 0;
+      if (!getVarint(p, left, seqStep) || !getVarint(p, left, atStep) || !getVarint(p, left, size) || size == 0 ||
+          left < size)
+        return false;
+      seq += seqStep;
+      at += unzigzag(atStep);
+      RowMessage m{seq, at, {}, nullptr};
+      if (flags & KeptBatch::kSameSender) {
+        // The sender of the message before, which the row left out.
+        if (packet.size() <= Packet::headerSize) return false;
+        packet.erase(packet.begin() + Packet::keyOffset + kKeySize, packet.end());
+        packet[0] = p[0];
+        packet.insert(packet.end(), p + 1, p + size);
+      } else {
+        packet.assign(p, p + size);
+      }
+      p += size;
+      left -= size;
+      if (packet.size() <= Packet::headerSize) return false;
+      m.packet = packet;
+      if (packet[0] == Direct) {
+        if (left < kKeySize) return false;
+        m.named = p;
+        p += kKeySize;
+        left -= kKeySize;
+      }
+      visit(m);
+    }
+    return true;
+  }
+  // A row written before rows were compact: its first byte is the top byte
+  // of a seq, which is never kCompact.
   while (left > 0) {
     if (left < kMessageHead) return false;
     RowMessage m;
@@ -146,6 +199,10 @@ std::map<InstanceId, std::pair<std::uint64_t, std::uint64_t>> listedRuns(const s
   return runs;
 }
 
+bool readRow(std::span<const unsigned char> messages, const std::function<void(const RowMessage&)>& visit) {
+  return forEachMessage(messages, visit);
+}
+
 bool MissedGather::add(const InstanceId& origin, std::uint64_t firstSeq, std::span<const unsigned char> messages) {
   if (!rowsSeen_.emplace(origin, firstSeq).second) return true;
   const MissedQuery& q = query_;
@@ -201,27 +258,41 @@ void KeptBatch::add(std::uint64_t seq, std::int64_t at, std::span<const unsigned
       row.messages = std::move(spares_.back());
       spares_.pop_back();
     } else {
-      row.messages.reserve(std::max(kRowBytes, entry));
+      row.messages.reserve(std::max(kRowBytes, entry + 1));
     }
+    row.messages.push_back(kCompact);
+    ++bytes_;
     row.firstSeq = seq;
     row.firstAt = at;
   }
   BatchRow& row = rows_.back();
-  row.lastSeq = seq;
-  row.lastAt = at;
-  // Appended within the row's reserve: no growth, no zero-filling first
-  // (this runs under the relay's lock).
-  unsigned char head[kMessageHead];
-  putU64(head, seq);
-  putU64(head + 8, static_cast<std::uint64_t>(at));
-  putU32be(head + 16, static_cast<std::uint32_t>(packet.size()));
+  const unsigned char* sender = packet.data() + Packet::keyOffset;
+  const bool first = row.messages.size() == 1;
+  const bool same = !first && std::memcmp(sender, row.lastSender.data(), kKeySize) == 0;
+  const std::size_t size = packet.size() - (same ? kKeySize : 0);
+  // Appended within the row's reserve (this runs under the relay's lock).
+  unsigned char head[kHeadBytes];
+  unsigned char* h = head;
+  *h++ = same ? kSameSender : 0;
+  h = putVarint(h, seq - (first ? 0 : row.lastSeq));
+  h = putVarint(h, zigzag(at - (first ? 0 : row.lastAt)));
+  h = putVarint(h, size);
   Bytes& out = row.messages;
-  out.insert(out.end(), head, head + kMessageHead);
-  out.insert(out.end(), packet.begin(), packet.end());
+  const std::size_t start = out.size();
+  out.insert(out.end(), head, h);
+  if (same) {
+    out.push_back(packet[0]);
+    out.insert(out.end(), sender + kKeySize, packet.data() + packet.size());
+  } else {
+    out.insert(out.end(), packet.begin(), packet.end());
+    std::memcpy(row.lastSender.data(), sender, kKeySize);
+  }
   if (named) out.insert(out.end(), named, named + kKeySize);
   row.directs += named != nullptr;
+  row.lastSeq = seq;
+  row.lastAt = at;
   ++count_;
-  bytes_ += entry;
+  bytes_ += out.size() - start;
 }
 
 void KeptBatch::take(KeptBatch& other) {

@@ -575,17 +575,16 @@ TEST_P(KeptRows, HoldEveryMessageOnceInOrderWithinTheBound) {
   std::size_t bytes = 0;
   for (const sotto::BatchRow& row : rows) {
     std::size_t inRow = 0;
-    for (std::size_t at = 0; at < row.messages.size(); ++inRow) {
-      const unsigned char* m = row.messages.data() + at;
-      std::uint64_t seq = 0;
-      for (int i = 0; i < 8; ++i) seq = seq << 8 | m[i];
-      const std::size_t size = sotto::getU32be(m + 16);
-      ASSERT_EQ(m[20], Broadcast) << "seq " << seq;
-      seqs.push_back(seq);
-      EXPECT_EQ(seq == row.firstSeq, inRow == 0);
-      EXPECT_EQ(seq == row.lastSeq, at + 20 + size == row.messages.size());
-      at += 20 + size;
-    }
+    ASSERT_TRUE(sotto::history_sql::readRow(row.messages, [&](const sotto::history_sql::RowMessage& m) {
+      const Packet packet(sotto::Bytes(m.packet.begin(), m.packet.end()));
+      EXPECT_EQ(packet.type, Broadcast) << m.seq;
+      EXPECT_EQ(packet.key, sender) << m.seq;
+      EXPECT_EQ(packet.payload.size(), b.payloads[m.seq % b.payloads.size()]) << m.seq;
+      EXPECT_EQ(m.at, static_cast<std::int64_t>(m.seq));
+      EXPECT_EQ(m.seq == row.firstSeq, inRow++ == 0);
+      seqs.push_back(m.seq);
+    }));
+    EXPECT_EQ(seqs.back(), row.lastSeq);
     EXPECT_TRUE(row.messages.size() <= sotto::KeptBatch::kRowBytes || inRow == 1) << row.messages.size();
     bytes += row.messages.size();
   }
@@ -594,6 +593,28 @@ TEST_P(KeptRows, HoldEveryMessageOnceInOrderWithinTheBound) {
   EXPECT_EQ(seqs, expected);
   EXPECT_EQ(batch.size(), expected.size());
   EXPECT_EQ(batch.bytes(), bytes);
+}
+
+// A row written before rows were compact reads back as it was written.
+TEST(KeptRows, ARowInTheEarlierLayoutStillReadsBack) {
+  const sotto::Key sender{3}, named{4};
+  sotto::Bytes row;
+  for (std::uint64_t seq : {7, 9}) {
+    const Packet packet(seq == 9 ? Direct : Broadcast, sender.data(), text("line " + std::to_string(seq)));
+    const sotto::Bytes bytes = packet.serialize();
+    for (std::uint64_t v : {seq, 1000 + seq})
+      for (int i = 7; i >= 0; --i) row.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    for (int i = 3; i >= 0; --i) row.push_back(static_cast<unsigned char>(bytes.size() >> (8 * i)));
+    row.insert(row.end(), bytes.begin(), bytes.end());
+    if (seq == 9) row.insert(row.end(), named.begin(), named.end());
+  }
+  std::vector<std::string> read;
+  ASSERT_TRUE(sotto::history_sql::readRow(row, [&](const sotto::history_sql::RowMessage& m) {
+    const Packet packet(sotto::Bytes(m.packet.begin(), m.packet.end()));
+    read.push_back(std::to_string(m.seq) + "@" + std::to_string(m.at) + " " + str(packet.payload) +
+                   (m.named && std::equal(named.begin(), named.end(), m.named) ? " to named" : ""));
+  }));
+  EXPECT_EQ(read, (std::vector<std::string>{"7@1007 line 7", "9@1009 line 9 to named"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
