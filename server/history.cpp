@@ -367,7 +367,14 @@ History::CatchUp History::answer(const Ask& ask) {
   const std::int64_t askedAt = nowMs();
   for (bool behind = true; behind;) {
     std::vector<OriginMark> marks;
-    if (!guarded(store, down, retryAt, [&] { return store.origins(marks); })) break;
+    // Nobody else writes a store that is not shared: what its earlier
+    // origins wrote is read once.
+    if (readerMarks_ && !store.shared()) {
+      marks = *readerMarks_;
+    } else {
+      if (!guarded(store, down, retryAt, [&] { return store.origins(marks); })) break;
+      if (!store.shared()) readerMarks_ = marks;
+    }
     behind = false;
     std::size_t heard = 0;
     for (const OriginMark& mark : marks) {

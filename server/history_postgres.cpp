@@ -53,6 +53,7 @@ class PostgresHistory final : public HistoryStore {
   bool origins(std::vector<OriginMark>& marks) override;
   bool missed(const MissedQuery& query, std::vector<Stored>& rows, std::uint64_t& total) override;
   bool gapsSince(std::int64_t at, bool& any) override;
+  bool shared() const override { return true; }
   bool connected() const override { return PQstatus(conn_) == CONNECTION_OK; }
   bool reconnect() override;
   std::string lastError() const override { return error_; }

@@ -152,6 +152,8 @@ class HistoryStore {
   virtual bool missed(const MissedQuery& query, std::vector<Stored>& rows, std::uint64_t& total) = 0;
   // Whether any origin lost messages after the time given.
   virtual bool gapsSince(std::int64_t at, bool& any) = 0;
+  // Whether other instances write to it too; a file is one server's.
+  virtual bool shared() const { return false; }
   // False once the connection to the database is lost; reconnect tries to
   // make a new one. A file is always there.
   virtual bool connected() const { return true; }
