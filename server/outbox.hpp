@@ -132,6 +132,8 @@ class Outbox {
   void acknowledged(std::uint64_t acked);
   // Messages sealed and not yet known to be acknowledged.
   std::size_t unconfirmed() const { return sent_.size(); }
+  // Whether one more would make the record of them larger.
+  bool unconfirmedFull() const { return sent_.size() == sent_.capacity(); }
   // The messages sealed past acked, and every one still queued.
   std::vector<MessageId> missed(std::uint64_t acked) const;
 

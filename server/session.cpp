@@ -29,10 +29,12 @@ bool wouldBlock(const boost::system::error_code& ec) {
   return ec == asio::error::would_block || ec == asio::error::try_again;
 }
 
-// How many messages are sealed between two looks at what the client's TCP
-// acknowledged: one system call for so many, and a record of about so many
-// in each session of a busy chat whose client keeps up.
-constexpr std::size_t kConfirmEvery = 64;
+// How many sealed messages a session records before it first looks at what
+// its client's TCP acknowledged. From there it looks whenever the record is
+// full rather than make it larger: one system call for so many, and no
+// record grows in every session of a busy chat at once (a broadcast to
+// thousands that has each of them copy its record is slow).
+constexpr std::size_t kConfirmFrom = 16;
 
 std::int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -76,7 +78,6 @@ asio::awaitable<void> Session::run(std::array<unsigned char, kWelcomeSize> welco
     tracking_ = true;
     running_ = true;
     ackedBefore_ = bytesAcknowledged(socket_.native_handle()).value_or(0);
-    confirmAt_ = kConfirmEvery;
     outbox_.track(welcome.size());
     outbox_.hold();
   }
@@ -239,9 +240,8 @@ std::uint64_t Session::acknowledged() {
 }
 
 void Session::confirm() {
-  if (!tracking_ || outbox_.unconfirmed() < confirmAt_) return;
+  if (!tracking_ || outbox_.unconfirmed() < kConfirmFrom || !outbox_.unconfirmedFull()) return;
   outbox_.acknowledged(acknowledged());
-  confirmAt_ = std::max(kConfirmEvery, 2 * outbox_.unconfirmed());
 }
 
 asio::awaitable<void> Session::catchUp() {

@@ -154,7 +154,6 @@ class Session final : public Member, public std::enable_shared_from_this<Session
   bool running_ = false;
   bool finished_ = false;
   std::uint64_t ackedBefore_ = 0;
-  std::size_t confirmAt_ = 0;
   std::vector<MessageId> missedAtClose_;
 };
 
