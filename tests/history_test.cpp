@@ -179,6 +179,16 @@ TEST(History, AMemberAwayGetsEveryBroadcastAndDirectFramedInOrderAndANewOneNothi
   EXPECT_EQ(str(newcomer->receiveFrame(10s)->payload), "live");
 }
 
+// count Broadcasts from sender, numbered from 0, a short pause every ten.
+std::jthread floodFrom(testing_peer::Session& sender, const fixed::Identity& id, int count) {
+  return std::jthread([&sender, &id, count] {
+    for (int i = 0; i < count; ++i) {
+      sender.sendPacket(2, id.signPublicKey, text(std::to_string(i)));
+      if (i % 10 == 0) std::this_thread::sleep_for(2ms);
+    }
+  });
+}
+
 TEST(History, AMemberResetInTheMiddleOfAFloodGetsEveryMessageExactlyOnce) {
   if (const auto why = vanished_server::enterPrivateNetwork()) GTEST_SKIP() << *why;
   const auto a = fixed::make(1, 0), b = fixed::make(2, 0);
@@ -189,12 +199,7 @@ TEST(History, AMemberResetInTheMiddleOfAFloodGetsEveryMessageExactlyOnce) {
   auto first = server.join(b, away);
   auto sa = server.join(a);
   constexpr int kFlood = 4000;
-  std::jthread flood([&] {
-    for (int i = 0; i < kFlood; ++i) {
-      sa->sendPacket(2, a.signPublicKey, text(std::to_string(i)));
-      if (i % 10 == 0) std::this_thread::sleep_for(2ms);
-    }
-  });
+  std::jthread flood = floodFrom(*sa, a, kFlood);
   std::vector<int> seen;
   const auto take = [&](const testing_peer::Frame& f) { seen.push_back(std::stoi(str(f.payload))); };
   while (seen.size() < kFlood / 4) take(*first->receiveFrame(10s));
@@ -239,12 +244,7 @@ TEST(History, ASignInBesideAnOpenSessionPicksUpWhereThatOneStood) {
   auto first = server.join(b);
   auto sa = server.join(a);
   constexpr int kFlood = 3000;
-  std::jthread flood([&] {
-    for (int i = 0; i < kFlood; ++i) {
-      sa->sendPacket(2, a.signPublicKey, text(std::to_string(i)));
-      if (i % 10 == 0) std::this_thread::sleep_for(2ms);
-    }
-  });
+  std::jthread flood = floodFrom(*sa, a, kFlood);
   int had = 0;
   for (; had < kFlood / 3; ++had) {
     const auto f = first->receiveFrame(10s);
