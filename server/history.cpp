@@ -171,9 +171,7 @@ void History::keep(const MessageId& id, std::int64_t at, const Key& named, const
     return;
   }
   const bool wasIdle = queue_.empty() && departures_.empty();
-  const std::size_t before = queue_.bytes();
-  queue_.add(id.seq, at, packet, direct ? named.data() : nullptr);
-  queuedBytes_ += queue_.bytes() - before;
+  queuedBytes_ += queue_.add(id.seq, at, packet, direct ? named.data() : nullptr);
   if (wasIdle) wake_.notify_one();
 }
 
@@ -366,15 +364,14 @@ History::CatchUp History::answer(const Ask& ask) {
   // from any other instance that is alive: each has written since.
   const std::int64_t askedAt = nowMs();
   for (bool behind = true; behind;) {
-    std::vector<OriginMark> marks;
     // Nobody else writes a store that is not shared: what its earlier
     // origins wrote is read once.
-    if (readerMarks_ && !store.shared()) {
-      marks = *readerMarks_;
-    } else {
-      if (!guarded(store, down, retryAt, [&] { return store.origins(marks); })) break;
-      if (!store.shared()) readerMarks_ = marks;
+    if (!readerMarks_ || store.shared()) {
+      std::vector<OriginMark> read;
+      if (!guarded(store, down, retryAt, [&] { return store.origins(read); })) break;
+      readerMarks_ = std::move(read);
     }
+    const std::vector<OriginMark>& marks = *readerMarks_;
     behind = false;
     std::size_t heard = 0;
     for (const OriginMark& mark : marks) {

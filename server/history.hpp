@@ -179,7 +179,8 @@ class History {
   // The reader thread's: whether its store is down, and when to try again.
   bool readerDown_ = false;
   Clock::time_point readerRetryAt_{};
-  // The origins' marks, once read from a store that is not shared.
+  // The origins' marks as last read (once only, from a store that is not
+  // shared).
   std::optional<std::vector<OriginMark>> readerMarks_;
 
   // Each thread's own connection; shared with the thread that interrupts

@@ -248,10 +248,11 @@ void MissedGather::take(std::vector<Stored>& rows) {
 
 namespace sotto {
 
-void KeptBatch::add(std::uint64_t seq, std::int64_t at, std::span<const unsigned char> packet,
-                    const unsigned char* named) {
+std::size_t KeptBatch::add(std::uint64_t seq, std::int64_t at, std::span<const unsigned char> packet,
+                           const unsigned char* named) {
   using namespace history_sql;
   const std::size_t entry = entryBytes(packet.size(), named != nullptr);
+  std::size_t added = 0;
   if (rows_.empty() || rows_.back().messages.size() + entry > kRowBytes) {
     BatchRow& row = rows_.emplace_back();
     if (!spares_.empty()) {
@@ -261,7 +262,7 @@ void KeptBatch::add(std::uint64_t seq, std::int64_t at, std::span<const unsigned
       row.messages.reserve(std::max(kRowBytes, entry + 1));
     }
     row.messages.push_back(kCompact);
-    ++bytes_;
+    added = 1;
     row.firstSeq = seq;
     row.firstAt = at;
   }
@@ -292,15 +293,16 @@ void KeptBatch::add(std::uint64_t seq, std::int64_t at, std::span<const unsigned
   row.lastSeq = seq;
   row.lastAt = at;
   ++count_;
-  bytes_ += out.size() - start;
+  added += out.size() - start;
+  bytes_ += added;
+  return added;
 }
 
 void KeptBatch::take(KeptBatch& other) {
   if (empty()) {
-    rows_.swap(other.rows_);
+    rows_ = std::exchange(other.rows_, {});
     count_ = std::exchange(other.count_, 0);
     bytes_ = std::exchange(other.bytes_, 0);
-    other.rows_.clear();
     return;
   }
   // A batch that failed to commit and waits for its retry: rare, so copied.

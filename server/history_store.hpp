@@ -64,8 +64,9 @@ class KeptBatch {
   static std::size_t entryBytes(std::size_t packet, bool direct) {
     return kHeadBytes + packet + (direct ? kKeySize : 0);
   }
-  // A message; named, kKeySize bytes, for a Direct.
-  void add(std::uint64_t seq, std::int64_t at, std::span<const unsigned char> packet, const unsigned char* named);
+  // A message; named, kKeySize bytes, for a Direct. Returns the bytes it
+  // added to the rows.
+  std::size_t add(std::uint64_t seq, std::int64_t at, std::span<const unsigned char> packet, const unsigned char* named);
   // Moves other's messages, which follow these, in after them.
   void take(KeptBatch& other);
   // Drops each Direct whose named identity kept() refuses.
