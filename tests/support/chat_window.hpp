@@ -74,8 +74,16 @@ class ChatWindow : public testing::Test {
     return index >= 0 && static_cast<std::size_t>(index) < screen.size() ? screen[index] : std::string();
   }
 
-  bool waitForRow(int index, const std::string& text) const {
-    return term->waitFor([&](const Screen& s) { return row(s, index) == text; });
+  bool waitForRow(int index, const std::string& text) const { return waitForRows({{index, text}}); }
+
+  // All rows at once: a capture may fall between the lines of one redraw,
+  // when a row above is painted and a row below is still blank.
+  bool waitForRows(std::initializer_list<std::pair<int, std::string>> rows) const {
+    return term->waitFor([&](const Screen& s) {
+      for (const auto& [index, text] : rows)
+        if (row(s, index) != text) return false;
+      return true;
+    });
   }
 
   // Types a line and presses Enter.
