@@ -60,13 +60,14 @@ std::int64_t storedCount(const std::string& dataDir) {
   return count;
 }
 
+// The database, its log and the files of rows beside it.
 std::uintmax_t storeBytes(const std::string& dataDir) {
   std::uintmax_t bytes = 0;
-  for (const char* suffix : {"", "-wal"}) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(dataDir + "/" + sotto::kHistoryFileName + suffix, ec);
-    if (!ec) bytes += size;
-  }
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dataDir, ec))
+    if (entry.path().filename().string().starts_with(sotto::kHistoryFileName) &&
+        !entry.path().filename().string().ends_with("-shm") && entry.is_regular_file(ec))
+      bytes += entry.file_size(ec);
   return bytes;
 }
 

@@ -1,14 +1,18 @@
 // The history in SQLite (DATA_DIR/history.sqlite3) for a lone server: a
 // write-ahead log, so that the reader searches while the writer writes, and
 // synchronous NORMAL: a commit survives the process being killed, though not
-// the machine losing power.
+// the machine losing power. The rows' messages are in files beside it
+// (HistoryFiles); history_batches holds where.
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
+#include "server/history_files.hpp"
 #include "server/history_store.hpp"
 
 namespace sotto {
@@ -28,7 +32,9 @@ constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS history_origins ("
     "  origin BLOB PRIMARY KEY NOT NULL, next INTEGER NOT NULL, at INTEGER NOT NULL) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS history_gaps ("
-    "  origin BLOB NOT NULL, from_at INTEGER NOT NULL, to_at INTEGER NOT NULL, lost INTEGER NOT NULL);";
+    "  origin BLOB NOT NULL, from_at INTEGER NOT NULL, to_at INTEGER NOT NULL, lost INTEGER NOT NULL);"
+    // The newest message each file of rows holds.
+    "CREATE TABLE IF NOT EXISTS history_files (file INTEGER PRIMARY KEY NOT NULL, last_at INTEGER NOT NULL);";
 
 // Resets the statement whatever happens, so it never holds a read lock.
 struct Reset {
@@ -56,19 +62,14 @@ void bindBlob(sqlite3_stmt* s, int at, const Array& a) {
   bindBlob(s, at, a.data(), a.size());
 }
 
-// A row the searches found, handed to gather.
-bool gatherRow(sqlite3_stmt* s, history_sql::MissedGather& gather) {
-  InstanceId origin{};
-  if (sqlite3_column_bytes(s, 0) == static_cast<int>(origin.size()))
-    std::memcpy(origin.data(), sqlite3_column_blob(s, 0), origin.size());
-  const auto* messages = static_cast<const unsigned char*>(sqlite3_column_blob(s, 2));
-  return gather.add(origin, static_cast<std::uint64_t>(sqlite3_column_int64(s, 1)),
-                    std::span(messages, static_cast<std::size_t>(sqlite3_column_bytes(s, 2))));
+std::span<const unsigned char> columnBlob(sqlite3_stmt* s, int at) {
+  return std::span(static_cast<const unsigned char*>(sqlite3_column_blob(s, at)),
+                   static_cast<std::size_t>(sqlite3_column_bytes(s, at)));
 }
 
 class SqliteHistory final : public HistoryStore {
  public:
-  static std::unique_ptr<HistoryStore> open(const std::string& path, std::string& error);
+  static std::unique_ptr<HistoryStore> open(const std::string& path, std::uint64_t fileBytes, std::string& error);
   ~SqliteHistory() override;
 
   bool write(const KeptBatch& kept, const std::vector<Departure>& departures, const std::vector<Gap>& gaps,
@@ -82,8 +83,11 @@ class SqliteHistory final : public HistoryStore {
   void interrupt() override { sqlite3_interrupt(db_); }
 
  private:
-  SqliteHistory() = default;
+  SqliteHistory(const std::string& path, std::uint64_t fileBytes) : files_(path, fileBytes) {}
   bool exec(const char* sql);
+  // A row the searches found, handed to gather; one forgotten meanwhile is
+  // passed over.
+  bool gatherRow(sqlite3_stmt* s, history_sql::MissedGather& gather);
   bool step(sqlite3_stmt* statement);
   bool fail() {
     error_ = sqlite3_errmsg(db_);
@@ -93,8 +97,12 @@ class SqliteHistory final : public HistoryStore {
   sqlite3_stmt* prepare(const std::string& sql);
 
   std::string error_;
+  HistoryFiles files_;
+  std::uint64_t knownFile_ = 0;  // the newest history_files had at the start
+  Bytes rowBytes_;               // the row being read, from its file
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
+  sqlite3_stmt* fileAt_ = nullptr;
   sqlite3_stmt* depart_ = nullptr;
   sqlite3_stmt* firstDepart_ = nullptr;
   sqlite3_stmt* origin_ = nullptr;
@@ -104,7 +112,7 @@ class SqliteHistory final : public HistoryStore {
   sqlite3_stmt* gapsSince_ = nullptr;
 };
 
-std::unique_ptr<HistoryStore> SqliteHistory::open(const std::string& path, std::string& error) {
+std::unique_ptr<HistoryStore> SqliteHistory::open(const std::string& path, std::uint64_t fileBytes, std::string& error) {
   // Made 0600 before SQLite sees it: it holds every message in clear. The
   // log files SQLite makes beside it take its mode.
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -114,7 +122,7 @@ std::unique_ptr<HistoryStore> SqliteHistory::open(const std::string& path, std::
     return nullptr;
   }
   ::close(fd);
-  std::unique_ptr<SqliteHistory> store(new SqliteHistory);
+  std::unique_ptr<SqliteHistory> store(new SqliteHistory(path, fileBytes));
   sqlite3*& db = store->db_;
   auto fail = [&](const std::string& what) {
     error = what + " " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
@@ -139,6 +147,9 @@ std::unique_ptr<HistoryStore> SqliteHistory::open(const std::string& path, std::
        "INSERT INTO history_batches (origin, first_seq, last_seq, first_at, last_at, messages)"
        " VALUES (?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT (origin, first_seq) DO UPDATE SET last_seq = excluded.last_seq,"
        " last_at = excluded.last_at, messages = excluded.messages WHERE excluded.last_seq > history_batches.last_seq"},
+      {&store->fileAt_,
+       "INSERT INTO history_files (file, last_at) VALUES (?1, ?2)"
+       " ON CONFLICT (file) DO UPDATE SET last_at = max(last_at, excluded.last_at)"},
       {&store->depart_,
        "INSERT INTO history_departures (identity, at, cut, missed) VALUES (?1, ?2, ?3, ?4)"
        " ON CONFLICT (identity) DO UPDATE SET at = excluded.at, cut = excluded.cut, missed = excluded.missed"
@@ -157,11 +168,17 @@ std::unique_ptr<HistoryStore> SqliteHistory::open(const std::string& path, std::
   for (const auto& s : statements)
     if (sqlite3_prepare_v3(db, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.statement, nullptr) != SQLITE_OK)
       return fail("cannot prepare statements for");
+  sqlite3_stmt* newest = nullptr;
+  sqlite3_prepare_v2(db, "SELECT coalesce(max(file), 0) FROM history_files", -1, &newest, nullptr);
+  const Finalize finalize{newest};
+  if (!newest || sqlite3_step(newest) != SQLITE_ROW) return fail("cannot read");
+  store->knownFile_ = static_cast<std::uint64_t>(sqlite3_column_int64(newest, 0));
   return store;
 }
 
 SqliteHistory::~SqliteHistory() {
-  for (sqlite3_stmt* s : {insert_, depart_, firstDepart_, origin_, gap_, departure_, through_, gapsSince_}) sqlite3_finalize(s);
+  for (sqlite3_stmt* s : {insert_, fileAt_, depart_, firstDepart_, origin_, gap_, departure_, through_, gapsSince_})
+    sqlite3_finalize(s);
   sqlite3_close(db_);
 }
 
@@ -185,15 +202,25 @@ sqlite3_stmt* SqliteHistory::prepare(const std::string& sql) {
 bool SqliteHistory::write(const KeptBatch& kept, const std::vector<Departure>& departures,
                           const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through, std::int64_t at) {
   if (!exec("BEGIN IMMEDIATE")) return false;
+  std::vector<RowPlace> appended;
   const auto body = [&] {
     for (const BatchRow& row : kept.rows()) {
+      // In its file before the transaction that says where commits.
+      RowPlace place;
+      if (files_.current() == 0 && !files_.openNewest(knownFile_, error_)) return false;
+      if (!files_.append(row.messages, place, error_)) return false;
+      appended.push_back(place);
+      const Bytes where = place.encode();
       bindBlob(insert_, 1, origin);
       sqlite3_bind_int64(insert_, 2, static_cast<std::int64_t>(row.firstSeq));
       sqlite3_bind_int64(insert_, 3, static_cast<std::int64_t>(row.lastSeq));
       sqlite3_bind_int64(insert_, 4, row.firstAt);
       sqlite3_bind_int64(insert_, 5, row.lastAt);
-      bindBlob(insert_, 6, row.messages);
+      bindBlob(insert_, 6, where);
       if (!step(insert_)) return false;
+      sqlite3_bind_int64(fileAt_, 1, static_cast<std::int64_t>(place.file));
+      sqlite3_bind_int64(fileAt_, 2, row.lastAt);
+      if (!step(fileAt_)) return false;
     }
     for (const Departure& d : departures) {
       sqlite3_stmt* s = d.ifFirst ? firstDepart_ : depart_;
@@ -219,13 +246,64 @@ bool SqliteHistory::write(const KeptBatch& kept, const std::vector<Departure>& d
   if (body() && exec("COMMIT")) return true;
   const std::string why = error_;
   exec("ROLLBACK");
+  // Rows no row names are not left on the disk: the retry writes them again.
+  std::string ignored;
+  for (const RowPlace& place : appended) files_.erase(place, ignored);
   error_ = why;
   return false;
 }
 
 bool SqliteHistory::forget(std::int64_t before) {
   const std::string at = std::to_string(before);
-  return exec(("DELETE FROM history_batches WHERE last_at < " + at + "; DELETE FROM history_gaps WHERE to_at < " + at).c_str());
+  // The file rows go to now is never removed, even when all it holds is old.
+  const std::string older =
+      " FROM history_files WHERE last_at < " + at + " AND file < " + std::to_string(std::max(files_.current(), knownFile_));
+  if (!exec("BEGIN IMMEDIATE")) return false;
+  // The bytes go before the rows that say where they are: a failed commit
+  // leaves rows that read as forgotten, never old messages on the disk.
+  const auto erase = [&] {
+    std::vector<std::uint64_t> files;  // ascending
+    const Finalize whole{prepare("SELECT file" + older + " ORDER BY file")};
+    const Finalize rows{prepare("SELECT messages FROM history_batches WHERE last_at < " + at +
+                                " AND length(messages) = " + std::to_string(RowPlace::kBytes))};
+    if (!rows.statement || !whole.statement) return false;
+    while (sqlite3_step(whole.statement) == SQLITE_ROW)
+      files.push_back(static_cast<std::uint64_t>(sqlite3_column_int64(whole.statement, 0)));
+    while (sqlite3_step(rows.statement) == SQLITE_ROW) {
+      const auto place = RowPlace::decode(columnBlob(rows.statement, 0));
+      if (place && !std::binary_search(files.begin(), files.end(), place->file) && !files_.erase(*place, error_))
+        return false;
+    }
+    for (const std::uint64_t file : files)
+      if (!files_.remove(file, error_)) return false;
+    return true;
+  };
+  if (erase() && exec(("DELETE FROM history_batches WHERE last_at < " + at + "; DELETE FROM history_gaps WHERE to_at < " +
+                       at + "; DELETE" + older + "; COMMIT")
+                          .c_str()))
+    return true;
+  const std::string why = error_;
+  exec("ROLLBACK");
+  error_ = why;
+  return false;
+}
+
+bool SqliteHistory::gatherRow(sqlite3_stmt* s, history_sql::MissedGather& gather) {
+  InstanceId origin{};
+  if (sqlite3_column_bytes(s, 0) == static_cast<int>(origin.size()))
+    std::memcpy(origin.data(), sqlite3_column_blob(s, 0), origin.size());
+  const auto firstSeq = static_cast<std::uint64_t>(sqlite3_column_int64(s, 1));
+  std::span<const unsigned char> messages = columnBlob(s, 2);
+  // Rows written before their messages went to files hold them here.
+  if (const auto place = RowPlace::decode(messages)) {
+    bool gone = false;
+    if (!files_.read(*place, rowBytes_, gone, error_)) return false;
+    if (gone) return true;
+    messages = rowBytes_;
+  }
+  if (gather.add(origin, firstSeq, messages)) return true;
+  error_ = "a row of messages that does not read back";
+  return false;
 }
 
 bool SqliteHistory::departure(const Key& identity, std::optional<Departure>& found) {
@@ -266,6 +344,11 @@ bool SqliteHistory::gapsSince(std::int64_t at, bool& any) {
 }
 
 bool SqliteHistory::missed(const MissedQuery& query, std::vector<Stored>& rows, std::uint64_t& total) {
+  // A file left open would keep a removed one's bytes on the disk.
+  const struct CloseRead {
+    HistoryFiles& files;
+    ~CloseRead() { files.closeRead(); }
+  } closing{files_};
   int n = 0;
   const auto param = [&](char) {
     // Appended piece by piece: GCC 12 warns, wrongly, about "?" + string.
@@ -292,10 +375,7 @@ bool SqliteHistory::missed(const MissedQuery& query, std::vector<Stored>& rows, 
   const auto gatherAll = [&](sqlite3_stmt* s) {
     int status;
     while ((status = sqlite3_step(s)) == SQLITE_ROW)
-      if (!gatherRow(s, gather)) {
-        error_ = "a row of messages that does not read back";
-        return false;
-      }
+      if (!gatherRow(s, gather)) return false;
     return status == SQLITE_DONE || fail();
   };
   if (!gatherAll(search.statement)) return false;
@@ -316,8 +396,9 @@ bool SqliteHistory::missed(const MissedQuery& query, std::vector<Stored>& rows, 
 
 }  // namespace
 
-std::unique_ptr<HistoryStore> HistoryStore::openSqlite(const std::string& path, std::string& error) {
-  return SqliteHistory::open(path, error);
+std::unique_ptr<HistoryStore> HistoryStore::openSqlite(const std::string& path, std::string& error,
+                                                       std::uint64_t fileBytes) {
+  return SqliteHistory::open(path, fileBytes, error);
 }
 
 }  // namespace sotto

@@ -3,7 +3,8 @@
 // Four tables: history_batches (every message kept, in clear, a row per
 // batch the writer wrote and origin: the first and last seq and time of its
 // messages, and the messages, each with its seq, time, packet and the named
-// identity of a Direct), history_departures
+// identity of a Direct; in SQLite where in the files beside it they are,
+// and a fifth table, history_files, the newest in each), history_departures
 // (where each member's last session ended), history_origins (how far each
 // origin has written) and history_gaps (what an origin could not write).
 //
@@ -28,6 +29,8 @@
 namespace sotto {
 
 inline constexpr const char* kHistoryFileName = "history.sqlite3";
+// The files of rows beside it take no more past this.
+inline constexpr std::uint64_t kHistoryFileBytes = 64ull * 1024 * 1024;
 
 // One row of history_batches: one origin's messages, in order of seq.
 // messages starts with KeptBatch::kCompact, then holds for each: [1] flags
@@ -127,8 +130,10 @@ struct MissedQuery {
 
 class HistoryStore {
  public:
-  // Opens or makes the file (0600) and its tables. Null with error on failure.
-  static std::unique_ptr<HistoryStore> openSqlite(const std::string& path, std::string& error);
+  // Opens or makes the file (0600) and its tables, its rows' messages in
+  // files of about fileBytes beside it. Null with error on failure.
+  static std::unique_ptr<HistoryStore> openSqlite(const std::string& path, std::string& error,
+                                                  std::uint64_t fileBytes = kHistoryFileBytes);
   // Connects and makes the tables if they are missing. Null with error, one
   // line, on failure.
   static std::unique_ptr<HistoryStore> openPostgres(const std::string& conninfo, std::string& error);

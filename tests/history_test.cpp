@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -531,6 +533,91 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) {
       return std::string(std::get<1>(info.param).name) + (std::get<0>(info.param) ? "InPostgres" : "InSqlite");
     });
+
+// The SQLite store's rows keep their messages in files beside it, of
+// 1,200 bytes here: two rows each. Forgetting removes a file whose rows
+// are all old and erases, on the disk, an old row in a file that stays; a
+// file made just before a crash is written on after it; a row an earlier
+// server wrote with its messages in the database reads back.
+TEST(HistoryFiles, ForgettingErasesOldRowsOnTheDiskAndEveryOtherRowReadsBack) {
+  scratch::TempDir dir;
+  const std::string path = dir / "history.sqlite3";
+  const auto file = [&](int n) { return path + "-messages-" + std::to_string(n); };
+  const sotto::InstanceId origin{7};
+  const sotto::Key member{1}, other{2};
+  // Row r: seqs 10r to 10r + 9, at 1000r + seq.
+  const auto row = [&](std::uint64_t r) {
+    sotto::KeptBatch kept;
+    for (std::uint64_t seq = 10 * r; seq < 10 * r + 10; ++seq)
+      kept.add(seq, static_cast<std::int64_t>(1000 * r + seq),
+               Packet(Broadcast, other.data(), text(std::to_string(seq) + std::string(40, '.'))).serialize(), nullptr);
+    return kept;
+  };
+  std::string error;
+  auto store = sotto::HistoryStore::openSqlite(path, error, 1200);
+  ASSERT_TRUE(store) << error;
+  const auto missed = [&] {
+    const sotto::MissedQuery query{member, 0, {{origin, 0}}, {}, {{origin, 1000}}, 0, 1000};
+    std::vector<sotto::Stored> rows;
+    std::uint64_t total = 0;
+    EXPECT_TRUE(store->missed(query, rows, total)) << store->lastError();
+    std::vector<std::uint64_t> seqs;
+    for (const sotto::Stored& m : rows) {
+      EXPECT_EQ(str(Packet(*m.packet).payload), std::to_string(m.id.seq) + std::string(40, '.'));
+      seqs.push_back(m.id.seq);
+    }
+    std::sort(seqs.begin(), seqs.end());
+    return seqs;
+  };
+  const auto seqsFrom = [](std::uint64_t first, std::uint64_t end) {
+    std::vector<std::uint64_t> seqs;
+    for (std::uint64_t seq = first; seq < end; ++seq) seqs.push_back(seq);
+    return seqs;
+  };
+  {
+    sqlite3* earlier = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &earlier), SQLITE_OK);
+    const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> closing(earlier, &sqlite3_close);
+    sqlite3_stmt* insert = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(earlier, "INSERT INTO history_batches VALUES (?1, 90, 99, 9090, 9099, ?2)", -1,
+                                 &insert, nullptr),
+              SQLITE_OK);
+    const sotto::Bytes inline_ = row(9).rows()[0].messages;
+    sqlite3_bind_blob(insert, 1, origin.data(), static_cast<int>(origin.size()), SQLITE_STATIC);
+    sqlite3_bind_blob(insert, 2, inline_.data(), static_cast<int>(inline_.size()), SQLITE_STATIC);
+    EXPECT_EQ(sqlite3_step(insert), SQLITE_DONE);
+    sqlite3_finalize(insert);
+  }
+  for (std::uint64_t r = 0; r < 6; ++r) ASSERT_TRUE(store->write(row(r), {}, {}, origin, 10 * r + 10, 0)) << r;
+  for (int n = 1; n <= 3; ++n) {
+    struct stat st {};
+    ASSERT_EQ(::stat(file(n).c_str(), &st), 0) << n;
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+  }
+  EXPECT_FALSE(std::filesystem::exists(file(4)));
+
+  // Rows 0 to 2 are older: file 1 goes, and row 2's bytes in file 2 are zeros.
+  ASSERT_TRUE(store->forget(2030)) << store->lastError();
+  EXPECT_FALSE(std::filesystem::exists(file(1)));
+  const std::size_t erased = row(2).rows()[0].messages.size();
+  std::ifstream in(file(2), std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GT(bytes.size(), erased);
+  EXPECT_EQ(bytes.find_first_not_of('\0'), erased);
+  auto expected = seqsFrom(30, 60);
+  for (std::uint64_t seq : seqsFrom(90, 100)) expected.push_back(seq);
+  EXPECT_EQ(missed(), expected);
+
+  store.reset();
+  std::ofstream(file(7)).close();
+  store = sotto::HistoryStore::openSqlite(path, error, 1200);
+  ASSERT_TRUE(store) << error;
+  ASSERT_TRUE(store->write(row(6), {}, {}, origin, 70, 0)) << store->lastError();
+  EXPECT_GT(std::filesystem::file_size(file(7)), 0u);
+  expected = seqsFrom(30, 70);
+  for (std::uint64_t seq : seqsFrom(90, 100)) expected.push_back(seq);
+  EXPECT_EQ(missed(), expected);
+}
 
 // The rows the relay's copies are written in: every row within the bound
 // unless one message alone passes it, every message once and in order, the
