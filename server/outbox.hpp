@@ -132,8 +132,9 @@ class Outbox {
   void acknowledged(std::uint64_t acked);
   // Messages sealed and not yet known to be acknowledged.
   std::size_t unconfirmed() const { return sent_.size(); }
-  // Whether one more would make the record of them larger.
-  bool unconfirmedFull() const { return sent_.size() == sent_.capacity(); }
+  // Whether the record of them is half full or more. A write may seal many
+  // at once, so "full" would be passed over and the record grow instead.
+  bool unconfirmedFilling() const { return 2 * sent_.size() >= sent_.capacity(); }
   // The messages sealed past acked, and every one still queued.
   std::vector<MessageId> missed(std::uint64_t acked) const;
 

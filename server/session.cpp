@@ -30,10 +30,11 @@ bool wouldBlock(const boost::system::error_code& ec) {
 }
 
 // How many sealed messages a session records before it first looks at what
-// its client's TCP acknowledged. From there it looks whenever the record is
-// full rather than make it larger: one system call for so many, and no
-// record grows in every session of a busy chat at once (a broadcast to
-// thousands that has each of them copy its record is slow).
+// its client's TCP acknowledged. From there it looks after a write that
+// leaves the record half full or more, rather than let it grow: one system
+// call for so many, no record grows in every session of a busy chat at
+// once (a broadcast to thousands that has each of them copy its record is
+// slow), and a flood to one client does not make its record grow with it.
 constexpr std::size_t kConfirmFrom = 16;
 
 std::int64_t nowMs() {
@@ -240,7 +241,7 @@ std::uint64_t Session::acknowledged() {
 }
 
 void Session::confirm() {
-  if (!tracking_ || outbox_.unconfirmed() < kConfirmFrom || !outbox_.unconfirmedFull()) return;
+  if (!tracking_ || outbox_.unconfirmed() < kConfirmFrom || !outbox_.unconfirmedFilling()) return;
   outbox_.acknowledged(acknowledged());
 }
 
