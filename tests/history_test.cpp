@@ -14,11 +14,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <thread>
 
 #include "proto/packet.hpp"
+#include "server/history_files.hpp"
 #include "server/history_store.hpp"
 #include "server/registry.hpp"
 #include "tests/support/child_process.hpp"
@@ -618,6 +620,60 @@ TEST(HistoryFiles, ForgettingErasesOldRowsOnTheDiskAndEveryOtherRowReadsBack) {
   for (std::uint64_t seq : seqsFrom(90, 100)) expected.push_back(seq);
   EXPECT_EQ(missed(), expected);
 }
+
+// A catch-up that meets a row being forgotten finds its bytes gone and
+// passes over it, rather than failing the catch-up or reading zeros as
+// messages.
+struct Gone {
+  const char* name;
+  std::function<void(sotto::HistoryFiles& writer, const sotto::RowPlace& place)> make;
+  bool gone;
+};
+
+void PrintTo(const Gone& row, std::ostream* out) { *out << row.name; }
+
+class RowBytes : public testing::TestWithParam<Gone> {};
+
+TEST_P(RowBytes, ReadBackOrReadAsGone) {
+  scratch::TempDir dir;
+  sotto::HistoryFiles writer(dir / "history.sqlite3", 1 << 20), reader(dir / "history.sqlite3", 1 << 20);
+  std::string error;
+  const sotto::Bytes before(100, 0xc1), row(300, 0xc1);
+  sotto::RowPlace first, place;
+  ASSERT_TRUE(writer.append(before, first, error)) << error;
+  ASSERT_TRUE(writer.append(row, place, error)) << error;
+  EXPECT_EQ(place.offset, before.size());
+  GetParam().make(writer, place);
+  sotto::Bytes read;
+  bool gone = false;
+  ASSERT_TRUE(reader.read(place, read, gone, error)) << error;
+  EXPECT_EQ(gone, GetParam().gone);
+  if (!gone) {
+    EXPECT_EQ(read, row);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HistoryFiles, RowBytes,
+    testing::Values(Gone{"Untouched", [](sotto::HistoryFiles&, const sotto::RowPlace&) {}, false},
+                    Gone{"TheRowErased",
+                         [](sotto::HistoryFiles& w, const sotto::RowPlace& p) {
+                           std::string error;
+                           EXPECT_TRUE(w.erase(p, error)) << error;
+                         },
+                         true},
+                    Gone{"TheFileRemoved",
+                         [](sotto::HistoryFiles& w, const sotto::RowPlace& p) {
+                           std::string error;
+                           EXPECT_TRUE(w.remove(p.file, error)) << error;
+                         },
+                         true},
+                    Gone{"TheFileCutShort",
+                         [](sotto::HistoryFiles& w, const sotto::RowPlace& p) {
+                           std::filesystem::resize_file(w.path(p.file), p.offset + p.length - 1);
+                         },
+                         true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // The rows the relay's copies are written in: every row within the bound
 // unless one message alone passes it, every message once and in order, the
