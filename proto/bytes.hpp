@@ -23,6 +23,16 @@ inline std::uint32_t getU32be(const unsigned char* in) {
          (std::uint32_t{in[2]} << 8) | std::uint32_t{in[3]};
 }
 
+inline void putU64be(unsigned char* out, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(v >> (56 - 8 * i));
+}
+
+inline std::uint64_t getU64be(const unsigned char* in) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = (v << 8) | in[i];
+  return v;
+}
+
 // Two lower-case digits per byte, no separators.
 std::string toHex(const unsigned char* data, std::size_t size);
 

@@ -18,26 +18,16 @@ static_assert(BusRecord::kEntryOverhead == 1 + 8 + kKeySize - 1);
 constexpr unsigned char kSameSender = 0x80;
 constexpr unsigned char kNextSeq = 0x40;
 
-void putU64(unsigned char* p, std::uint64_t value) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(value >> (56 - 8 * i));
-}
-
-std::uint64_t readU64(const unsigned char* p) {
-  std::uint64_t value = 0;
-  for (int i = 0; i < 8; ++i) value = (value << 8) | p[i];
-  return value;
-}
-
 // Parses an opened body into record; false if it is malformed.
 bool parseBody(const unsigned char* body, std::size_t size, BusRecord& record) {
   if (size < BusRecord::kBodyHeadSize) return false;
-  record.madeAt = readU64(body);
+  record.madeAt = getU64be(body);
   const unsigned char kind = body[8];
   std::size_t at = BusRecord::kBodyHeadSize;
   if (kind == BusRecord::Lost) {
     if (size != at + 8) return false;
     record.kind = BusRecord::Lost;
-    record.dropped = readU64(body + at);
+    record.dropped = getU64be(body + at);
     return true;
   }
   if (kind != BusRecord::Packets || size == at) return false;
@@ -52,7 +42,7 @@ bool parseBody(const unsigned char* body, std::size_t size, BusRecord& record) {
     if (size - at < head) return false;
     BusRecord::Packet packet;
     ++at;
-    seq = next ? seq + 1 : readU64(body + at);
+    seq = next ? seq + 1 : getU64be(body + at);
     if (!next) at += 8;
     packet.seq = seq;
     if (type == Direct) {
@@ -89,7 +79,7 @@ std::size_t appendPacket(RecordBody& body, std::uint64_t seq, const Key& named, 
   out.push_back(static_cast<unsigned char>(type | (same ? kSameSender : 0) | (next ? kNextSeq : 0)));
   if (!next) {
     out.resize(out.size() + 8);
-    putU64(out.data() + out.size() - 8, seq);
+    putU64be(out.data() + out.size() - 8, seq);
   }
   body.lastSeq = seq;
   if (type == Direct) out.insert(out.end(), named.begin(), named.end());
@@ -106,7 +96,7 @@ std::size_t appendPacket(RecordBody& body, std::uint64_t seq, const Key& named, 
 Bytes lostBody(std::uint64_t dropped) {
   Bytes body(BusRecord::kBodyHeadSize);
   body.resize(body.size() + 8);
-  putU64(body.data() + BusRecord::kBodyHeadSize, dropped);
+  putU64be(body.data() + BusRecord::kBodyHeadSize, dropped);
   return body;
 }
 
@@ -115,7 +105,7 @@ std::optional<std::pair<InstanceId, std::uint64_t>> peekRecord(const unsigned ch
     return std::nullopt;
   std::pair<InstanceId, std::uint64_t> out;
   std::copy(data + 1, data + 17, out.first.begin());
-  out.second = readU64(data + 17);
+  out.second = getU64be(data + 17);
   return out;
 }
 
@@ -131,12 +121,12 @@ BusKey::~BusKey() { sodium_memzero(key_, sizeof key_); }
 
 Bytes BusKey::seal(const InstanceId& origin, std::uint64_t seq, BusRecord::Kind kind, std::uint64_t madeAt,
                    Bytes& body) const {
-  putU64(body.data(), madeAt);
+  putU64be(body.data(), madeAt);
   body[8] = kind;
   Bytes out(BusRecord::kHeaderSize + body.size() + BusRecord::kTagSize);
   out[0] = BusRecord::kFormat;
   std::copy(origin.begin(), origin.end(), out.begin() + 1);
-  putU64(out.data() + 17, seq);
+  putU64be(out.data() + 17, seq);
   unsigned long long sealed = 0;
   crypto_aead_xchacha20poly1305_ietf_encrypt(out.data() + BusRecord::kHeaderSize, &sealed, body.data(), body.size(),
                                              out.data(), BusRecord::kHeaderSize, nullptr, out.data() + 1, key_);

@@ -13,16 +13,6 @@ namespace sotto {
 
 namespace {
 
-void putBe(Bytes& out, std::uint64_t v, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-
-std::uint64_t getBe(const unsigned char* in, int bytes) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < bytes; ++i) v = (v << 8) | in[i];
-  return v;
-}
-
 std::string failure(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
@@ -30,21 +20,20 @@ std::string failure(const std::string& what, const std::string& path) {
 }  // namespace
 
 Bytes RowPlace::encode() const {
-  Bytes out;
-  out.reserve(kBytes);
-  out.push_back(kMarker);
-  putBe(out, file, 8);
-  putBe(out, offset, 8);
-  putBe(out, length, 4);
+  Bytes out(kBytes);
+  out[0] = kMarker;
+  putU64be(out.data() + 1, file);
+  putU64be(out.data() + 9, offset);
+  putU32be(out.data() + 17, length);
   return out;
 }
 
 std::optional<RowPlace> RowPlace::decode(std::span<const unsigned char> column) {
   if (column.size() != kBytes || column[0] != kMarker) return std::nullopt;
   RowPlace place;
-  place.file = getBe(column.data() + 1, 8);
-  place.offset = getBe(column.data() + 9, 8);
-  place.length = static_cast<std::uint32_t>(getBe(column.data() + 17, 4));
+  place.file = getU64be(column.data() + 1);
+  place.offset = getU64be(column.data() + 9);
+  place.length = getU32be(column.data() + 17);
   return place;
 }
 
@@ -98,7 +87,6 @@ bool HistoryFiles::openForAppend(std::uint64_t file, std::string& error) {
 }
 
 bool HistoryFiles::append(std::span<const unsigned char> row, RowPlace& place, std::string& error) {
-  if (appendFd_ < 0 && !openNewest(current_, error)) return false;
   if (size_ > 0 && size_ + row.size() > fileBytes_ && !openForAppend(current_ + 1, error)) return false;
   place = RowPlace{current_, size_, static_cast<std::uint32_t>(row.size())};
   std::size_t done = 0;

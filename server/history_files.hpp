@@ -1,10 +1,9 @@
 // The bytes of the SQLite history's rows, in files beside the database
 // (history.sqlite3-messages-N, mode 0600, 64 MiB at most unless one row is
-// larger),
-// while the database keeps only where each row is. A row's bytes are then
-// written once, by one write, where SQLite would copy them into its pages,
-// checksum them into its log and copy them again at each checkpoint; that
-// work ran on the cores that relay.
+// larger), while the database keeps only where each row is. A row's bytes
+// are then written once, by one write, where SQLite would copy them into its
+// pages, checksum them into its log and copy them again at each checkpoint;
+// that work ran on the cores that relay.
 //
 // A row is written to its file before the transaction that names its place
 // commits, so a killed server leaves at most bytes nobody names. Nothing is
@@ -53,7 +52,7 @@ class HistoryFiles {
   bool openNewest(std::uint64_t known, std::string& error);
   std::uint64_t current() const { return current_; }
 
-  // Appends a row; place says where it went.
+  // Appends a row, once openNewest succeeded; place says where it went.
   bool append(std::span<const unsigned char> row, RowPlace& place, std::string& error);
 
   // The row's bytes into out: false with error when they cannot be read;

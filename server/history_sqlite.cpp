@@ -312,11 +312,8 @@ bool SqliteHistory::departure(const Key& identity, std::optional<Departure>& fou
   const int status = sqlite3_step(departure_);
   if (status == SQLITE_DONE) return true;
   if (status != SQLITE_ROW) return fail();
-  const auto column = [&](int at) {
-    return std::span(static_cast<const unsigned char*>(sqlite3_column_blob(departure_, at)),
-                     static_cast<std::size_t>(sqlite3_column_bytes(departure_, at)));
-  };
-  found = history_sql::decodeDeparture(identity, sqlite3_column_int64(departure_, 0), column(1), column(2));
+  found = history_sql::decodeDeparture(identity, sqlite3_column_int64(departure_, 0), columnBlob(departure_, 1),
+                                       columnBlob(departure_, 2));
   if (!found) error_ = "a departure that does not read back";
   return found.has_value();
 }

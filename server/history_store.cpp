@@ -42,19 +42,10 @@ bool getVarint(const unsigned char*& p, std::size_t& left, std::uint64_t& v) {
 std::uint64_t zigzag(std::int64_t v) { return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63); }
 std::int64_t unzigzag(std::uint64_t v) { return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1); }
 
-void putU64be(Bytes& out, std::uint64_t v) {
-  for (int i = 7; i >= 0; --i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-
-std::uint64_t getU64be(const unsigned char* in) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = (v << 8) | in[i];
-  return v;
-}
-
 void putId(Bytes& out, const InstanceId& origin, std::uint64_t seq) {
   out.insert(out.end(), origin.begin(), origin.end());
-  putU64be(out, seq);
+  out.resize(out.size() + 8);
+  putU64be(out.data() + out.size() - 8, seq);
 }
 
 MessageId getId(const unsigned char* in) {

@@ -640,6 +640,7 @@ TEST_P(RowBytes, ReadBackOrReadAsGone) {
   std::string error;
   const sotto::Bytes before(100, 0xc1), row(300, 0xc1);
   sotto::RowPlace first, place;
+  ASSERT_TRUE(writer.openNewest(0, error)) << error;
   ASSERT_TRUE(writer.append(before, first, error)) << error;
   ASSERT_TRUE(writer.append(row, place, error)) << error;
   EXPECT_EQ(place.offset, before.size());
