@@ -161,11 +161,18 @@ void Shard::leave(Member& session) {
   std::unique_lock<std::mutex> order;
   Departure departure;
   if (hub_.history_) {
+    // Its own part first, outside the relay lock: nothing is handed to it
+    // meanwhile, since only this thread hands out to this shard's sessions.
+    departure.ifFirst = !session.caughtUp_;
+    departure.identity = session.identity();
+    raise(departure.cut, session.reached_);
+    departure.missed = session.missed();
     order = std::unique_lock(hub_.orderMutex_);
     // Everything below this cut was handed to it, or waits in this shard's
     // inbox, or came before its join.
-    departure.cut = hub_.relayed_;
-    departure.missed = postedFor(session.identity());
+    raise(departure.cut, hub_.relayed_);
+    const std::vector<MessageId> posted = postedFor(session.identity());
+    departure.missed.insert(departure.missed.end(), posted.begin(), posted.end());
   }
   auto [first, last] = byIdentity_.equal_range(session.identity());
   for (auto it = first; it != last; ++it) {
@@ -184,13 +191,10 @@ void Shard::leave(Member& session) {
   }
   History* const history = hub_.history_;
   if (!history) return;
-  order.unlock();
-  departure.ifFirst = !session.caughtUp_;
-  departure.identity = session.identity();
   departure.at = nowMs();
-  raise(departure.cut, session.reached_);
-  const std::vector<MessageId> unacknowledged = session.missed();
-  departure.missed.insert(departure.missed.end(), unacknowledged.begin(), unacknowledged.end());
+  // Handed over before the relay lock is let go: a session of the same
+  // identity that joins after this leave then counts the departure among
+  // the jobs its catch-up waits for, and never reads an older one instead.
   history->depart(std::move(departure));
 }
 
