@@ -174,28 +174,31 @@ class Outbox {
   };
   void seal(const Queued& queued, FrameBatch& batch);
 
+  // In the order a broadcast touches them in each of thousands of
+  // outboxes: what push() reads first, then what sealing reads.
   const Limits& limits_;
   Budget& budget_;
   // Serialized bytes queued in the lanes, and sealed but not yet written;
   // all of them charged to the budget.
   std::size_t queuedBytes_ = 0;
   std::size_t sealedBytes_ = 0;
-  std::size_t missedBytes_ = 0;
   bool held_ = false;
   bool holding_ = false;
+  bool tracking_ = false;
+  std::deque<Queued> quick_;
+  std::deque<Bulk> bulk_;
   // Vectors, not deques: an empty deque still takes some 600 bytes, and most
   // sessions never hold a catch-up. The catch-up is sealed from missedAt_ on.
   std::vector<Queued> missed_;
   std::size_t missedAt_ = 0;
-  std::deque<Queued> quick_;
-  std::deque<Bulk> bulk_;
-  bool tracking_ = false;
   std::uint64_t stream_ = 0;
   std::vector<Sent> sent_;  // by end, ascending
-  // The messages among the packets close() let go of.
-  std::vector<MessageId> closed_;
   unsigned char key_[kFrameKeySize];
   unsigned char nonce_[kFrameNonceSize] = {};
+  // The catch-up's bytes not yet sealed, also charged to the budget.
+  std::size_t missedBytes_ = 0;
+  // The messages among the packets close() let go of.
+  std::vector<MessageId> closed_;
 };
 
 }  // namespace sotto

@@ -146,10 +146,11 @@ class Session final : public Member, public std::enable_shared_from_this<Session
   // The reader is held back by the budget or the bus, counted once per hold.
   bool heldOnTimer_ = false;
   bool closed_ = false;
-  Outbox outbox_;
-  // With the history on: the kernel's count of acknowledged bytes before
-  // the welcome, when to look at it next, and what was missed at the close.
+  // With the history on: whether it counts what the client's TCP
+  // acknowledged; below, that count before the welcome, and what was missed
+  // at the close.
   bool tracking_ = false;
+  Outbox outbox_;
   // run() settles and finishes a closed session itself; finish() runs once.
   bool running_ = false;
   bool finished_ = false;
