@@ -235,6 +235,35 @@ TEST(History, AMemberResetInTheMiddleOfAFloodGetsEveryMessageExactlyOnce) {
   for (int i = 0; i < kFlood; ++i) ASSERT_EQ(seen[i], i);
 }
 
+// A member whose connection drops and comes straight back, again and again,
+// while another sends: each new session signs in as the last one leaves,
+// before or after the server has seen it go, on either of its threads. What
+// a closed session never acknowledged comes with the next; every message
+// once, in order.
+TEST(History, AMemberWhoSignsStraightBackInAgainAndAgainGetsEveryMessageOnce) {
+  const auto a = fixed::make(1, 0), b = fixed::make(2, 0);
+  ServerProcess server("127.0.100.5", {&a, &b}, {"--threads", "2"});
+  server.join(b)->close();
+  ASSERT_TRUE(server.waitForLog("disconnected"));
+  auto sa = server.join(a);
+  auto sb = server.join(b);
+  constexpr int kRounds = 30, kEach = 50;
+  std::vector<int> seen;
+  for (int round = 0; round < kRounds; ++round) {
+    // Everything sent so far was read: the closed socket acknowledges
+    // nothing of what comes next.
+    sb->close();
+    for (int i = round * kEach; i < (round + 1) * kEach; ++i) sa->sendPacket(2, a.signPublicKey, text(std::to_string(i)));
+    sb = server.join(b);
+    while (seen.size() < static_cast<std::size_t>((round + 1) * kEach)) {
+      const auto f = sb->receiveFrame(10s);
+      ASSERT_TRUE(f) << "round " << round << ", " << seen.size() << " seen";
+      if (f->key != server.key()) seen.push_back(std::stoi(str(f->payload)));
+    }
+  }
+  for (int i = 0; i < kRounds * kEach; ++i) ASSERT_EQ(seen[i], i) << "round " << i / kEach;
+}
+
 // A member whose new connection signs in while its old one is still open
 // (the laptop back on the network before the server saw the old one go)
 // gets on the new one what the old one's TCP had not acknowledged, then
