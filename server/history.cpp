@@ -63,6 +63,11 @@ std::unique_ptr<History> History::open(const ServerOptions& options, const Insta
   history->writerStore_ = openStore(options, error);
   if (history->writerStore_) history->readerStore_ = openStore(options, error);
   if (!history->readerStore_) return nullptr;
+  if (!history->writerStore_->shared()) {
+    auto departed = std::make_unique<DepartedFilter>();
+    if (history->writerStore_->departed([&](const Key& identity) { departed->add(identity); }))
+      history->departed_ = std::move(departed);
+  }
   history->running_ = 2;
   history->writer_ = std::thread([h = history.get()] {
     h->write();
@@ -186,6 +191,7 @@ std::uint64_t History::unkept() const {
 }
 
 void History::depart(Departure&& departure) {
+  if (departed_) departed_->add(departure.identity);
   const std::lock_guard lock(mutex_);
   ++taken_;
   const bool wasIdle = queue_.empty() && departures_.empty();

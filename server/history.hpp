@@ -15,10 +15,10 @@
 // before the sign-in, and everything the other origins relayed before it
 // that this instance had, then reads what the member missed.
 //
-// Threads: keep() and taken() under the hub's relay lock, depart() and
-// catchUp() from any thread, beginStop() and stop() from the thread that
-// stops the server; the store connections are the writer's and the reader's
-// own (interrupt() aside).
+// Threads: keep(), taken(), depart() and mayHaveMissed() under the hub's
+// relay lock, catchUp() from any thread, beginStop() and stop() from the
+// thread that stops the server; the store connections are the writer's and
+// the reader's own (interrupt() aside).
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/departed_filter.hpp"
 #include "server/event_log.hpp"
 #include "server/history_store.hpp"
 #include "server/options.hpp"
@@ -94,8 +95,12 @@ class History {
   void keep(const MessageId& id, std::int64_t at, const Key& named, const Bytes& packet);
   // Jobs (messages and departures) handed over so far.
   std::uint64_t taken() const;
-  // Any thread; never waits.
+  // Under the hub's relay lock; never waits.
   void depart(Departure&& departure);
+  // Whether a sign-in of the identity may have missed anything. False only
+  // when this server alone writes the store and the identity never left:
+  // its sign-in then needs no catch-up at all. Under the hub's relay lock.
+  bool mayHaveMissed(const Key& identity) const { return !departed_ || departed_->may(identity); }
   // Any thread; the answer resumes the caller on its own executor.
   boost::asio::awaitable<CatchUp> catchUp(Ask ask);
 
@@ -132,6 +137,9 @@ class History {
   const std::int64_t startedAt_;
   const EventLog& log_;
   const Registered registered_;
+  // Who left, read at the open and added to by depart(); null with a store
+  // that others write too, or that could not list them.
+  std::unique_ptr<DepartedFilter> departed_;
 
   // The relay's side, under mutex_.
   mutable std::mutex mutex_;

@@ -76,6 +76,7 @@ class SqliteHistory final : public HistoryStore {
              const InstanceId& origin, std::uint64_t through, std::int64_t at) override;
   bool forget(std::int64_t before) override;
   bool departure(const Key& identity, std::optional<Departure>& found) override;
+  bool departed(const std::function<void(const Key&)>& each) override;
   bool origins(std::vector<OriginMark>& marks) override;
   bool missed(const MissedQuery& query, std::vector<Stored>& rows, std::uint64_t& total) override;
   bool gapsSince(std::int64_t at, bool& any) override;
@@ -316,6 +317,19 @@ bool SqliteHistory::departure(const Key& identity, std::optional<Departure>& fou
                                        columnBlob(departure_, 2));
   if (!found) error_ = "a departure that does not read back";
   return found.has_value();
+}
+
+bool SqliteHistory::departed(const std::function<void(const Key&)>& each) {
+  const Finalize all{prepare("SELECT identity FROM history_departures")};
+  if (!all.statement) return false;
+  int status;
+  while ((status = sqlite3_step(all.statement)) == SQLITE_ROW) {
+    Key identity{};
+    if (sqlite3_column_bytes(all.statement, 0) != static_cast<int>(identity.size())) continue;
+    std::memcpy(identity.data(), sqlite3_column_blob(all.statement, 0), identity.size());
+    each(identity);
+  }
+  return status == SQLITE_DONE || fail();
 }
 
 bool SqliteHistory::origins(std::vector<OriginMark>& marks) {

@@ -152,6 +152,9 @@ class HistoryStore {
   virtual bool forget(std::int64_t before) = 0;
   // The member's last departure; found says whether there is one.
   virtual bool departure(const Key& identity, std::optional<Departure>& found) = 0;
+  // Calls each with every identity that has a departure; false when the
+  // store cannot list them (one that others write too need not).
+  virtual bool departed(const std::function<void(const Key&)>&) { return false; }
   // Every origin that ever wrote.
   virtual bool origins(std::vector<OriginMark>& marks) = 0;
   // What the member missed (history_sql::MissedGather), and how many.

@@ -133,15 +133,19 @@ void Shard::join(const std::shared_ptr<Member>& session) {
     order = std::unique_lock(hub_.orderMutex_);
     session->shard_ = this;
     session->joinOrder_ = ++hub_.joins_;
-    auto joining = std::make_unique<Member::Joining>(Member::Joining{hub_.relayed_, history->taken(), {}});
     const Member* beside = nullptr;
     for (const auto& shard : hub_.shards_) {
       const auto [first, last] = shard->byIdentity_.equal_range(session->identity());
       for (auto it = first; it != last; ++it)
         if (!beside || it->second->joinOrder_ > beside->joinOrder_) beside = it->second;
     }
-    if (beside) joining->beside = beside->shard_->sessions_[beside->slot_];
-    session->joining_ = std::move(joining);
+    // A departure is handed over under this lock, so one that came before
+    // this join is seen here.
+    if (beside || history->mayHaveMissed(session->identity())) {
+      auto joining = std::make_unique<Member::Joining>(Member::Joining{hub_.relayed_, history->taken(), {}});
+      if (beside) joining->beside = beside->shard_->sessions_[beside->slot_];
+      session->joining_ = std::move(joining);
+    }
   }
   session->slot_ = sessions_.size();
   sessions_.push_back(session);

@@ -110,8 +110,10 @@ class Member {
     std::weak_ptr<Member> beside;
   };
   // Once, by the catch-up: a session holds none of it afterwards (a weak
-  // pointer to the other session would keep that one's memory).
-  Joining takeJoining() { return joining_ ? std::move(*std::exchange(joining_, nullptr)) : Joining{}; }
+  // pointer to the other session would keep that one's memory). Null when
+  // it has nothing to catch up: the identity never left here before.
+  std::unique_ptr<Joining> takeJoining() { return std::move(joining_); }
+  bool joining() const { return joining_ != nullptr; }
 
  protected:
   // The furthest of each origin it was given in its catch-up.

@@ -247,12 +247,12 @@ void Session::confirm() {
 
 asio::awaitable<void> Session::catchUp() {
   History& history = *shard_.hub().history();
-  Joining joining = takeJoining();
-  History::Ask ask{identity(), joining.cut, joining.taken, std::nullopt};
-  if (const std::shared_ptr<Member> other = joining.beside.lock())
-    ask.departure = co_await asio::co_spawn(other->shard()->io(), departureOf(other, identity(), joining.cut),
+  std::unique_ptr<Joining> joining = takeJoining();
+  History::Ask ask{identity(), joining->cut, joining->taken, std::nullopt};
+  if (const std::shared_ptr<Member> other = joining->beside.lock())
+    ask.departure = co_await asio::co_spawn(other->shard()->io(), departureOf(other, identity(), joining->cut),
                                             asio::use_awaitable);
-  joining = {};
+  joining.reset();
   History::CatchUp answer = co_await history.catchUp(std::move(ask));
   if (closed_) co_return;
   // What came live meanwhile stays where it is, once.
@@ -484,8 +484,15 @@ asio::awaitable<void> Session::writeAll(const unsigned char* data, std::size_t s
 asio::awaitable<void> Session::writer_([[maybe_unused]] std::shared_ptr<Session> self) {
   FrameBatch batch;
   try {
-    // Nothing live is written before the catch-up.
-    if (tracking_) co_await catchUp();
+    // Nothing live is written before the catch-up. One that can have missed
+    // nothing skips the coroutine as well: thousands of new sessions at once
+    // would each allocate and free its frame in the middle of their own.
+    if (tracking_ && joining()) {
+      co_await catchUp();
+    } else if (tracking_) {
+      outbox_.release({});
+      caughtUp_ = true;
+    }
     while (!closed_) {
       if (!rest_.empty()) {
         co_await writeAll(rest_.data(), rest_.size());

@@ -6,6 +6,7 @@
 // for the store's bounds and faults.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sodium.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -20,6 +21,7 @@
 #include <thread>
 
 #include "proto/packet.hpp"
+#include "server/departed_filter.hpp"
 #include "server/history_files.hpp"
 #include "server/history_store.hpp"
 #include "server/registry.hpp"
@@ -797,5 +799,21 @@ INSTANTIATE_TEST_SUITE_P(
                     Batch{"DirectsToNobodyAreDroppedAcrossRows", {100, 900}, 5'000, 7, 5'000},
                     Batch{"ARetryAppendsAfterTheRowsAlreadyTried", {64, 2000}, 30'000, 3, 12'345}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Who left, for the sign-ins that need no catch-up: every identity added is
+// always there (one missed would lose its catch-up), and few that were not
+// added seem to be.
+TEST(DepartedFilter, NeverForgetsAnIdentityAndRarelyClaimsANewOne) {
+  constexpr std::size_t kCount = 100'000;
+  std::vector<sotto::Key> keys(2 * kCount);
+  const unsigned char seed[randombytes_SEEDBYTES] = {7};
+  randombytes_buf_deterministic(keys.data(), keys.size() * sizeof keys[0], seed);
+  sotto::DepartedFilter departed;
+  for (std::size_t i = 0; i < kCount; ++i) departed.add(keys[i]);
+  for (std::size_t i = 0; i < kCount; ++i) ASSERT_TRUE(departed.may(keys[i])) << i;
+  std::size_t claimed = 0;
+  for (std::size_t i = kCount; i < keys.size(); ++i) claimed += departed.may(keys[i]);
+  EXPECT_LT(claimed, kCount / 300);
+}
 
 }  // namespace
