@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "proto/packet.hpp"
+#include "server/wall_clock.hpp"
 
 namespace asio = boost::asio;
 
@@ -29,11 +30,6 @@ constexpr std::chrono::milliseconds kThroughPoll{20};
 constexpr std::chrono::milliseconds kHeartbeat{500};
 constexpr std::chrono::milliseconds kAlive{3000};
 
-std::int64_t nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 // "3" or "2.5".
 std::string seconds(std::chrono::milliseconds span) {
   std::string out = std::to_string(span.count() / 1000);
@@ -53,7 +49,7 @@ History::History(const ServerOptions& options, const InstanceId& origin, const E
       keep_(options.keepHistory),
       maxMissed_(options.maxMissed),
       origin_(origin),
-      startedAt_(nowMs()),
+      startedAt_(wallMs()),
       log_(log),
       registered_(std::move(registered)) {}
 
@@ -279,7 +275,7 @@ void History::write() {
     }
     writing_ = batch.size();
     const bool written = guarded(*writerStore_, down, retryAt, [&] {
-      return writerStore_->write(batch, departures, gaps, origin_, batchThrough, nowMs());
+      return writerStore_->write(batch, departures, gaps, origin_, batchThrough, wallMs());
     });
     if (written) {
       writing_ = 0;
@@ -302,7 +298,7 @@ void History::write() {
       backoff = std::min(backoff * 2, kRetryMost);
     }
     if (Clock::now() >= nextForget) {
-      guarded(*writerStore_, down, retryAt, [&] { return writerStore_->forget(nowMs() - keep_.count()); });
+      guarded(*writerStore_, down, retryAt, [&] { return writerStore_->forget(wallMs() - keep_.count()); });
       nextForget = Clock::now() + kForgetEvery;
     }
     if (written) {
@@ -368,7 +364,7 @@ History::CatchUp History::answer(const Ask& ask) {
   out.incomplete = !waitWritten(ask.taken, deadline);
   // So are what the other origins relayed here before it, and a departure
   // from any other instance that is alive: each has written since.
-  const std::int64_t askedAt = nowMs();
+  const std::int64_t askedAt = wallMs();
   for (bool behind = true; behind;) {
     // Nobody else writes a store that is not shared: what its earlier
     // origins wrote is read once.
@@ -403,7 +399,7 @@ History::CatchUp History::answer(const Ask& ask) {
   if (!departure) return CatchUp{};
   MissedQuery query;
   query.identity = ask.identity;
-  query.since = std::max(departure->at - kSkew.count(), nowMs() - keep_.count());
+  query.since = std::max(departure->at - kSkew.count(), wallMs() - keep_.count());
   query.departed = departure->cut;
   query.listed = departure->missed;
   std::sort(query.listed.begin(), query.listed.end());

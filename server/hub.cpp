@@ -5,14 +5,11 @@
 #include <algorithm>
 #include <chrono>
 
+#include "server/wall_clock.hpp"
+
 namespace sotto {
 
 namespace {
-
-std::int64_t nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 // Whether a catch-up would give this packet to identity: a Broadcast of
 // someone else's, or a Direct to it.
@@ -195,7 +192,7 @@ void Shard::leave(Member& session) {
   }
   History* const history = hub_.history_;
   if (!history) return;
-  departure.at = nowMs();
+  departure.at = wallMs();
   // Handed over before the relay lock is let go: a session of the same
   // identity that joins after this leave then counts the departure among
   // the jobs its catch-up waits for, and never reads an older one instead.
@@ -237,7 +234,7 @@ void Shard::relay(const Member& from, Packet&& packet) {
         // Its own entry is found once: a map's entries stay where they are.
         if (!hub_.relayedHere_) hub_.relayedHere_ = &hub_.relayed_[relayed.id.origin];
         *hub_.relayedHere_ = *seq + 1;
-        hub_.lastAt_ = std::max(hub_.lastAt_, nowMs());
+        hub_.lastAt_ = std::max(hub_.lastAt_, wallMs());
         history->keep(relayed.id, hub_.lastAt_, named, *relayed.packet);
       } else {
         stats_.add(Count::directsToNobody);

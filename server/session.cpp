@@ -18,6 +18,7 @@
 #include "proto/frame_io.hpp"
 #include "server/server_line.hpp"
 #include "server/tcp_acked.hpp"
+#include "server/wall_clock.hpp"
 
 namespace asio = boost::asio;
 using Clock = std::chrono::steady_clock;
@@ -37,16 +38,11 @@ bool wouldBlock(const boost::system::error_code& ec) {
 // slow), and a flood to one client does not make its record grow with it.
 constexpr std::size_t kConfirmFrom = 16;
 
-std::int64_t nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 // On other's shard: where a member stands that signs in while other, of the
 // same identity, is still open: what other has not had acknowledged, or has
 // not been handed yet, and the cut the new session joined at.
 asio::awaitable<Departure> departureOf(std::shared_ptr<Member> other, Key identity, Cut joined) {
-  Departure departure{identity, nowMs(), std::move(joined), other->missed()};
+  Departure departure{identity, wallMs(), std::move(joined), other->missed()};
   const std::vector<MessageId> posted = other->shard()->postedFor(identity);
   departure.missed.insert(departure.missed.end(), posted.begin(), posted.end());
   co_return departure;
@@ -264,7 +260,7 @@ asio::awaitable<void> Session::catchUp() {
   std::vector<Queued> missed;
   const auto line = [&](const std::string& text) { missed.push_back({serverLine(key, text)}); };
   if (const std::size_t count = answer.messages.size(); count > 0) {
-    line(missedOpening(count, answer.messages.front().at, answer.messages.back().at, answer.older, nowMs()));
+    line(missedOpening(count, answer.messages.front().at, answer.messages.back().at, answer.older, wallMs()));
     if (answer.incomplete) line(missedIncomplete());
     for (Stored& row : answer.messages) {
       std::uint64_t& reached = reached_[row.id.origin];
