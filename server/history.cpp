@@ -161,7 +161,6 @@ void History::note(const std::string& what) const {
 void History::keep(const MessageId& id, std::int64_t at, const Key& named, const Bytes& packet) {
   const bool direct = packet[0] == Direct;
   const std::size_t entry = KeptBatch::entryBytes(packet.size(), direct);
-  const std::lock_guard lock(mutex_);
   ++taken_;
   through_ = id.seq + 1;
   if (queuedBytes_ + entry > limits_.historyQueueBytes) {
@@ -176,11 +175,6 @@ void History::keep(const MessageId& id, std::int64_t at, const Key& named, const
   if (wasIdle) wake_.notify_one();
 }
 
-std::uint64_t History::taken() const {
-  const std::lock_guard lock(mutex_);
-  return taken_;
-}
-
 std::uint64_t History::unkept() const {
   const std::lock_guard lock(mutex_);
   return unkept_;
@@ -188,7 +182,6 @@ std::uint64_t History::unkept() const {
 
 void History::depart(Departure&& departure) {
   if (departed_) departed_->add(departure.identity);
-  const std::lock_guard lock(mutex_);
   ++taken_;
   const bool wasIdle = queue_.empty() && departures_.empty();
   departures_.push_back(std::move(departure));

@@ -15,8 +15,8 @@
 // before the sign-in, and everything the other origins relayed before it
 // that this instance had, then reads what the member missed.
 //
-// Threads: keep(), taken(), depart() and mayHaveMissed() under the hub's
-// relay lock, catchUp() from any thread, beginStop() and stop() from the
+// Threads: keep(), taken(), depart() and mayHaveMissed() with relayLock()
+// held, catchUp() from any thread, beginStop() and stop() from the
 // thread that stops the server; the store connections are the writer's and
 // the reader's own (interrupt() aside).
 #pragma once
@@ -90,16 +90,22 @@ class History {
   const InstanceId& origin() const { return origin_; }
   std::int64_t startedAt() const { return startedAt_; }
 
-  // Under the hub's relay lock, in the origin's order; never waits.
+  // The hub's relay lock (server/hub.hpp), held to number, keep and post a
+  // message and by a session's join and leave. It also guards what the
+  // relay hands the writer, so that keeping a message takes no lock of its
+  // own: the writer holds it only to take a batch, never while it writes.
+  std::mutex& relayLock() { return mutex_; }
+
+  // With relayLock() held, in the origin's order; never waits.
   // Copies the packet: the relay's copy is not held.
   void keep(const MessageId& id, std::int64_t at, const Key& named, const Bytes& packet);
-  // Jobs (messages and departures) handed over so far.
-  std::uint64_t taken() const;
-  // Under the hub's relay lock; never waits.
+  // Jobs (messages and departures) handed over so far; with relayLock() held.
+  std::uint64_t taken() const { return taken_; }
+  // With relayLock() held; never waits.
   void depart(Departure&& departure);
   // Whether a sign-in of the identity may have missed anything. False only
   // when this server alone writes the store and the identity never left:
-  // its sign-in then needs no catch-up at all. Under the hub's relay lock.
+  // its sign-in then needs no catch-up at all. With relayLock() held.
   bool mayHaveMissed(const Key& identity) const { return !departed_ || departed_->may(identity); }
   // Any thread; the answer resumes the caller on its own executor.
   boost::asio::awaitable<CatchUp> catchUp(Ask ask);
@@ -141,7 +147,7 @@ class History {
   // that others write too, or that could not list them.
   std::unique_ptr<DepartedFilter> departed_;
 
-  // The relay's side, under mutex_.
+  // The relay's side, under mutex_: the relay lock.
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   KeptBatch queue_;

@@ -29,7 +29,7 @@
 //   others read on.
 // - onward: where each packet goes once this instance's sessions have it,
 //   the other instances of a cluster (Onward).
-// - relay lock (Hub::orderMutex_): with the history on, held to number a
+// - relay lock (History::relayLock()): with the history on, held to number a
 //   message, keep it and post it to the other shards, and by a session
 //   joining or leaving, so that what a session was handed is told exactly
 //   by the cut at its join and its leave (server/message_id.hpp).
@@ -315,12 +315,11 @@ class Hub {
   // Atomic for the bus's thread, which relays before it is set.
   std::atomic<History*> history_{nullptr};
   Key serverKey_{};
-  // The relay lock, and what it guards: how far each origin has been
-  // relayed here, this instance's next seq without a bus, the time stamped
-  // on the last message kept (never going back), the joins so far, and
-  // every shard's sessions and byIdentity_ (changed only under it, read by
-  // their own shard without it).
-  std::mutex orderMutex_;
+  // Under the relay lock: how far each origin has been relayed here, this
+  // instance's next seq without a bus, the time stamped on the last message
+  // kept (never going back), the joins so far, and every shard's sessions
+  // and byIdentity_ (changed only under it, read by their own shard without
+  // it).
   Cut relayed_;
   std::uint64_t* relayedHere_ = nullptr;  // this instance's entry in relayed_
   std::uint64_t nextSeq_ = 0;
