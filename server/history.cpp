@@ -44,18 +44,20 @@ std::unique_ptr<HistoryStore> openStore(const ServerOptions& options, std::strin
 
 }  // namespace
 
-History::History(const ServerOptions& options, const InstanceId& origin, const EventLog& log, Registered registered)
+History::History(const ServerOptions& options, const InstanceId& origin, const EventLog& log, Registered registered,
+                 std::mutex& relayLock)
     : limits_(options.limits),
       keep_(options.keepHistory),
       maxMissed_(options.maxMissed),
       origin_(origin),
       startedAt_(wallMs()),
       log_(log),
-      registered_(std::move(registered)) {}
+      registered_(std::move(registered)),
+      mutex_(relayLock) {}
 
 std::unique_ptr<History> History::open(const ServerOptions& options, const InstanceId& origin, const EventLog& log,
-                                       Registered registered, std::string& error) {
-  std::unique_ptr<History> history(new History(options, origin, log, std::move(registered)));
+                                       Registered registered, std::mutex& relayLock, std::string& error) {
+  std::unique_ptr<History> history(new History(options, origin, log, std::move(registered), relayLock));
   history->writerStore_ = openStore(options, error);
   if (history->writerStore_) history->readerStore_ = openStore(options, error);
   if (!history->readerStore_) return nullptr;

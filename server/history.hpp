@@ -15,7 +15,7 @@
 // before the sign-in, and everything the other origins relayed before it
 // that this instance had, then reads what the member missed.
 //
-// Threads: keep(), taken(), depart() and mayHaveMissed() with relayLock()
+// Threads: keep(), taken(), depart() and mayHaveMissed() with the relay lock
 // held, catchUp() from any thread, beginStop() and stop() from the
 // thread that stops the server; the store connections are the writer's and
 // the reader's own (interrupt() aside).
@@ -68,10 +68,11 @@ class History {
   };
 
   // Opens the store: PostgreSQL with options.postgres, otherwise
-  // DATA_DIR/history.sqlite3. origin names this instance's messages. Null
-  // with error on failure.
+  // DATA_DIR/history.sqlite3. origin names this instance's messages;
+  // relayLock is the hub's, which must outlive the history. Null with error
+  // on failure.
   static std::unique_ptr<History> open(const ServerOptions& options, const InstanceId& origin, const EventLog& log,
-                                       Registered registered, std::string& error);
+                                       Registered registered, std::mutex& relayLock, std::string& error);
   // Starts the stop: what waits is written within `within`, the call under
   // way on each store is cancelled half way, and the writer gives up on
   // what is left then. Never waits.
@@ -90,22 +91,16 @@ class History {
   const InstanceId& origin() const { return origin_; }
   std::int64_t startedAt() const { return startedAt_; }
 
-  // The hub's relay lock (server/hub.hpp), held to number, keep and post a
-  // message and by a session's join and leave. It also guards what the
-  // relay hands the writer, so that keeping a message takes no lock of its
-  // own: the writer holds it only to take a batch, never while it writes.
-  std::mutex& relayLock() { return mutex_; }
-
-  // With relayLock() held, in the origin's order; never waits.
+  // With the relay lock held, in the origin's order; never waits.
   // Copies the packet: the relay's copy is not held.
   void keep(const MessageId& id, std::int64_t at, const Key& named, const Bytes& packet);
-  // Jobs (messages and departures) handed over so far; with relayLock() held.
+  // Jobs (messages and departures) handed over so far; with the relay lock held.
   std::uint64_t taken() const { return taken_; }
-  // With relayLock() held; never waits.
+  // With the relay lock held; never waits.
   void depart(Departure&& departure);
   // Whether a sign-in of the identity may have missed anything. False only
   // when this server alone writes the store and the identity never left:
-  // its sign-in then needs no catch-up at all. With relayLock() held.
+  // its sign-in then needs no catch-up at all. With the relay lock held.
   bool mayHaveMissed(const Key& identity) const { return !departed_ || departed_->may(identity); }
   // Any thread; the answer resumes the caller on its own executor.
   boost::asio::awaitable<CatchUp> catchUp(Ask ask);
@@ -120,7 +115,8 @@ class History {
   };
   using Clock = std::chrono::steady_clock;
 
-  History(const ServerOptions& options, const InstanceId& origin, const EventLog& log, Registered registered);
+  History(const ServerOptions& options, const InstanceId& origin, const EventLog& log, Registered registered,
+          std::mutex& relayLock);
   void write();
   void read();
   // Each thread's last step.
@@ -147,8 +143,11 @@ class History {
   // that others write too, or that could not list them.
   std::unique_ptr<DepartedFilter> departed_;
 
-  // The relay's side, under mutex_: the relay lock.
-  mutable std::mutex mutex_;
+  // The relay's side, under mutex_: the hub's relay lock (server/hub.hpp),
+  // held to number, keep and post a message and by a session's join and
+  // leave, so that keeping a message takes no lock of its own. The writer
+  // holds it only to take a batch, never while it writes.
+  std::mutex& mutex_;
   std::condition_variable wake_;
   KeptBatch queue_;
   std::vector<Departure> departures_;

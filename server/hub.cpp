@@ -91,7 +91,7 @@ void Hub::relayFromElsewhere(const MessageId& id, const Key& named, const std::s
   const Relayed relayed{packet, laneFor(packet->size(), *elsewhere_, limits_), elsewhere_, id, history != nullptr};
   std::unique_lock<std::mutex> order;
   if (history) {
-    order = std::unique_lock(history->relayLock());
+    order = std::unique_lock(orderMutex_);
     std::uint64_t& next = relayed_[id.origin];
     next = std::max(next, id.seq + 1);
   }
@@ -127,7 +127,7 @@ Budget& Shard::budget() { return hub_.budget_; }
 void Shard::join(const std::shared_ptr<Member>& session) {
   std::unique_lock<std::mutex> order;
   if (History* history = hub_.history_) {
-    order = std::unique_lock(history->relayLock());
+    order = std::unique_lock(hub_.orderMutex_);
     session->shard_ = this;
     session->joinOrder_ = ++hub_.joins_;
     const Member* beside = nullptr;
@@ -161,15 +161,14 @@ void Shard::join(const std::shared_ptr<Member>& session) {
 void Shard::leave(Member& session) {
   std::unique_lock<std::mutex> order;
   Departure departure;
-  History* const history = hub_.history_;
-  if (history) {
+  if (hub_.history_) {
     // Its own part first, outside the relay lock: nothing is handed to it
     // meanwhile, since only this thread hands out to this shard's sessions.
     departure.ifFirst = !session.caughtUp_;
     departure.identity = session.identity();
     raise(departure.cut, session.reached_);
     departure.missed = session.missed();
-    order = std::unique_lock(history->relayLock());
+    order = std::unique_lock(hub_.orderMutex_);
     // Everything below this cut was handed to it, or waits in this shard's
     // inbox, or came before its join.
     raise(departure.cut, hub_.relayed_);
@@ -191,6 +190,7 @@ void Shard::leave(Member& session) {
     size_.fetch_sub(1, std::memory_order_relaxed);
     stats_.subtract(Count::sessions);
   }
+  History* const history = hub_.history_;
   if (!history) return;
   departure.at = wallMs();
   // Handed over before the relay lock is let go: a session of the same
@@ -225,7 +225,7 @@ void Shard::relay(const Member& from, Packet&& packet) {
     {
       // Numbered, kept and posted in one step, so that every shard's inbox
       // holds this origin's messages in the order of their seq.
-      const std::lock_guard order(history->relayLock());
+      const std::lock_guard order(hub_.orderMutex_);
       const std::optional<std::uint64_t> seq =
           hub_.onward_ ? hub_.onward_->publish(named, *relayed.packet) : hub_.nextSeq_++;
       if (seq) {

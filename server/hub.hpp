@@ -29,7 +29,7 @@
 //   others read on.
 // - onward: where each packet goes once this instance's sessions have it,
 //   the other instances of a cluster (Onward).
-// - relay lock (History::relayLock()): with the history on, held to number a
+// - relay lock (Hub::orderMutex_): with the history on, held to number a
 //   message, keep it and post it to the other shards, and by a session
 //   joining or leaving, so that what a session was handed is told exactly
 //   by the cut at its join and its leave (server/message_id.hpp).
@@ -297,6 +297,10 @@ class Hub {
     history_ = history;
   }
   History* history() const { return history_; }
+  // The relay lock, which the history also takes for what the relay hands
+  // it: the hub outlives the history, and the bus's thread takes the lock
+  // until the bus is gone.
+  std::mutex& relayLock() { return orderMutex_; }
   const Key& serverKey() const { return serverKey_; }
   // Any thread: what is read here goes onward faster than it is carried.
   bool onwardPressed() const { return onward_ != nullptr && onward_->pressed(); }
@@ -315,11 +319,12 @@ class Hub {
   // Atomic for the bus's thread, which relays before it is set.
   std::atomic<History*> history_{nullptr};
   Key serverKey_{};
-  // Under the relay lock: how far each origin has been relayed here, this
-  // instance's next seq without a bus, the time stamped on the last message
-  // kept (never going back), the joins so far, and every shard's sessions
-  // and byIdentity_ (changed only under it, read by their own shard without
-  // it).
+  // The relay lock, and what it guards: how far each origin has been
+  // relayed here, this instance's next seq without a bus, the time stamped
+  // on the last message kept (never going back), the joins so far, and
+  // every shard's sessions and byIdentity_ (changed only under it, read by
+  // their own shard without it).
+  std::mutex orderMutex_;
   Cut relayed_;
   std::uint64_t* relayedHere_ = nullptr;  // this instance's entry in relayed_
   std::uint64_t nextSeq_ = 0;

@@ -264,8 +264,9 @@ bool Server::openHistory(std::string& error) {
     origin = bus_->id();
   else
     randombytes_buf(origin.data(), origin.size());
-  history_ = History::open(options_, origin, log_, [registry = registry_.get()](const Key& key) { return registry->registered(key); },
-                           error);
+  history_ = History::open(
+      options_, origin, log_, [registry = registry_.get()](const Key& key) { return registry->registered(key); },
+      hub_.relayLock(), error);
   if (!history_) return false;
   hub_.setHistory(history_.get(), key_.publicKey);
   return true;
