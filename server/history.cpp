@@ -5,6 +5,7 @@
 #include <boost/asio/execution/outstanding_work.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/prefer.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <algorithm>
 
@@ -167,6 +168,12 @@ void History::keep(const MessageId& id, std::int64_t at, const Key& named, const
   through_ = id.seq + 1;
   if (queuedBytes_ + entry > limits_.historyQueueBytes) {
     ++unkept_;
+    // Said as it begins, not once the writer is back: a hung database
+    // holds the writer for as long as it hangs.
+    if (!overflowing_) {
+      overflowing_ = true;
+      note("the store is behind: messages are not kept until it catches up");
+    }
     if (!gap_) gap_ = Gap{origin_, at, at, 0};
     gap_->to = at;
     ++gap_->lost;
@@ -242,12 +249,12 @@ void History::write() {
     std::move(departures_.begin(), departures_.end(), std::back_inserter(departures));
     departures_.clear();
     if (gap_) {
-      if (unkeptSince == 0) episode = "the store is behind: messages are not kept until it catches up";
       unkeptSince += gap_->lost;
       gaps.push_back(*std::exchange(gap_, std::nullopt));
     } else if (unkeptSince > 0 && !failing) {
       episode = "keeping messages again; " + std::to_string(unkeptSince) + " were not kept";
       unkeptSince = 0;
+      overflowing_ = false;
     }
     batchTaken = taken_;
     batchThrough = through_;
@@ -305,6 +312,26 @@ void History::write() {
   }
 }
 
+namespace {
+
+// A sign-in waiting for its catch-up, answered once: by the reader or by the
+// deadline, whichever comes first; both on the caller's executor.
+template <typename Handler>
+struct Waiting {
+  template <typename Executor>
+  Waiting(Handler&& h, const Executor& on) : handler(std::move(h)), deadline(on) {}
+  void finish(History::CatchUp&& answer) {
+    if (std::exchange(answered, true)) return;
+    deadline.cancel();
+    handler(std::move(answer));
+  }
+  Handler handler;
+  asio::steady_timer deadline;
+  bool answered = false;
+};
+
+}  // namespace
+
 // Not a coroutine itself, and the question passed as a shared copy: GCC 12
 // destroys a by-value parameter moved into a lambda's capture twice.
 boost::asio::awaitable<History::CatchUp> History::catchUp(Ask ask) {
@@ -312,12 +339,21 @@ boost::asio::awaitable<History::CatchUp> History::catchUp(Ask ask) {
       [this](auto handler, std::shared_ptr<const Ask> asked) {
         // The caller's io_context keeps running until the answer is back.
         auto home = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
-        auto waiting = std::make_shared<decltype(handler)>(std::move(handler));
+        auto waiting = std::make_shared<Waiting<decltype(handler)>>(std::move(handler), home);
+        // A database that hangs holds the reader, never the sign-in: past
+        // the deadline the member is told some may be missing.
+        waiting->deadline.expires_after(limits_.historyAnswerWait);
+        waiting->deadline.async_wait([waiting](const boost::system::error_code& cancelled) {
+          if (cancelled) return;
+          CatchUp late;
+          late.incomplete = true;
+          waiting->finish(std::move(late));
+        });
         {
           const std::lock_guard lock(askMutex_);
           asks_.push_back({*asked, [home, waiting](CatchUp answer) mutable {
                              asio::post(home, [waiting = std::move(waiting), answer = std::move(answer)]() mutable {
-                               (*waiting)(std::move(answer));
+                               waiting->finish(std::move(answer));
                              });
                            }});
         }

@@ -102,7 +102,9 @@ class History {
   // when this server alone writes the store and the identity never left:
   // its sign-in then needs no catch-up at all. With the relay lock held.
   bool mayHaveMissed(const Key& identity) const { return !departed_ || departed_->may(identity); }
-  // Any thread; the answer resumes the caller on its own executor.
+  // Any thread; the answer resumes the caller on its own executor, within
+  // Limits::historyAnswerWait whatever the store does: past it, with
+  // nothing and incomplete.
   boost::asio::awaitable<CatchUp> catchUp(Ask ask);
 
   // Messages not kept because the store fell behind; any thread.
@@ -154,6 +156,9 @@ class History {
   // Of the messages taken and not yet written or given up.
   std::size_t queuedBytes_ = 0;
   std::uint64_t unkept_ = 0;
+  // Messages are not kept, and the log has said so; until the writer has
+  // written down every gap and taken no new one.
+  bool overflowing_ = false;
   std::uint64_t taken_ = 0;
   std::uint64_t through_ = 0;  // the first seq of this origin not yet handed over
   // Messages not kept since the queue overflowed, not yet written down.

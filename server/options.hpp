@@ -150,6 +150,9 @@ struct Limits {
   // How long a sign-in waits for the store to hold what came before it; past
   // it, the catch-up says some may be missing.
   std::chrono::milliseconds historyCatchUpWait{2000};
+  // How long a sign-in waits for its catch-up in all, whatever the database
+  // does; past it, it is told some may be missing and goes on live.
+  std::chrono::milliseconds historyAnswerWait{5000};
   // How long a stopping server waits for the history to write what waits:
   // tried again for half of it, then the statement under way is cancelled.
   std::chrono::milliseconds historyStopWait{3000};

@@ -452,9 +452,31 @@ INSTANTIATE_TEST_SUITE_P(
                     Bound{"HeldPastItsQueue", "127.0.103.2", true, 1100, 64000, "\\d+"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Every backend of the program's database stopped dead (SIGSTOP) while
-// messages wait to be kept: the kernel still acknowledges, so nothing on the
-// connections notices.
+// Every backend of the program's database stopped dead (SIGSTOP): the
+// kernel still acknowledges, so nothing on the connections notices. The
+// registry's, the state watch's, the history writer's and its reader's.
+class FrozenDatabase {
+ public:
+  explicit FrozenDatabase(const std::string& conninfo) {
+    Sql admin(conninfo);
+    std::istringstream backends(admin("SELECT string_agg(pid::text, ' ') FROM pg_stat_activity"
+                                      " WHERE datname = current_database() AND pid <> pg_backend_pid()"));
+    for (pid_t pid; backends >> pid;) pids_.push_back(pid);
+    for (const pid_t pid : pids_) stopped_ += ::kill(pid, SIGSTOP) == 0;
+  }
+  ~FrozenDatabase() { thaw(); }
+  bool frozen() const { return pids_.size() == 4 && stopped_ == pids_.size(); }
+  void thaw() {
+    for (const pid_t pid : pids_) ::kill(pid, SIGCONT);
+    pids_.clear();
+  }
+
+ private:
+  std::vector<pid_t> pids_;
+  std::size_t stopped_ = 0;
+};
+
+// A frozen database while messages wait to be kept.
 TEST(HistoryStore, AFrozenDatabaseHoldsTheStopNoLongerThanFiveSecondsAndTheLogSaysWhatWasNotWritten) {
   PostgresCluster& cluster = PostgresCluster::shared();
   ASSERT_TRUE(cluster.ok());
@@ -462,20 +484,8 @@ TEST(HistoryStore, AFrozenDatabaseHoldsTheStopNoLongerThanFiveSecondsAndTheLogSa
   const auto a = fixed::make(1, 0);
   ServerProcess server("127.0.103.10", {&a}, {"--postgres", conninfo});
   auto sa = server.join(a);
-  Sql admin(conninfo);
-  std::istringstream backends(admin("SELECT string_agg(pid::text, ' ') FROM pg_stat_activity"
-                                    " WHERE datname = current_database() AND pid <> pg_backend_pid()"));
-  std::vector<pid_t> frozen;
-  for (pid_t pid; backends >> pid;) frozen.push_back(pid);
-  // The registry's, the state watch's, the history writer's and its reader's.
-  ASSERT_EQ(frozen.size(), 4u);
-  struct Thaw {
-    std::vector<pid_t>& pids;
-    ~Thaw() {
-      for (const pid_t pid : pids) ::kill(pid, SIGCONT);
-    }
-  } thaw{frozen};
-  for (const pid_t pid : frozen) ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+  const FrozenDatabase frozen(conninfo);
+  ASSERT_TRUE(frozen.frozen());
   for (int i = 0; i < 10; ++i) sa->sendPacket(2, a.signPublicKey, text(std::to_string(i)));
   // Past the writer's batch window and its next heartbeat.
   std::this_thread::sleep_for(700ms);
@@ -485,6 +495,64 @@ TEST(HistoryStore, AFrozenDatabaseHoldsTheStopNoLongerThanFiveSecondsAndTheLogSa
   EXPECT_LT(std::chrono::steady_clock::now() - signalled, 5s);
   EXPECT_NE(server.log().find("messages not written: the database did not answer within 3 s"), std::string::npos)
       << server.log();
+}
+
+// A frozen database: a sign-in goes on without its catch-up once its wait
+// is over, told some may be missing; a flood passes the 64 MiB that wait for
+// the store, and the relay goes on; the log says so as it begins and how
+// many were not kept once the store is back; and a member away meanwhile is
+// told some of what it missed may be missing.
+TEST(HistoryStore, AFrozenDatabaseHoldsNeitherASignInNorTheRelayAndWhoWasAwayIsToldSomeMayBeMissing) {
+  PostgresCluster& cluster = PostgresCluster::shared();
+  ASSERT_TRUE(cluster.ok());
+  const std::string conninfo = cluster.freshDatabase();
+  const auto a = fixed::make(1, 0), b = fixed::make(2, 0), c = fixed::make(3, 0);
+  ServerProcess server("127.0.103.11", {&a, &b, &c}, {"--postgres", conninfo, "--max-missed", "100"});
+  server.join(b)->close();
+  ASSERT_TRUE(server.waitForLog("disconnected"));
+  auto sa = server.join(a);
+  FrozenDatabase frozen(conninfo);
+  ASSERT_TRUE(frozen.frozen());
+  auto sc = server.join(c);
+  const auto told = sc->receiveFrame(10s);
+  ASSERT_TRUE(told);
+  EXPECT_EQ(told->key, server.key());
+  EXPECT_TRUE(str(told->payload).starts_with("Some of what was sent")) << str(told->payload);
+  constexpr int kFlood = 1300;  // of 60,000 bytes: 78 MB
+  // No further ahead of c than c's queue holds: c is to get all of them.
+  std::atomic<int> received{0};
+  std::jthread flood([&](const std::stop_token& stop) {
+    for (int i = 0; i < kFlood && !stop.stop_requested(); ++i) {
+      while (i - received.load() >= 64 && !stop.stop_requested()) std::this_thread::sleep_for(1ms);
+      Bytes payload = text(std::to_string(i));
+      payload.resize(60'000, ' ');
+      sa->sendPacket(2, a.signPublicKey, payload);
+    }
+  });
+  for (int i = 0; i < kFlood; ++i) {
+    const auto f = sc->receiveFrame(10s);
+    ASSERT_TRUE(f) << i << server.log();
+    ASSERT_EQ(std::stoi(str(f->payload)), i);
+    received = i + 1;
+  }
+  flood.join();
+  EXPECT_TRUE(server.waitForLog("history the store is behind: messages are not kept until it catches up"))
+      << server.log();
+
+  frozen.thaw();
+  ASSERT_TRUE(server.waitForLog(" were not kept")) << server.log();
+  std::smatch unkept;
+  const std::string log = server.log();
+  ASSERT_TRUE(std::regex_search(log, unkept, std::regex("keeping messages again; (\\d+) were not kept")));
+  EXPECT_GT(std::stoi(unkept[1]), 0);
+  EXPECT_LT(std::stoi(unkept[1]), kFlood);
+  sa->sendPacket(2, a.signPublicKey, text("after"));
+  ASSERT_EQ(str(sc->receiveFrame(10s)->payload), "after");
+
+  auto again = server.join(b);
+  const auto missed = catchUp(*again, server.key(), 100, true, "\\d+");
+  ASSERT_EQ(missed.size(), 100u);
+  EXPECT_EQ(str(missed.back().payload), "after");
 }
 
 // The store's rows, each a batch of one origin's messages, read back for a
