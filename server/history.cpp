@@ -21,6 +21,10 @@ namespace {
 constexpr const char* kLogName = "history";
 // Messages older than what is kept go this often.
 constexpr std::chrono::seconds kForgetEvery{60};
+// After an instance was stopped dead, how long before its last write its
+// members are given again what came: they had most of it, but what they had
+// is known by time alone.
+constexpr std::chrono::milliseconds kTrailing{1000};
 // A store that failed is tried again this soon, then at most this far apart.
 constexpr std::chrono::milliseconds kRetryFirst{250};
 constexpr std::chrono::milliseconds kRetryMost{4000};
@@ -41,6 +45,18 @@ std::string seconds(std::chrono::milliseconds span) {
 std::unique_ptr<HistoryStore> openStore(const ServerOptions& options, std::string& error) {
   if (options.postgres) return HistoryStore::openPostgres(*options.postgres, error);
   return HistoryStore::openSqlite(options.dataDir + "/" + kHistoryFileName, error);
+}
+
+// One arrival for each identity, its last: a session that came after
+// another of the same identity replaces it, and a store takes no two for
+// one identity in one statement.
+void keepLastEach(std::vector<Arrival>& arrivals) {
+  std::stable_sort(arrivals.begin(), arrivals.end(),
+                   [](const Arrival& a, const Arrival& b) { return a.identity < b.identity; });
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < arrivals.size(); ++i)
+    if (i + 1 == arrivals.size() || arrivals[i + 1].identity != arrivals[i].identity) arrivals[kept++] = arrivals[i];
+  arrivals.resize(kept);
 }
 
 }  // namespace
@@ -179,7 +195,7 @@ void History::keep(const MessageId& id, std::int64_t at, const Key& named, const
     ++gap_->lost;
     return;
   }
-  const bool wasIdle = queue_.empty() && departures_.empty();
+  const bool wasIdle = idle();
   queuedBytes_ += queue_.add(id.seq, at, packet, direct ? named.data() : nullptr);
   if (wasIdle) wake_.notify_one();
 }
@@ -192,8 +208,14 @@ std::uint64_t History::unkept() const {
 void History::depart(Departure&& departure) {
   if (departed_) departed_->add(departure.identity);
   ++taken_;
-  const bool wasIdle = queue_.empty() && departures_.empty();
+  const bool wasIdle = idle();
   departures_.push_back(std::move(departure));
+  if (wasIdle) wake_.notify_one();
+}
+
+void History::arrive(const Key& identity, std::uint64_t session, std::int64_t at) {
+  const bool wasIdle = idle();
+  arrivals_.push_back({identity, origin_, session, at});
   if (wasIdle) wake_.notify_one();
 }
 
@@ -218,6 +240,7 @@ void History::write() {
   KeptBatch batch;
   KeptBatch fresh;
   std::vector<Departure> departures;
+  std::vector<Arrival> arrivals;
   std::vector<Gap> gaps;
   std::size_t batchBytes = 0;
   std::uint64_t batchTaken = 0;
@@ -230,9 +253,9 @@ void History::write() {
   std::uint64_t unkeptSince = 0;  // in this episode of an overflowing queue
   std::string episode;
   std::unique_lock lock(mutex_);
-  const auto work = [&] { return !queue_.empty() || !departures_.empty() || gap_.has_value(); };
+  const auto work = [&] { return !idle() || gap_.has_value(); };
   for (;; lock.lock()) {
-    const bool pending = !batch.empty() || !departures.empty() || !gaps.empty();
+    const bool pending = !batch.empty() || !departures.empty() || !arrivals.empty() || !gaps.empty();
     if (stopping_) {
       if (pending) wake_.wait_until(lock, std::min(retryAt, giveUpAt_));
     } else if (!pending) {
@@ -248,6 +271,8 @@ void History::write() {
     if (fresh.empty() && batch.empty()) queue_.dropSpares();
     std::move(departures_.begin(), departures_.end(), std::back_inserter(departures));
     departures_.clear();
+    arrivals.insert(arrivals.end(), arrivals_.begin(), arrivals_.end());
+    arrivals_.clear();
     if (gap_) {
       unkeptSince += gap_->lost;
       gaps.push_back(*std::exchange(gap_, std::nullopt));
@@ -267,17 +292,19 @@ void History::write() {
     // A Direct to an identity nobody registered is never kept.
     fresh.keepDirects(registered_);
     batch.take(fresh);
-    if (stopping && ((batch.empty() && departures.empty() && gaps.empty()) || Clock::now() >= giveUpAt)) {
+    keepLastEach(arrivals);
+    if (stopping && ((batch.empty() && departures.empty() && arrivals.empty() && gaps.empty()) ||
+                     Clock::now() >= giveUpAt)) {
       if (!batch.empty()) note("stopping: " + std::to_string(batch.size()) + " messages could not be kept");
       // Gone, as far as sign-ins elsewhere are concerned: none waits for it.
-      if (!down) writerStore_->write({}, {}, {}, origin_, batchThrough, 0);
+      if (!down) writerStore_->write({}, {}, {}, {}, origin_, batchThrough, 0);
       const std::lock_guard last(mutex_);
       unkept_ += batch.size();
       break;
     }
     writing_ = batch.size();
     const bool written = guarded(*writerStore_, down, retryAt, [&] {
-      return writerStore_->write(batch, departures, gaps, origin_, batchThrough, wallMs());
+      return writerStore_->write(batch, arrivals, departures, gaps, origin_, batchThrough, wallMs());
     });
     if (written) {
       writing_ = 0;
@@ -285,6 +312,7 @@ void History::write() {
       failing = false;
       backoff = kRetryFirst;
       departures.clear();
+      arrivals.clear();
       gaps.clear();
       {
         const std::lock_guard done(writtenMutex_);
@@ -422,15 +450,37 @@ History::CatchUp History::answer(const Ask& ask) {
     if (behind) std::this_thread::sleep_for(kThroughPoll);
   }
   std::optional<Departure> departure = ask.departure;
-  if (!departure && !guarded(store, down, retryAt, [&] { return store.departure(ask.identity, departure); })) {
+  std::optional<Arrival> arrival;
+  if (!departure && !guarded(store, down, retryAt, [&] {
+        return store.departure(ask.identity, departure) && store.arrival(ask.identity, arrival);
+      })) {
     note("cannot read a departure: " + store.lastError());
     return CatchUp{{}, 0, true};
+  }
+  // A session of the member that never ended, on another instance (one
+  // that ended here has its departure written by now).
+  bool stoppedDead = false;
+  if (arrival && arrival->origin != origin_) {
+    const OriginMark* mark = nullptr;
+    if (readerMarks_)
+      for (const OriginMark& m : *readerMarks_)
+        if (m.origin == arrival->origin) mark = &m;
+    // Still open there: it has had everything.
+    if (mark && mark->writtenAt >= askedAt) return out;
+    // Its instance was stopped dead: it had what came before, and missed
+    // what came after, that instance's last write; the last second before
+    // it is given again rather than risk losing what it never had.
+    departure = Departure{ask.identity, (mark ? mark->writtenAt : arrival->at) - kTrailing.count(), {}, {}};
+    stoppedDead = out.incomplete = true;
   }
   // A member never seen leave has missed nothing.
   if (!departure) return CatchUp{};
   MissedQuery query;
   query.identity = ask.identity;
-  query.since = std::max(departure->at - kSkew.count(), wallMs() - keep_.count());
+  // A departure's cut says what it had, and its time, less a margin for
+  // clocks that disagree, only bounds the search. After an instance was
+  // stopped dead there is no cut: the time alone says it.
+  query.since = std::max(departure->at - (stoppedDead ? 0 : kSkew.count()), wallMs() - keep_.count());
   query.departed = departure->cut;
   query.listed = departure->missed;
   std::sort(query.listed.begin(), query.listed.end());

@@ -98,6 +98,9 @@ class History {
   std::uint64_t taken() const { return taken_; }
   // With the relay lock held; never waits.
   void depart(Departure&& departure);
+  // A session of identity joined here, numbered session among this
+  // instance's; with the relay lock held; never waits.
+  void arrive(const Key& identity, std::uint64_t session, std::int64_t at);
   // Whether a sign-in of the identity may have missed anything. False only
   // when this server alone writes the store and the identity never left:
   // its sign-in then needs no catch-up at all. With the relay lock held.
@@ -126,6 +129,8 @@ class History {
   CatchUp answer(const Ask& ask);
   // Waits until the writer has done taken jobs; false when the wait ran out.
   bool waitWritten(std::uint64_t taken, Clock::time_point deadline);
+  // Nothing waits to be handed to the writer; with the relay lock held.
+  bool idle() const { return queue_.empty() && departures_.empty() && arrivals_.empty(); }
   // Logs unless stop() has given up on the threads (whose log may be gone).
   void note(const std::string& what) const;
   // Runs call on store unless it is down and not yet due for a retry; a call
@@ -153,6 +158,7 @@ class History {
   std::condition_variable wake_;
   KeptBatch queue_;
   std::vector<Departure> departures_;
+  std::vector<Arrival> arrivals_;
   // Of the messages taken and not yet written or given up.
   std::size_t queuedBytes_ = 0;
   std::uint64_t unkept_ = 0;

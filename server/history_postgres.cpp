@@ -22,6 +22,8 @@ constexpr const char* kSchema[] = {
     "CREATE INDEX IF NOT EXISTS history_batches_at ON history_batches (last_at)",
     "CREATE TABLE IF NOT EXISTS history_departures ("
     "  identity bytea PRIMARY KEY, at bigint NOT NULL, cut bytea NOT NULL, missed bytea NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS history_arrivals ("
+    "  identity bytea PRIMARY KEY, origin bytea NOT NULL, session bigint NOT NULL, at bigint NOT NULL)",
     "CREATE TABLE IF NOT EXISTS history_origins (origin bytea PRIMARY KEY, next bigint NOT NULL, at bigint NOT NULL)",
     "CREATE TABLE IF NOT EXISTS history_gaps ("
     "  origin bytea NOT NULL, from_at bigint NOT NULL, to_at bigint NOT NULL, lost bigint NOT NULL)",
@@ -46,10 +48,11 @@ class PostgresHistory final : public HistoryStore {
   static std::unique_ptr<HistoryStore> connect(const std::string& conninfo, std::string& error);
   ~PostgresHistory() override { PQfinish(conn_); }
 
-  bool write(const KeptBatch& kept, const std::vector<Departure>& departures, const std::vector<Gap>& gaps,
-             const InstanceId& origin, std::uint64_t through, std::int64_t at) override;
+  bool write(const KeptBatch& kept, const std::vector<Arrival>& arrivals, const std::vector<Departure>& departures,
+             const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through, std::int64_t at) override;
   bool forget(std::int64_t before) override;
   bool departure(const Key& identity, std::optional<Departure>& found) override;
+  bool arrival(const Key& identity, std::optional<Arrival>& found) override;
   bool origins(std::vector<OriginMark>& marks) override;
   bool missed(const MissedQuery& query, std::vector<Stored>& rows, std::uint64_t& total) override;
   bool gapsSince(std::int64_t at, bool& any) override;
@@ -109,8 +112,9 @@ pg::Result PostgresHistory::run(const std::string& sql, const pg::Params& params
   return pg::Result(nullptr, &PQclear);
 }
 
-bool PostgresHistory::write(const KeptBatch& kept, const std::vector<Departure>& departures,
-                            const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through, std::int64_t at) {
+bool PostgresHistory::write(const KeptBatch& kept, const std::vector<Arrival>& arrivals,
+                            const std::vector<Departure>& departures, const std::vector<Gap>& gaps,
+                            const InstanceId& origin, std::uint64_t through, std::int64_t at) {
   if (!command("BEGIN")) return false;
   const auto body = [&] {
     for (const BatchRow& row : kept.rows()) {
@@ -126,16 +130,38 @@ bool PostgresHistory::write(const KeptBatch& kept, const std::vector<Departure>&
                    p))
         return false;
     }
+    // A storm of sign-ins takes a statement per kArrivalsAtOnce, not a
+    // round trip each.
+    constexpr std::size_t kArrivalsAtOnce = 500;
+    for (std::size_t from = 0; from < arrivals.size(); from += kArrivalsAtOnce) {
+      pg::Params p;
+      std::string sql = "INSERT INTO history_arrivals (identity, origin, session, at) VALUES ";
+      const std::size_t to = std::min(arrivals.size(), from + kArrivalsAtOnce);
+      for (std::size_t i = from; i < to; ++i) {
+        const Arrival& a = arrivals[i];
+        p.bytes(a.identity.data(), a.identity.size()).bytes(origin.data(), origin.size());
+        p.int8(static_cast<std::int64_t>(a.session)).int8(a.at);
+        const auto n = [&](std::size_t k) { return "$" + std::to_string(4 * (i - from) + k); };
+        sql += (i > from ? ", (" : "(") + n(1) + "::bytea, " + n(2) + "::bytea, " + n(3) + "::bigint, " + n(4) +
+               "::bigint)";
+      }
+      if (!command(sql + " ON CONFLICT (identity) DO UPDATE SET origin = EXCLUDED.origin,"
+                         " session = EXCLUDED.session, at = EXCLUDED.at",
+                   p))
+        return false;
+    }
     for (const Departure& d : departures) {
       const history_sql::DepartureColumns columns = history_sql::encodeDeparture(d);
       pg::Params p;
       p.bytes(d.identity.data(), d.identity.size()).int8(d.at).bytes(columns.cut.data(), columns.cut.size());
-      p.bytes(columns.missed.data(), columns.missed.size());
+      p.bytes(columns.missed.data(), columns.missed.size()).bytes(origin.data(), origin.size());
+      p.int8(static_cast<std::int64_t>(d.session));
       const std::string onConflict = d.ifFirst ? " DO NOTHING"
                                                : " DO UPDATE SET at = EXCLUDED.at, cut = EXCLUDED.cut,"
                                                  " missed = EXCLUDED.missed WHERE history_departures.at <= EXCLUDED.at";
-      if (!command("INSERT INTO history_departures (identity, at, cut, missed) VALUES ($1::bytea, $2::bigint,"
-                   " $3::bytea, $4::bytea) ON CONFLICT (identity)" + onConflict,
+      if (!command("WITH ended AS (DELETE FROM history_arrivals WHERE identity = $1::bytea AND origin = $5::bytea"
+                   " AND session = $6::bigint) INSERT INTO history_departures (identity, at, cut, missed)"
+                   " VALUES ($1::bytea, $2::bigint, $3::bytea, $4::bytea) ON CONFLICT (identity)" + onConflict,
                    p))
         return false;
     }
@@ -189,6 +215,25 @@ bool PostgresHistory::departure(const Key& identity, std::optional<Departure>& f
   found = history_sql::decodeDeparture(identity, pg::readInt8(PQgetvalue(r.get(), 0, 0)), column(1), column(2));
   if (!found) error_ = "a departure that does not read back";
   return found.has_value();
+}
+
+bool PostgresHistory::arrival(const Key& identity, std::optional<Arrival>& found) {
+  pg::Params p;
+  p.bytes(identity.data(), identity.size());
+  const pg::Result r =
+      run("SELECT origin, session, at FROM history_arrivals WHERE identity = $1::bytea", p, PGRES_TUPLES_OK);
+  if (!r) return false;
+  if (PQntuples(r.get()) == 0) return true;
+  Arrival arrival{identity};
+  if (PQgetlength(r.get(), 0, 0) != static_cast<int>(arrival.origin.size())) {
+    error_ = "an arrival that does not read back";
+    return false;
+  }
+  std::memcpy(arrival.origin.data(), PQgetvalue(r.get(), 0, 0), arrival.origin.size());
+  arrival.session = static_cast<std::uint64_t>(pg::readInt8(PQgetvalue(r.get(), 0, 1)));
+  arrival.at = pg::readInt8(PQgetvalue(r.get(), 0, 2));
+  found = arrival;
+  return true;
 }
 
 bool PostgresHistory::origins(std::vector<OriginMark>& marks) {

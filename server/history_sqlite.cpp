@@ -29,6 +29,9 @@ constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS history_departures ("
     "  identity BLOB PRIMARY KEY NOT NULL, at INTEGER NOT NULL, cut BLOB NOT NULL, missed BLOB NOT NULL"
     ") WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS history_arrivals ("
+    "  identity BLOB PRIMARY KEY NOT NULL, origin BLOB NOT NULL, session INTEGER NOT NULL, at INTEGER NOT NULL"
+    ") WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS history_origins ("
     "  origin BLOB PRIMARY KEY NOT NULL, next INTEGER NOT NULL, at INTEGER NOT NULL) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS history_gaps ("
@@ -72,10 +75,11 @@ class SqliteHistory final : public HistoryStore {
   static std::unique_ptr<HistoryStore> open(const std::string& path, std::uint64_t fileBytes, std::string& error);
   ~SqliteHistory() override;
 
-  bool write(const KeptBatch& kept, const std::vector<Departure>& departures, const std::vector<Gap>& gaps,
-             const InstanceId& origin, std::uint64_t through, std::int64_t at) override;
+  bool write(const KeptBatch& kept, const std::vector<Arrival>& arrivals, const std::vector<Departure>& departures,
+             const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through, std::int64_t at) override;
   bool forget(std::int64_t before) override;
   bool departure(const Key& identity, std::optional<Departure>& found) override;
+  bool arrival(const Key& identity, std::optional<Arrival>& found) override;
   bool departed(const std::function<void(const Key&)>& each) override;
   bool origins(std::vector<OriginMark>& marks) override;
   bool missed(const MissedQuery& query, std::vector<Stored>& rows, std::uint64_t& total) override;
@@ -106,6 +110,9 @@ class SqliteHistory final : public HistoryStore {
   sqlite3_stmt* fileAt_ = nullptr;
   sqlite3_stmt* depart_ = nullptr;
   sqlite3_stmt* firstDepart_ = nullptr;
+  sqlite3_stmt* arrive_ = nullptr;
+  sqlite3_stmt* ended_ = nullptr;
+  sqlite3_stmt* arrival_ = nullptr;
   sqlite3_stmt* origin_ = nullptr;
   sqlite3_stmt* gap_ = nullptr;
   sqlite3_stmt* departure_ = nullptr;
@@ -158,6 +165,12 @@ std::unique_ptr<HistoryStore> SqliteHistory::open(const std::string& path, std::
       {&store->firstDepart_,
        "INSERT INTO history_departures (identity, at, cut, missed) VALUES (?1, ?2, ?3, ?4)"
        " ON CONFLICT (identity) DO NOTHING"},
+      {&store->arrive_,
+       "INSERT INTO history_arrivals (identity, origin, session, at) VALUES (?1, ?2, ?3, ?4)"
+       " ON CONFLICT (identity) DO UPDATE SET origin = excluded.origin, session = excluded.session,"
+       " at = excluded.at"},
+      {&store->ended_, "DELETE FROM history_arrivals WHERE identity = ?1 AND origin = ?2 AND session = ?3"},
+      {&store->arrival_, "SELECT origin, session, at FROM history_arrivals WHERE identity = ?1"},
       {&store->origin_,
        "INSERT INTO history_origins (origin, next, at) VALUES (?1, ?2, ?3)"
        " ON CONFLICT (origin) DO UPDATE SET next = max(next, excluded.next), at = excluded.at"},
@@ -178,7 +191,8 @@ std::unique_ptr<HistoryStore> SqliteHistory::open(const std::string& path, std::
 }
 
 SqliteHistory::~SqliteHistory() {
-  for (sqlite3_stmt* s : {insert_, fileAt_, depart_, firstDepart_, origin_, gap_, departure_, through_, gapsSince_})
+  for (sqlite3_stmt* s : {insert_, fileAt_, depart_, firstDepart_, arrive_, ended_, arrival_, origin_, gap_, departure_,
+                          through_, gapsSince_})
     sqlite3_finalize(s);
   sqlite3_close(db_);
 }
@@ -200,8 +214,9 @@ sqlite3_stmt* SqliteHistory::prepare(const std::string& sql) {
   return statement;
 }
 
-bool SqliteHistory::write(const KeptBatch& kept, const std::vector<Departure>& departures,
-                          const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through, std::int64_t at) {
+bool SqliteHistory::write(const KeptBatch& kept, const std::vector<Arrival>& arrivals,
+                          const std::vector<Departure>& departures, const std::vector<Gap>& gaps,
+                          const InstanceId& origin, std::uint64_t through, std::int64_t at) {
   if (!exec("BEGIN IMMEDIATE")) return false;
   std::vector<RowPlace> appended;
   const auto body = [&] {
@@ -223,6 +238,13 @@ bool SqliteHistory::write(const KeptBatch& kept, const std::vector<Departure>& d
       sqlite3_bind_int64(fileAt_, 2, row.lastAt);
       if (!step(fileAt_)) return false;
     }
+    for (const Arrival& a : arrivals) {
+      bindBlob(arrive_, 1, a.identity);
+      bindBlob(arrive_, 2, origin);
+      sqlite3_bind_int64(arrive_, 3, static_cast<std::int64_t>(a.session));
+      sqlite3_bind_int64(arrive_, 4, a.at);
+      if (!step(arrive_)) return false;
+    }
     for (const Departure& d : departures) {
       sqlite3_stmt* s = d.ifFirst ? firstDepart_ : depart_;
       bindBlob(s, 1, d.identity);
@@ -231,6 +253,10 @@ bool SqliteHistory::write(const KeptBatch& kept, const std::vector<Departure>& d
       bindBlob(s, 3, columns.cut);
       bindBlob(s, 4, columns.missed);
       if (!step(s)) return false;
+      bindBlob(ended_, 1, d.identity);
+      bindBlob(ended_, 2, origin);
+      sqlite3_bind_int64(ended_, 3, static_cast<std::int64_t>(d.session));
+      if (!step(ended_)) return false;
     }
     for (const Gap& g : gaps) {
       bindBlob(gap_, 1, g.origin);
@@ -319,8 +345,26 @@ bool SqliteHistory::departure(const Key& identity, std::optional<Departure>& fou
   return found.has_value();
 }
 
+bool SqliteHistory::arrival(const Key& identity, std::optional<Arrival>& found) {
+  Reset reset{arrival_};
+  bindBlob(arrival_, 1, identity);
+  const int status = sqlite3_step(arrival_);
+  if (status == SQLITE_DONE) return true;
+  if (status != SQLITE_ROW) return fail();
+  Arrival arrival{identity};
+  if (sqlite3_column_bytes(arrival_, 0) != static_cast<int>(arrival.origin.size())) {
+    error_ = "an arrival that does not read back";
+    return false;
+  }
+  std::memcpy(arrival.origin.data(), sqlite3_column_blob(arrival_, 0), arrival.origin.size());
+  arrival.session = static_cast<std::uint64_t>(sqlite3_column_int64(arrival_, 1));
+  arrival.at = sqlite3_column_int64(arrival_, 2);
+  found = arrival;
+  return true;
+}
+
 bool SqliteHistory::departed(const std::function<void(const Key&)>& each) {
-  const Finalize all{prepare("SELECT identity FROM history_departures")};
+  const Finalize all{prepare("SELECT identity FROM history_departures UNION SELECT identity FROM history_arrivals")};
   if (!all.statement) return false;
   int status;
   while ((status = sqlite3_step(all.statement)) == SQLITE_ROW) {

@@ -1,12 +1,13 @@
 // Where the history is kept: SQLite in the data directory (history.sqlite3,
 // mode 0600) for a lone server, PostgreSQL for a cluster, which shares one.
-// Four tables: history_batches (every message kept, in clear, a row per
+// Five tables: history_batches (every message kept, in clear, a row per
 // batch the writer wrote and origin: the first and last seq and time of its
 // messages, and the messages, each with its seq, time, packet and the named
 // identity of a Direct; in SQLite where in the files beside it they are,
 // and a fifth table, history_files, the newest in each), history_departures
-// (where each member's last session ended), history_origins (how far each
-// origin has written) and history_gaps (what an origin could not write).
+// (where each member's last session ended), history_arrivals (where a
+// session that has not ended began), history_origins (how far each origin
+// has written) and history_gaps (what an origin could not write).
 //
 // Not thread-safe: one thread at a time uses a store (History gives its
 // writer and its reader one each), except interrupt().
@@ -143,17 +144,23 @@ class HistoryStore {
   HistoryStore& operator=(const HistoryStore&) = delete;
 
   // In one transaction: the rows of origin's messages (a row already there
-  // gives way only to a longer one), the
-  // departures (an older one never replaces a newer), the gaps, and that
-  // origin has decided everything below through, at the time given.
-  virtual bool write(const KeptBatch& kept, const std::vector<Departure>& departures,
-                     const std::vector<Gap>& gaps, const InstanceId& origin, std::uint64_t through, std::int64_t at) = 0;
+  // gives way only to a longer one), its arrivals (at most one for each
+  // identity; each replaces the one there), its departures (an older one
+  // never replaces a newer; each lets go of its session's arrival), the
+  // gaps, and that origin has decided everything below through, at the
+  // time given.
+  virtual bool write(const KeptBatch& kept, const std::vector<Arrival>& arrivals,
+                     const std::vector<Departure>& departures, const std::vector<Gap>& gaps, const InstanceId& origin,
+                     std::uint64_t through, std::int64_t at) = 0;
   // Drops messages and gaps from before the time given.
   virtual bool forget(std::int64_t before) = 0;
   // The member's last departure; found says whether there is one.
   virtual bool departure(const Key& identity, std::optional<Departure>& found) = 0;
-  // Calls each with every identity that has a departure; false when the
-  // store cannot list them (one that others write too need not).
+  // The arrival of the member's session that has not ended, if any.
+  virtual bool arrival(const Key& identity, std::optional<Arrival>& found) = 0;
+  // Calls each with every identity that has a departure or an arrival;
+  // false when the store cannot list them (one that others write too need
+  // not).
   virtual bool departed(const std::function<void(const Key&)>&) { return false; }
   // Every origin that ever wrote.
   virtual bool origins(std::vector<OriginMark>& marks) = 0;

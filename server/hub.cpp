@@ -143,6 +143,7 @@ void Shard::join(const std::shared_ptr<Member>& session) {
       if (beside) joining->beside = beside->shard_->sessions_[beside->slot_];
       session->joining_ = std::move(joining);
     }
+    if (!session->joining_) history->arrive(session->identity(), session->joinOrder_, wallMs());
   }
   session->slot_ = sessions_.size();
   sessions_.push_back(session);
@@ -166,6 +167,7 @@ void Shard::leave(Member& session) {
     // meanwhile, since only this thread hands out to this shard's sessions.
     departure.ifFirst = !session.caughtUp_;
     departure.identity = session.identity();
+    departure.session = session.joinOrder_;
     raise(departure.cut, session.reached_);
     departure.missed = session.missed();
     order = std::unique_lock(hub_.orderMutex_);
@@ -197,6 +199,13 @@ void Shard::leave(Member& session) {
   // identity that joins after this leave then counts the departure among
   // the jobs its catch-up waits for, and never reads an older one instead.
   history->depart(std::move(departure));
+}
+
+void Shard::arrived(const Member& session) {
+  History* const history = hub_.history_;
+  if (!history) return;
+  const std::lock_guard order(hub_.orderMutex_);
+  history->arrive(session.identity(), session.joinOrder_, wallMs());
 }
 
 std::vector<MessageId> Shard::postedFor(const Key& identity) {

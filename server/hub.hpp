@@ -158,6 +158,11 @@ class Shard {
   void join(const std::shared_ptr<Member>& session);
   // With the history on, also records where the session departed.
   void leave(Member& session);
+  // Its catch-up is handed over: the history records where the session
+  // arrived (at the join, for one with nothing to catch up). Not before:
+  // the catch-up reads the arrival of the identity's last session, which
+  // this one's would replace.
+  void arrived(const Member& session);
   // The messages posted here for identity and not yet handed out.
   std::vector<MessageId> postedFor(const Key& identity);
   // Relays one packet opened from from's client.

@@ -49,6 +49,19 @@ struct Departure {
   // ended before its catch-up was handed over moved an identity seen
   // before on by nothing, but a new one from its very start.
   bool ifFirst = false;
+  // The session it ends, by its arrival's number: that arrival is let go.
+  std::uint64_t session = 0;
+};
+
+// Where and when a member's session began, until it ends: one that stays
+// says its session never ended as far as the store knows, because it is
+// still open or because its instance was stopped dead. One per identity,
+// the newest; session numbers them on their origin.
+struct Arrival {
+  Key identity{};
+  InstanceId origin{};
+  std::uint64_t session = 0;
+  std::int64_t at = 0;  // milliseconds since the epoch
 };
 
 }  // namespace sotto

@@ -251,6 +251,7 @@ asio::awaitable<void> Session::catchUp() {
   joining.reset();
   History::CatchUp answer = co_await history.catchUp(std::move(ask));
   if (closed_) co_return;
+  shard_.arrived(*this);
   // What came live meanwhile stays where it is, once.
   std::vector<MessageId> live = outbox_.queuedIds();
   std::sort(live.begin(), live.end());

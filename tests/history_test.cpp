@@ -2,8 +2,8 @@
 // away during a chat, reset in the middle of a flood, and across a SIGKILL;
 // and read back from the store's rows of batched messages.
 // Every message is counted on the receiving side. Addresses 127.0.100.1-19,
-// for the clusters 127.0.101.10-12 and 127.0.102.10-12, and 127.0.103.1-19
-// for the store's bounds and faults.
+// for the clusters 127.0.101.10-12, 127.0.102.10-12 and 127.0.104.10-12,
+// and 127.0.103.1-19 for the store's bounds and faults.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sodium.h>
@@ -317,6 +317,37 @@ TEST(History, ASigkilledServerLosesNoMoreThanTheLastSecond) {
   for (int i = 0; i < 50; ++i) EXPECT_EQ(str(missed[i].payload), std::to_string(i));
 }
 
+// Members online when the server is killed, one that had left before and
+// one on its first session: at their next sign-in, what they had is not
+// given again, and what came while they were away is.
+TEST(History, AMemberOnlineWhenTheServerIsKilledGetsWhatCameAfterAndNothingAgain) {
+  const auto a = fixed::make(1, 0), b = fixed::make(2, 0), c = fixed::make(3, 0);
+  ServerProcess server("127.0.100.6", {&a, &b, &c});
+  server.join(b)->close();
+  ASSERT_TRUE(server.waitForLog("disconnected"));
+  {
+    auto sa = server.join(a), sb = server.join(b), sc = server.join(c);
+    for (int i = 0; i < 20; ++i) sa->sendPacket(2, a.signPublicKey, text("had " + std::to_string(i)));
+    for (auto* s : {sb.get(), sc.get()})
+      for (int i = 0; i < 20; ++i) ASSERT_EQ(str(s->receiveFrame(10s)->payload), "had " + std::to_string(i));
+    // Past what comes again: the last second before the last write, at
+    // most half a second before the end.
+    std::this_thread::sleep_for(2s);
+    server.kill();
+  }
+  server.start();
+  {
+    auto sa = server.join(a);
+    for (int i = 0; i < 5; ++i) sa->sendPacket(2, a.signPublicKey, text("after " + std::to_string(i)));
+  }
+  for (const auto* member : {&b, &c}) {
+    auto again = server.join(*member);
+    const auto missed = catchUp(*again, server.key(), 5, true);
+    ASSERT_EQ(missed.size(), 5u);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(str(missed[i].payload), "after " + std::to_string(i));
+  }
+}
+
 // Numbers received by one member across its sessions, the server's own
 // lines left out.
 struct Tally {
@@ -386,6 +417,52 @@ TEST(HistoryCluster, ARollingRestartDuringAChatLosesNothingForAMemberWhoSignsInA
     ASSERT_EQ(tally.seen.size(), static_cast<std::size_t>(next));
   }
   tally.expectAll(next);
+}
+
+// An instance stopped dead in the middle of a chat: a member on it, who had
+// left once before, signs in on the other and gets every message, and again
+// only what came in the last moments before the kill, not all it had since
+// it last left.
+TEST(HistoryCluster, AMemberOnAnInstanceKilledMidChatGetsEveryMessageOnTheOther) {
+  Cluster cluster(SOTTO_SERVER_BINARY, "127.0.104", 10, 2);
+  ASSERT_TRUE(cluster.ok());
+  const auto a = fixed::make(1, 0), b = fixed::make(2, 0);
+  cluster.seed(a);
+  cluster.seed(b);
+  cluster.join(0, b)->close();
+  ASSERT_TRUE(cluster.waitForLog(0, "disconnected"));
+  auto sa = cluster.join(1, a);
+  auto first = std::make_unique<Chatter>(cluster.join(0, b));
+  ASSERT_TRUE(sa && first->ok());
+  constexpr int kChat = 1000;
+  std::jthread chat([&] {
+    for (int i = 0; i < kChat; ++i) {
+      sa->sendPacket(2, a.signPublicKey, text(std::to_string(i)));
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  ASSERT_TRUE(first->waitFor(600));
+  cluster.kill(0);
+  ASSERT_TRUE(first->waitEnded());
+  Tally had;
+  had.take(*first, cluster.key());
+  first.reset();
+  Chatter second(cluster.join(1, b));
+  chat.join();
+  Tally then;
+  for (int tries = 0; tries < 300 && (then.seen.empty() || then.seen.back() != kChat - 1); ++tries) {
+    std::this_thread::sleep_for(100ms);
+    then = {};
+    then.take(second, cluster.key());
+  }
+  ASSERT_FALSE(then.seen.empty());
+  ASSERT_EQ(then.seen.back(), kChat - 1);
+  for (std::size_t i = 0; i < had.seen.size(); ++i) ASSERT_EQ(had.seen[i], static_cast<int>(i));
+  for (std::size_t i = 1; i < then.seen.size(); ++i) ASSERT_EQ(then.seen[i], then.seen[i - 1] + 1);
+  // Nothing lost; given again at most what came in about the last 1.5 s.
+  const int again = static_cast<int>(had.seen.size()) - then.seen.front();
+  EXPECT_GE(again, 0);
+  EXPECT_LT(again, 400);
 }
 
 // What a sign-in is given past --max-missed, and after the store was held
@@ -598,7 +675,7 @@ TEST_P(HistoryRows, AMemberGetsWhatItMissedFromTheRowsEachOnce) {
       const sotto::Key& named = seq % 4 == 1 ? member : other;
       kept.add(seq, static_cast<std::int64_t>(1000 + seq), packet.serialize(), direct ? named.data() : nullptr);
     }
-    ASSERT_TRUE(store->write(kept, {}, {}, origin, last + 1, 0)) << store->lastError();
+    ASSERT_TRUE(store->write(kept, {}, {}, {}, origin, last + 1, 0)) << store->lastError();
   }
   if (row.forgetBefore > 0) {
     ASSERT_TRUE(store->forget(row.forgetBefore)) << store->lastError();
@@ -689,7 +766,7 @@ TEST(HistoryFiles, ForgettingErasesOldRowsOnTheDiskAndEveryOtherRowReadsBack) {
     EXPECT_EQ(sqlite3_step(insert), SQLITE_DONE);
     sqlite3_finalize(insert);
   }
-  for (std::uint64_t r = 0; r < 6; ++r) ASSERT_TRUE(store->write(row(r), {}, {}, origin, 10 * r + 10, 0)) << r;
+  for (std::uint64_t r = 0; r < 6; ++r) ASSERT_TRUE(store->write(row(r), {}, {}, {}, origin, 10 * r + 10, 0)) << r;
   for (int n = 1; n <= 3; ++n) {
     struct stat st {};
     ASSERT_EQ(::stat(file(n).c_str(), &st), 0) << n;
@@ -713,7 +790,7 @@ TEST(HistoryFiles, ForgettingErasesOldRowsOnTheDiskAndEveryOtherRowReadsBack) {
   std::ofstream(file(7)).close();
   store = sotto::HistoryStore::openSqlite(path, error, 1200);
   ASSERT_TRUE(store) << error;
-  ASSERT_TRUE(store->write(row(6), {}, {}, origin, 70, 0)) << store->lastError();
+  ASSERT_TRUE(store->write(row(6), {}, {}, {}, origin, 70, 0)) << store->lastError();
   EXPECT_GT(std::filesystem::file_size(file(7)), 0u);
   expected = seqsFrom(30, 70);
   for (std::uint64_t seq : seqsFrom(90, 100)) expected.push_back(seq);
