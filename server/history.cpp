@@ -2,9 +2,7 @@
 
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
-#include <boost/asio/execution/outstanding_work.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/prefer.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <algorithm>
@@ -365,8 +363,9 @@ struct Waiting {
 boost::asio::awaitable<History::CatchUp> History::catchUp(Ask ask) {
   return asio::async_initiate<const asio::use_awaitable_t<>&, void(CatchUp)>(
       [this](auto handler, std::shared_ptr<const Ask> asked) {
-        // The caller's io_context keeps running until the answer is back.
-        auto home = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
+        // The deadline keeps the caller's io_context running until the
+        // answer is back; the answer is posted only until closeAsks().
+        auto home = asio::get_associated_executor(handler);
         auto waiting = std::make_shared<Waiting<decltype(handler)>>(std::move(handler), home);
         // A database that hangs holds the reader, never the sign-in: past
         // the deadline the member is told some may be missing.
@@ -377,13 +376,16 @@ boost::asio::awaitable<History::CatchUp> History::catchUp(Ask ask) {
           late.incomplete = true;
           waiting->finish(std::move(late));
         });
+        std::function<void(CatchUp)> answer = [home, waiting](CatchUp found) {
+          asio::post(home, [waiting, found = std::move(found)]() mutable { waiting->finish(std::move(found)); });
+        };
         {
           const std::lock_guard lock(askMutex_);
-          asks_.push_back({*asked, [home, waiting](CatchUp answer) mutable {
-                             asio::post(home, [waiting = std::move(waiting), answer = std::move(answer)]() mutable {
-                               waiting->finish(std::move(answer));
-                             });
-                           }});
+          if (asksClosed_) {
+            answer(CatchUp{{}, 0, true});
+            return;
+          }
+          asks_.push_back({*asked, std::move(answer)});
         }
         askWake_.notify_one();
       },
@@ -398,12 +400,23 @@ void History::read() {
     if (asks_.empty()) break;
     Job job = std::move(asks_.front());
     asks_.pop_front();
+    answering_ = job.answer;
     const bool stopping = readerStopping_;
     lock.unlock();
     // Sessions that sign in as the server stops are closed at once anyway.
-    job.answer(stopping ? CatchUp{{}, 0, true} : answer(job.ask));
+    CatchUp found = stopping ? CatchUp{{}, 0, true} : answer(job.ask);
     lock.lock();
+    if (!asksClosed_) job.answer(std::move(found));
+    answering_ = nullptr;
   }
+}
+
+void History::closeAsks() {
+  const std::lock_guard lock(askMutex_);
+  asksClosed_ = true;
+  for (Job& job : asks_) job.answer(CatchUp{{}, 0, true});
+  asks_.clear();
+  if (answering_) answering_(CatchUp{{}, 0, true});
 }
 
 bool History::waitWritten(std::uint64_t taken, Clock::time_point deadline) {

@@ -16,8 +16,8 @@
 // that this instance had, then reads what the member missed.
 //
 // Threads: keep(), taken(), depart() and mayHaveMissed() with the relay lock
-// held, catchUp() from any thread, beginStop() and stop() from the
-// thread that stops the server; the store connections are the writer's and
+// held, catchUp() from any thread, closeAsks(), beginStop() and stop() from
+// the thread that stops the server; the store connections are the writer's and
 // the reader's own (interrupt() aside).
 #pragma once
 
@@ -110,6 +110,12 @@ class History {
   // nothing and incomplete.
   boost::asio::awaitable<CatchUp> catchUp(Ask ask);
 
+  // At a stop, before the threads of the sessions end: every sign-in still
+  // waiting for its catch-up is answered now (with nothing, incomplete), so
+  // that none waits on a database that hangs, and none is answered after,
+  // so that no answer reaches a thread that has ended.
+  void closeAsks();
+
   // Messages not kept because the store fell behind; any thread.
   std::uint64_t unkept() const;
 
@@ -199,6 +205,9 @@ class History {
   std::condition_variable askWake_;
   std::deque<Job> asks_;
   bool readerStopping_ = false;
+  bool asksClosed_ = false;
+  // The answer of the ask the reader is on, for closeAsks().
+  std::function<void(CatchUp)> answering_;
 
   // The reader thread's: whether its store is down, and when to try again.
   bool readerDown_ = false;

@@ -314,6 +314,7 @@ void Server::run(bool handleSignals) {
   stateWatch_.reset();
   // Nothing is handed over any more; the sessions wind down on their shards.
   handshakeWork.reset();
+  if (history_) history_->closeAsks();
   hub_.finish();
   for (auto& thread : threads_) thread.join();
   threads_.clear();

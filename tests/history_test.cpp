@@ -553,19 +553,21 @@ class FrozenDatabase {
   std::size_t stopped_ = 0;
 };
 
-// A frozen database while messages wait to be kept.
+// A frozen database while messages wait to be kept and a sign-in waits for
+// its catch-up.
 TEST(HistoryStore, AFrozenDatabaseHoldsTheStopNoLongerThanFiveSecondsAndTheLogSaysWhatWasNotWritten) {
   PostgresCluster& cluster = PostgresCluster::shared();
   ASSERT_TRUE(cluster.ok());
   const std::string conninfo = cluster.freshDatabase();
-  const auto a = fixed::make(1, 0);
-  ServerProcess server("127.0.103.10", {&a}, {"--postgres", conninfo});
+  const auto a = fixed::make(1, 0), b = fixed::make(2, 0);
+  ServerProcess server("127.0.103.10", {&a, &b}, {"--postgres", conninfo});
   auto sa = server.join(a);
   const FrozenDatabase frozen(conninfo);
   ASSERT_TRUE(frozen.frozen());
   for (int i = 0; i < 10; ++i) sa->sendPacket(2, a.signPublicKey, text(std::to_string(i)));
   // Past the writer's batch window and its next heartbeat.
   std::this_thread::sleep_for(700ms);
+  auto sb = server.join(b);
 
   const auto signalled = std::chrono::steady_clock::now();
   EXPECT_TRUE(server.stopsWithin(5s)) << server.log();
