@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "proto/packet.hpp"
+#include "server/thread_priority.hpp"
 #include "server/wall_clock.hpp"
 
 namespace asio = boost::asio;
@@ -83,10 +84,12 @@ std::unique_ptr<History> History::open(const ServerOptions& options, const Insta
   }
   history->running_ = 2;
   history->writer_ = std::thread([h = history.get()] {
+    behindTheRelay();
     h->write();
     h->finished();
   });
   history->reader_ = std::thread([h = history.get()] {
+    behindTheRelay();
     h->read();
     h->finished();
   });

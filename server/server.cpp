@@ -29,6 +29,7 @@
 
 #include "proto/deadline.hpp"
 #include "server/session.hpp"
+#include "server/thread_priority.hpp"
 #include "server/url_list.hpp"
 
 // GCC 12 at -O2 takes the coroutine frame of greet, which Asio's own
@@ -300,8 +301,7 @@ void Server::run(bool handleSignals) {
   std::optional handshakeWork = asio::make_work_guard(handshakes_);
   for (std::size_t i = 0; i < hub_.shards(); ++i)
     threads_.emplace_back([this] {
-      // Behind the relaying threads when the cores are short; failing to is harmless.
-      ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+      behindTheRelay();
       handshakes_.run();
     });
 
