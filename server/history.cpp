@@ -46,6 +46,18 @@ std::unique_ptr<HistoryStore> openStore(const ServerOptions& options, std::strin
   return HistoryStore::openSqlite(options.dataDir + "/" + kHistoryFileName, error);
 }
 
+// Appends from's items to into's and empties from; under the relay's lock,
+// so a swap when it can.
+template <class T>
+void takeAll(std::vector<T>& into, std::vector<T>& from) {
+  if (into.empty()) {
+    into.swap(from);
+    return;
+  }
+  std::move(from.begin(), from.end(), std::back_inserter(into));
+  from.clear();
+}
+
 // One arrival for each identity, its last: a session that came after
 // another of the same identity replaces it, and a store takes no two for
 // one identity in one statement.
@@ -256,6 +268,9 @@ void History::write() {
   std::unique_lock lock(mutex_);
   const auto work = [&] { return !idle() || gap_.has_value(); };
   for (;; lock.lock()) {
+    // Rows the relay's lock let go of, freed at the end of the turn, out of it.
+    std::vector<Bytes> dropped;
+    std::vector<BatchRow> spent;
     const bool pending = !batch.empty() || !departures.empty() || !arrivals.empty() || !gaps.empty();
     if (stopping_) {
       if (pending) wake_.wait_until(lock, std::min(retryAt, giveUpAt_));
@@ -269,11 +284,9 @@ void History::write() {
     }
     fresh.take(queue_);
     // Rows kept for a flood go once the relay is quiet.
-    if (fresh.empty() && batch.empty()) queue_.dropSpares();
-    std::move(departures_.begin(), departures_.end(), std::back_inserter(departures));
-    departures_.clear();
-    arrivals.insert(arrivals.end(), arrivals_.begin(), arrivals_.end());
-    arrivals_.clear();
+    if (fresh.empty() && batch.empty()) dropped = queue_.dropSpares();
+    takeAll(departures, departures_);
+    takeAll(arrivals, arrivals_);
     if (gap_) {
       unkeptSince += gap_->lost;
       gaps.push_back(*std::exchange(gap_, std::nullopt));
@@ -336,7 +349,7 @@ void History::write() {
       const std::lock_guard released(mutex_);
       queuedBytes_ -= batchBytes;
       batchBytes = 0;
-      queue_.recycle(batch);
+      spent = queue_.recycle(batch);
     }
   }
 }

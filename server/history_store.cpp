@@ -337,14 +337,14 @@ void KeptBatch::keepDirects(const std::function<bool(const Key&)>& kept) {
   rows_ = std::move(rows);
 }
 
-void KeptBatch::recycle(KeptBatch& used) {
+std::vector<BatchRow> KeptBatch::recycle(KeptBatch& used) {
   for (BatchRow& row : used.rows_) {
     if (spares_.size() >= kSpareRows) break;
     row.messages.clear();
     spares_.push_back(std::move(row.messages));
   }
-  used.rows_.clear();
   used.count_ = used.bytes_ = 0;
+  return std::exchange(used.rows_, {});
 }
 
 }  // namespace sotto

@@ -22,6 +22,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "proto/bytes.hpp"
@@ -75,9 +76,12 @@ class KeptBatch {
   void take(KeptBatch& other);
   // Drops each Direct whose named identity kept() refuses.
   void keepDirects(const std::function<bool(const Key&)>& kept);
-  // Takes used's rows, emptied, as spares; used is left empty.
-  void recycle(KeptBatch& used);
-  void dropSpares() { spares_ = {}; }
+  // Takes used's rows, emptied, as spares, and hands back the rows beyond
+  // kSpareRows; used is left empty. Called under the relay's lock, which
+  // must not wait on freeing megabytes: the caller frees them after it.
+  std::vector<BatchRow> recycle(KeptBatch& used);
+  // Hands over the spare rows, for the caller to free likewise.
+  std::vector<Bytes> dropSpares() { return std::exchange(spares_, {}); }
 
   const std::vector<BatchRow>& rows() const { return rows_; }
   std::size_t size() const { return count_; }
