@@ -52,6 +52,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -62,6 +63,7 @@
 #include "server/budget.hpp"
 #include "server/histogram.hpp"
 #include "server/history.hpp"
+#include "server/key_hash.hpp"
 #include "server/message_id.hpp"
 #include "server/onward.hpp"
 #include "server/options.hpp"
@@ -230,7 +232,7 @@ class Shard {
   // its place (Member::slot_). This thread's; with the history on, changed
   // under the relay lock, under which another shard's join reads them.
   std::vector<std::shared_ptr<Member>> sessions_;
-  std::multimap<Key, Member*> byIdentity_;
+  std::unordered_multimap<Key, Member*, KeyHash> byIdentity_;
   Bytes readBuffer_;
   // Posted to this shard by the others and not yet handed out, under
   // inboxMutex_.

@@ -17,13 +17,6 @@ std::int64_t sinceEpoch(std::chrono::steady_clock::time_point t) {
 }
 }  // namespace
 
-std::size_t RegistryService::KeyHash::operator()(const Key& key) const {
-  // Public keys are uniformly random already.
-  std::size_t hash;
-  std::memcpy(&hash, key.data(), sizeof hash);
-  return hash;
-}
-
 RegistryService::RegistryService(std::unique_ptr<Registry> registry, const Limits& limits,
                                  Registration registration, const EventLog& log)
     : limits_(limits), registration_(registration), log_(log), seen_(limits.helloMemory), registry_(std::move(registry)) {}

@@ -34,6 +34,7 @@
 
 #include "server/event_log.hpp"
 #include "server/histogram.hpp"
+#include "server/key_hash.hpp"
 #include "server/options.hpp"
 #include "server/registry.hpp"
 #include "server/seen_hellos.hpp"
@@ -107,9 +108,6 @@ class RegistryService {
   Durations calls() const { return calls_.read(); }
 
  private:
-  struct KeyHash {
-    std::size_t operator()(const Key& key) const;
-  };
   using Clock = std::chrono::steady_clock;
   // A known identity's hello, for the database's word on it.
   struct Check {
