@@ -1,7 +1,6 @@
 #include "server/registry_service.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <ctime>
 
 namespace sotto {
